@@ -1,0 +1,133 @@
+#include "app/catalogue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace brevant {
+namespace {
+
+constexpr std::size_t kBlockBytes = 1 << 20;
+
+// Texts that nearly every entry repeats are shared instead of copied.
+constexpr const char16_t* kSharedTexts[] = {u"",     u"0",    u"1",      u"16",  u"32",
+                                            u"NULL", u"FILE", u"FOLDER", u"2",   u"3",
+                                            u"4",    u"5",    u"6",      u"7",   u"8",
+                                            u"9",    u"10",   u"18",     u"20",  u"22",
+                                            u"33",   u"34",   u"36",     u"38"};
+
+}  // namespace
+
+bool CatalogueNode::IsFolder() const { return std::u16string_view(type) == u"FOLDER"; }
+bool CatalogueNode::IsDeleted() const { return std::u16string_view(deleted) == u"1"; }
+
+void* Arena::Allocate(std::size_t bytes, std::size_t align) {
+  std::size_t pad = cursor_ ? (align - reinterpret_cast<std::uintptr_t>(cursor_) % align) % align : 0;
+  if (cursor_ == nullptr || pad + bytes > left_) {
+    std::size_t size = std::max(kBlockBytes, bytes + align);
+    blocks_.emplace_back(new unsigned char[size]);
+    cursor_ = blocks_.back().get();
+    left_ = size;
+    reserved_ += size;
+    pad = (align - reinterpret_cast<std::uintptr_t>(cursor_) % align) % align;
+  }
+  void* out = cursor_ + pad;
+  cursor_ += pad + bytes;
+  left_ -= pad + bytes;
+  used_ += pad + bytes;
+  return out;
+}
+
+const char16_t* Arena::CopyText(std::u16string_view text) {
+  auto* out = static_cast<char16_t*>(Allocate((text.size() + 1) * sizeof(char16_t), alignof(char16_t)));
+  if (!text.empty()) std::memcpy(out, text.data(), text.size() * sizeof(char16_t));
+  out[text.size()] = 0;
+  return out;
+}
+
+void Arena::Clear() {
+  blocks_.clear();
+  cursor_ = nullptr;
+  left_ = reserved_ = used_ = 0;
+}
+
+const char16_t* Catalogue::Intern(Text text) {
+  if (text.size() <= 6) {
+    for (const char16_t* shared : kSharedTexts)
+      if (text == shared) return shared;
+  }
+  return arena_.CopyText(text);
+}
+
+CatalogueNode* Catalogue::MakeNode(Text name, Text sector, Text id, Text parentId, Text date,
+                                   Text time, Text size, Text attributes, Text spareText,
+                                   Text type, Text deleted, std::int32_t sequence) {
+  // The node is complete before anyone can reach it: the list links it afterwards.
+  void* memory = arena_.Allocate(sizeof(CatalogueNode), alignof(CatalogueNode));
+  auto* node = new (memory) CatalogueNode{};
+  node->name = Intern(name);
+  node->sector = Intern(sector);
+  node->id = Intern(id);
+  node->parentId = Intern(parentId);
+  node->date = Intern(date);
+  node->time = Intern(time);
+  node->size = Intern(size);
+  node->attributes = Intern(attributes);
+  node->spareText = Intern(spareText);
+  node->type = Intern(type);
+  node->deleted = Intern(deleted);
+  node->sequence = sequence;
+  return node;
+}
+
+const CatalogueNode* Catalogue::AppendFolder(Text name, Text sector, Text id, Text parentId,
+                                             Text date, Text time, Text size, Text attributes,
+                                             Text spareText, Text type, Text deleted,
+                                             std::int32_t sequence) {
+  CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
+                                 spareText, type, deleted, sequence);
+  folderList.Link(node);
+  return node;
+}
+
+const CatalogueNode* Catalogue::AppendFile(Text name, Text sector, Text id, Text parentId,
+                                           Text date, Text time, Text size, Text attributes,
+                                           Text spareText, Text type, Text deleted,
+                                           std::int32_t sequence) {
+  CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
+                                 spareText, type, deleted, sequence);
+  fileList.Link(node);
+  return node;
+}
+
+const ListedFileRow* Catalogue::AppendListedFile(Text name, Text sector, Text id, Text parentId,
+                                                 Text size) {
+  void* memory = arena_.Allocate(sizeof(ListedFileRow), alignof(ListedFileRow));
+  auto* row = new (memory) ListedFileRow{};
+  row->name = Intern(name);
+  row->sector = Intern(sector);
+  row->id = Intern(id);
+  row->parentId = Intern(parentId);
+  row->size = Intern(size);
+  listedFileRows.Link(row);
+  return row;
+}
+
+void Catalogue::Clear() {
+  for (auto* list : {&folderList, &fileList}) {
+    list->head.store(nullptr, std::memory_order_release);
+    list->tail = nullptr;
+    list->count.store(0);
+  }
+  ClearListedFiles();
+  arena_.Clear();
+}
+
+void Catalogue::ClearListedFiles() {
+  // Rows stay in the arena until the next Clear; only the index forgets them.
+  listedFileRows.head.store(nullptr, std::memory_order_release);
+  listedFileRows.tail = nullptr;
+  listedFileRows.count.store(0);
+}
+
+}  // namespace brevant

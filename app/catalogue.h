@@ -1,0 +1,116 @@
+#pragma once
+// The result catalogue: append-only lists of found folders and files, every value as UTF-16 text.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace brevant {
+
+// One found folder or file. Texts are NUL-terminated and owned by the catalogue's arena.
+struct CatalogueNode {
+  const char16_t* name;
+  const char16_t* sector;
+  const char16_t* id;
+  const char16_t* parentId;
+  const char16_t* date;
+  const char16_t* time;
+  const char16_t* size;
+  const char16_t* attributes;
+  const char16_t* spareText;
+  const char16_t* type;
+  const char16_t* deleted;
+  std::int32_t sequence;
+  // Published with a release store once the node is complete; readers load with acquire.
+  std::atomic<CatalogueNode*> next{nullptr};
+
+  bool IsFolder() const;
+  bool IsDeleted() const;
+};
+
+// One row offered in the file list, kept so a click can find the file again.
+struct ListedFileRow {
+  const char16_t* name;
+  const char16_t* sector;
+  const char16_t* id;
+  const char16_t* parentId;
+  const char16_t* size;
+  std::atomic<ListedFileRow*> next{nullptr};
+};
+
+// Storage that only grows: texts and nodes are never freed one by one.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  void* Allocate(std::size_t bytes, std::size_t align);
+  const char16_t* CopyText(std::u16string_view text);
+  std::size_t BytesReserved() const { return reserved_; }
+  std::size_t BytesUsed() const { return used_; }
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+  unsigned char* cursor_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t reserved_ = 0;
+  std::size_t used_ = 0;
+};
+
+// Singly linked list with a held tail: constant-time append, discovery order.
+template <typename Node>
+struct CatalogueList {
+  std::atomic<Node*> head{nullptr};
+  Node* tail = nullptr;
+  std::atomic<std::size_t> count{0};
+
+  void Link(Node* node) {
+    if (tail == nullptr)
+      head.store(node, std::memory_order_release);
+    else
+      tail->next.store(node, std::memory_order_release);
+    tail = node;
+    count.fetch_add(1, std::memory_order_release);
+  }
+  Node* First() const { return head.load(std::memory_order_acquire); }
+  static Node* Next(const Node* n) { return n->next.load(std::memory_order_acquire); }
+};
+
+class Catalogue {
+ public:
+  Catalogue() = default;
+  Catalogue(const Catalogue&) = delete;
+  Catalogue& operator=(const Catalogue&) = delete;
+
+  using Text = std::u16string_view;
+  const CatalogueNode* AppendFolder(Text name, Text sector, Text id, Text parentId, Text date,
+                                    Text time, Text size, Text attributes, Text spareText,
+                                    Text type, Text deleted, std::int32_t sequence);
+  const CatalogueNode* AppendFile(Text name, Text sector, Text id, Text parentId, Text date,
+                                  Text time, Text size, Text attributes, Text spareText, Text type,
+                                  Text deleted, std::int32_t sequence);
+  const ListedFileRow* AppendListedFile(Text name, Text sector, Text id, Text parentId, Text size);
+
+  // Empties every list; only when no reader is walking them (a new run gets a fresh start).
+  void Clear();
+  void ClearListedFiles();
+
+  CatalogueList<CatalogueNode> folderList;
+  CatalogueList<CatalogueNode> fileList;
+  CatalogueList<ListedFileRow> listedFileRows;
+
+  std::size_t BytesReserved() const { return arena_.BytesReserved(); }
+  std::size_t BytesUsed() const { return arena_.BytesUsed(); }
+
+ private:
+  CatalogueNode* MakeNode(Text name, Text sector, Text id, Text parentId, Text date, Text time,
+                          Text size, Text attributes, Text spareText, Text type, Text deleted,
+                          std::int32_t sequence);
+  const char16_t* Intern(Text text);
+  Arena arena_;
+};
+
+}  // namespace brevant

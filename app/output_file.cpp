@@ -1,0 +1,96 @@
+#include "app/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "app/text.h"
+
+namespace brevant {
+
+bool FileSink::Write(const void* data, std::size_t length) {
+  return length == 0 || std::fwrite(data, 1, length, file_) == length;
+}
+
+std::u16string SanitiseName(std::u16string_view name) {
+  std::u16string out;
+  out.reserve(name.size());
+  for (char16_t c : name) {
+    if (c < 0x20 || c == 0x7F || c == u'/' || c == u'\\' || c == 0)
+      out.push_back(u'_');
+    else
+      out.push_back(c);
+  }
+  if (out.empty() || out == u"." || out == u"..") out = u"_" + out;
+  // Keep the name within what file systems accept (255 bytes of UTF-8 on Linux).
+  while (ToUtf8(out).size() > 240) out.pop_back();
+  return out;
+}
+
+std::filesystem::path PathFromText(std::u16string_view text) {
+  return std::filesystem::path(ToUtf8(text));
+}
+
+std::filesystem::path UniqueOutputPath(const std::filesystem::path& folder, std::u16string_view name) {
+  std::u16string safe = SanitiseName(name);
+  std::filesystem::path candidate = folder / PathFromText(safe);
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
+  std::u16string stem = safe, ext;
+  if (auto dot = safe.rfind(u'.'); dot != std::u16string::npos && dot > 0) {
+    stem = safe.substr(0, dot);
+    ext = safe.substr(dot);
+  }
+  for (unsigned n = 1;; ++n) {
+    candidate = folder / PathFromText(stem + u" (" + ToText(n) + u")" + ext);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
+  }
+}
+
+std::FILE* CreateOutputFile(const std::filesystem::path& path, std::string* error) {
+  // O_EXCL: never overwrite, and never follow a link planted where the file should go.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    if (error) *error = path.string() + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (!file) {
+    if (error) *error = path.string() + ": " + std::strerror(errno);
+    ::close(fd);
+  }
+  return file;
+}
+
+bool SetModifiedTime(const std::filesystem::path& path, std::int64_t unixSeconds) {
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(unixSeconds);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::optional<std::int64_t> FatTimeToUnix(std::uint16_t date, std::uint16_t time) {
+  int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
+  int second = (time & 0x1F) * 2, minute = (time >> 5) & 0x3F, hour = time >> 11;
+  if (day < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+    return std::nullopt;
+  // Days from the civil date (proleptic Gregorian), no time zone applied.
+  int y = year - (month <= 2);
+  int era = y / 400;
+  int yoe = y - era * 400;
+  int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+  return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+std::int64_t FileTimeToUnix(std::int64_t fileTime) {
+  return fileTime / 10000000 - 11644473600LL;
+}
+
+}  // namespace brevant

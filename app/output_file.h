@@ -1,0 +1,52 @@
+#pragma once
+// Where recovered bytes go: files below a folder the user chose, or standard output.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brevant {
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual bool Write(const void* data, std::size_t length) = 0;
+};
+
+class FileSink : public ByteSink {
+ public:
+  explicit FileSink(std::FILE* file) : file_(file) {}
+  bool Write(const void* data, std::size_t length) override;
+
+ private:
+  std::FILE* file_;
+};
+
+struct ExtractResult {
+  bool ok = false;
+  std::uint64_t bytesWritten = 0;
+  std::string error;                       // one clear line when !ok
+  std::filesystem::path path;              // the file written, when there is one
+  std::optional<std::int64_t> modifiedTime;  // Unix seconds, when the engine knows it
+};
+
+// A name read from the disk made safe as one path component: no separators, no "." or "..",
+// no control characters; never empty.
+std::u16string SanitiseName(std::u16string_view name);
+// A path below `folder` for `name` (sanitised) that does not exist yet: " (1)", " (2)", ...
+// is added before the extension when needed.
+std::filesystem::path UniqueOutputPath(const std::filesystem::path& folder, std::u16string_view name);
+std::filesystem::path PathFromText(std::u16string_view text);
+// Opens a new file for writing, refusing to overwrite anything. Null with `error` set on failure.
+std::FILE* CreateOutputFile(const std::filesystem::path& path, std::string* error);
+// Sets a file's modification (and access) time.
+bool SetModifiedTime(const std::filesystem::path& path, std::int64_t unixSeconds);
+
+// FAT packed date and time words (local time as written) to Unix seconds, taken as UTC.
+std::optional<std::int64_t> FatTimeToUnix(std::uint16_t date, std::uint16_t time);
+// NTFS FILETIME (100 ns ticks since 1601) to Unix seconds.
+std::int64_t FileTimeToUnix(std::int64_t fileTime);
+
+}  // namespace brevant

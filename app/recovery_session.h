@@ -1,0 +1,131 @@
+#pragma once
+// The shared state of one recovery session: disks, partitions, the selection, run controls,
+// partition geometry and the result catalogue. Engines receive it explicitly.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/catalogue.h"
+#include "app/recovery_view.h"
+
+namespace brevant {
+namespace ui {
+struct TreeItem;
+class ResultTree;
+}  // namespace ui
+
+struct PartitionEntry {
+  ui::TreeItem* treeItem = nullptr;
+  std::uint64_t startSector = 0;
+  std::uint64_t endSector = 0;  // one past the last sector
+};
+
+struct DriveRecord {
+  int diskIndex = 0;
+  int partitionCount = 0;
+  std::vector<std::string> fsName;          // "FAT16", "FAT32" or "NTFS", by position
+  std::vector<PartitionEntry> partitions;   // same positions
+};
+
+struct DiskInfoNode {
+  std::u16string model;
+  std::u16string size;
+  std::u16string cylinders;
+  std::u16string heads;
+  std::u16string sectorsPerTrack;
+  ui::TreeItem* treeItem = nullptr;
+  int diskIndex = 0;
+  std::u16string label;
+  std::string openError;  // why the disk could not be read, empty when it could
+};
+
+// Sector numbers are absolute on the disk and 64-bit.
+struct PartitionParameters {
+  std::uint64_t fatSizeSectors = 0;
+  std::uint64_t sectorsPerCluster = 0;
+  std::uint64_t rootDirSectors = 0;
+  std::uint64_t rootDirStart = 0;
+  std::uint64_t reservedSectors = 0;
+  std::uint64_t clusterBase = 0;
+  std::uint64_t fat1Start = 0;
+  std::uint64_t fat2Start = 0;
+  std::uint64_t mftStart = 0;
+  std::uint64_t mftMirrStart = 0;
+  std::uint64_t sectorsPerFileRecord = 0;
+  std::uint64_t sectorsPerIndexRecord = 0;
+};
+
+struct ScanParameters : PartitionParameters {
+  std::string fsName;
+};
+
+// The MFT's own extents as absolute disk sectors, in the order of its virtual clusters.
+struct MftExtentTable {
+  std::vector<std::uint64_t> mftRunStart;   // first sector of each extent, 0 for a sparse run
+  std::vector<std::uint64_t> mftRunLength;  // length in sectors
+  std::size_t mftRunCount = 0;
+  void Clear() {
+    mftRunStart.clear();
+    mftRunLength.clear();
+    mftRunCount = 0;
+  }
+};
+
+struct RecoverySession {
+  RecoverySession();
+  RecoverySession(const RecoverySession&) = delete;
+  RecoverySession& operator=(const RecoverySession&) = delete;
+
+  // Disks and partitions: one slot per disk index, growing as disks are found.
+  std::vector<std::string> devicePath;  // /dev/sdb, or a disk image file
+  std::vector<DriveRecord> driveRecords;
+  std::vector<DiskInfoNode> diskInfoList;
+  RecoveryView* mainWindow = nullptr;
+
+  // Selection.
+  std::uint16_t selectedDisk = 0;
+  std::uint64_t selectedPartitionStart = 0;
+  std::uint64_t selectedPartitionEnd = 0;
+  std::string selectedFsName;
+
+  // Run control, shared between threads.
+  std::atomic<std::int16_t> recoveryMode{-1};
+  std::atomic<std::int32_t> recoverConfirmed{0};
+  std::atomic<std::int32_t> stopRequested{0};
+  std::atomic<std::int32_t> scanDone{0};
+  std::atomic<std::uint64_t> recoveryThread{0};  // id of the worker started last, 0 for none
+  std::atomic<std::uint64_t> paramThread{0};
+
+  // Partition geometry.
+  PartitionParameters partParams;
+  std::string scanFsName;
+  ScanParameters scanParams;
+  std::uint64_t searchRangeEnd = 0;
+  std::string deviceName;
+
+  // Raw reader's backend marker: 'P' for POSIX devices and images.
+  std::atomic<char> osReadMethod{0};
+
+  // The MFT extents of the NTFS partition being scanned.
+  MftExtentTable mftExtents;
+
+  // Result catalogue and the last finished result tree.
+  Catalogue catalogue;
+  std::shared_ptr<ui::ResultTree> resultTree;
+
+  // OEM code page used to decode 8.3 names (850 unless the user picks another).
+  int oemCodePage = 850;
+
+  // The device path of the selection.
+  const std::string& SelectedDevice() const;
+  // Grows the disk tables so that index `d` exists.
+  void EnsureDisk(std::size_t d);
+};
+
+// Honours a pending stop request: clears it and the worker id, reports "Process Aborted..."
+// and returns true; returns false when no stop was requested.
+bool HonourStop(RecoverySession& session, RecoveryView& view);
+
+}  // namespace brevant

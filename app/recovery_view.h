@@ -1,0 +1,71 @@
+#pragma once
+// The port through which the worker and the engines report to whoever shows them:
+// the command line and the desktop window each implement it.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace brevant {
+namespace ui {
+class ResultTree;
+}
+
+enum class MessageIcon { None, Error, Question, Information };
+enum class MessageButtons { Ok, YesNo };
+
+class RecoveryView {
+ public:
+  virtual ~RecoveryView() = default;
+  virtual void SetStatusText(const std::u16string& text) = 0;
+  virtual void SetProgress(int percent) = 0;  // 0..100
+  virtual void SetStopEnabled(bool enabled) = 0;
+  // Waits for the answer; true for OK or Yes.
+  virtual bool ShowMessage(const std::u16string& text, const std::u16string& caption,
+                           MessageIcon icon, MessageButtons buttons) = 0;
+  // The finished result tree, in one step.
+  virtual void HandOverTree(std::shared_ptr<ui::ResultTree> tree) = 0;
+};
+
+// Records every call, for tests. Questions are answered with `answer`.
+class RecordingView : public RecoveryView {
+ public:
+  struct Call {
+    std::string kind;  // "status", "progress", "stop", "message", "tree"
+    std::u16string text;
+    std::u16string caption;
+    int value = 0;
+  };
+  void SetStatusText(const std::u16string& text) override;
+  void SetProgress(int percent) override;
+  void SetStopEnabled(bool enabled) override;
+  bool ShowMessage(const std::u16string& text, const std::u16string& caption, MessageIcon icon,
+                   MessageButtons buttons) override;
+  void HandOverTree(std::shared_ptr<ui::ResultTree> tree) override;
+
+  std::vector<Call> Calls() const;
+  std::vector<int> ProgressValues() const;
+  std::vector<std::u16string> StatusTexts() const;
+  std::shared_ptr<ui::ResultTree> LastTree() const;
+  bool answer = true;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
+  std::shared_ptr<ui::ResultTree> tree_;
+};
+
+// Reports a percentage only when it changes, with the status text "N % Completed".
+class ProgressReporter {
+ public:
+  explicit ProgressReporter(RecoveryView& view) : view_(view) {}
+  // Position `done` of `total` (e.g. sectors from the partition's first one); capped at 100.
+  void Report(unsigned long long done, unsigned long long total);
+  int Last() const { return last_; }
+
+ private:
+  RecoveryView& view_;
+  int last_ = -1;
+};
+
+}  // namespace brevant

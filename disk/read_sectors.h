@@ -1,0 +1,17 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace brevant {
+
+// Copies `count` 512-byte sectors starting at `startSector` into `buffer`. The whole run is
+// asked for in one request; when that fails, every sector is read on its own and the readable
+// ones are filled in at their place (unreadable ones are left untouched). Returns 1 for a
+// complete read, 0 otherwise; a count of 0 returns 1.
+int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t startSector,
+                std::uint32_t count);
+
+// The backend marker of the last device read ('P' POSIX, 'T' test devices), 0 before any read.
+char LastReadMethod();
+
+}  // namespace brevant

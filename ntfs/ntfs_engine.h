@@ -1,0 +1,27 @@
+#pragma once
+// NTFS engine: MFT extents, catalogue walk, result tree, extraction.
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "app/output_file.h"
+#include "app/recovery_session.h"
+#include "ui/result_tree.h"
+
+namespace brevant {
+
+// Maps the MFT's extents from record 0 (or its mirror copy) of the partition in scanParams.
+void BuildMftExtentTable(RecoverySession& session, RecoveryView& view);
+// Decodes every MFT record and appends folders and files to the catalogue.
+void BuildNtfsCatalogue(RecoverySession& session, RecoveryView& view);
+// Fills `tree` from the folder catalogue. 1 when it ran to its end, 0 on a stop.
+int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
+
+// Writes exactly `size` bytes of the unnamed data stream of the record at `recordSector`.
+ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
+                                std::uint64_t recordSector);
+ExtractResult ExtractNtfsFile(RecoverySession& session, const std::filesystem::path& folder,
+                              std::u16string_view name, std::uint64_t size,
+                              std::uint64_t recordSector);
+
+}  // namespace brevant
