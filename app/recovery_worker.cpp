@@ -1,0 +1,1 @@
+#include "app/recovery_worker.h"

@@ -1,0 +1,4 @@
+#pragma once
+namespace brevant::cli {
+int Main(int argc, char** argv);
+}

@@ -1,0 +1,1 @@
+#include "disk/disks.h"

@@ -1,0 +1,1 @@
+#include "fat/fat_engine.h"

@@ -1,0 +1,1 @@
+#include "ntfs/ntfs_engine.h"
