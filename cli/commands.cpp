@@ -1,22 +1,400 @@
 #include "cli/commands.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <unordered_map>
+
+#include "app/output_file.h"
+#include "app/recovery_worker.h"
+#include "app/text.h"
+#include "cli/cli_view.h"
+#include "cli/cmd_disks.h"
+#include "disk/disks.h"
+#include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
+#include "ui/file_listing.h"
 
 namespace brevant::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+RecoverySession* gSession = nullptr;
+
+extern "C" void OnInterrupt(int) {
+  // The same request the Stop button makes; the engines end at their next check.
+  if (gSession) gSession->stopRequested.store(1);
+}
+
+struct Error {
+  int code;
+  std::string message;
+};
+
+struct ScanOptions {
+  std::string source;
+  int partition = 0;
+  std::string mode = "quick";
+  int codepage = 850;
+  bool quiet = false;
+};
+
+// One scanned partition: the same path the window takes, from enumeration to result tree.
+struct ScanContext {
+  RecoverySession session;
+  ui::ResultTree startupTree;
+  std::unique_ptr<CliView> view;
+  bool stopped = false;
+  // Every catalogued entry, folders first, numbered from 1 in this order.
+  std::vector<const CatalogueNode*> entries;
+  std::size_t folderCount = 0;
+  std::unique_ptr<ui::EntryPaths> paths;
+
+  bool IsFat() const { return session.scanFsName == "FAT16" || session.scanFsName == "FAT32"; }
+  bool IsFolder(std::size_t k) const { return k < folderCount; }
+
+  std::u16string PathOf(std::size_t k) const {
+    const CatalogueNode* n = entries[k];
+    if (IsFolder(k)) {
+      std::u16string p = paths->FolderPath(n);
+      if (!p.empty()) return p;
+      if (TextToInt(n->id) == session.resultTree->rootFolderId) return u"/";
+      return u"/Lost/" + std::u16string(n->name);
+    }
+    return paths->FileFolder(n) + u"/" + std::u16string(n->name);
+  }
+};
+
+std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
+  auto ctx = std::make_unique<ScanContext>();
+  std::error_code ec;
+  if (!fs::exists(options.source, ec))
+    throw Error{2, options.source + ": no such file or device"};
+  if (fs::is_directory(options.source, ec))
+    throw Error{2, options.source + ": is a directory, not a disk or disk image"};
+  if (options.codepage != 437 && options.codepage != 850)
+    throw Error{2, "--codepage: " + std::to_string(options.codepage) +
+                       " is not supported (use 437 or 850)"};
+  RecoverySession& s = ctx->session;
+  s.oemCodePage = options.codepage;
+  EnumerateDisks(s, ctx->startupTree, nullptr, {options.source});
+  if (s.diskInfoList.empty()) throw Error{2, options.source + ": cannot be listed as a disk"};
+  if (!s.diskInfoList[0].openError.empty()) throw Error{2, s.diskInfoList[0].openError};
+  int count = s.driveRecords.empty() ? 0 : s.driveRecords[0].partitionCount;
+  if (!SelectPartition(s, 0, options.partition))
+    throw Error{2, "partition " + std::to_string(options.partition) + " not found on " +
+                       options.source + " (it has " + std::to_string(count) +
+                       " FAT16, FAT32 or NTFS partitions; see brevant disks --image)"};
+  ReadBootSectorParameters(s);
+  s.recoverConfirmed.store(1);
+  ctx->view = std::make_unique<CliView>(options.quiet);
+  gSession = &s;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  RecoveryWorker(s, *ctx->view);
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  gSession = nullptr;
+  ctx->view->Finish();
+  ctx->stopped = ctx->view->Aborted();
+  if (!s.resultTree) throw Error{1, "the scan was stopped before any result was stored"};
+  for (auto* n = s.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ctx->entries.push_back(n);
+  ctx->folderCount = ctx->entries.size();
+  for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ctx->entries.push_back(n);
+  ctx->paths = std::make_unique<ui::EntryPaths>(*s.resultTree, s.catalogue);
+  return ctx;
+}
+
+std::uint64_t SizeOf(const CatalogueNode* n) {
+  std::int64_t v = TextToInt(n->size);
+  return v < 0 ? 0 : static_cast<std::uint64_t>(v);
+}
+
+nlohmann::json PartitionJson(const ScanContext& ctx, int number) {
+  return {{"number", number},
+          {"fs", ctx.session.scanFsName},
+          {"start", ctx.session.selectedPartitionStart},
+          {"end", ctx.session.selectedPartitionEnd}};
+}
+
+nlohmann::json EntryJson(const ScanContext& ctx, std::size_t k) {
+  const CatalogueNode* n = ctx.entries[k];
+  return {{"entry", k + 1},
+          {"name", ToUtf8(n->name)},
+          {"type", ToUtf8(n->type)},
+          {"id", TextToInt(n->id)},
+          {"parentId", TextToInt(n->parentId)},
+          {"path", ToUtf8(ctx.PathOf(k))},
+          {"size", SizeOf(n)},
+          {"deleted", n->IsDeleted()},
+          {"sector", TextToInt(n->sector)},
+          {"date", ToUtf8(n->date)},
+          {"time", ToUtf8(n->time)},
+          {"attributes", TextToInt(n->attributes)}};
+}
+
+// Modification time for the body file and recovered files (FAT: write date and time).
+std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNode* n) {
+  if (ctx.IsFat())
+    return FatTimeToUnix(static_cast<std::uint16_t>(TextToInt(n->date)),
+                         static_cast<std::uint16_t>(TextToInt(n->time)));
+  std::int64_t ft = TextToInt(n->date);
+  if (ft <= 0) return std::nullopt;
+  return FileTimeToUnix(ft);
+}
+
+void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+  nlohmann::json out;
+  out["source"] = o.source;
+  out["partition"] = PartitionJson(ctx, o.partition);
+  out["folders"] = nlohmann::json::array();
+  out["files"] = nlohmann::json::array();
+  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+    if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
+    out[ctx.IsFolder(k) ? "folders" : "files"].push_back(EntryJson(ctx, k));
+  }
+  std::cout << out.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+void PrintBody(const ScanContext& ctx, bool deletedOnly) {
+  // The Sleuth Kit's body format: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
+  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+    const CatalogueNode* n = ctx.entries[k];
+    if (deletedOnly && !n->IsDeleted()) continue;
+    std::string name = ToUtf8(ctx.PathOf(k));
+    for (char& c : name)
+      if (c == '|') c = '_';
+    if (n->IsDeleted()) name += " (deleted)";
+    std::int64_t t = EntryTime(ctx, n).value_or(0);
+    std::int64_t mtime = ctx.IsFat() ? t : 0, crtime = ctx.IsFat() ? 0 : t;
+    std::cout << "0|" << name << "|" << TextToInt(n->id) << "|"
+              << (ctx.IsFolder(k) ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << SizeOf(n)
+              << "|0|" << mtime << "|0|" << crtime << "\n";
+  }
+}
+
+void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+  const auto& tree = *ctx.session.resultTree;
+  std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
+  for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
+    if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
+    filesOf[ctx.paths->FileItem(ctx.entries[k])].push_back(k);
+  }
+  std::cout << o.source << ", partition " << o.partition << " (" << ctx.session.scanFsName
+            << ", sectors " << ctx.session.selectedPartitionStart << " to "
+            << ctx.session.selectedPartitionEnd << ")\n";
+  std::size_t folders = ctx.folderCount, files = ctx.entries.size() - ctx.folderCount;
+  struct Frame {
+    const ui::TreeItem* item;
+    int depth;
+  };
+  std::vector<Frame> stack;
+  for (auto it = tree.Root()->children.rbegin(); it != tree.Root()->children.rend(); ++it)
+    stack.push_back({it->get(), 0});
+  while (!stack.empty()) {
+    Frame f = stack.back();
+    stack.pop_back();
+    std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
+    if (f.depth > 0) std::cout << indent << ToUtf8(f.item->text) << "/\n";
+    else std::cout << "/\n";
+    if (auto it = filesOf.find(f.item); it != filesOf.end())
+      for (std::size_t k : it->second) {
+        const CatalogueNode* n = ctx.entries[k];
+        std::cout << indent << "  " << ToUtf8(n->name) << "  " << SizeOf(n) << " bytes"
+                  << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
+      }
+    for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
+      stack.push_back({it->get(), f.depth + 1});
+  }
+  std::cout << folders << " folders, " << files << " files\n";
+}
+
+ExtractResult Extract(ScanContext& ctx, const CatalogueNode* n, const fs::path& folder) {
+  if (ctx.IsFat())
+    return ExtractFatFile(ctx.session, folder, n->name, SizeOf(n),
+                          static_cast<std::uint32_t>(TextToInt(n->id)));
+  return ExtractNtfsFile(ctx.session, folder, n->name, SizeOf(n),
+                         static_cast<std::uint64_t>(TextToInt(n->sector)));
+}
+
+// DIR + the entry's tree path, each component made safe.
+fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
+  fs::path out = root;
+  std::size_t begin = 1;
+  while (begin <= slashPath.size()) {
+    std::size_t slash = slashPath.find(u'/', begin);
+    if (slash == std::u16string_view::npos) slash = slashPath.size();
+    if (slash > begin) out /= PathFromText(SanitiseName(slashPath.substr(begin, slash - begin)));
+    begin = slash + 1;
+  }
+  return out;
+}
+
+bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
+  if (prefixes.empty()) return true;
+  for (std::u16string p : prefixes) {
+    if (p.empty() || p[0] != u'/') p = u"/" + p;
+    while (p.size() > 1 && p.back() == u'/') p.pop_back();
+    if (p == u"/" || path == p || (path.size() > p.size() && path.compare(0, p.size(), p) == 0 &&
+                                   path[p.size()] == u'/'))
+      return true;
+  }
+  return false;
+}
+
+int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
+               const std::vector<std::string>& pathFilters) {
+  std::vector<std::u16string> prefixes;
+  for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
+  std::error_code ec;
+  fs::create_directories(to, ec);
+  if (ec || !fs::is_directory(to)) throw Error{2, to.string() + ": cannot create the folder"};
+  std::size_t recovered = 0, failed = 0;
+  std::uint64_t bytes = 0;
+  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+    const CatalogueNode* n = ctx.entries[k];
+    std::u16string path = ctx.PathOf(k);
+    if (!UnderAny(path, prefixes)) continue;
+    if (ctx.IsFolder(k)) {
+      if (!deletedOnly || n->IsDeleted()) fs::create_directories(OutputFolder(to, path), ec);
+      continue;
+    }
+    if (deletedOnly && !n->IsDeleted()) continue;
+    fs::path folder = OutputFolder(to, ctx.paths->FileFolder(n));
+    fs::create_directories(folder, ec);
+    ExtractResult r = Extract(ctx, n, folder);
+    if (!r.path.empty()) {
+      std::optional<std::int64_t> t = ctx.IsFat() ? EntryTime(ctx, n) : r.modifiedTime;
+      if (t) SetModifiedTime(r.path, *t);
+    }
+    if (r.ok) {
+      ++recovered;
+      bytes += r.bytesWritten;
+    } else {
+      ++failed;
+      std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
+    }
+  }
+  std::cout << "recovered " << recovered << " files (" << bytes << " bytes), " << failed
+            << " failed\n";
+  return failed == 0 ? 0 : 1;
+}
+
+int RunCat(ScanContext& ctx, long long entry) {
+  if (entry < 1 || static_cast<std::size_t>(entry) > ctx.entries.size())
+    throw Error{2, "--entry " + std::to_string(entry) + ": no such entry (this scan has " +
+                       std::to_string(ctx.entries.size()) + ")"};
+  std::size_t k = static_cast<std::size_t>(entry - 1);
+  if (ctx.IsFolder(k)) throw Error{2, "--entry " + std::to_string(entry) + " is a folder"};
+  const CatalogueNode* n = ctx.entries[k];
+  FileSink sink(stdout);
+  ExtractResult r = ctx.IsFat()
+                        ? ExtractFatFileTo(ctx.session, sink, SizeOf(n),
+                                           static_cast<std::uint32_t>(TextToInt(n->id)))
+                        : ExtractNtfsFileTo(ctx.session, sink, SizeOf(n),
+                                            static_cast<std::uint64_t>(TextToInt(n->sector)));
+  std::fflush(stdout);
+  if (!r.ok) {
+    std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
+  cmd->add_option("SOURCE", o.source, "Disk image file or raw device (read only)")->required();
+  cmd->add_option("--partition", o.partition, "Partition number, as `brevant disks` numbers them")
+      ->required();
+  cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437 or 850)")
+      ->capture_default_str();
+  cmd->add_flag("-q,--quiet", o.quiet, "No progress on standard error");
+}
+
+}  // namespace
 
 int Main(int argc, char** argv) {
-  CLI::App app{"Calverin Brevant: finds and recovers folders and files on FAT16, FAT32 and NTFS volumes"};
+  CLI::App app{"Calverin Brevant: finds and recovers folders and files, deleted ones included, on "
+               "FAT16, FAT32 and NTFS volumes of disks and disk images. It never writes to the "
+               "disk it reads."};
   app.set_version_flag("--version", std::string("brevant ") + BREVANT_VERSION);
   app.require_subcommand(0, 1);
+
+  auto* disks = app.add_subcommand("disks", "List disks, disk images and their partitions");
+  std::vector<std::string> images;
+  bool disksJson = false;
+  disks->add_option("--image", images, "A disk image file to list as a disk (repeatable)");
+  disks->add_flag("--json", disksJson, "Print JSON");
+
+  ScanOptions scanOpt;
+  std::string format = "tree";
+  bool scanDeletedOnly = false;
+  auto* scan = app.add_subcommand("scan", "Find the folders and files of a partition");
+  AddScanOptions(scan, scanOpt);
+  scan->add_option("--mode", scanOpt.mode, "quick or extensive (both run the full scan)")
+      ->check(CLI::IsMember({"quick", "extensive"}))
+      ->capture_default_str();
+  scan->add_option("--format", format, "tree, json or body (The Sleuth Kit body file)")
+      ->check(CLI::IsMember({"tree", "json", "body"}))
+      ->capture_default_str();
+  scan->add_flag("--deleted-only", scanDeletedOnly, "Only deleted entries");
+
+  ScanOptions recOpt;
+  std::string to;
+  bool recDeletedOnly = false;
+  std::vector<std::string> pathFilters;
+  auto* recover = app.add_subcommand("recover", "Copy found files to another place");
+  AddScanOptions(recover, recOpt);
+  recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
+  recover->add_flag("--deleted-only", recDeletedOnly, "Only deleted files");
+  recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
+
+  ScanOptions catOpt;
+  long long entry = 0;
+  auto* cat = app.add_subcommand("cat", "Write one found file to standard output");
+  AddScanOptions(cat, catOpt);
+  cat->add_option("--entry", entry, "Entry number, as `brevant scan --format json` gives it")
+      ->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
-  if (app.get_subcommands().empty()) {
-    std::cout << app.help();
+  try {
+    if (disks->parsed()) return RunDisks(images, disksJson, true);
+    if (scan->parsed()) {
+      auto ctx = RunScan(scanOpt);
+      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly);
+      else if (format == "body") PrintBody(*ctx, scanDeletedOnly);
+      else PrintTree(*ctx, scanOpt, scanDeletedOnly);
+      return ctx->stopped ? 130 : 0;
+    }
+    if (recover->parsed()) {
+      auto ctx = RunScan(recOpt);
+      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
+      return ctx->stopped ? 130 : rc;
+    }
+    if (cat->parsed()) {
+      catOpt.quiet = true;
+      auto ctx = RunScan(catOpt);
+      return RunCat(*ctx, entry);
+    }
+  } catch (const Error& e) {
+    std::cerr << "brevant: " << e.message << "\n";
+    return e.code;
+  } catch (const std::exception& e) {
+    std::cerr << "brevant: " << e.what() << "\n";
+    return 1;
   }
+  std::cout << app.help();
   return 0;
 }
 

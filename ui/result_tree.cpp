@@ -40,7 +40,6 @@ void ResultTree::DeleteAllItems() {
 }
 
 TreeItem* FindOrInsertChild(ResultTree& tree, TreeItem* parent, std::u16string_view name) {
-  parent->expanded = !parent->children.empty();
   if (auto it = parent->childIndex.find(name); it != parent->childIndex.end()) return it->second;
   auto item = std::make_unique<TreeItem>();
   item->text = std::u16string(name);
@@ -59,12 +58,13 @@ TreeItem* InsertTreePath(ResultTree& tree, std::u16string_view path) {
   for (std::size_t slash = path.find(u'\\'); slash != std::u16string_view::npos;
        slash = path.find(u'\\', begin)) {
     parent = FindOrInsertChild(tree, parent, path.substr(begin, slash - begin));
-    if (!parent->children.empty()) parent->expanded = true;
     begin = slash + 1;
   }
   if (parent != tree.Root()) {
     RecomputeAncestorStates(parent);
-    if (!parent->children.empty()) parent->expanded = true;
+    // Every item on the path that has children ends up expanded (expanding a leaf does nothing).
+    for (TreeItem* i = parent; i != tree.Root(); i = i->parent)
+      if (!i->children.empty()) i->expanded = true;
   }
   return parent;
 }

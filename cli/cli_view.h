@@ -1,0 +1,31 @@
+#pragma once
+// The command line's side of the view port: progress on standard error.
+#include <cstdio>
+#include <string>
+
+#include "app/recovery_view.h"
+
+namespace brevant::cli {
+
+class CliView : public RecoveryView {
+ public:
+  explicit CliView(bool quiet = false);
+  void SetStatusText(const std::u16string& text) override;
+  void SetProgress(int percent) override;
+  void SetStopEnabled(bool) override {}
+  bool ShowMessage(const std::u16string& text, const std::u16string& caption, MessageIcon icon,
+                   MessageButtons buttons) override;
+  void HandOverTree(std::shared_ptr<ui::ResultTree>) override {}
+  void Finish();  // ends a progress bar line
+  bool Aborted() const { return aborted_; }
+
+ private:
+  bool tty_;
+  bool quiet_;
+  bool barOpen_ = false;
+  bool aborted_ = false;
+  int lastPrinted_ = -1;
+  std::string phase_;
+};
+
+}  // namespace brevant::cli

@@ -1,0 +1,130 @@
+#include "app/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/recovery_session.h"
+#include "app/text.h"
+
+namespace brevant {
+namespace {
+
+void AppendNumbered(Catalogue& c, bool folder, int i) {
+  std::u16string id = ToText(static_cast<unsigned>(i));
+  std::u16string name = u"entry" + id;
+  if (folder)
+    c.AppendFolder(name, u"100", id, u"0", u"20000", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", i);
+  else
+    c.AppendFile(name, u"100", id, u"2", u"20000", u"0", u"123", u"32", u"0", u"FILE", u"1", i);
+}
+
+TEST(Catalogue, FirstAppendMakesAOneNodeList) {
+  Catalogue c;
+  EXPECT_EQ(c.folderList.First(), nullptr);
+  AppendNumbered(c, true, 7);
+  const CatalogueNode* n = c.folderList.First();
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->next.load(), nullptr);
+  EXPECT_EQ(std::u16string_view(n->name), u"entry7");
+  EXPECT_EQ(n->sequence, 7);
+  EXPECT_TRUE(n->IsFolder());
+  EXPECT_EQ(c.fileList.First(), nullptr);
+}
+
+TEST(Catalogue, KeepsDiscoveryOrderAndCopiesTexts) {
+  Catalogue c;
+  std::u16string name = u"Отчёт 2024.txt";
+  c.AppendFile(name, u"1", u"2", u"3", u"4", u"5", u"6", u"7", u"0", u"FILE", u"NULL", 1);
+  name[0] = u'X';  // the caller keeps ownership; the catalogue holds its own copy
+  for (int i = 2; i <= 5; ++i) AppendNumbered(c, false, i);
+  std::vector<std::u16string> names;
+  for (auto* n = c.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) names.push_back(n->name);
+  ASSERT_EQ(names.size(), 5u);
+  EXPECT_EQ(names[0], u"Отчёт 2024.txt");
+  EXPECT_EQ(names[4], u"entry5");
+  EXPECT_EQ(c.fileList.count.load(), 5u);
+  EXPECT_TRUE(c.fileList.First()->next.load()->IsDeleted());
+}
+
+TEST(Catalogue, ListedFileRowsAndClear) {
+  Catalogue c;
+  AppendNumbered(c, true, 1);
+  c.AppendListedFile(u"a.txt", u"10", u"20", u"30", u"40");
+  c.AppendListedFile(u"b.txt", u"11", u"21", u"31", u"41");
+  ASSERT_EQ(c.listedFileRows.count.load(), 2u);
+  EXPECT_EQ(std::u16string_view(c.listedFileRows.First()->next.load()->size), u"41");
+  c.ClearListedFiles();
+  EXPECT_EQ(c.listedFileRows.First(), nullptr);
+  EXPECT_NE(c.folderList.First(), nullptr);
+  c.Clear();
+  EXPECT_EQ(c.folderList.First(), nullptr);
+  EXPECT_EQ(c.BytesUsed(), 0u);
+  AppendNumbered(c, true, 2);  // usable again after a clear
+  EXPECT_EQ(c.folderList.First()->sequence, 2);
+}
+
+TEST(Catalogue, ReaderOnAnotherThreadNeverSeesAHalfBuiltNode) {
+  Catalogue c;
+  constexpr int kCount = 200000;
+  std::thread writer([&] {
+    for (int i = 0; i < kCount; ++i) AppendNumbered(c, false, i);
+  });
+  // Walk while the writer appends: every node reached must be complete.
+  std::size_t seen = 0;
+  while (seen < static_cast<std::size_t>(kCount)) {
+    seen = 0;
+    for (auto* n = c.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+      ASSERT_NE(n->size, nullptr);
+      ASSERT_EQ(std::u16string_view(n->size), u"123");
+      ASSERT_EQ(TextToInt(n->id), static_cast<std::int64_t>(seen));
+      ++seen;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(seen, static_cast<std::size_t>(kCount));
+}
+
+TEST(RecoverySession, InitialValuesAndGrowingTables) {
+  RecoverySession s;
+  EXPECT_EQ(s.recoveryMode.load(), -1);
+  EXPECT_EQ(s.stopRequested.load(), 0);
+  EXPECT_EQ(s.scanDone.load(), 0);
+  EXPECT_EQ(s.recoverConfirmed.load(), 0);
+  EXPECT_TRUE(s.selectedFsName.empty());
+  EXPECT_EQ(s.partParams.mftStart, 0u);
+  EXPECT_EQ(s.catalogue.folderList.First(), nullptr);
+  s.EnsureDisk(40);  // no fixed limit of ten disks
+  EXPECT_EQ(s.devicePath.size(), 41u);
+  EXPECT_EQ(s.driveRecords.size(), 41u);
+  s.driveRecords[40].partitions.resize(300);  // nor of 26 or 50 partitions
+  EXPECT_EQ(s.driveRecords[40].partitions.size(), 300u);
+}
+
+TEST(RecoverySession, HonourStopFollowsTheProtocol) {
+  RecoverySession s;
+  RecordingView view;
+  EXPECT_FALSE(HonourStop(s, view));
+  EXPECT_TRUE(view.Calls().empty());
+  s.stopRequested = 1;
+  s.recoveryThread = 42;
+  EXPECT_TRUE(HonourStop(s, view));
+  EXPECT_EQ(s.stopRequested.load(), 0);
+  EXPECT_EQ(s.recoveryThread.load(), 0u);
+  ASSERT_EQ(view.StatusTexts().size(), 1u);
+  EXPECT_EQ(view.StatusTexts()[0], u"Process Aborted...");
+}
+
+TEST(ProgressReporter, ReportsOnlyWhenThePercentageChanges) {
+  RecordingView view;
+  ProgressReporter p(view);
+  for (unsigned long long done = 0; done <= 1000; ++done) p.Report(done, 1000);
+  p.Report(2000, 1000);  // beyond the end is capped, and 100 was already shown
+  std::vector<int> expected;
+  for (int i = 0; i <= 100; ++i) expected.push_back(i);
+  EXPECT_EQ(view.ProgressValues(), expected);
+  EXPECT_EQ(view.StatusTexts()[37], u"37 % Completed");
+}
+
+}  // namespace
+}  // namespace brevant

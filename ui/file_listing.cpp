@@ -1,0 +1,74 @@
+#include "ui/file_listing.h"
+
+#include "app/text.h"
+
+namespace brevant::ui {
+
+std::u16string SlashPath(std::u16string_view treePath) {
+  constexpr std::u16string_view kTop = u"My Computer\\";
+  if (treePath.substr(0, kTop.size()) == kTop) treePath.remove_prefix(kTop.size());
+  std::u16string out;
+  std::size_t begin = 0;
+  for (std::size_t slash = treePath.find(u'\\'); slash != std::u16string_view::npos;
+       slash = treePath.find(u'\\', begin)) {
+    out += u'/';
+    out += treePath.substr(begin, slash - begin);
+    begin = slash + 1;
+  }
+  return out;
+}
+
+EntryPaths::EntryPaths(const ResultTree& tree, const Catalogue& /*catalogue*/) : tree_(tree) {
+  for (std::size_t r = 0; r < tree.treeFolderList.size(); ++r) {
+    const auto& record = tree.treeFolderList[r];
+    if (record.node) recordOfNode_.emplace(record.node, r);
+    recordOfId_.emplace(record.folderId, r);
+  }
+}
+
+std::u16string EntryPaths::FolderPath(const CatalogueNode* folder) const {
+  auto it = recordOfNode_.find(folder);
+  if (it == recordOfNode_.end()) return {};
+  return SlashPath(tree_.treeFolderList[it->second].path);
+}
+
+const TreeItem* EntryPaths::FileItem(const CatalogueNode* file) const {
+  std::int64_t parent = TextToInt(file->parentId);
+  if (parent == tree_.rootFolderId) return tree_.Root()->children.empty() ? nullptr : tree_.Root()->children.front().get();
+  if (parent != tree_.lostFolderId) {
+    auto it = recordOfId_.find(parent);
+    if (it != recordOfId_.end()) return tree_.treeFolderList[it->second].treeItem;
+  }
+  return tree_.lostItem;
+}
+
+std::u16string EntryPaths::FileFolder(const CatalogueNode* file) const {
+  std::int64_t parent = TextToInt(file->parentId);
+  if (parent == tree_.rootFolderId) return u"";
+  if (parent != tree_.lostFolderId) {
+    auto it = recordOfId_.find(parent);
+    if (it != recordOfId_.end()) return SlashPath(tree_.treeFolderList[it->second].path);
+  }
+  return u"/Lost";
+}
+
+std::vector<const CatalogueNode*> FilesOfItem(const ResultTree& tree, const Catalogue& catalogue,
+                                              const TreeItem* item) {
+  std::vector<const CatalogueNode*> out;
+  if (!item || !tree.isResultTree) return out;
+  EntryPaths paths(tree, catalogue);
+  for (const CatalogueNode* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    if (paths.FileItem(n) == item) out.push_back(n);
+  return out;
+}
+
+std::vector<const CatalogueNode*> ListFolderFiles(const ResultTree& tree, Catalogue& catalogue,
+                                                  const TreeItem* item) {
+  catalogue.ClearListedFiles();
+  auto files = FilesOfItem(tree, catalogue, item);
+  for (const CatalogueNode* f : files)
+    catalogue.AppendListedFile(f->name, f->sector, f->id, f->parentId, f->size);
+  return files;
+}
+
+}  // namespace brevant::ui
