@@ -51,12 +51,15 @@ void Arena::Clear() {
   left_ = reserved_ = used_ = 0;
 }
 
-const char16_t* Catalogue::Intern(Text text) {
+const char16_t* Catalogue::Intern(Text text, int field) {
   if (text.size() <= 6) {
     for (const char16_t* shared : kSharedTexts)
       if (text == shared) return shared;
   }
-  return arena_.CopyText(text);
+  const char16_t*& previous = previous_[field];
+  if (previous && text == std::u16string_view(previous)) return previous;
+  previous = arena_.CopyText(text);
+  return previous;
 }
 
 CatalogueNode* Catalogue::MakeNode(Text name, Text sector, Text id, Text parentId, Text date,
@@ -65,17 +68,17 @@ CatalogueNode* Catalogue::MakeNode(Text name, Text sector, Text id, Text parentI
   // The node is complete before anyone can reach it: the list links it afterwards.
   void* memory = arena_.Allocate(sizeof(CatalogueNode), alignof(CatalogueNode));
   auto* node = new (memory) CatalogueNode{};
-  node->name = Intern(name);
-  node->sector = Intern(sector);
-  node->id = Intern(id);
-  node->parentId = Intern(parentId);
-  node->date = Intern(date);
-  node->time = Intern(time);
-  node->size = Intern(size);
-  node->attributes = Intern(attributes);
-  node->spareText = Intern(spareText);
-  node->type = Intern(type);
-  node->deleted = Intern(deleted);
+  node->name = Intern(name, 0);
+  node->sector = Intern(sector, 1);
+  node->id = Intern(id, 2);
+  node->parentId = Intern(parentId, 3);
+  node->date = Intern(date, 4);
+  node->time = Intern(time, 5);
+  node->size = Intern(size, 6);
+  node->attributes = Intern(attributes, 7);
+  node->spareText = Intern(spareText, 8);
+  node->type = Intern(type, 9);
+  node->deleted = Intern(deleted, 10);
   node->sequence = sequence;
   return node;
 }
@@ -104,11 +107,11 @@ const ListedFileRow* Catalogue::AppendListedFile(Text name, Text sector, Text id
                                                  Text size) {
   void* memory = arena_.Allocate(sizeof(ListedFileRow), alignof(ListedFileRow));
   auto* row = new (memory) ListedFileRow{};
-  row->name = Intern(name);
-  row->sector = Intern(sector);
-  row->id = Intern(id);
-  row->parentId = Intern(parentId);
-  row->size = Intern(size);
+  row->name = Intern(name, 0);
+  row->sector = Intern(sector, 1);
+  row->id = Intern(id, 2);
+  row->parentId = Intern(parentId, 3);
+  row->size = Intern(size, 6);
   listedFileRows.Link(row);
   return row;
 }
@@ -121,6 +124,7 @@ void Catalogue::Clear() {
   }
   ClearListedFiles();
   arena_.Clear();
+  for (auto& p : previous_) p = nullptr;
 }
 
 void Catalogue::ClearListedFiles() {

@@ -109,8 +109,10 @@ class Catalogue {
   CatalogueNode* MakeNode(Text name, Text sector, Text id, Text parentId, Text date, Text time,
                           Text size, Text attributes, Text spareText, Text type, Text deleted,
                           std::int32_t sequence);
-  const char16_t* Intern(Text text);
+  const char16_t* Intern(Text text, int field);
   Arena arena_;
+  // The previous node's texts, field by field: siblings repeat parent ids, dates and sizes.
+  const char16_t* previous_[11] = {};
 };
 
 }  // namespace brevant

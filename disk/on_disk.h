@@ -1,0 +1,70 @@
+#pragma once
+// The on-disk structures the disk layer reads: table sectors (MBR/EBR), their entries, and
+// the few boot-sector facts the walk needs. Every reader checks its offsets against the span.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace brevant::disk {
+
+inline constexpr std::size_t kSectorBytes = 512;
+using Sector = std::array<unsigned char, kSectorBytes>;
+using Bytes = std::span<const unsigned char>;
+
+// Little-endian fields; 0 when the field does not fit in the span.
+inline std::uint64_t LeField(Bytes b, std::size_t at, std::size_t width) {
+  if (at > b.size() || width > b.size() - at) return 0;
+  std::uint64_t v = 0;
+  for (std::size_t i = width; i-- > 0;) v = (v << 8) | b[at + i];
+  return v;
+}
+inline std::uint8_t Le8(Bytes b, std::size_t at) { return static_cast<std::uint8_t>(LeField(b, at, 1)); }
+inline std::uint16_t Le16(Bytes b, std::size_t at) { return static_cast<std::uint16_t>(LeField(b, at, 2)); }
+inline std::uint32_t Le32(Bytes b, std::size_t at) { return static_cast<std::uint32_t>(LeField(b, at, 4)); }
+inline std::uint64_t Le64(Bytes b, std::size_t at) { return LeField(b, at, 8); }
+
+inline bool HasText(Bytes b, std::size_t at, std::string_view text) {
+  return at <= b.size() && text.size() <= b.size() - at &&
+         std::memcmp(b.data() + at, text.data(), text.size()) == 0;
+}
+
+// Reads one sector into `out`. The buffer is cleared first, so a sector that cannot be read
+// never shows what an earlier read left there.
+bool ReadSector(const std::string& devicePath, std::uint64_t lba, Sector& out);
+
+// One 16-byte entry of a partition table sector.
+struct TableEntry {
+  std::uint8_t type = 0;
+  std::uint32_t firstSector = 0;
+  std::uint32_t sectorCount = 0;
+};
+inline constexpr std::size_t kTableOffset = 446;
+inline TableEntry ParseTableEntry(Bytes sector, int i) {
+  std::size_t at = kTableOffset + 16 * static_cast<std::size_t>(i);
+  return {Le8(sector, at + 4), Le32(sector, at + 8), Le32(sector, at + 12)};
+}
+
+// A table sector counts as one when either signature byte is in place.
+inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 511) == 0xAA; }
+// A boot sector needs both.
+inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
+
+// The file system a boot sector names: "FAT32" at 82, "FAT16" at 54, "NTFS" at 3, in that
+// order; empty when it names none of them.
+inline std::string_view BootSectorFsName(Bytes s) {
+  if (HasText(s, 82, "FAT32")) return "FAT32";
+  if (HasText(s, 54, "FAT16")) return "FAT16";
+  if (HasText(s, 3, "NTFS")) return "NTFS";
+  return {};
+}
+
+inline bool IsClusterSize(std::uint64_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
+
+// A BIOS parameter block a volume could really carry: 512 bytes per sector and a power of two
+// up to 128 sectors per cluster.
+inline bool PlausibleBpb(Bytes s) { return Le16(s, 11) == 512 && IsClusterSize(Le8(s, 13)); }
+
+}  // namespace brevant::disk
