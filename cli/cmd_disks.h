@@ -1,8 +1,12 @@
 #pragma once
+// brevant disks [--image FILE]... [--json]
 #include <string>
 #include <vector>
 
 namespace brevant::cli {
-// `brevant disks`: the start-up tree of disks, images and partitions.
+
+// Prints the start-up tree: the machine's disks (when `includePhysical`) and then each image,
+// with their partitions; as one JSON object with `json`. 0 on success, 2 when an image is missing.
 int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical);
+
 }  // namespace brevant::cli

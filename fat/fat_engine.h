@@ -2,6 +2,7 @@
 // FAT16/FAT32 engine: geometry, directory sweep, result tree, extraction.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "app/output_file.h"
@@ -10,10 +11,18 @@
 
 namespace brevant {
 
+// How the FAT engine reads a range. Results never depend on it; tests use one-sector batches
+// to prove that.
+struct FatReadOptions {
+  std::uint32_t batchSectors = 0;  // sectors per read when sweeping; 0 for the default (4 MiB)
+};
+
 // Confirms or derives the FAT geometry in partParams. 1 on success, 0 otherwise.
 int FindFatGeometry(RecoverySession& session, RecoveryView& view);
+int FindFatGeometry(RecoverySession& session, RecoveryView& view, const FatReadOptions& options);
 // Sweeps the volume and appends its folders and files to the catalogue.
 void ScanFatClusters(RecoverySession& session, RecoveryView& view);
+void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatReadOptions& options);
 // Fills `tree` with the catalogued folder hierarchy. Returns 1.
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
@@ -24,5 +33,12 @@ ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::ui
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
                              std::uint32_t startCluster);
+// Recovers a catalogued FAT file into `folder` under its own name (sanitised, never
+// overwriting) and gives it the entry's write date and time as its modification time.
+ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::path& folder,
+                              const CatalogueNode& file);
+// The write date and time of a catalogued FAT entry as Unix seconds (the stored local time
+// taken as UTC), when they are a valid date.
+std::optional<std::int64_t> FatEntryModifiedTime(const CatalogueNode& entry);
 
 }  // namespace brevant

@@ -40,6 +40,10 @@ std::optional<std::uint64_t> MapRecordToSector(const MftExtentTable& table, std:
 std::optional<std::uint64_t> MapMftSector(const MftExtentTable& table, std::uint64_t virtualSector,
                                           std::size_t extentCount);
 
+// The number of the record whose first sector is `sector`, when an extent holds it.
+std::optional<std::uint64_t> RecordNumberAtSector(const MftExtentTable& table, std::uint64_t sector,
+                                                  std::uint32_t recordBytes);
+
 // Reads record `record` through the extent table (a record may straddle two extents) and
 // applies its fix-ups. False when a sector is sparse, unmapped or unreadable.
 bool ReadMftRecord(const Volume& volume, const MftExtentTable& table, std::uint64_t record,
@@ -64,6 +68,11 @@ std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& v
 // The $MFT record's attribute-list entries for unnamed $DATA pieces, in list order.
 std::vector<AttributeListEntry> CollectMftExtensionRecords(const Volume& volume, Bytes record0,
                                                            const FileRecordHeader& header);
+
+// The MFT's extents from the run list of record 0 read at `mftStart`, or from the mirror's copy
+// at `mftMirrStart` when that one is unusable (no "FILE", no $DATA), with the $DATA pieces of
+// its extension records. Empty when neither copy serves.
+MftExtentTable LocateMft(const Volume& volume, std::uint64_t mftStart, std::uint64_t mftMirrStart);
 
 // Appends `runs` (starting at virtual cluster `expectedVcn`) to `table` as sector extents; a
 // gap before a run and a run outside the partition become sparse extents, so record numbers

@@ -1,0 +1,108 @@
+#include "cli/cmd_disks.h"
+
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "app/recovery_session.h"
+#include "app/text.h"
+#include "disk/disks.h"
+#include "platform/disk_source.h"
+#include "ui/result_tree.h"
+
+namespace brevant::cli {
+namespace {
+
+std::uint64_t Number(const std::u16string& text) {
+  std::int64_t v = TextToInt(text);
+  return v < 0 ? 0 : static_cast<std::uint64_t>(v);
+}
+
+const DriveRecord* RecordOf(const RecoverySession& s, const DiskInfoNode& disk) {
+  if (disk.diskIndex < 0 || static_cast<std::size_t>(disk.diskIndex) >= s.driveRecords.size()) return nullptr;
+  return &s.driveRecords[static_cast<std::size_t>(disk.diskIndex)];
+}
+
+nlohmann::json DisksJson(const RecoverySession& s) {
+  nlohmann::json disks = nlohmann::json::array();
+  for (const DiskInfoNode& disk : s.diskInfoList) {
+    nlohmann::json partitions = nlohmann::json::array();
+    if (const DriveRecord* r = RecordOf(s, disk)) {
+      for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
+        partitions.push_back({{"number", i + 1},
+                              {"fs", r->fsName[i]},
+                              {"start", r->partitions[i].startSector},
+                              {"end", r->partitions[i].endSector}});
+    }
+    nlohmann::json j = {{"index", disk.diskIndex},
+                        {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
+                        {"label", ToUtf8(disk.label)},
+                        {"model", ToUtf8(disk.model)},
+                        {"size", Number(disk.size)},
+                        {"cylinders", Number(disk.cylinders)},
+                        {"heads", TextToInt(disk.heads)},
+                        {"sectorsPerTrack", TextToInt(disk.sectorsPerTrack)},
+                        {"partitions", std::move(partitions)}};
+    if (!disk.openError.empty()) j["error"] = disk.openError;
+    disks.push_back(std::move(j));
+  }
+  return {{"disks", std::move(disks)}};
+}
+
+void PrintTree(std::ostream& out, const RecoverySession& s) {
+  if (s.diskInfoList.empty()) {
+    out << "No disks found.\n";
+    return;
+  }
+  out << "My Computer\n";
+  for (const DiskInfoNode& disk : s.diskInfoList) {
+    out << "  " << ToUtf8(disk.label) << "  (" << s.devicePath[static_cast<std::size_t>(disk.diskIndex)] << ")\n";
+    out << "    HDD Model:        " << ToUtf8(disk.model) << "\n";
+    out << "    Capacity:         " << ToUtf8(disk.size) << " bytes\n";
+    out << "    Cylinders:        " << ToUtf8(disk.cylinders) << "\n";
+    out << "    Head:             " << ToUtf8(disk.heads) << "\n";
+    out << "    Sector Per Track: " << ToUtf8(disk.sectorsPerTrack) << "\n";
+    if (!disk.openError.empty()) {
+      out << "    cannot be read: " << disk.openError << "\n";
+      continue;
+    }
+    const DriveRecord* r = RecordOf(s, disk);
+    if (!r || r->partitions.empty()) {
+      out << "    no FAT16, FAT32 or NTFS partition found\n";
+      continue;
+    }
+    for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
+      out << "    Partition - " << i + 1 << " ( " << r->fsName[i] << " )   first sector "
+          << r->partitions[i].startSector << "   end sector " << r->partitions[i].endSector << "\n";
+  }
+}
+
+}  // namespace
+
+int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical) {
+  namespace fs = std::filesystem;
+  for (const std::string& image : images) {
+    std::error_code ec;
+    if (!fs::exists(image, ec)) {
+      std::cerr << "brevant: " << image << ": no such disk image\n";
+      return 2;
+    }
+    if (fs::is_directory(image, ec)) {
+      std::cerr << "brevant: " << image << ": is a directory, not a disk image\n";
+      return 2;
+    }
+  }
+  RecoverySession session;
+  ui::ResultTree tree;
+  std::unique_ptr<platform::DiskSource> source;
+  if (includePhysical) source = platform::MakeSysfsDiskSource();
+  EnumerateDisks(session, tree, source.get(), images);
+  if (json)
+    std::cout << DisksJson(session).dump(1) << "\n";
+  else
+    PrintTree(std::cout, session);
+  std::cout.flush();
+  return 0;
+}
+
+}  // namespace brevant::cli

@@ -1,0 +1,236 @@
+// The parameter reader: the selected partition's boot sector into partParams.
+#include <atomic>
+#include <mutex>
+
+#include "disk/disks.h"
+#include "disk/on_disk.h"
+
+namespace brevant {
+namespace {
+
+using disk::Sector;
+
+// What a parameter read works on, taken from the selection at one moment.
+struct Target {
+  std::string device;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;  // one past the last sector
+  std::string fsName;
+};
+
+Target TargetOf(const RecoverySession& session) {
+  return {session.SelectedDevice(), session.selectedPartitionStart, session.selectedPartitionEnd,
+          session.selectedFsName};
+}
+
+bool Inside(const Target& t, std::uint64_t sector) { return sector >= t.start && sector < t.end; }
+
+// First byte of the sector, or -1 when the sector lies outside the partition.
+int FirstByte(const Target& t, std::uint64_t sector) {
+  if (!Inside(t, sector)) return -1;
+  Sector s;
+  disk::ReadSector(t.device, sector, s);
+  return s[0];
+}
+
+constexpr std::uint8_t kFixedDiskMedia = 0xF8;
+
+int ReadFat16(const Target& t, PartitionParameters& p) {
+  Sector boot;
+  disk::ReadSector(t.device, t.start, boot);
+  if (!disk::HasBootSignature(boot)) return 0;
+  const std::uint64_t spc = disk::Le8(boot, 13);
+  const std::uint64_t reserved = disk::Le16(boot, 14);
+  const std::uint64_t rootEntries = disk::Le16(boot, 17);
+  const std::uint64_t fatSize = disk::Le16(boot, 22);
+  // A cluster size the FAT engine cannot step by is no parameter set at all.
+  if (!disk::IsClusterSize(spc)) return 0;
+  if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) return 0;
+  const std::uint64_t rootDirSectors = rootEntries / 16;
+  const std::uint64_t dataStart = t.start + reserved + 2 * fatSize + rootDirSectors;
+  if (dataStart < 2 * spc) return 0;
+  p.rootDirSectors = rootDirSectors;
+  p.clusterBase = dataStart - 2 * spc;
+  p.fat1Start = t.start + reserved;
+  p.fat2Start = t.start + reserved + fatSize;
+  p.sectorsPerCluster = spc;
+  p.rootDirStart = t.start + reserved + 2 * fatSize;
+  p.fatSizeSectors = fatSize;
+  p.reservedSectors = reserved;
+  return 1;
+}
+
+int ReadFat32(const Target& t, PartitionParameters& p) {
+  const std::uint64_t backupAt = t.start + 6;
+  auto usable = [](const Sector& s) { return disk::HasBootSignature(s) && disk::IsClusterSize(disk::Le8(s, 13)); };
+  Sector boot;
+  disk::ReadSector(t.device, t.start, boot);
+  if (!usable(boot)) {
+    disk::ReadSector(t.device, backupAt, boot);
+    if (!usable(boot)) return 0;
+  }
+  std::uint64_t spc = disk::Le8(boot, 13);
+  std::uint64_t reserved = disk::Le16(boot, 14);
+  std::uint64_t fatSize = disk::Le32(boot, 36);
+  std::uint64_t rootCluster = disk::Le32(boot, 44);
+  if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) {
+    // FAT #1 is not where this boot sector says: trust the backup and its FAT #2.
+    disk::ReadSector(t.device, backupAt, boot);
+    spc = disk::Le8(boot, 13);
+    reserved = disk::Le16(boot, 14);
+    fatSize = disk::Le32(boot, 36);
+    rootCluster = disk::Le32(boot, 44);
+    if (FirstByte(t, t.start + reserved + fatSize) != kFixedDiskMedia) return 0;
+    if (!disk::IsClusterSize(spc)) return 0;
+  }
+  const std::uint64_t dataStart = t.start + reserved + 2 * fatSize;
+  if (dataStart < 2 * spc) return 0;
+  p.rootDirStart = rootCluster;
+  p.clusterBase = dataStart - 2 * spc;
+  p.fat1Start = t.start + reserved;
+  p.fat2Start = t.start + reserved + fatSize;
+  p.sectorsPerCluster = spc;
+  p.fatSizeSectors = fatSize;
+  p.rootDirSectors = 0;
+  p.reservedSectors = reserved;
+  return 1;
+}
+
+// NTFS record sizes: a byte of 0x80 or more is a negative power of two in bytes (0xF6 is
+// 1024 bytes), anything else a count of clusters. In sectors; 0 when not a whole sector count.
+std::uint64_t RecordSectors(std::uint32_t value, std::uint64_t spc) {
+  if (value >= 0x80 && value <= 0xFF) {
+    const unsigned shift = 256 - value;
+    if (shift < 9 || shift > 31) return 0;
+    return (std::uint64_t{1} << shift) / disk::kSectorBytes;
+  }
+  return std::uint64_t{value} * spc;
+}
+
+bool IsFileRecordSize(std::uint64_t sectors) { return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8; }
+
+// The two copies of an NTFS boot sector: the primary at the start, the backup in the last sector.
+class NtfsBootCopies {
+ public:
+  explicit NtfsBootCopies(const Target& t) : t_(t) {}
+  // Reads the primary, or the backup when the primary lacks its signature.
+  bool Open() {
+    Read(false);
+    if (disk::HasBootSignature(current_)) return true;
+    Read(true);
+    return disk::HasBootSignature(current_);
+  }
+  // Switches to the other copy (no signature test).
+  void SwitchCopy() { Read(!onBackup_); }
+  const Sector& Current() const { return current_; }
+  // The copy last read, or the last one read with a signature if that one has none.
+  const Sector& LastGood() const { return disk::HasBootSignature(current_) || !haveGood_ ? current_ : good_; }
+
+ private:
+  void Read(bool backup) {
+    onBackup_ = backup;
+    disk::ReadSector(t_.device, backup ? t_.end - 1 : t_.start, current_);
+    if (disk::HasBootSignature(current_)) {
+      good_ = current_;
+      haveGood_ = true;
+    }
+  }
+  const Target& t_;
+  Sector current_{};
+  Sector good_{};
+  bool haveGood_ = false;
+  bool onBackup_ = false;
+};
+
+// The first sector of the record that a cluster number at `offset` of `boot` names, when it
+// lies in the partition and begins with "FILE"; 0 otherwise.
+std::uint64_t FileRecordAt(const Target& t, const Sector& boot, std::size_t offset, std::uint64_t spc) {
+  const std::uint64_t lcn = disk::Le64(boot, offset);
+  if (spc == 0 || lcn > (UINT64_MAX - t.start) / spc) return 0;
+  const std::uint64_t sector = t.start + lcn * spc;
+  if (sector == 0 || !Inside(t, sector) || !Inside(t, sector + 1)) return 0;
+  Sector record;
+  disk::ReadSector(t.device, sector, record);
+  return disk::HasText(record, 0, "FILE") ? sector : 0;
+}
+
+int ReadNtfs(const Target& t, PartitionParameters& p) {
+  NtfsBootCopies copies(t);
+  if (!copies.Open()) return 0;
+
+  std::uint64_t spc = disk::Le8(copies.Current(), 13);
+  if (!disk::IsClusterSize(spc)) {
+    copies.SwitchCopy();
+    spc = disk::Le8(copies.Current(), 13);
+    if (!disk::IsClusterSize(spc)) return 0;
+  }
+  std::uint64_t fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
+  if (!IsFileRecordSize(fileRecord)) {
+    copies.SwitchCopy();
+    spc = disk::Le8(copies.Current(), 13);
+    if (!disk::IsClusterSize(spc)) return 0;
+    fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
+    if (!IsFileRecordSize(fileRecord)) return 0;
+  }
+
+  auto locate = [&](std::size_t offset) {
+    std::uint64_t sector = FileRecordAt(t, copies.Current(), offset, spc);
+    if (sector == 0) {
+      copies.SwitchCopy();
+      sector = FileRecordAt(t, copies.Current(), offset, spc);
+    }
+    return sector;
+  };
+  const std::uint64_t mftStart = locate(48);
+  const std::uint64_t mftMirrStart = locate(56);
+  if (mftStart == 0 && mftMirrStart == 0) return 0;
+
+  const std::uint32_t indexValue = disk::Le32(copies.LastGood(), 68);
+  const std::uint64_t indexRecord = indexValue == 0xF4 ? 8 : RecordSectors(indexValue, spc);
+
+  p.mftMirrStart = mftMirrStart;
+  p.sectorsPerCluster = spc;
+  p.clusterBase = t.start;
+  p.mftStart = mftStart;
+  p.sectorsPerFileRecord = fileRecord;
+  p.sectorsPerIndexRecord = indexRecord;
+  return 1;
+}
+
+int ReadInto(const Target& t, PartitionParameters& p) {
+  if (t.end <= t.start) return 0;
+  if (t.fsName == "FAT16") return ReadFat16(t, p);
+  if (t.fsName == "FAT32") return ReadFat32(t, p);
+  if (t.fsName == "NTFS") return ReadNtfs(t, p);
+  return 0;
+}
+
+// Parameter workers of every session store one at a time.
+std::mutex gStoreMutex;
+std::atomic<std::uint64_t> gNextParamWorker{1};
+
+}  // namespace
+
+int ReadBootSectorParameters(RecoverySession& session) {
+  PartitionParameters p = session.partParams;
+  if (ReadInto(TargetOf(session), p) == 0) return 0;
+  std::lock_guard lock(gStoreMutex);
+  session.partParams = p;
+  return 1;
+}
+
+std::thread StartParamWorker(RecoverySession& session) {
+  const std::uint64_t id = gNextParamWorker.fetch_add(1);
+  session.paramThread.store(id);
+  Target target = TargetOf(session);
+  PartitionParameters start = session.partParams;
+  return std::thread([&session, target = std::move(target), start, id] {
+    PartitionParameters p = start;
+    if (ReadInto(target, p) == 0) return;
+    std::lock_guard lock(gStoreMutex);
+    // A worker for an earlier selection must not overwrite the current one's values.
+    if (session.paramThread.load() == id) session.partParams = p;
+  });
+}
+
+}  // namespace brevant

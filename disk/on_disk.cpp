@@ -1,0 +1,12 @@
+#include "disk/on_disk.h"
+
+#include "disk/read_sectors.h"
+
+namespace brevant::disk {
+
+bool ReadSector(const std::string& devicePath, std::uint64_t lba, Sector& out) {
+  out.fill(0);
+  return ReadSectors(devicePath, out.data(), lba, 1) == 1;
+}
+
+}  // namespace brevant::disk

@@ -1,0 +1,159 @@
+// The partition-table walk: a whole-disk volume, a GPT, or the MBR with its extended chain.
+#include <set>
+#include <string_view>
+
+#include "app/text.h"
+#include "disk/disks.h"
+#include "disk/gpt.h"
+#include "disk/on_disk.h"
+#include "platform/sector_device.h"
+
+namespace brevant {
+namespace {
+
+using disk::Sector;
+
+// A chain longer than this is damaged or crafted; real disks hold a few dozen logicals at most.
+constexpr int kMaxExtendedRecords = 128;
+constexpr std::uint8_t kProtectiveGpt = 0xEE;
+
+bool IsExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
+
+// Names a table entry: the boot sector's own text first, then the type byte. Type 0x01 counts
+// only inside the extended chain. Empty when the entry is not a FAT16, FAT32 or NTFS partition.
+std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool inExtendedRecord) {
+  if (auto fs = disk::BootSectorFsName(bootSector); !fs.empty()) return fs;
+  switch (type) {
+    case 0x07:
+      return "NTFS";
+    case 0x04:
+    case 0x06:
+    case 0x0E:
+      return "FAT16";
+    case 0x01:
+      return inExtendedRecord ? "FAT16" : "";
+    case 0x0B:
+    case 0x0C:
+      return "FAT32";
+    default:
+      return {};
+  }
+}
+
+// Sectors the volume in a whole-disk boot sector claims, for a disk whose size is unknown.
+std::uint64_t VolumeSectors(disk::Bytes boot, std::string_view fs) {
+  if (fs == "NTFS") {
+    std::uint64_t total = disk::Le64(boot, 40);
+    return total == UINT64_MAX ? total : total + 1;  // the backup boot sector follows the volume
+  }
+  std::uint64_t total = disk::Le16(boot, 19);
+  return total != 0 ? total : disk::Le32(boot, 32);
+}
+
+class Walk {
+ public:
+  Walk(RecoverySession& session, ui::ResultTree& tree, int d, const std::u16string& diskPath)
+      : tree_(tree), diskPath_(diskPath), device_(session.devicePath[d]), record_(session.driveRecords[d]) {
+    record_ = DriveRecord{};
+    record_.diskIndex = d;
+    if (auto dev = platform::DeviceTable::Instance().Get(device_)) diskSectors_ = dev->SizeBytes() / disk::kSectorBytes;
+  }
+
+  void Run() {
+    Sector mbr;
+    disk::ReadSector(device_, 0, mbr);
+    // A volume without a partition table (a USB stick, an image of one partition): its boot
+    // code must never be read as partition entries.
+    if (auto fs = disk::BootSectorFsName(mbr); !fs.empty() && disk::PlausibleBpb(mbr)) {
+      File(fs, 0, diskSectors_ != 0 ? diskSectors_ : VolumeSectors(mbr, fs));
+      return;
+    }
+    if (!disk::HasTableSignature(mbr)) return;
+    for (int i = 0; i < 4; ++i)
+      if (disk::ParseTableEntry(mbr, i).type == kProtectiveGpt && WalkGpt()) return;
+    WalkMbr(mbr);
+  }
+
+ private:
+  bool WalkGpt() {
+    auto gpt = disk::ReadGpt(device_, diskSectors_);
+    if (!gpt) return false;
+    for (const auto& p : gpt->partitions) {
+      Sector boot;
+      disk::ReadSector(device_, p.firstLba, boot);
+      // A GPT entry has no type byte to fall back on: the boot sector alone decides.
+      if (auto fs = disk::BootSectorFsName(boot); !fs.empty()) File(fs, p.firstLba, p.lastLba + 1);
+    }
+    return true;
+  }
+
+  void WalkMbr(const Sector& mbr) {
+    bool extended = false;
+    std::uint64_t extendedBase = 0;
+    for (int i = 0; i < 4; ++i) {
+      auto e = disk::ParseTableEntry(mbr, i);
+      if (e.type == 0) continue;
+      Sector boot;
+      disk::ReadSector(device_, e.firstSector, boot);
+      if (auto fs = Recognise(e.type, boot, false); !fs.empty()) {
+        File(fs, e.firstSector, std::uint64_t{e.firstSector} + e.sectorCount);
+      } else if (IsExtendedType(e.type)) {
+        extended = true;  // the last extended entry wins
+        extendedBase = e.firstSector;
+      }
+    }
+
+    // Link offsets are relative to the extended base; logicals to their own record.
+    std::uint64_t link = 0;
+    std::set<std::uint64_t> visited{0};
+    for (int records = 0; extended && records < kMaxExtendedRecords; ++records) {
+      extended = false;
+      const std::uint64_t at = extendedBase + link;
+      if (diskSectors_ != 0 && at >= diskSectors_) break;  // link off the disk
+      if (!visited.insert(at).second) break;               // link back to an earlier record
+      Sector ebr;
+      if (!disk::ReadSector(device_, at, ebr)) break;
+      for (int i = 0; i < 2; ++i) {
+        auto e = disk::ParseTableEntry(ebr, i);
+        if (e.type == 0) continue;
+        Sector boot;  // cleared by ReadSector, and left clear for a link entry
+        boot.fill(0);
+        const std::uint64_t first = at + e.firstSector;
+        if (!IsExtendedType(e.type)) disk::ReadSector(device_, first, boot);
+        if (auto fs = Recognise(e.type, boot, true); !fs.empty()) {
+          File(fs, first, first + e.sectorCount);
+        } else if (IsExtendedType(e.type)) {
+          extended = true;
+          link = e.firstSector;
+        }
+      }
+    }
+  }
+
+  void File(std::string_view fs, std::uint64_t start, std::uint64_t end) {
+    const int k = record_.partitionCount + 1;
+    std::u16string label = u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " + Widen(fs) + u" )\\";
+    ui::TreeItem* item = ui::InsertTreePath(tree_, diskPath_ + label);
+    record_.fsName.emplace_back(fs);
+    record_.partitions.push_back(PartitionEntry{item, start, end});
+    record_.partitionCount = k;
+  }
+
+  ui::ResultTree& tree_;
+  const std::u16string& diskPath_;
+  const std::string& device_;
+  DriveRecord& record_;
+  std::uint64_t diskSectors_ = 0;  // 0 when unknown
+};
+
+}  // namespace
+
+void WalkPartitionTable(RecoverySession& session, ui::ResultTree& tree, int d, const std::u16string& diskPath) {
+  if (d < 0) return;
+  session.EnsureDisk(static_cast<std::size_t>(d));
+  std::u16string path = diskPath;
+  if (!path.empty() && path.back() != u'\\') path += u'\\';
+  Walk(session, tree, d, path).Run();
+}
+
+}  // namespace brevant

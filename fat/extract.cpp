@@ -1,0 +1,178 @@
+// FAT file extraction: the cluster chain in FAT #1, else in FAT #2, else consecutive clusters
+// (a deleted file's chain is cleared), copied in runs of consecutive clusters.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "app/text.h"
+#include "disk/read_sectors.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_volume.h"
+
+namespace brevant {
+namespace {
+
+using fat::kSectorBytes;
+
+constexpr std::uint64_t kCopyBatchBytes = 4u << 20;
+
+struct Run {
+  std::uint32_t first;
+  std::uint32_t count;
+};
+
+struct Plan {
+  fat::FatVolume volume;
+  std::vector<Run> runs;
+};
+
+std::vector<Run> ToRuns(const std::vector<std::uint32_t>& clusters) {
+  std::vector<Run> runs;
+  for (std::uint32_t c : clusters) {
+    if (!runs.empty() && runs.back().first + runs.back().count == c)
+      ++runs.back().count;
+    else
+      runs.push_back({c, 1});
+  }
+  return runs;
+}
+
+std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::uint32_t start,
+                             std::string* error) {
+  auto volume = fat::VolumeFromParameters(session.scanParams, session.scanParams.fsName,
+                                          session.SelectedDevice(), session.selectedPartitionStart,
+                                          session.selectedPartitionEnd);
+  if (!volume) {
+    *error = "the FAT volume's layout is unknown; scan the partition first";
+    return std::nullopt;
+  }
+  Plan plan{std::move(*volume), {}};
+  const fat::FatVolume& v = plan.volume;
+  if (size == 0) return plan;
+  if (!v.IsDataCluster(start)) {
+    *error = "starting cluster " + std::to_string(start) + " lies outside the volume";
+    return std::nullopt;
+  }
+  const std::uint64_t needed = (size + v.ClusterBytes() - 1) / v.ClusterBytes();
+  if (needed > v.lastCluster - 1ULL) {
+    *error = "the file is larger than the volume";
+    return std::nullopt;
+  }
+  // A volume with one FAT copy has fat2Start == fat1Start: no second try.
+  const std::uint64_t copies[2] = {v.fat1Start, v.fat2Start != v.fat1Start ? v.fat2Start : 0};
+  for (std::uint64_t fatStart : copies) {
+    if (fatStart == 0) continue;
+    fat::FatTable table(v, fatStart);
+    auto chain = fat::BuildClusterChain(table, start, static_cast<std::size_t>(needed));
+    if (chain.size() == needed) {
+      plan.runs = ToRuns(chain);
+      return plan;
+    }
+  }
+  if (start + needed - 1 > v.lastCluster) {
+    *error = "the file's clusters would run past the end of the volume";
+    return std::nullopt;
+  }
+  plan.runs.push_back({start, static_cast<std::uint32_t>(needed)});
+  return plan;
+}
+
+ExtractResult Copy(const Plan& plan, ByteSink& sink, std::uint64_t size) {
+  ExtractResult result;
+  const fat::FatVolume& v = plan.volume;
+  const std::uint64_t perRead = std::max<std::uint64_t>(1, kCopyBatchBytes / v.ClusterBytes());
+  std::vector<std::uint8_t> buffer;
+  std::uint64_t unreadable = 0, firstUnreadable = 0;
+  for (const Run& run : plan.runs) {
+    for (std::uint64_t done = 0; done < run.count && result.bytesWritten < size;) {
+      const std::uint64_t n = std::min<std::uint64_t>(perRead, run.count - done);
+      const std::uint64_t want = std::min<std::uint64_t>(n * v.ClusterBytes(), size - result.bytesWritten);
+      // Only the sectors that hold wanted bytes are read.
+      const auto sectors = static_cast<std::uint32_t>((want + kSectorBytes - 1) / kSectorBytes);
+      buffer.resize(static_cast<std::size_t>(sectors) * kSectorBytes);
+      const std::uint64_t first = v.ClusterSector(run.first + done);
+      if (!fat::ReadZeroFilled(v.device, buffer.data(), first, sectors)) {
+        std::uint8_t one[kSectorBytes];
+        for (std::uint32_t s = 0; s < sectors; ++s)
+          if (ReadSectors(v.device, one, first + s, 1) != 1) {
+            if (unreadable++ == 0) firstUnreadable = first + s;
+          }
+      }
+      if (!sink.Write(buffer.data(), static_cast<std::size_t>(want))) {
+        result.error = "could not write the recovered bytes";
+        return result;
+      }
+      result.bytesWritten += want;
+      done += n;
+    }
+  }
+  if (unreadable > 0) {
+    result.error = "sector " + std::to_string(firstUnreadable) + " could not be read (" +
+                   std::to_string(unreadable) + " unreadable sector" + (unreadable == 1 ? "" : "s") +
+                   " written as zeros)";
+    return result;
+  }
+  result.ok = result.bytesWritten == size;
+  if (!result.ok) result.error = "the file's clusters ended before its size";
+  return result;
+}
+
+}  // namespace
+
+ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
+                               std::uint32_t startCluster) {
+  std::string error;
+  auto plan = MakePlan(session, size, startCluster, &error);
+  if (!plan) {
+    ExtractResult result;
+    result.error = error;
+    return result;
+  }
+  return Copy(*plan, sink, size);
+}
+
+ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
+                             std::u16string_view name, std::uint64_t size,
+                             std::uint32_t startCluster) {
+  ExtractResult result;
+  auto plan = MakePlan(session, size, startCluster, &result.error);
+  if (!plan) return result;  // nothing is created for a file that cannot be copied
+  const std::filesystem::path path = UniqueOutputPath(folder, name);
+  std::FILE* file = CreateOutputFile(path, &result.error);
+  if (!file) return result;
+  FileSink sink(file);
+  result = Copy(*plan, sink, size);
+  result.path = path;
+  if (std::fclose(file) != 0 && result.ok) {
+    result.ok = false;
+    result.error = path.string() + ": could not be written";
+  }
+  return result;
+}
+
+std::optional<std::int64_t> FatEntryModifiedTime(const CatalogueNode& entry) {
+  const std::int64_t date = TextToInt(entry.date), time = TextToInt(entry.time);
+  if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return std::nullopt;
+  return FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+}
+
+ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::path& folder,
+                              const CatalogueNode& file) {
+  ExtractResult result;
+  const std::int64_t size = TextToInt(file.size), cluster = TextToInt(file.id);
+  if (file.IsFolder() || size < 0 || cluster < 0 || cluster > 0xFFFFFFFFLL) {
+    result.error = "not a FAT file entry";
+    return result;
+  }
+  result = ExtractFatFile(session, folder, file.name, static_cast<std::uint64_t>(size),
+                          static_cast<std::uint32_t>(cluster));
+  if (!result.path.empty()) {
+    if (auto when = FatEntryModifiedTime(file)) {
+      result.modifiedTime = *when;
+      SetModifiedTime(result.path, *when);
+    }
+  }
+  return result;
+}
+
+}  // namespace brevant

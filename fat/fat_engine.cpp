@@ -1,1 +1,0 @@
-#include "fat/fat_engine.h"

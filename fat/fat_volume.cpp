@@ -1,0 +1,131 @@
+#include "fat/fat_volume.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "disk/read_sectors.h"
+
+namespace brevant::fat {
+
+std::optional<FatKind> KindFromName(std::string_view fsName) {
+  if (fsName == "FAT16") return FatKind::Fat16;
+  if (fsName == "FAT32") return FatKind::Fat32;
+  return std::nullopt;
+}
+
+std::optional<FatVolume> VolumeFromParameters(const PartitionParameters& params,
+                                              std::string_view fsName, std::string device,
+                                              std::uint64_t partStart, std::uint64_t partEnd) {
+  auto kind = KindFromName(fsName);
+  if (!kind || partEnd <= partStart) return std::nullopt;
+  // Clusters of 64 KiB of 4 KiB sectors are the largest any FAT implementation writes.
+  if (params.sectorsPerCluster == 0 || params.sectorsPerCluster > 1024) return std::nullopt;
+  FatVolume v;
+  v.kind = *kind;
+  v.device = std::move(device);
+  v.partStart = partStart;
+  v.partEnd = partEnd;
+  v.sectorsPerCluster = params.sectorsPerCluster;
+  v.clusterBase = params.clusterBase;
+  v.dataStart = params.clusterBase + 2 * params.sectorsPerCluster;
+  if (v.dataStart < partStart) return std::nullopt;
+  v.fatSize = params.fatSizeSectors;
+  auto inside = [&](std::uint64_t s) { return s >= partStart && s < partEnd ? s : 0; };
+  v.fat1Start = inside(params.fat1Start);
+  v.fat2Start = inside(params.fat2Start);
+  v.rootDirStart = params.rootDirStart;
+  v.rootDirSectors = params.rootDirSectors;
+  std::uint64_t last = v.kind == FatKind::Fat32 ? 0x0FFFFFF6 : 0xFFF6;
+  if (v.dataStart >= partEnd) {
+    last = 1;
+  } else {
+    last = std::min<std::uint64_t>(last, (partEnd - v.dataStart) / v.sectorsPerCluster + 1);
+  }
+  if (v.fatSize > 0) {
+    std::uint64_t entries = v.fatSize * kSectorBytes / v.EntryBytes();
+    last = std::min<std::uint64_t>(last, entries > 0 ? entries - 1 : 0);
+  }
+  v.lastCluster = static_cast<std::uint32_t>(std::max<std::uint64_t>(last, 1));
+  return v;
+}
+
+bool ReadZeroFilled(const std::string& device, std::uint8_t* buffer, std::uint64_t start,
+                    std::uint32_t count) {
+  if (ReadSectors(device, buffer, start, count) == 1) return true;
+  // The reader leaves unreadable sectors untouched: clear them so stale bytes are never judged.
+  std::memset(buffer, 0, static_cast<std::size_t>(count) * kSectorBytes);
+  ReadSectors(device, buffer, start, count);
+  return false;
+}
+
+FatTable::FatTable(const FatVolume& volume, std::uint64_t fatStart)
+    : volume_(volume), fatStart_(fatStart) {}
+
+std::optional<std::uint32_t> FatTable::Entry(std::uint32_t cluster) {
+  if (fatStart_ == 0) return std::nullopt;
+  const std::uint64_t offset = static_cast<std::uint64_t>(cluster) * volume_.EntryBytes();
+  const std::uint64_t sectorInFat = offset / kSectorBytes;
+  if (volume_.fatSize > 0 && sectorInFat >= volume_.fatSize) return std::nullopt;
+  const std::uint64_t chunkIndex = sectorInFat / kChunkSectors;
+  auto it = chunks_.find(chunkIndex);
+  if (it == chunks_.end()) {
+    if (chunks_.size() >= kMaxChunks) chunks_.clear();
+    std::uint64_t first = fatStart_ + chunkIndex * kChunkSectors;
+    std::uint64_t end = std::min(first + kChunkSectors, volume_.partEnd);
+    if (volume_.fatSize > 0) end = std::min(end, fatStart_ + volume_.fatSize);
+    if (first >= end) return std::nullopt;
+    Chunk chunk;
+    const auto count = static_cast<std::uint32_t>(end - first);
+    chunk.bytes.assign(static_cast<std::size_t>(count) * kSectorBytes, 0);
+    chunk.readable.assign(count, true);
+    if (!ReadZeroFilled(volume_.device, chunk.bytes.data(), first, count)) {
+      // Learn which sectors failed, so an unreadable FAT sector never reads as free clusters.
+      for (std::uint32_t s = 0; s < count; ++s) {
+        std::uint8_t one[kSectorBytes];
+        chunk.readable[s] = ReadSectors(volume_.device, one, first + s, 1) == 1;
+      }
+    }
+    it = chunks_.emplace(chunkIndex, std::move(chunk)).first;
+  }
+  const Chunk& chunk = it->second;
+  const std::uint64_t within = offset - chunkIndex * kChunkSectors * kSectorBytes;
+  if (within + volume_.EntryBytes() > chunk.bytes.size()) return std::nullopt;
+  if (!chunk.readable[within / kSectorBytes]) return std::nullopt;
+  const std::uint8_t* p = chunk.bytes.data() + within;
+  if (volume_.kind == FatKind::Fat16) return static_cast<std::uint32_t>(p[0] | (p[1] << 8));
+  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                    (static_cast<std::uint32_t>(p[2]) << 16) |
+                    (static_cast<std::uint32_t>(p[3]) << 24);
+  return v & 0x0FFFFFFF;
+}
+
+FatLink FatTable::Follow(std::uint32_t cluster, std::uint32_t* next) {
+  auto value = Entry(cluster);
+  if (!value) return FatLink::Broken;
+  const std::uint32_t endMark = volume_.kind == FatKind::Fat32 ? 0x0FFFFFF8 : 0xFFF8;
+  if (*value >= endMark) return FatLink::End;
+  if (!volume_.IsDataCluster(*value)) return FatLink::Broken;
+  *next = *value;
+  return FatLink::Next;
+}
+
+std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start, std::size_t limit,
+                                             bool* clean) {
+  std::vector<std::uint32_t> chain{start};
+  std::unordered_set<std::uint32_t> seen{start};
+  if (clean) *clean = false;
+  while (chain.size() <= limit) {
+    std::uint32_t next = 0;
+    FatLink link = fat.Follow(chain.back(), &next);
+    if (link == FatLink::End) {
+      if (clean) *clean = true;
+      break;
+    }
+    if (link == FatLink::Broken || !seen.insert(next).second) break;
+    chain.push_back(next);
+  }
+  return chain;
+}
+
+}  // namespace brevant::fat

@@ -1,0 +1,367 @@
+// ScanFatClusters: the live directory tree from the root, then a sweep over every cluster for
+// directories the tree no longer reaches (deleted or orphaned), each entry catalogued once.
+#include <algorithm>
+#include <deque>
+#include <unordered_set>
+#include <vector>
+
+#include "app/text.h"
+#include "fat/codepage.h"
+#include "fat/directory_entry.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_volume.h"
+
+namespace brevant {
+namespace {
+
+using fat::DirectoryDecoder;
+using fat::DirectoryRecord;
+using fat::FatKind;
+using fat::kSectorBytes;
+
+constexpr std::uint32_t kDefaultBatchSectors = 8192;  // 4 MiB
+constexpr std::uint64_t kMaxDirectoryBytes = 65536 * 32;  // a FAT directory holds 65536 entries
+
+std::uint64_t EntryKey(const fat::ShortEntry& e, std::uint32_t cluster) {
+  // FNV-1a over what makes two copies of an entry the same entry.
+  std::uint64_t h = 1469598103934665603ULL;
+  auto mix = [&h](std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      h ^= (v >> (8 * i)) & 0xFF;
+      h *= 1099511628211ULL;
+    }
+  };
+  for (std::uint8_t b : e.name) mix(b, 1);
+  mix(e.attributes, 1);
+  mix(cluster, 4);
+  mix(e.size, 4);
+  mix(e.writeDate, 2);
+  mix(e.writeTime, 2);
+  return h;
+}
+
+struct OrphanDirectory {
+  std::uint32_t cluster;
+  std::uint64_t sector;
+  fat::ShortEntry dot;
+  bool deleted;
+};
+
+class Scanner {
+ public:
+  Scanner(RecoverySession& session, RecoveryView& view, fat::FatVolume volume,
+          const FatReadOptions& options)
+      : session_(session),
+        view_(view),
+        volume_(std::move(volume)),
+        fat1_(volume_, volume_.fat1Start),
+        fat2_(volume_, volume_.fat2Start != volume_.fat1Start ? volume_.fat2Start : 0),
+        progress_(view) {
+    codePage_ = fat::IsSupportedOemCodePage(session.oemCodePage) ? session.oemCodePage
+                                                                 : fat::kDefaultOemCodePage;
+    batchSectors_ = options.batchSectors ? options.batchSectors : kDefaultBatchSectors;
+    claimed_.assign(static_cast<std::size_t>(volume_.lastCluster) / 64 + 1, 0);
+  }
+
+  void Run() {
+    const std::uint64_t total = volume_.partEnd - volume_.partStart;
+    progress_.Report(0, total);
+    if (!WalkLiveTree()) return;
+    for (const auto& [record, parent] : deletedFolders_) Append(record, parent);
+    deletedFolders_.clear();
+    if (!Sweep()) return;
+    for (std::uint32_t c : longNameStarts_) {
+      if (Stopped()) return;
+      if (!IsClaimed(c)) DecodeLooseCluster(c, false);
+    }
+    if (!staleStarts_.empty()) {
+      std::sort(keys_.begin(), keys_.end());
+      for (std::uint32_t c : staleStarts_) {
+        if (Stopped()) return;
+        if (!IsClaimed(c)) DecodeLooseCluster(c, true);
+      }
+    }
+    for (const auto& orphan : orphans_)
+      if (!namedFolders_.count(orphan.cluster)) AppendOrphanFolder(orphan);
+    progress_.Report(total, total);
+  }
+
+ private:
+  bool Stopped() {
+    if (session_.stopRequested.load() != 1) return false;
+    HonourStop(session_, view_);
+    return true;
+  }
+
+  bool IsClaimed(std::uint64_t c) const {
+    return c <= volume_.lastCluster && (claimed_[c / 64] >> (c % 64)) & 1;
+  }
+  void Claim(std::uint64_t c) {
+    if (c <= volume_.lastCluster) claimed_[c / 64] |= 1ULL << (c % 64);
+  }
+
+  void AppendTexts(std::u16string_view name, std::uint64_t sector, std::uint64_t id,
+                   std::uint64_t parent, const fat::ShortEntry& e, bool folder, bool deleted) {
+    const std::u16string sectorText = ToText(sector), idText = ToText(id),
+                         parentText = ToText(parent), dateText = ToText(e.writeDate),
+                         timeText = ToText(e.writeTime), sizeText = ToText(e.size),
+                         attrText = ToText(e.attributes);
+    const std::u16string_view type = folder ? u"FOLDER" : u"FILE";
+    const std::u16string_view deletedText = deleted ? u"1" : u"NULL";
+    ++sequence_;
+    Catalogue& c = session_.catalogue;
+    if (folder)
+      c.AppendFolder(name, sectorText, idText, parentText, dateText, timeText, sizeText, attrText,
+                     u"0", type, deletedText, sequence_);
+    else
+      c.AppendFile(name, sectorText, idText, parentText, dateText, timeText, sizeText, attrText,
+                   u"0", type, deletedText, sequence_);
+  }
+
+  void Append(const DirectoryRecord& r, std::uint64_t parent) {
+    const fat::ShortEntry& e = r.entry;
+    std::uint64_t id = e.Cluster(volume_.kind);
+    const bool folder = e.IsDirectory();
+    // A deleted folder whose first cluster now starts a live directory lost its contents to
+    // that directory; with its old id it would show the live directory's entries as its own.
+    if (folder && e.IsDeleted() && liveDirectories_.count(static_cast<std::uint32_t>(id))) id = 0;
+    if (folder) namedFolders_.insert(static_cast<std::uint32_t>(id));
+    keys_.push_back(EntryKey(e, e.Cluster(volume_.kind)));
+    AppendTexts(r.name, r.sector, id, parent, e, folder, e.IsDeleted());
+  }
+
+  void AppendOrphanFolder(const OrphanDirectory& o) {
+    const std::u16string name = u"Folder at cluster " + ToText(o.cluster);
+    fat::ShortEntry e = o.dot;
+    e.size = 0;
+    AppendTexts(name, o.sector, o.cluster, fat::kLostFolderId, e, true, o.deleted);
+  }
+
+  // Reads `count` clusters from `first` into `out`.
+  void ReadClusters(std::uint32_t first, std::uint32_t count, std::vector<std::uint8_t>& out) {
+    const std::uint64_t sectors = static_cast<std::uint64_t>(count) * volume_.sectorsPerCluster;
+    out.resize(static_cast<std::size_t>(sectors) * kSectorBytes);
+    fat::ReadZeroFilled(volume_.device, out.data(), volume_.ClusterSector(first),
+                        static_cast<std::uint32_t>(sectors));
+  }
+
+  // Feeds the clusters of `list` in order to `decoder`, reading runs of consecutive clusters
+  // together, until the directory ends.
+  void DecodeClusters(const std::vector<std::uint32_t>& list, DirectoryDecoder& decoder,
+                      const std::function<void(const DirectoryRecord&)>& emit) {
+    const std::uint32_t maxRun =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(batchSectors_ / volume_.sectorsPerCluster));
+    std::vector<std::uint8_t> buffer;
+    for (std::size_t i = 0; i < list.size() && !decoder.Ended();) {
+      std::size_t j = i + 1;
+      while (j < list.size() && j - i < maxRun && list[j] == list[j - 1] + 1) ++j;
+      ReadClusters(list[i], static_cast<std::uint32_t>(j - i), buffer);
+      const std::uint64_t firstSector = volume_.ClusterSector(list[i]);
+      for (std::size_t s = 0; s * kSectorBytes < buffer.size(); ++s)
+        if (!decoder.Feed({buffer.data() + s * kSectorBytes, kSectorBytes}, firstSector + s, emit))
+          break;
+      i = j;
+    }
+  }
+
+  // The chain of a directory that the FAT still holds: FAT #1, or FAT #2 where FAT #1 breaks
+  // off sooner. Clusters another directory already took end it.
+  std::vector<std::uint32_t> DirectoryChain(std::uint32_t first) {
+    const std::size_t limit = static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, kMaxDirectoryBytes / volume_.ClusterBytes()));
+    bool clean = false;
+    std::vector<std::uint32_t> chain = fat::BuildClusterChain(fat1_, first, limit, &clean);
+    if (!clean && fat2_.Usable()) {
+      bool clean2 = false;
+      auto other = fat::BuildClusterChain(fat2_, first, limit, &clean2);
+      if (other.size() > chain.size()) chain = std::move(other);
+    }
+    if (chain.size() > limit) chain.resize(limit);
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t c : chain) {
+      if (IsClaimed(c)) break;
+      Claim(c);
+      out.push_back(c);
+    }
+    return out;
+  }
+
+  bool IsDirectoryStartAt(std::uint32_t cluster) {
+    std::uint8_t sector[kSectorBytes];
+    fat::ReadZeroFilled(volume_.device, sector, volume_.ClusterSector(cluster), 1);
+    return fat::IsDirectoryStart({sector, kSectorBytes}, false);
+  }
+
+  // Root first, then breadth-first through every live subdirectory.
+  bool WalkLiveTree() {
+    std::deque<std::uint32_t> queue;
+    auto emitFor = [&](std::uint64_t parent) {
+      return [this, parent, &queue](const DirectoryRecord& r) {
+        const fat::ShortEntry& e = r.entry;
+        if (e.IsDirectory() && e.IsDeleted()) {
+          deletedFolders_.emplace_back(r, parent);  // once every live directory is known
+          return;
+        }
+        if (e.IsDirectory()) {
+          const std::uint32_t c = e.Cluster(volume_.kind);
+          if (volume_.IsDataCluster(c) && !IsClaimed(c)) queue.push_back(c);
+        }
+        Append(r, parent);
+      };
+    };
+
+    if (volume_.kind == FatKind::Fat16) {
+      const std::uint64_t first = volume_.rootDirStart;
+      std::uint64_t count = std::min<std::uint64_t>(volume_.rootDirSectors, 4096);
+      if (first >= volume_.partStart && first < volume_.partEnd) {
+        count = std::min(count, volume_.partEnd - first);
+        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) * kSectorBytes);
+        fat::ReadZeroFilled(volume_.device, buffer.data(), first, static_cast<std::uint32_t>(count));
+        DirectoryDecoder decoder(volume_.kind, codePage_, false);
+        auto emit = emitFor(0);
+        for (std::uint64_t s = 0; s < count; ++s)
+          if (!decoder.Feed({buffer.data() + s * kSectorBytes, kSectorBytes}, first + s, emit)) break;
+      }
+    } else if (volume_.IsDataCluster(volume_.rootDirStart)) {
+      auto chain = DirectoryChain(static_cast<std::uint32_t>(volume_.rootDirStart));
+      DirectoryDecoder decoder(volume_.kind, codePage_, false);
+      DecodeClusters(chain, decoder, emitFor(0));
+    }
+
+    while (!queue.empty()) {
+      if (Stopped()) return false;
+      const std::uint32_t dir = queue.front();
+      queue.pop_front();
+      if (IsClaimed(dir) || !IsDirectoryStartAt(dir)) continue;
+      auto chain = DirectoryChain(dir);
+      liveDirectories_.insert(dir);
+      DirectoryDecoder decoder(volume_.kind, codePage_, false);
+      DecodeClusters(chain, decoder, emitFor(dir));
+    }
+    return true;
+  }
+
+  // A directory start the live tree did not reach. Still allocated: its FAT chain. Free (a
+  // deleted directory): its first cluster, and the clusters after it while they are free and
+  // read as directory entries.
+  void HandleDirectoryStart(std::uint32_t c, std::span<const std::uint8_t> firstSector) {
+    auto value = fat1_.Entry(c);
+    if (!value && fat2_.Usable()) value = fat2_.Entry(c);
+    const bool deleted = value && *value == 0;
+    orphans_.push_back({c, volume_.ClusterSector(c), *fat::ParseShortEntry(firstSector), deleted});
+    auto emit = [this, c](const DirectoryRecord& r) { Append(r, c); };
+    DirectoryDecoder decoder(volume_.kind, codePage_, false);
+    if (!deleted) {
+      liveDirectories_.insert(c);
+      DecodeClusters(DirectoryChain(c), decoder, emit);
+      return;
+    }
+    Claim(c);
+    DecodeClusters({c}, decoder, emit);
+    const std::uint64_t maxClusters =
+        std::max<std::uint64_t>(1, kMaxDirectoryBytes / volume_.ClusterBytes());
+    std::uint8_t sector[kSectorBytes];
+    for (std::uint64_t next = static_cast<std::uint64_t>(c) + 1, n = 1;
+         !decoder.Ended() && n < maxClusters && volume_.IsDataCluster(next) && !IsClaimed(next);
+         ++next, ++n) {
+      auto v = fat1_.Entry(static_cast<std::uint32_t>(next));
+      if (!v || *v != 0) break;
+      fat::ReadZeroFilled(volume_.device, sector, volume_.ClusterSector(next), 1);
+      if (fat::IsDirectoryStart({sector, kSectorBytes}, false) ||
+          !fat::LooksLikeDirectorySector({sector, kSectorBytes}))
+        break;
+      Claim(next);
+      DecodeClusters({static_cast<std::uint32_t>(next)}, decoder, emit);
+    }
+  }
+
+  // A cluster found only by its content whose directory is unknown: a later cluster that
+  // begins with a long name, or a copy of a directory start kept elsewhere. Its entries go
+  // under "Lost"; a copy's entries that the catalogue already holds are left out.
+  void DecodeLooseCluster(std::uint32_t c, bool staleCopy) {
+    Claim(c);
+    DirectoryDecoder decoder(volume_.kind, codePage_, true);
+    DecodeClusters({c}, decoder, [this, staleCopy](const DirectoryRecord& r) {
+      if (staleCopy &&
+          std::binary_search(keys_.begin(), keys_.end(), EntryKey(r.entry, r.entry.Cluster(volume_.kind))))
+        return;
+      Append(r, fat::kLostFolderId);
+    });
+  }
+
+  bool Sweep() {
+    const std::uint64_t total = volume_.partEnd - volume_.partStart;
+    const std::uint64_t spc = volume_.sectorsPerCluster;
+    // Whole clusters per read; batches smaller than a cluster read each cluster's first sector.
+    const bool wholeClusters = batchSectors_ >= spc;
+    const std::uint64_t perBatch = wholeClusters ? batchSectors_ / spc : 1;
+    const std::uint64_t readSectors = wholeClusters ? perBatch * spc : 1;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(readSectors) * kSectorBytes);
+    for (std::uint64_t c = 2; c <= volume_.lastCluster;) {
+      if (Stopped()) return false;
+      const std::uint64_t n = std::min<std::uint64_t>(perBatch, volume_.lastCluster - c + 1);
+      const std::uint64_t sectors = wholeClusters ? n * spc : 1;
+      fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(c),
+                          static_cast<std::uint32_t>(sectors));
+      for (std::uint64_t i = 0; i < n; ++i) {
+        const auto cluster = static_cast<std::uint32_t>(c + i);
+        if (IsClaimed(cluster)) continue;
+        std::span<const std::uint8_t> first(buffer.data() + (wholeClusters ? i * spc * kSectorBytes : 0),
+                                            kSectorBytes);
+        if (fat::IsDirectoryStart(first, false)) {
+          if (fat::DotCluster(first, volume_.kind) == cluster)
+            HandleDirectoryStart(cluster, first);
+          else if (fat::IsDirectoryStart(first, true))
+            staleStarts_.push_back(cluster);
+        } else if (fat::IsLongNameAttribute(first[11]) && fat::LooksLikeDirectorySector(first)) {
+          longNameStarts_.push_back(cluster);
+        }
+      }
+      c += n;
+      progress_.Report(volume_.ClusterSector(c) - volume_.partStart, total);
+    }
+    return true;
+  }
+
+  RecoverySession& session_;
+  RecoveryView& view_;
+  fat::FatVolume volume_;
+  fat::FatTable fat1_;
+  fat::FatTable fat2_;
+  ProgressReporter progress_;
+  int codePage_ = fat::kDefaultOemCodePage;
+  std::uint32_t batchSectors_ = kDefaultBatchSectors;
+  std::int32_t sequence_ = 1;
+  std::vector<std::uint64_t> claimed_;
+  std::unordered_set<std::uint32_t> liveDirectories_;
+  std::unordered_set<std::uint32_t> namedFolders_;
+  std::vector<std::pair<DirectoryRecord, std::uint64_t>> deletedFolders_;
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> longNameStarts_;
+  std::vector<std::uint32_t> staleStarts_;
+  std::vector<OrphanDirectory> orphans_;
+};
+
+}  // namespace
+
+void ScanFatClusters(RecoverySession& session, RecoveryView& view) {
+  ScanFatClusters(session, view, FatReadOptions{});
+}
+
+void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatReadOptions& options) {
+  session.searchRangeEnd = session.selectedPartitionEnd > 0 ? session.selectedPartitionEnd - 1 : 0;
+  ProgressReporter progress(view);
+  auto volume = fat::VolumeFromParameters(session.partParams, session.scanFsName,
+                                          session.SelectedDevice(), session.selectedPartitionStart,
+                                          session.selectedPartitionEnd);
+  if (!volume) {
+    // Nothing to sweep: the geometry does not describe a volume inside the partition.
+    progress.Report(0, 1);
+    progress.Report(1, 1);
+    return;
+  }
+  Scanner scanner(session, view, std::move(*volume), options);
+  scanner.Run();
+}
+
+}  // namespace brevant

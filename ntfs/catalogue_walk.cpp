@@ -1,0 +1,317 @@
+// The quick NTFS scan: every MFT record, in MFT order, read extent by extent in large batches
+// and decoded from memory once.
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "app/text.h"
+#include "disk/read_sectors.h"
+#include "ntfs/extents.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_ids.h"
+#include "ntfs/record_info.h"
+
+namespace brevant {
+namespace {
+
+using ntfs::Bytes;
+
+constexpr std::uint64_t kBatchBytes = 2u << 20;
+
+// Decimal text without allocating; the catalogue copies it.
+class Number {
+ public:
+  explicit Number(std::uint64_t v) {
+    do {
+      buf_[--begin_] = static_cast<char16_t>(u'0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+  }
+  static Number Signed(std::int64_t v) {
+    if (v >= 0) return Number(static_cast<std::uint64_t>(v));
+    Number n(0 - static_cast<std::uint64_t>(v));
+    n.buf_[--n.begin_] = u'-';
+    return n;
+  }
+  std::u16string_view View() const { return {buf_ + begin_, kSize - begin_}; }
+
+ private:
+  static constexpr std::size_t kSize = 21;
+  char16_t buf_[kSize];
+  std::size_t begin_ = kSize;
+};
+
+// What the walk learned about each record it saw, for the parent checks.
+class RecordStates {
+ public:
+  struct State {
+    bool known = false;  // a base FILE record was there
+    bool inUse = false;
+    bool directory = false;
+    std::uint16_t sequence = 0;
+  };
+  void Set(std::uint64_t record, State s) {
+    const std::uint32_t packed = 0x80000000u | (s.inUse ? 0x40000000u : 0) |
+                                 (s.directory ? 0x20000000u : 0) | s.sequence;
+    // Dense for the records of a real MFT; a hostile numbering far past them goes to a map.
+    if (record < dense_.size() || record < dense_.size() * 2 + (1u << 20)) {
+      if (record >= dense_.size()) dense_.resize(record + 1, 0);
+      dense_[record] = packed;
+    } else {
+      sparse_[record] = packed;
+    }
+  }
+  State Get(std::uint64_t record) const {
+    std::uint32_t packed = 0;
+    if (record < dense_.size()) {
+      packed = dense_[record];
+    } else if (auto it = sparse_.find(record); it != sparse_.end()) {
+      packed = it->second;
+    }
+    State s;
+    s.known = (packed & 0x80000000u) != 0;
+    s.inUse = (packed & 0x40000000u) != 0;
+    s.directory = (packed & 0x20000000u) != 0;
+    s.sequence = static_cast<std::uint16_t>(packed & 0xFFFF);
+    return s;
+  }
+
+ private:
+  std::vector<std::uint32_t> dense_;
+  std::unordered_map<std::uint64_t, std::uint32_t> sparse_;
+};
+
+// Whether the parent reference names the folder that now lives in its record. A deleted
+// folder's record has had its sequence number raised by one when it was freed.
+enum class ParentCheck { Matches, Wrong, Unknown };
+ParentCheck CheckParent(const RecordStates& states, ntfs::FileReference parent) {
+  const auto s = states.Get(parent.record);
+  if (!s.known) return ParentCheck::Unknown;
+  if (!s.directory) return ParentCheck::Wrong;
+  if (parent.sequence == 0 || parent.sequence == s.sequence) return ParentCheck::Matches;
+  if (!s.inUse) {
+    const std::uint16_t before = s.sequence == 1 ? 0xFFFF : static_cast<std::uint16_t>(s.sequence - 1);
+    if (parent.sequence == before) return ParentCheck::Matches;
+  }
+  return ParentCheck::Wrong;
+}
+
+// An entry whose parent's record comes later in the MFT: appended once that record was seen.
+struct PendingEntry {
+  std::u16string name;
+  std::uint64_t record = 0;
+  std::uint64_t sector = 0;
+  ntfs::FileReference parent;
+  std::int64_t creationTime = 0;
+  std::uint64_t size = 0;
+  bool folder = false;
+  bool deleted = false;
+};
+
+class CatalogueWalk {
+ public:
+  CatalogueWalk(RecoverySession& session, RecoveryView& view)
+      : session_(session), view_(view), progress_(view), table_(session.mftExtents),
+        volume_(ntfs::VolumeOf(session)) {}
+
+  void Run();
+
+ private:
+  bool ProcessRecord(std::uint64_t record, std::uint64_t sector, ntfs::MutableBytes bytes);
+  bool Append(std::u16string_view name, std::uint64_t record, std::uint64_t sector,
+              std::u16string_view parentText, std::int64_t creationTime, std::uint64_t size,
+              bool folder, bool deleted);
+  void AppendPending();
+  // Fills `buffer` with the MFT's sectors [first, first + count), sparse ones as zeros, and
+  // the first sector of each record in it (0 when it lies in a sparse extent).
+  void ReadBatch(std::uint64_t first, std::uint64_t count, std::vector<std::uint8_t>& buffer,
+                 std::vector<std::uint64_t>& recordSectors);
+
+  RecoverySession& session_;
+  RecoveryView& view_;
+  ProgressReporter progress_;
+  const MftExtentTable& table_;
+  ntfs::Volume volume_;
+  RecordStates states_;
+  std::vector<PendingEntry> pending_;
+  ntfs::RecordInfo info_;
+  std::int32_t folderCounter_ = 1;
+  // Cursor over the extents for the batches, which only move forward.
+  std::size_t extent_ = 0;
+  std::uint64_t extentVirtualStart_ = 0;
+};
+
+void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count, std::vector<std::uint8_t>& buffer,
+                              std::vector<std::uint64_t>& recordSectors) {
+  const std::uint32_t perRecord = volume_.RecordSectors();
+  std::fill(buffer.begin(), buffer.begin() + count * ntfs::kSectorBytes, 0);
+  std::fill(recordSectors.begin(), recordSectors.end(), 0);
+  std::uint64_t v = first;
+  while (v < first + count && extent_ < table_.mftRunCount) {
+    const std::uint64_t start = table_.mftRunStart[extent_], length = table_.mftRunLength[extent_];
+    if (v >= extentVirtualStart_ + length) {
+      extentVirtualStart_ += length;
+      ++extent_;
+      continue;
+    }
+    const std::uint64_t offset = v - extentVirtualStart_;
+    const std::uint64_t piece = std::min(length - offset, first + count - v);
+    if (start != 0) {
+      // Unreadable sectors stay zero and so hold no record; the rest is good data in place.
+      ReadSectors(volume_.device, buffer.data() + (v - first) * ntfs::kSectorBytes, start + offset,
+                  static_cast<std::uint32_t>(piece));
+      const std::uint64_t firstRecordSector = (v + perRecord - 1) / perRecord * perRecord;
+      for (std::uint64_t r = firstRecordSector; r < v + piece; r += perRecord)
+        recordSectors[(r - first) / perRecord] = start + offset + (r - v);
+    }
+    v += piece;
+  }
+}
+
+void CatalogueWalk::Run() {
+  Catalogue& catalogue = session_.catalogue;
+  // The folder that collects whatever cannot be placed; no MFT record has its id.
+  catalogue.AppendFolder(u"Lost", u"0", ntfs::kLostFolderIdText, u"5", u"0", u"0", u"0", u"16", u"0",
+                         u"FOLDER", u"NULL", 1);
+
+  const std::size_t extents = std::min({table_.mftRunCount, table_.mftRunStart.size(), table_.mftRunLength.size()});
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < extents; ++i) total += table_.mftRunLength[i];
+  const std::uint32_t perRecord = volume_.RecordSectors();
+  if (total == 0 || volume_.sectorsPerCluster == 0) return;
+
+  const std::uint64_t batchSectors =
+      std::max<std::uint64_t>(kBatchBytes / ntfs::kSectorBytes / perRecord, 1) * perRecord;
+  std::vector<std::uint8_t> buffer(batchSectors * ntfs::kSectorBytes);
+  std::vector<std::uint64_t> recordSectors(batchSectors / perRecord);
+
+  std::uint64_t v = 0;  // MFT sector, counted across the extents
+  std::size_t extent = 0;
+  std::uint64_t extentStart = 0;
+  while (v + perRecord <= total) {
+    // Skip sparse extents whole: they hold no records, however long a damaged table says they are.
+    while (extent < extents && v >= extentStart + table_.mftRunLength[extent]) {
+      extentStart += table_.mftRunLength[extent];
+      ++extent;
+    }
+    if (extent < extents && table_.mftRunStart[extent] == 0) {
+      const std::uint64_t end = extentStart + table_.mftRunLength[extent];
+      const std::uint64_t next = end / perRecord * perRecord;  // a record may start inside it
+      if (next > v) {
+        v = next;
+        progress_.Report(v, total);
+        if (HonourStop(session_, view_)) break;
+        continue;
+      }
+    }
+    const std::uint64_t count = std::min(batchSectors, (total - v) / perRecord * perRecord);
+    ReadBatch(v, count, buffer, recordSectors);
+    bool stopped = false;
+    for (std::uint64_t j = 0; j < count / perRecord; ++j) {
+      const std::uint64_t record = v / perRecord + j;
+      if (HonourStop(session_, view_)) {
+        stopped = true;
+        break;
+      }
+      if (recordSectors[j] != 0) {
+        ntfs::MutableBytes bytes(buffer.data() + j * volume_.recordBytes, volume_.recordBytes);
+        if (!ProcessRecord(record, recordSectors[j], bytes)) {
+          stopped = true;
+          break;
+        }
+      }
+      progress_.Report(v + (j + 1) * perRecord, total);
+    }
+    if (stopped) break;
+    v += count;
+  }
+  // Entries waiting for a later parent record: what the walk saw decides, even after a stop.
+  AppendPending();
+}
+
+bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector, ntfs::MutableBytes bytes) {
+  auto header = ntfs::FileRecordHeader::Parse(bytes);
+  if (!header) return true;
+  // A torn record (sector ends not matching) is still evidence; every read below is bounded.
+  ntfs::ApplyFixups(bytes);
+  if (header->IsExtension()) return true;  // its attributes belong to its base record
+  states_.Set(record, {true, header->InUse(), header->IsDirectory(), header->sequence});
+
+  ntfs::ExtensionSource source{&volume_, &table_, record};
+  ntfs::DescribeRecord(bytes, *header, source, info_);
+  if (!info_.hasName) return true;
+  const bool folder = header->IsDirectory();
+  const bool deleted = !header->InUse();
+  const std::uint64_t size = folder ? 0 : info_.dataSize;
+  const ntfs::FileReference parent = info_.name.parent;
+
+  if (record == ntfs::kRootRecord) {
+    // The root directory names itself as its parent; it is catalogued but never shown.
+    return Append(info_.name.name, record, sector, Number(record).View(), info_.name.creationTime,
+                  size, folder, deleted);
+  }
+  if (parent.record == record)
+    return Append(info_.name.name, record, sector, ntfs::kLostFolderIdText, info_.name.creationTime,
+                  size, folder, deleted);
+  if (parent.record > record && !states_.Get(parent.record).known) {
+    pending_.push_back({info_.name.name, record, sector, parent, info_.name.creationTime, size, folder, deleted});
+    return true;
+  }
+  const ParentCheck check = CheckParent(states_, parent);
+  const Number parentNumber(parent.record);
+  return Append(info_.name.name, record, sector,
+                check == ParentCheck::Wrong ? ntfs::kLostFolderIdText : parentNumber.View(),
+                info_.name.creationTime, size, folder, deleted);
+}
+
+bool CatalogueWalk::Append(std::u16string_view name, std::uint64_t record, std::uint64_t sector,
+                           std::u16string_view parentText, std::int64_t creationTime,
+                           std::uint64_t size, bool folder, bool deleted) {
+  Catalogue& catalogue = session_.catalogue;
+  const Number sectorText(sector), idText(record), dateText = Number::Signed(creationTime),
+      sizeText(size);
+  const std::u16string_view deletedText = deleted ? u"1" : u"NULL";
+  if (folder) {
+    catalogue.AppendFolder(name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
+                           u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_);
+    ++folderCounter_;
+    // The folder is kept; a stop seen now ends the walk after it.
+    return !HonourStop(session_, view_);
+  }
+  // A stop seen while a file is being prepared ends the walk before it is appended.
+  if (HonourStop(session_, view_)) return false;
+  catalogue.AppendFile(name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
+                       sizeText.View(), u"16", u"0", u"FILE", deletedText, folderCounter_);
+  return true;
+}
+
+void CatalogueWalk::AppendPending() {
+  for (const PendingEntry& e : pending_) {
+    const ParentCheck check = CheckParent(states_, e.parent);
+    const Number parentNumber(e.parent.record);
+    const std::u16string_view parentText =
+        check == ParentCheck::Wrong ? ntfs::kLostFolderIdText : parentNumber.View();
+    // Stop requests were honoured by the walk; these were found before it ended.
+    Catalogue& catalogue = session_.catalogue;
+    const Number sectorText(e.sector), idText(e.record), dateText = Number::Signed(e.creationTime),
+        sizeText(e.size);
+    const std::u16string_view deletedText = e.deleted ? u"1" : u"NULL";
+    if (e.folder) {
+      catalogue.AppendFolder(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
+                             u"0", u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_++);
+    } else {
+      catalogue.AppendFile(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
+                           u"0", sizeText.View(), u"16", u"0", u"FILE", deletedText, folderCounter_);
+    }
+  }
+  pending_.clear();
+}
+
+}  // namespace
+
+void BuildNtfsCatalogue(RecoverySession& session, RecoveryView& view) {
+  CatalogueWalk walk(session, view);
+  walk.Run();
+}
+
+}  // namespace brevant

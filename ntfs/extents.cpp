@@ -1,0 +1,339 @@
+#include "ntfs/extents.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "disk/read_sectors.h"
+#include "ntfs/ntfs_engine.h"
+
+namespace brevant::ntfs {
+namespace {
+
+// An attribute list is a few KiB even for a badly fragmented file; this only bounds a hostile one.
+constexpr std::uint64_t kAttributeListLimit = 8ULL << 20;
+// Bounds a hostile $MFT run list; a real one has at most a few thousand runs.
+constexpr std::size_t kMaxMftExtents = 1u << 20;
+
+struct Piece {
+  std::uint64_t lowestVcn = 0;
+  std::vector<DataRun> runs;
+};
+
+// The runs of an unnamed, non-resident $DATA piece starting at `lowestVcn`, if the record has one.
+std::optional<Piece> FindDataPiece(Bytes record, const FileRecordHeader& header,
+                                   std::uint64_t lowestVcn) {
+  AttributeWalk walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrData || !a->Unnamed() || !a->nonResident || a->lowestVcn != lowestVcn)
+      continue;
+    Piece piece;
+    piece.lowestVcn = a->lowestVcn;
+    RunListWalk runs(a->RunList(), a->lowestVcn);
+    while (auto run = runs.Next()) {
+      if (piece.runs.size() >= kMaxMftExtents) break;
+      piece.runs.push_back(*run);
+    }
+    return piece;
+  }
+  return std::nullopt;
+}
+
+bool ReadRecordBytes(const Volume& volume, std::uint64_t sector, std::vector<std::uint8_t>& out) {
+  out.assign(volume.recordBytes, 0);
+  return ReadSectors(volume.device, out.data(), sector, volume.RecordSectors()) != 0;
+}
+
+// Builds the table from record 0 as read at `sector`; false when that copy is of no use.
+bool BuildFromRecord0(const Volume& volume, std::uint64_t sector, MftExtentTable& table) {
+  std::vector<std::uint8_t> record;
+  ReadRecordBytes(volume, sector, record);
+  auto header = FileRecordHeader::Parse(record);
+  if (!header || header->IsExtension()) return false;
+  ApplyFixups(record);
+  auto first = FindDataPiece(record, *header, 0);
+  if (!first || first->runs.empty()) return false;
+
+  std::vector<Piece> pieces{std::move(*first)};
+  auto rebuild = [&] {
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece& a, const Piece& b) { return a.lowestVcn < b.lowestVcn; });
+    table.Clear();
+    std::uint64_t vcn = 0;
+    for (const Piece& p : pieces) vcn = AppendRunsAsExtents(volume, p.runs, vcn, table);
+  };
+  rebuild();
+
+  // A fragmented $MFT keeps further $DATA pieces in extension records, which lie in the part
+  // of the MFT already mapped; each piece found may map the records of the next ones.
+  std::vector<AttributeListEntry> pending = CollectMftExtensionRecords(volume, record, *header);
+  pending.erase(std::remove_if(pending.begin(), pending.end(),
+                               [](const AttributeListEntry& e) { return e.record.record == 0; }),
+                pending.end());
+  bool progress = true;
+  std::vector<std::uint8_t> extension;
+  while (progress && !pending.empty()) {
+    progress = false;
+    for (auto it = pending.begin(); it != pending.end();) {
+      if (!MapRecordToSector(table, it->record.record, table.mftRunCount, volume.recordBytes)) {
+        ++it;
+        continue;
+      }
+      std::optional<Piece> piece;
+      if (ReadMftRecord(volume, table, it->record.record, extension)) {
+        // Only an extension record of the $MFT itself may add to its map.
+        auto h = FileRecordHeader::Parse(extension);
+        if (h && h->IsExtension() && h->baseRecord.record == 0)
+          piece = FindDataPiece(extension, *h, it->lowestVcn);
+      }
+      it = pending.erase(it);
+      bool duplicate = piece && std::any_of(pieces.begin(), pieces.end(), [&](const Piece& p) {
+                         return p.lowestVcn == piece->lowestVcn;
+                       });
+      if (piece && !duplicate && !piece->runs.empty()) {
+        pieces.push_back(std::move(*piece));
+        rebuild();
+        progress = true;
+      }
+    }
+  }
+  return table.mftRunCount > 0;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> Volume::ClusterSector(std::uint64_t lcn, std::uint64_t clusters) const {
+  if (sectorsPerCluster == 0) return std::nullopt;
+  const unsigned __int128 start = static_cast<unsigned __int128>(lcn) * sectorsPerCluster + firstSector;
+  const unsigned __int128 end = start + static_cast<unsigned __int128>(clusters) * sectorsPerCluster;
+  if (end > endSector) return std::nullopt;
+  return static_cast<std::uint64_t>(start);
+}
+
+std::uint32_t RecordBytes(const ScanParameters& params) {
+  switch (params.sectorsPerFileRecord) {
+    case 2: return 1024;
+    case 4: return 2048;
+    case 8: return 4096;
+    default: return 1024;
+  }
+}
+
+Volume VolumeOf(const RecoverySession& session) {
+  Volume v;
+  v.device = session.SelectedDevice();
+  v.firstSector = session.scanParams.clusterBase;
+  if (session.selectedPartitionEnd > v.firstSector) v.endSector = session.selectedPartitionEnd;
+  v.sectorsPerCluster = session.scanParams.sectorsPerCluster;
+  v.recordBytes = RecordBytes(session.scanParams);
+  return v;
+}
+
+std::optional<std::uint64_t> MapMftSector(const MftExtentTable& table, std::uint64_t virtualSector,
+                                          std::size_t extentCount) {
+  extentCount = std::min({extentCount, table.mftRunCount, table.mftRunStart.size(),
+                          table.mftRunLength.size()});
+  std::uint64_t before = 0;
+  for (std::size_t i = 0; i < extentCount; ++i) {
+    const std::uint64_t length = table.mftRunLength[i];
+    if (virtualSector >= before && virtualSector - before < length) {
+      if (table.mftRunStart[i] == 0) return std::nullopt;  // sparse: nothing on disk
+      return table.mftRunStart[i] + (virtualSector - before);
+    }
+    before += length;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> MapRecordToSector(const MftExtentTable& table, std::uint64_t record,
+                                               std::size_t extentCount, std::uint32_t recordBytes) {
+  const std::uint64_t perRecord = std::max<std::uint32_t>(recordBytes, kSectorBytes) / kSectorBytes;
+  if (record > UINT64_MAX / perRecord) return std::nullopt;
+  return MapMftSector(table, record * perRecord, extentCount);
+}
+
+std::optional<std::uint64_t> RecordNumberAtSector(const MftExtentTable& table, std::uint64_t sector,
+                                                  std::uint32_t recordBytes) {
+  const std::uint64_t perRecord = std::max<std::uint32_t>(recordBytes, kSectorBytes) / kSectorBytes;
+  const std::size_t count = std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
+  std::uint64_t before = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t start = table.mftRunStart[i], length = table.mftRunLength[i];
+    if (start != 0 && sector >= start && sector - start < length) {
+      const std::uint64_t virtualSector = before + (sector - start);
+      if (virtualSector % perRecord != 0) return std::nullopt;
+      return virtualSector / perRecord;
+    }
+    before += length;
+  }
+  return std::nullopt;
+}
+
+bool ReadMftRecord(const Volume& volume, const MftExtentTable& table, std::uint64_t record,
+                   std::vector<std::uint8_t>& out, FixupResult* fixups) {
+  const std::uint32_t sectors = volume.RecordSectors();
+  out.assign(volume.recordBytes, 0);
+  if (record > UINT64_MAX / sectors) return false;
+  const std::uint64_t first = record * sectors;
+  for (std::uint32_t j = 0; j < sectors;) {
+    auto sector = MapMftSector(table, first + j, table.mftRunCount);
+    if (!sector) return false;
+    // Read as many sectors as stay contiguous on disk.
+    std::uint32_t run = 1;
+    while (j + run < sectors) {
+      auto next = MapMftSector(table, first + j + run, table.mftRunCount);
+      if (!next || *next != *sector + run) break;
+      ++run;
+    }
+    if (!ReadSectors(volume.device, out.data() + j * kSectorBytes, *sector, run)) return false;
+    j += run;
+  }
+  FixupResult f = ApplyFixups(out);
+  if (fixups) *fixups = f;
+  return true;
+}
+
+bool ReadRecordAtSector(const Volume& volume, const MftExtentTable& table, std::uint64_t sector,
+                        std::vector<std::uint8_t>& out, FixupResult* fixups) {
+  const std::uint32_t sectors = volume.RecordSectors();
+  // A record that crosses the end of an MFT extent continues in the next one.
+  std::uint64_t before = 0;
+  const std::size_t count = std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t start = table.mftRunStart[i], length = table.mftRunLength[i];
+    if (start != 0 && sector >= start && sector - start < length) {
+      const std::uint64_t virtualSector = before + (sector - start);
+      if (sector - start + sectors > length && virtualSector % sectors == 0)
+        return ReadMftRecord(volume, table, virtualSector / sectors, out, fixups);
+      break;
+    }
+    before += length;
+  }
+  out.assign(volume.recordBytes, 0);
+  if (!ReadSectors(volume.device, out.data(), sector, sectors)) return false;
+  FixupResult f = ApplyFixups(out);
+  if (fixups) *fixups = f;
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume,
+                                                            const AttributeHeader& attribute,
+                                                            std::uint64_t limit) {
+  if (!attribute.nonResident) {
+    Bytes value = attribute.Value();
+    return std::vector<std::uint8_t>(value.begin(), value.begin() + std::min<std::uint64_t>(value.size(), limit));
+  }
+  if (attribute.lowestVcn != 0 || volume.sectorsPerCluster == 0) return std::nullopt;
+  const std::uint64_t wanted = std::min(attribute.realSize, limit);
+  const std::uint64_t clusterBytes = volume.sectorsPerCluster * kSectorBytes;
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(wanted));
+  RunListWalk runs(attribute.RunList());
+  while (out.size() < wanted) {
+    auto run = runs.Next();
+    if (!run) return std::nullopt;  // the runs end before the value does
+    const std::uint64_t runBytes = std::min<unsigned __int128>(
+        static_cast<unsigned __int128>(run->length) * clusterBytes, wanted - out.size());
+    if (run->sparse) {
+      out.resize(out.size() + runBytes, 0);
+      continue;
+    }
+    const std::uint64_t clusters = (runBytes + clusterBytes - 1) / clusterBytes;
+    auto sector = volume.ClusterSector(run->lcn, clusters);
+    if (!sector) return std::nullopt;
+    const std::uint64_t sectors = (runBytes + kSectorBytes - 1) / kSectorBytes;
+    std::vector<std::uint8_t> buffer(sectors * kSectorBytes);
+    if (!ReadSectors(volume.device, buffer.data(), *sector, static_cast<std::uint32_t>(sectors)))
+      return std::nullopt;
+    out.insert(out.end(), buffer.begin(), buffer.begin() + runBytes);
+  }
+  return out;
+}
+
+std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume,
+                                                                 Bytes record,
+                                                                 const FileRecordHeader& header) {
+  AttributeWalk walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrAttributeList) continue;
+    auto value = ReadAttributeValue(volume, *a, kAttributeListLimit);
+    if (!value) return std::nullopt;
+    std::vector<AttributeListEntry> entries;
+    AttributeListWalk list(*value);
+    while (auto e = list.Next()) entries.push_back(*e);
+    return entries;
+  }
+  return std::nullopt;
+}
+
+std::vector<AttributeListEntry> CollectMftExtensionRecords(const Volume& volume, Bytes record0,
+                                                           const FileRecordHeader& header) {
+  std::vector<AttributeListEntry> out;
+  auto entries = ReadAttributeList(volume, record0, header);
+  if (!entries) return out;
+  for (const auto& e : *entries)
+    if (e.type == kAttrData && e.Unnamed()) out.push_back(e);
+  return out;
+}
+
+MftExtentTable LocateMft(const Volume& volume, std::uint64_t mftStart, std::uint64_t mftMirrStart) {
+  // Record 0 at the MFT's start; when that copy is unusable, the mirror's copy exists for
+  // exactly this. The root directory's record is no gate: a damaged one hides nothing else.
+  for (std::uint64_t sector : {mftStart, mftMirrStart}) {
+    if (sector == 0 || volume.sectorsPerCluster == 0) continue;
+    MftExtentTable built;
+    if (BuildFromRecord0(volume, sector, built)) return built;
+  }
+  return {};
+}
+
+std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRun>& runs,
+                                  std::uint64_t expectedVcn, MftExtentTable& table) {
+  const std::uint64_t spc = volume.sectorsPerCluster;
+  if (spc == 0) return expectedVcn;
+  auto push = [&](std::uint64_t start, std::uint64_t clusters) {
+    if (table.mftRunCount >= kMaxMftExtents) return;
+    table.mftRunStart.resize(table.mftRunCount);
+    table.mftRunLength.resize(table.mftRunCount);
+    table.mftRunStart.push_back(start);
+    table.mftRunLength.push_back(clusters * spc);
+    ++table.mftRunCount;
+  };
+  for (const DataRun& run : runs) {
+    if (run.vcn < expectedVcn) continue;  // overlaps what is mapped already
+    if (run.length > (UINT64_MAX / 2) / spc) break;
+    if (run.vcn > expectedVcn) push(0, run.vcn - expectedVcn);  // a piece we could not read
+    std::optional<std::uint64_t> start;
+    if (!run.sparse) start = volume.ClusterSector(run.lcn, run.length);
+    push(start.value_or(0), run.length);
+    expectedVcn = run.vcn + run.length;
+  }
+  return expectedVcn;
+}
+
+}  // namespace brevant::ntfs
+
+namespace brevant {
+
+void BuildMftExtentTable(RecoverySession& session, RecoveryView& /*view*/) {
+  session.mftExtents.Clear();
+  ScanParameters& params = session.scanParams;
+  // The record size comes from the boot sector; when that value is unusable, record 0 says
+  // how large it is.
+  if (params.sectorsPerFileRecord != 2 && params.sectorsPerFileRecord != 4 &&
+      params.sectorsPerFileRecord != 8) {
+    for (std::uint64_t sector : {params.mftStart, params.mftMirrStart}) {
+      if (sector == 0) continue;
+      std::vector<std::uint8_t> first(8 * ntfs::kSectorBytes, 0);
+      ReadSectors(session.SelectedDevice(), first.data(), sector, 8);
+      auto header = ntfs::FileRecordHeader::Parse(first);
+      if (header && (header->bytesAllocated == 1024 || header->bytesAllocated == 2048 ||
+                     header->bytesAllocated == 4096)) {
+        params.sectorsPerFileRecord = header->bytesAllocated / ntfs::kSectorBytes;
+        break;
+      }
+    }
+  }
+  session.mftExtents = ntfs::LocateMft(ntfs::VolumeOf(session), params.mftStart, params.mftMirrStart);
+}
+
+}  // namespace brevant

@@ -1,1 +1,0 @@
-#include "ntfs/ntfs_engine.h"

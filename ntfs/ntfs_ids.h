@@ -1,0 +1,15 @@
+#pragma once
+// Record numbers with a fixed meaning in the catalogue of an NTFS scan.
+#include <cstdint>
+#include <string_view>
+
+namespace brevant::ntfs {
+
+// The volume's root directory.
+inline constexpr std::uint64_t kRootRecord = 5;
+inline constexpr std::u16string_view kRootIdText = u"5";
+// The synthetic "Lost" folder: an id no MFT record of a real volume reaches.
+inline constexpr std::int32_t kLostFolderId = 0x0FFFFFFF;
+inline constexpr std::u16string_view kLostFolderIdText = u"268435455";
+
+}  // namespace brevant::ntfs

@@ -1,0 +1,224 @@
+#include "ntfs/record_info.h"
+
+#include <algorithm>
+
+namespace brevant::ntfs {
+namespace {
+
+// A record's attribute list names at most a few hundred records; this bounds a hostile one.
+constexpr std::size_t kMaxExtensionReads = 4096;
+
+bool FollowExtensions(const ExtensionSource& source) {
+  return source.volume != nullptr && source.table != nullptr;
+}
+
+// Reads an extension record named by an attribute-list entry and checks that it belongs to
+// the base record.
+std::optional<FileRecordHeader> ReadExtension(const ExtensionSource& source,
+                                              const AttributeListEntry& entry,
+                                              std::vector<std::uint8_t>& buffer) {
+  if (!ReadMftRecord(*source.volume, *source.table, entry.record.record, buffer)) return std::nullopt;
+  auto header = FileRecordHeader::Parse(buffer);
+  if (!header || !header->IsExtension()) return std::nullopt;
+  if (source.recordNumber && header->baseRecord.record != *source.recordNumber) return std::nullopt;
+  if (entry.record.sequence != 0 && header->sequence != entry.record.sequence) return std::nullopt;
+  return header;
+}
+
+bool IsSelf(const ExtensionSource& source, const AttributeListEntry& entry) {
+  return source.recordNumber && entry.record.record == *source.recordNumber;
+}
+
+struct Piece {
+  std::uint64_t lowestVcn = 0;
+  std::uint64_t highestVcn = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t compressionUnit = 0;
+  std::uint64_t realSize = 0;
+  std::uint64_t initializedSize = 0;
+  std::vector<DataRun> runs;
+  bool runsDamaged = false;
+};
+
+Piece PieceOf(const AttributeHeader& a) {
+  Piece p;
+  p.lowestVcn = a.lowestVcn;
+  p.highestVcn = a.highestVcn;
+  p.flags = a.flags;
+  p.compressionUnit = a.compressionUnit;
+  p.realSize = a.realSize;
+  p.initializedSize = a.initializedSize;
+  RunListWalk walk(a.RunList(), a.lowestVcn);
+  while (auto run = walk.Next()) p.runs.push_back(*run);
+  p.runsDamaged = walk.Damaged();
+  return p;
+}
+
+}  // namespace
+
+void DescribeRecord(Bytes record, const FileRecordHeader& header, const ExtensionSource& source,
+                    RecordInfo& out) {
+  out.hasName = out.hasData = out.hasStandardInformation = out.hasAttributeList = false;
+  out.dataSize = 0;
+  Bytes bestName;
+  int bestRank = 256;
+  auto considerName = [&](Bytes value) {
+    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size()) return false;
+    const int rank = NameSpaceRank(value[0x41]);
+    if (rank >= bestRank) return false;
+    bestRank = rank;
+    bestName = value;
+    return true;
+  };
+  AttributeWalk walk(record, header);
+  while (auto a = walk.Next()) {
+    switch (a->type) {
+      case kAttrStandardInformation:
+        if (!out.hasStandardInformation && !a->nonResident)
+          if (auto si = StandardInformation::Parse(a->Value())) {
+            out.standardInformation = *si;
+            out.hasStandardInformation = true;
+          }
+        break;
+      case kAttrAttributeList:
+        out.hasAttributeList = true;
+        break;
+      case kAttrFileName:
+        if (!a->nonResident) considerName(a->Value());
+        break;
+      case kAttrData:
+        if (out.hasData || !a->Unnamed()) break;
+        if (!a->nonResident) {
+          out.hasData = true;
+          out.dataSize = a->valueLength;
+        } else if (a->lowestVcn == 0) {
+          out.hasData = true;
+          out.dataSize = a->realSize;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  if (bestRank < 256) {
+    if (auto name = FileNameValue::Parse(bestName)) {
+      out.name = std::move(*name);
+      out.hasName = true;
+    }
+  }
+
+  // Names and the first data piece may live in extension records: a better name than the
+  // base record's, or the data size of a heavily fragmented file.
+  const bool wantName = bestRank > 0;
+  const bool wantData = !out.hasData && !header.IsDirectory();
+  if (!out.hasAttributeList || !FollowExtensions(source) || (!wantName && !wantData)) return;
+  auto entries = ReadAttributeList(*source.volume, record, header);
+  if (!entries) return;
+  std::vector<std::uint8_t> buffer;
+  std::size_t reads = 0;
+  for (const AttributeListEntry& e : *entries) {
+    if (reads >= kMaxExtensionReads || IsSelf(source, e)) continue;
+    const bool nameEntry = e.type == kAttrFileName && bestRank > 0;
+    const bool dataEntry = e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && !out.hasData &&
+                           !header.IsDirectory();
+    if (!nameEntry && !dataEntry) continue;
+    ++reads;
+    auto h = ReadExtension(source, e, buffer);
+    if (!h) continue;
+    AttributeWalk extension(buffer, *h);
+    while (auto a = extension.Next()) {
+      if (a->attributeId != e.attributeId) continue;
+      if (nameEntry && a->type == kAttrFileName && !a->nonResident && considerName(a->Value())) {
+        if (auto name = FileNameValue::Parse(bestName)) {
+          out.name = std::move(*name);
+          out.hasName = true;
+          // The span points into `buffer`, which the next read reuses.
+          bestName = {};
+        }
+      }
+      if (dataEntry && a->type == kAttrData && a->Unnamed()) {
+        out.hasData = true;
+        out.dataSize = a->nonResident ? a->realSize : a->valueLength;
+      }
+    }
+  }
+}
+
+std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader& header,
+                                           const ExtensionSource& source, std::string* error) {
+  auto fail = [error](std::string text) -> std::optional<DataStream> {
+    if (error) *error = std::move(text);
+    return std::nullopt;
+  };
+  std::vector<Piece> pieces;
+  bool hasList = false;
+  AttributeWalk walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type == kAttrAttributeList) hasList = true;
+    if (a->type != kAttrData || !a->Unnamed()) continue;
+    if (!a->nonResident) {
+      if (!pieces.empty()) continue;
+      DataStream stream;
+      stream.resident = true;
+      Bytes value = a->Value();
+      stream.residentValue.assign(value.begin(), value.end());
+      stream.flags = a->flags;
+      stream.realSize = stream.initializedSize = value.size();
+      return stream;
+    }
+    if (std::none_of(pieces.begin(), pieces.end(),
+                     [&](const Piece& p) { return p.lowestVcn == a->lowestVcn; }))
+      pieces.push_back(PieceOf(*a));
+  }
+
+  if (hasList) {
+    if (!FollowExtensions(source))
+      return fail("its data is spread over several MFT records that could not be located");
+    auto entries = ReadAttributeList(*source.volume, record, header);
+    if (!entries) return fail("its attribute list cannot be read");
+    std::vector<std::uint8_t> buffer;
+    std::size_t reads = 0;
+    for (const AttributeListEntry& e : *entries) {
+      if (e.type != kAttrData || !e.Unnamed() || IsSelf(source, e)) continue;
+      if (std::any_of(pieces.begin(), pieces.end(), [&](const Piece& p) { return p.lowestVcn == e.lowestVcn; }))
+        continue;
+      if (++reads > kMaxExtensionReads) return fail("its attribute list is too long to be real");
+      auto h = ReadExtension(source, e, buffer);
+      if (!h) return fail("MFT record " + std::to_string(e.record.record) + ", which holds part of its data, is unreadable or reused");
+      bool found = false;
+      AttributeWalk extension(buffer, *h);
+      while (auto a = extension.Next()) {
+        if (a->type == kAttrData && a->Unnamed() && a->nonResident && a->lowestVcn == e.lowestVcn) {
+          pieces.push_back(PieceOf(*a));
+          found = true;
+          break;
+        }
+      }
+      if (!found) return fail("MFT record " + std::to_string(e.record.record) + " no longer holds the part of its data it should");
+    }
+  }
+
+  if (pieces.empty()) return fail("it has no unnamed data stream");
+  std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.lowestVcn < b.lowestVcn; });
+  if (pieces.front().lowestVcn != 0) return fail("the first part of its data is missing");
+  DataStream stream;
+  stream.flags = pieces.front().flags;
+  stream.compressionUnit = pieces.front().compressionUnit;
+  stream.realSize = pieces.front().realSize;
+  stream.initializedSize = std::min(pieces.front().initializedSize, pieces.front().realSize);
+  std::uint64_t expected = 0;
+  for (const Piece& p : pieces) {
+    if (p.lowestVcn != expected) return fail("a part of its data is missing (virtual cluster " + std::to_string(expected) + ")");
+    for (const DataRun& run : p.runs) {
+      if (run.vcn > p.highestVcn) break;  // runs past what the piece claims to map
+      stream.runs.push_back(run);
+      expected = run.vcn + run.length;
+    }
+    // A damaged run list maps less than the piece claims; the next piece would not join.
+    if (p.runsDamaged && expected <= p.highestVcn && &p != &pieces.back())
+      return fail("the run list of a part of its data is damaged");
+  }
+  return stream;
+}
+
+}  // namespace brevant::ntfs

@@ -1,0 +1,420 @@
+// The partition-table walk on crafted disks: MBR, extended chain, GPT, whole-disk volumes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "app/text.h"
+#include "crafted_disk.h"
+#include "disk/disks.h"
+
+namespace brevant {
+namespace {
+
+using test::CraftedDisk;
+
+struct Found {
+  std::string fs;
+  std::uint64_t start;
+  std::uint64_t end;
+  bool operator==(const Found&) const = default;
+};
+
+void PrintTo(const Found& f, std::ostream* os) { *os << f.fs << " " << f.start << ".." << f.end; }
+
+constexpr char16_t kDiskPath[] = u"My Computer\\disk\\";
+
+struct Walked {
+  RecoverySession session;
+  ui::ResultTree tree;
+  ui::TreeItem* diskItem = nullptr;
+  std::vector<Found> found;
+};
+
+// Walks the disk at `path` as disk `d`, and checks that the record and the tree agree.
+std::unique_ptr<Walked> Walk(const std::string& path, int d = 0) {
+  auto w = std::make_unique<Walked>();
+  w->session.EnsureDisk(static_cast<std::size_t>(d));
+  w->session.devicePath[static_cast<std::size_t>(d)] = path;
+  w->diskItem = ui::InsertTreePath(w->tree, kDiskPath);
+  WalkPartitionTable(w->session, w->tree, d, kDiskPath);
+  const DriveRecord& r = w->session.driveRecords[static_cast<std::size_t>(d)];
+  EXPECT_EQ(r.diskIndex, d);
+  EXPECT_EQ(static_cast<std::size_t>(r.partitionCount), r.partitions.size());
+  EXPECT_EQ(r.fsName.size(), r.partitions.size());
+  EXPECT_EQ(w->diskItem->children.size(), r.partitions.size());
+  for (std::size_t i = 0; i < r.partitions.size(); ++i) {
+    w->found.push_back({r.fsName[i], r.partitions[i].startSector, r.partitions[i].endSector});
+    std::u16string label = u"Partition - " + ToText(i + 1) + u" ( " + Widen(r.fsName[i]) + u" )";
+    if (i < w->diskItem->children.size()) {
+      EXPECT_EQ(w->diskItem->children[i]->text, label);
+      EXPECT_EQ(w->diskItem->children[i].get(), r.partitions[i].treeItem);
+    }
+  }
+  return w;
+}
+
+std::vector<Found> WalkFound(const CraftedDisk& disk) { return Walk(disk.Install())->found; }
+
+// A logical partition inside an extended boot record at `ebr`, with the next record at `link`
+// (relative to the extended base); link 0 ends the chain.
+void Ebr(CraftedDisk& disk, std::uint64_t ebr, std::uint8_t type, std::uint32_t first, std::uint32_t count,
+         std::uint32_t link, std::uint8_t linkType = 0x05) {
+  disk.Entry(ebr, 0, type, first, count);
+  if (link != 0) disk.Entry(ebr, 1, linkType, link, 300);
+  disk.Signature(ebr);
+}
+
+struct WalkCase {
+  const char* name;
+  std::function<void(CraftedDisk&)> build;
+  std::vector<Found> expected;
+};
+
+const WalkCase kWalkCases[] = {
+    {"FourPrimariesByTypeByte",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x06, 100, 100);
+       d.Entry(0, 1, 0x0B, 200, 100);
+       d.Entry(0, 2, 0x07, 300, 100);
+       d.Entry(0, 3, 0x0C, 400, 100);
+       d.Signature(0);
+     },
+     {{"FAT16", 100, 200}, {"FAT32", 200, 300}, {"NTFS", 300, 400}, {"FAT32", 400, 500}}},
+    {"TypesFourAndFourteenAreFat16",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x04, 100, 50);
+       d.Entry(0, 1, 0x0E, 200, 50);
+       d.Signature(0);
+     },
+     {{"FAT16", 100, 150}, {"FAT16", 200, 250}}},
+    {"SignatureFirstByteAloneSuffices",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Signature(0, true, false);
+     },
+     {{"NTFS", 100, 200}}},
+    {"SignatureSecondByteAloneSuffices",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Signature(0, false, true);
+     },
+     {{"NTFS", 100, 200}}},
+    {"NoSignatureNoPartitions", [](CraftedDisk& d) { d.Entry(0, 0, 0x07, 100, 100); }, {}},
+    {"BootSectorOverridesTypeByte",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Fat32(100);
+       d.Entry(0, 1, 0x0C, 300, 100);
+       d.Ntfs(300, 100, 8, 4, 8);
+       d.Entry(0, 2, 0x0B, 500, 100);
+       d.Fat16(500);
+       d.Signature(0);
+     },
+     {{"FAT32", 100, 200}, {"NTFS", 300, 400}, {"FAT16", 500, 600}}},
+    {"UnknownTypeWithoutTextTakesNoNumber",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x83, 100, 100);
+       d.Entry(0, 1, 0x07, 300, 100);
+       d.Signature(0);
+     },
+     {{"NTFS", 300, 400}}},
+    {"UnknownTypeWithTextIsRecognised",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x83, 100, 100);
+       d.Fat16(100);
+       d.Signature(0);
+     },
+     {{"FAT16", 100, 200}}},
+    {"TypeOneIgnoredInMbr",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x01, 100, 100);
+       d.Signature(0);
+     },
+     {}},
+    {"ExtendedChainOfThreeLogicals",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x0C, 100, 100);
+       d.Entry(0, 1, 0x0F, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 200);
+       Ebr(d, 1200, 0x01, 63, 100, 400);  // 0x01 counts inside the chain
+       Ebr(d, 1400, 0x07, 63, 100, 0);
+     },
+     {{"FAT32", 100, 200}, {"FAT16", 1063, 1163}, {"FAT16", 1263, 1363}, {"NTFS", 1463, 1563}}},
+    {"ChainLinkBackToFirstRecordEnds",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 200);
+       d.Entry(1200, 0, 0x07, 63, 100);
+       d.Entry(1200, 1, 0x05, 0, 300);  // back to the first record
+     },
+     {{"FAT16", 1063, 1163}, {"NTFS", 1263, 1363}}},
+    {"ChainLinkToItselfEnds",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 200);
+       Ebr(d, 1200, 0x07, 63, 100, 200);
+     },
+     {{"FAT16", 1063, 1163}, {"NTFS", 1263, 1363}}},
+    {"ChainLinkOffTheDiskEnds",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 0xFFFFFF00u);
+     },
+     {{"FAT16", 1063, 1163}}},
+    {"ExtendedBaseAtSectorZeroIsNoChain",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Entry(0, 1, 0x05, 0, 2000);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 200}}},
+    {"OnlyFirstTwoEntriesOfAnExtendedRecord",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 0);
+       d.Entry(1000, 2, 0x07, 300, 100);
+       d.Entry(1000, 3, 0x0B, 500, 100);
+     },
+     {{"FAT16", 1063, 1163}}},
+    {"RecognisedEntryIsNeverExtended",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 200);
+       d.Fat16(1000);
+       d.Entry(1000, 0, 0x07, 63, 100);  // would be a logical if 1000 were walked as a record
+     },
+     {}},
+    {"LastExtendedEntryWins",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 500);
+       d.Entry(0, 1, 0x0F, 2000, 500);
+       d.Signature(0);
+       Ebr(d, 1000, 0x07, 63, 100, 0);
+       Ebr(d, 2000, 0x06, 63, 100, 0);
+     },
+     {{"FAT16", 2063, 2163}}},
+    {"LogicalBootSectorOverridesType",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x07, 63, 100, 0);
+       d.Fat32(1063);
+     },
+     {{"FAT32", 1063, 1163}}},
+    {"WholeDiskFat32IgnoresBootCodeAsEntries",
+     [](CraftedDisk& d) {
+       d.Fat32(0);
+       d.Entry(0, 0, 0x07, 100, 100);  // boot code that looks like an entry
+     },
+     {{"FAT32", 0, 4096}}},
+    {"WholeDiskFat16", [](CraftedDisk& d) { d.Fat16(0); }, {{"FAT16", 0, 4096}}},
+    {"WholeDiskNtfs", [](CraftedDisk& d) { d.Ntfs(0, 4096, 8, 4, 8); }, {{"NTFS", 0, 4096}}},
+    {"BootTextWithImplausibleSectorSizeIsATable",
+     [](CraftedDisk& d) {
+       d.Fat32(0, 8, 32, 16, 2, false);
+       test::Put16(d.bytes, 11, 4096);
+       d.Entry(0, 0, 0x07, 100, 100);
+     },
+     {{"NTFS", 100, 200}}},
+    {"BootTextWithImplausibleClusterSizeIsATable",
+     [](CraftedDisk& d) {
+       d.Ntfs(0, 4096, 8, 4, 8);
+       d.Byte(0, 13, 3);
+       d.Entry(0, 0, 0x0C, 100, 100);
+     },
+     {{"FAT32", 100, 200}}},
+    {"GptThreePartitionsRecognisedByBootSector",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}, {200, 299}, {300, 399}, {400, 499}});
+       d.Fat32(100);
+       d.Ntfs(200, 100, 8, 2, 4);
+       d.Fat16(300);  // 400 carries no file system text and is skipped
+     },
+     {{"FAT32", 100, 200}, {"NTFS", 200, 300}, {"FAT16", 300, 400}}},
+    {"GptPrimaryHeaderDestroyedUsesBackup",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}, {200, 299}});
+       d.Fat32(100);
+       d.Fat16(200);
+       std::fill_n(d.bytes.begin() + 512, 512, '\0');
+     },
+     {{"FAT32", 100, 200}, {"FAT16", 200, 300}}},
+    {"GptPrimaryHeaderCrcWrongUsesBackup",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}});
+       d.Fat32(100);
+       d.Byte(1, 48, 0x77);  // last usable LBA changed, CRC not updated
+       // and a different primary entry that must not be believed
+       test::Put64(d.bytes, d.At(2, 32), 300);
+       test::Put64(d.bytes, d.At(2, 40), 399);
+       d.Fat16(300);
+     },
+     {{"FAT32", 100, 200}}},
+    {"GptPrimaryEntriesDamagedUsesBackup",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}, {200, 299}});
+       d.Fat32(100);
+       d.Fat16(200);
+       test::Put64(d.bytes, d.At(2, 32), 150);  // primary entry 0 moved, its CRC now wrong
+     },
+     {{"FAT32", 100, 200}, {"FAT16", 200, 300}}},
+    {"GptBothCopiesDamagedFallsBackToMbr",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}});
+       d.Fat32(100);
+       std::fill_n(d.bytes.begin() + 512, 512, '\0');
+       std::fill_n(d.bytes.begin() + static_cast<std::ptrdiff_t>(d.At(4095)), 512, '\0');
+       d.Entry(0, 1, 0x07, 300, 100);  // a hybrid MBR entry
+     },
+     {{"NTFS", 300, 400}}},
+};
+
+class WalkTable : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(WalkTable, FindsExactlyTheExpectedPartitions) {
+  CraftedDisk disk(4096);
+  GetParam().build(disk);
+  EXPECT_EQ(WalkFound(disk), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WalkTable, ::testing::ValuesIn(kWalkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PartitionWalk, GptHeaderAskingForAHugeEntryArrayIsNotTrusted) {
+  CraftedDisk disk(4096);
+  disk.Gpt({{100, 199}});
+  disk.Fat32(100);
+  // A primary header whose own CRC is right but which claims a million entries.
+  std::string h = disk.bytes.substr(512, 512);
+  test::Put32(h, 80, 1000000);
+  test::Put32(h, 16, 0);
+  test::Put32(h, 16, CraftedDisk::Crc(h.data(), 92));
+  disk.bytes.replace(512, 512, h);
+  EXPECT_FALSE(disk::ParseGptHeader(disk::Bytes(reinterpret_cast<const unsigned char*>(h.data()), 512), 1));
+  EXPECT_EQ(WalkFound(disk), (std::vector<Found>{{"FAT32", 100, 200}}));  // from the backup
+}
+
+TEST(PartitionWalk, Crc32MatchesTheStandardCheckValue) {
+  const std::string text = "123456789";
+  EXPECT_EQ(CraftedDisk::Crc(text.data(), text.size()), 0xCBF43926u);
+  EXPECT_EQ(CraftedDisk::Crc(text.data(), 0), 0u);
+}
+
+// A chain of `records` extended boot records, each with one FAT16 logical.
+CraftedDisk LongChain(int records) {
+  CraftedDisk disk(100 + static_cast<std::uint64_t>(records) * 4 + 8);
+  disk.Entry(0, 0, 0x05, 100, static_cast<std::uint32_t>(records) * 4);
+  disk.Signature(0);
+  for (int i = 0; i < records; ++i) {
+    std::uint64_t ebr = 100 + static_cast<std::uint64_t>(i) * 4;
+    Ebr(disk, ebr, 0x06, 1, 3, i + 1 < records ? static_cast<std::uint32_t>(i + 1) * 4 : 0);
+  }
+  return disk;
+}
+
+TEST(PartitionWalk, MoreThanTwentySixPartitionsAreAllListed) {
+  auto w = Walk(LongChain(40).Install());
+  ASSERT_EQ(w->found.size(), 40u);
+  EXPECT_EQ(w->found[39], (Found{"FAT16", 100 + 39 * 4 + 1, 100 + 39 * 4 + 4}));
+  EXPECT_EQ(w->diskItem->children[39]->text, u"Partition - 40 ( FAT16 )");
+}
+
+TEST(PartitionWalk, ChainEndsAfter128Records) {
+  auto found = Walk(LongChain(200).Install())->found;
+  ASSERT_EQ(found.size(), 128u);
+  EXPECT_EQ(found.back().start, 100u + 127 * 4 + 1);
+}
+
+TEST(PartitionWalk, UnreadableExtendedRecordEndsTheChainWithoutRepeats) {
+  CraftedDisk disk(4096);
+  disk.Entry(0, 0, 0x05, 1000, 2000);
+  disk.Signature(0);
+  Ebr(disk, 1000, 0x06, 63, 100, 200);
+  Ebr(disk, 1200, 0x07, 63, 100, 0);
+  auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
+  std::string path = test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{1200}));
+  EXPECT_EQ(Walk(path)->found, (std::vector<Found>{{"FAT16", 1063, 1163}}));
+}
+
+TEST(PartitionWalk, UnreadableBootSectorLeavesTheTypeByteToDecide) {
+  CraftedDisk disk(4096);
+  disk.Entry(0, 0, 0x07, 100, 100);
+  disk.Fat32(100);
+  disk.Entry(0, 1, 0x83, 300, 100);
+  disk.Fat16(300);
+  disk.Signature(0);
+  auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
+  std::string path =
+      test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{100, 300}));
+  EXPECT_EQ(Walk(path)->found, (std::vector<Found>{{"NTFS", 100, 200}}));
+}
+
+TEST(PartitionWalk, UnreadableDiskHasNoPartitions) {
+  CraftedDisk disk(64);
+  disk.Entry(0, 0, 0x07, 10, 10);
+  disk.Signature(0);
+  auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
+  std::string path = test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{0}));
+  EXPECT_TRUE(Walk(path)->found.empty());
+}
+
+TEST(PartitionWalk, WalkingAgainReplacesTheRecord) {
+  CraftedDisk disk(4096);
+  disk.Entry(0, 0, 0x07, 100, 100);
+  disk.Signature(0);
+  auto w = Walk(disk.Install());
+  WalkPartitionTable(w->session, w->tree, 0, kDiskPath);
+  EXPECT_EQ(w->session.driveRecords[0].partitionCount, 1);
+  EXPECT_EQ(w->session.driveRecords[0].partitions.size(), 1u);
+  EXPECT_EQ(w->diskItem->children.size(), 1u);  // the same node is found again
+}
+
+TEST(PartitionWalk, DiskPathWithoutTrailingBackslashStillNestsPartitions) {
+  CraftedDisk disk(4096);
+  disk.Entry(0, 0, 0x07, 100, 100);
+  disk.Signature(0);
+  RecoverySession s;
+  ui::ResultTree tree;
+  s.EnsureDisk(0);
+  s.devicePath[0] = disk.Install();
+  ui::TreeItem* diskItem = ui::InsertTreePath(tree, u"My Computer\\disk\\");
+  WalkPartitionTable(s, tree, 0, u"My Computer\\disk");
+  ASSERT_EQ(diskItem->children.size(), 1u);
+  EXPECT_EQ(diskItem->children[0]->text, u"Partition - 1 ( NTFS )");
+}
+
+TEST(PartitionWalk, SectorNumbersBeyond32Bits) {
+  // A 4 TiB disk whose GPT puts an NTFS volume past sector 2^32. Only the primary GPT is
+  // written: it is intact, so the backup is never looked for.
+  const std::uint64_t sectors = 8ull << 30;
+  const std::uint64_t start = 5'000'000'000ull;
+  CraftedDisk head(34);
+  head.Entry(0, 0, 0xEE, 1, 0xFFFFFFFF);
+  head.Signature(0);
+  std::string array(128 * 128, '\0');
+  array[0] = 1;  // any non-zero type GUID
+  test::Put64(array, 32, start);
+  test::Put64(array, 40, start + 999);
+  head.WriteGptCopy(1, sectors - 1, 2, array);
+  auto sparse = std::make_shared<test::SparseDevice>(sectors);
+  sparse->Place(0, head);
+  CraftedDisk volume(1000);
+  volume.Ntfs(0, 1000, 8, 4, 8);
+  sparse->Place(start, volume);
+  EXPECT_EQ(Walk(test::InstallDevice(sparse))->found, (std::vector<Found>{{"NTFS", start, start + 1000}}));
+
+  // A whole-disk volume spans the disk's own size.
+  auto whole = std::make_shared<test::SparseDevice>(sectors);
+  CraftedDisk boot(16);
+  boot.Ntfs(0, 16, 8, 1, 1);
+  whole->Place(0, boot);
+  EXPECT_EQ(Walk(test::InstallDevice(whole))->found, (std::vector<Found>{{"NTFS", 0, sectors}}));
+}
+
+}  // namespace
+}  // namespace brevant

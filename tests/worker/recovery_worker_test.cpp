@@ -1,0 +1,32 @@
+#include "app/recovery_worker.h"
+
+#include <gtest/gtest.h>
+
+namespace brevant {
+namespace {
+
+TEST(RecoveryWorker, WithNothingSelectedOnlyMarksTheRunFinished) {
+  RecoverySession s;
+  RecordingView view;
+  EXPECT_EQ(RecoveryWorker(s, view), 1);
+  EXPECT_EQ(s.scanDone.load(), 1);
+  EXPECT_EQ(s.recoveryMode.load(), 1);
+  bool message = false;
+  for (const auto& c : view.Calls()) message |= c.kind == "message";
+  EXPECT_FALSE(message);
+  auto calls = view.Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().kind, "stop");
+  EXPECT_EQ(calls.back().value, 0);  // Stop disabled at the end
+}
+
+TEST(RecoveryWorker, ANewRunStartsFromAnEmptyCatalogue) {
+  RecoverySession s;
+  s.catalogue.AppendFile(u"old", u"0", u"1", u"0", u"0", u"0", u"0", u"32", u"0", u"FILE", u"NULL", 1);
+  RecordingView view;
+  RecoveryWorker(s, view);
+  EXPECT_EQ(s.catalogue.fileList.First(), nullptr);
+}
+
+}  // namespace
+}  // namespace brevant
