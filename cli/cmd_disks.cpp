@@ -23,10 +23,10 @@ const DriveRecord* RecordOf(const RecoverySession& s, const DiskInfoNode& disk) 
   return &s.driveRecords[static_cast<std::size_t>(disk.diskIndex)];
 }
 
-nlohmann::json DisksJson(const RecoverySession& s) {
-  nlohmann::json disks = nlohmann::json::array();
+nlohmann::ordered_json DisksJson(const RecoverySession& s) {
+  nlohmann::ordered_json disks = nlohmann::ordered_json::array();
   for (const DiskInfoNode& disk : s.diskInfoList) {
-    nlohmann::json partitions = nlohmann::json::array();
+    nlohmann::ordered_json partitions = nlohmann::ordered_json::array();
     if (const DriveRecord* r = RecordOf(s, disk)) {
       for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
         partitions.push_back({{"number", i + 1},
@@ -34,7 +34,7 @@ nlohmann::json DisksJson(const RecoverySession& s) {
                               {"start", r->partitions[i].startSector},
                               {"end", r->partitions[i].endSector}});
     }
-    nlohmann::json j = {{"index", disk.diskIndex},
+    nlohmann::ordered_json j = {{"index", disk.diskIndex},
                         {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
                         {"label", ToUtf8(disk.label)},
                         {"model", ToUtf8(disk.model)},
