@@ -19,7 +19,8 @@ std::uint64_t Number(const std::u16string& text) {
 }
 
 const DriveRecord* RecordOf(const RecoverySession& s, const DiskInfoNode& disk) {
-  if (disk.diskIndex < 0 || static_cast<std::size_t>(disk.diskIndex) >= s.driveRecords.size()) return nullptr;
+  if (disk.diskIndex < 0 || static_cast<std::size_t>(disk.diskIndex) >= s.driveRecords.size())
+    return nullptr;
   return &s.driveRecords[static_cast<std::size_t>(disk.diskIndex)];
 }
 
@@ -35,14 +36,14 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
                               {"end", r->partitions[i].endSector}});
     }
     nlohmann::ordered_json j = {{"index", disk.diskIndex},
-                        {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
-                        {"label", ToUtf8(disk.label)},
-                        {"model", ToUtf8(disk.model)},
-                        {"size", Number(disk.size)},
-                        {"cylinders", Number(disk.cylinders)},
-                        {"heads", TextToInt(disk.heads)},
-                        {"sectorsPerTrack", TextToInt(disk.sectorsPerTrack)},
-                        {"partitions", std::move(partitions)}};
+                                {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
+                                {"label", ToUtf8(disk.label)},
+                                {"model", ToUtf8(disk.model)},
+                                {"size", Number(disk.size)},
+                                {"cylinders", Number(disk.cylinders)},
+                                {"heads", TextToInt(disk.heads)},
+                                {"sectorsPerTrack", TextToInt(disk.sectorsPerTrack)},
+                                {"partitions", std::move(partitions)}};
     if (!disk.openError.empty()) j["error"] = disk.openError;
     disks.push_back(std::move(j));
   }
@@ -56,7 +57,8 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
   }
   out << "My Computer\n";
   for (const DiskInfoNode& disk : s.diskInfoList) {
-    out << "  " << ToUtf8(disk.label) << "  (" << s.devicePath[static_cast<std::size_t>(disk.diskIndex)] << ")\n";
+    out << "  " << ToUtf8(disk.label) << "  ("
+        << s.devicePath[static_cast<std::size_t>(disk.diskIndex)] << ")\n";
     out << "    HDD Model:        " << ToUtf8(disk.model) << "\n";
     out << "    Capacity:         " << ToUtf8(disk.size) << " bytes\n";
     out << "    Cylinders:        " << ToUtf8(disk.cylinders) << "\n";

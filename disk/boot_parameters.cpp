@@ -62,7 +62,9 @@ int ReadFat16(const Target& t, PartitionParameters& p) {
 
 int ReadFat32(const Target& t, PartitionParameters& p) {
   const std::uint64_t backupAt = t.start + 6;
-  auto usable = [](const Sector& s) { return disk::HasBootSignature(s) && disk::IsClusterSize(disk::Le8(s, 13)); };
+  auto usable = [](const Sector& s) {
+    return disk::HasBootSignature(s) && disk::IsClusterSize(disk::Le8(s, 13));
+  };
   Sector boot;
   disk::ReadSector(t.device, t.start, boot);
   if (!usable(boot)) {
@@ -107,7 +109,9 @@ std::uint64_t RecordSectors(std::uint32_t value, std::uint64_t spc) {
   return std::uint64_t{value} * spc;
 }
 
-bool IsFileRecordSize(std::uint64_t sectors) { return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8; }
+bool IsFileRecordSize(std::uint64_t sectors) {
+  return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8;
+}
 
 // The two copies of an NTFS boot sector: the primary at the start, the backup in the last sector.
 class NtfsBootCopies {
@@ -124,7 +128,9 @@ class NtfsBootCopies {
   void SwitchCopy() { Read(!onBackup_); }
   const Sector& Current() const { return current_; }
   // The copy last read, or the last one read with a signature if that one has none.
-  const Sector& LastGood() const { return disk::HasBootSignature(current_) || !haveGood_ ? current_ : good_; }
+  const Sector& LastGood() const {
+    return disk::HasBootSignature(current_) || !haveGood_ ? current_ : good_;
+  }
 
  private:
   void Read(bool backup) {
@@ -144,7 +150,8 @@ class NtfsBootCopies {
 
 // The first sector of the record that a cluster number at `offset` of `boot` names, when it
 // lies in the partition and begins with "FILE"; 0 otherwise.
-std::uint64_t FileRecordAt(const Target& t, const Sector& boot, std::size_t offset, std::uint64_t spc) {
+std::uint64_t FileRecordAt(const Target& t, const Sector& boot, std::size_t offset,
+                           std::uint64_t spc) {
   const std::uint64_t lcn = disk::Le64(boot, offset);
   if (spc == 0 || lcn > (UINT64_MAX - t.start) / spc) return 0;
   const std::uint64_t sector = t.start + lcn * spc;

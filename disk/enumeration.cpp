@@ -60,8 +60,8 @@ int AddDisk(RecoverySession& session, ui::ResultTree& tree, const platform::Disk
   else if (error.empty())
     error = facts.deviceName + ": cannot be opened";
 
-  AppendDiskInfo(session, FromUtf8(facts.model), ToText(facts.capacityBytes), ToText(facts.cylinders),
-                 ToSignedText(static_cast<std::int32_t>(facts.heads)),
+  AppendDiskInfo(session, FromUtf8(facts.model), ToText(facts.capacityBytes),
+                 ToText(facts.cylinders), ToSignedText(static_cast<std::int32_t>(facts.heads)),
                  ToSignedText(static_cast<std::int32_t>(facts.sectorsPerTrack)), item);
   DiskInfoNode& node = session.diskInfoList.back();
   node.diskIndex = d;
@@ -78,7 +78,8 @@ void EnumerateDisks(RecoverySession& session, ui::ResultTree& tree, platform::Di
   if (source)
     for (const auto& facts : source->Disks()) AddDisk(session, tree, facts);
   for (const auto& image : images)
-    AddDisk(session, tree, platform::ImageDiskFacts(static_cast<int>(session.diskInfoList.size()), image));
+    AddDisk(session, tree,
+            platform::ImageDiskFacts(static_cast<int>(session.diskInfoList.size()), image));
 }
 
 }  // namespace brevant

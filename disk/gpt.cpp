@@ -40,10 +40,12 @@ std::optional<GptTable> ReadCopy(const std::string& devicePath, std::uint64_t di
   const std::uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
   // The array must lie on the disk and clear of the MBR and the primary header.
   if (header->entriesLba < 2) return std::nullopt;
-  if (diskSectors != 0 && (header->entriesLba >= diskSectors || sectors > diskSectors - header->entriesLba))
+  if (diskSectors != 0 &&
+      (header->entriesLba >= diskSectors || sectors > diskSectors - header->entriesLba))
     return std::nullopt;
   std::vector<unsigned char> array(static_cast<std::size_t>(sectors * kSectorBytes));
-  if (ReadSectors(devicePath, array.data(), header->entriesLba, static_cast<std::uint32_t>(sectors)) != 1)
+  if (ReadSectors(devicePath, array.data(), header->entriesLba,
+                  static_cast<std::uint32_t>(sectors)) != 1)
     return std::nullopt;
   Bytes entries(array.data(), static_cast<std::size_t>(bytes));
   if (Crc32(entries) != header->entriesCrc) return std::nullopt;

@@ -21,9 +21,15 @@ inline std::uint64_t LeField(Bytes b, std::size_t at, std::size_t width) {
   for (std::size_t i = width; i-- > 0;) v = (v << 8) | b[at + i];
   return v;
 }
-inline std::uint8_t Le8(Bytes b, std::size_t at) { return static_cast<std::uint8_t>(LeField(b, at, 1)); }
-inline std::uint16_t Le16(Bytes b, std::size_t at) { return static_cast<std::uint16_t>(LeField(b, at, 2)); }
-inline std::uint32_t Le32(Bytes b, std::size_t at) { return static_cast<std::uint32_t>(LeField(b, at, 4)); }
+inline std::uint8_t Le8(Bytes b, std::size_t at) {
+  return static_cast<std::uint8_t>(LeField(b, at, 1));
+}
+inline std::uint16_t Le16(Bytes b, std::size_t at) {
+  return static_cast<std::uint16_t>(LeField(b, at, 2));
+}
+inline std::uint32_t Le32(Bytes b, std::size_t at) {
+  return static_cast<std::uint32_t>(LeField(b, at, 4));
+}
 inline std::uint64_t Le64(Bytes b, std::size_t at) { return LeField(b, at, 8); }
 
 inline bool HasText(Bytes b, std::size_t at, std::string_view text) {
@@ -61,7 +67,9 @@ inline std::string_view BootSectorFsName(Bytes s) {
   return {};
 }
 
-inline bool IsClusterSize(std::uint64_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
+inline bool IsClusterSize(std::uint64_t spc) {
+  return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
+}
 
 // A BIOS parameter block a volume could really carry: 512 bytes per sector and a power of two
 // up to 128 sectors per cluster.

@@ -1,4 +1,5 @@
 // The partition-table walk: a whole-disk volume, a GPT, or the MBR with its extended chain.
+#include <algorithm>
 #include <set>
 #include <string_view>
 
@@ -50,21 +51,47 @@ std::uint64_t VolumeSectors(disk::Bytes boot, std::string_view fs) {
   return total != 0 ? total : disk::Le32(boot, 32);
 }
 
+// A table a partitioning tool wrote: every entry empty or well formed (boot flag 0x00 or 0x80,
+// a type, a start past sector 0 and on the disk, a length), and at least one in use. Boot
+// code and message text never pass; a stale boot sector under a newer table does.
+bool CredibleTable(disk::Bytes sector, std::uint64_t diskSectors) {
+  if (!disk::HasTableSignature(sector)) return false;
+  int used = 0;
+  for (int i = 0; i < 4; ++i) {
+    disk::Bytes raw = sector.subspan(disk::kTableOffset + 16 * static_cast<std::size_t>(i), 16);
+    if (std::all_of(raw.begin(), raw.end(), [](unsigned char b) { return b == 0; })) continue;
+    auto e = disk::ParseTableEntry(sector, i);
+    const std::uint8_t flag = raw[0];
+    if ((flag != 0x00 && flag != 0x80) || e.type == 0 || e.firstSector == 0 || e.sectorCount == 0)
+      return false;
+    if (diskSectors != 0 && e.firstSector >= diskSectors) return false;
+    ++used;
+  }
+  return used > 0;
+}
+
 class Walk {
  public:
   Walk(RecoverySession& session, ui::ResultTree& tree, int d, const std::u16string& diskPath)
-      : tree_(tree), diskPath_(diskPath), device_(session.devicePath[d]), record_(session.driveRecords[d]) {
+      : tree_(tree),
+        diskPath_(diskPath),
+        device_(session.devicePath[d]),
+        record_(session.driveRecords[d]) {
     record_ = DriveRecord{};
     record_.diskIndex = d;
-    if (auto dev = platform::DeviceTable::Instance().Get(device_)) diskSectors_ = dev->SizeBytes() / disk::kSectorBytes;
+    if (auto dev = platform::DeviceTable::Instance().Get(device_))
+      diskSectors_ = dev->SizeBytes() / disk::kSectorBytes;
   }
 
   void Run() {
     Sector mbr;
     disk::ReadSector(device_, 0, mbr);
     // A volume without a partition table (a USB stick, an image of one partition): its boot
-    // code must never be read as partition entries.
-    if (auto fs = disk::BootSectorFsName(mbr); !fs.empty() && disk::PlausibleBpb(mbr)) {
+    // code must never be read as partition entries. Partitioning a former whole-disk volume
+    // (sfdisk in a script, for one) leaves its boot sector in place under the new table, and
+    // the table is then what holds.
+    if (auto fs = disk::BootSectorFsName(mbr);
+        !fs.empty() && disk::PlausibleBpb(mbr) && !CredibleTable(mbr, diskSectors_)) {
       File(fs, 0, diskSectors_ != 0 ? diskSectors_ : VolumeSectors(mbr, fs));
       return;
     }
@@ -132,7 +159,8 @@ class Walk {
 
   void File(std::string_view fs, std::uint64_t start, std::uint64_t end) {
     const int k = record_.partitionCount + 1;
-    std::u16string label = u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " + Widen(fs) + u" )\\";
+    std::u16string label =
+        u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " + Widen(fs) + u" )\\";
     ui::TreeItem* item = ui::InsertTreePath(tree_, diskPath_ + label);
     record_.fsName.emplace_back(fs);
     record_.partitions.push_back(PartitionEntry{item, start, end});
@@ -148,7 +176,8 @@ class Walk {
 
 }  // namespace
 
-void WalkPartitionTable(RecoverySession& session, ui::ResultTree& tree, int d, const std::u16string& diskPath) {
+void WalkPartitionTable(RecoverySession& session, ui::ResultTree& tree, int d,
+                        const std::u16string& diskPath) {
   if (d < 0) return;
   session.EnsureDisk(static_cast<std::size_t>(d));
   std::u16string path = diskPath;

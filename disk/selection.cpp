@@ -16,7 +16,8 @@ bool RunInProgress(const RecoverySession& session) {
 void WriteSelection(RecoverySession& session, const DriveRecord& record, std::size_t i) {
   const PartitionEntry& p = record.partitions[i];
   const std::string& fs = record.fsName[i];
-  const bool same = session.selectedDisk == record.diskIndex && session.selectedPartitionStart == p.startSector &&
+  const bool same = session.selectedDisk == record.diskIndex &&
+                    session.selectedPartitionStart == p.startSector &&
                     session.selectedPartitionEnd == p.endSector && session.selectedFsName == fs;
   // Parameters read for another partition must never be taken for this one's.
   if (!same) session.partParams = PartitionParameters{};

@@ -69,11 +69,26 @@ std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::
       return plan;
     }
   }
-  if (start + needed - 1 > v.lastCluster) {
-    *error = "the file's clusters would run past the end of the volume";
-    return std::nullopt;
+  // No chain: the file's chain was cleared (deleted) or is broken. A cleared chain starts at a
+  // free cluster; its data then lies in the free clusters from there on, since a cluster that
+  // is allocated now belongs to some other file. A broken chain of a file still allocated is
+  // read as consecutive clusters.
+  fat::FatTable table(v, v.fat1Start);
+  auto startValue = table.Entry(start);
+  const bool cleared = startValue && *startValue == 0;
+  std::vector<std::uint32_t> clusters{start};
+  for (std::uint64_t c = static_cast<std::uint64_t>(start) + 1; clusters.size() < needed; ++c) {
+    if (c > v.lastCluster) {
+      *error = "the file's clusters would run past the end of the volume";
+      return std::nullopt;
+    }
+    if (cleared) {
+      auto value = table.Entry(static_cast<std::uint32_t>(c));
+      if (value && *value != 0) continue;
+    }
+    clusters.push_back(static_cast<std::uint32_t>(c));
   }
-  plan.runs.push_back({start, static_cast<std::uint32_t>(needed)});
+  plan.runs = ToRuns(clusters);
   return plan;
 }
 

@@ -67,6 +67,7 @@ class Scanner {
     const std::uint64_t total = volume_.partEnd - volume_.partStart;
     progress_.Report(0, total);
     if (!WalkLiveTree()) return;
+    ClaimLiveFileClusters();
     for (const auto& [record, parent] : deletedFolders_) Append(record, parent);
     deletedFolders_.clear();
     if (!Sweep()) return;
@@ -202,9 +203,11 @@ class Scanner {
           deletedFolders_.emplace_back(r, parent);  // once every live directory is known
           return;
         }
+        const std::uint32_t c = e.Cluster(volume_.kind);
         if (e.IsDirectory()) {
-          const std::uint32_t c = e.Cluster(volume_.kind);
           if (volume_.IsDataCluster(c) && !IsClaimed(c)) queue.push_back(c);
+        } else if (!e.IsDeleted() && e.size > 0 && volume_.IsDataCluster(c)) {
+          liveFiles_.emplace_back(c, e.size);
         }
         Append(r, parent);
       };
@@ -289,6 +292,34 @@ class Scanner {
     });
   }
 
+  // The clusters of live files hold their data, not directories: the sweep need not read
+  // them. Only chains that agree with their file's size are trusted, so a damaged FAT cannot
+  // hide a deleted directory behind a garbage chain.
+  void ClaimLiveFileClusters() {
+    std::vector<std::uint32_t> chain;
+    for (const auto& [first, size] : liveFiles_) {
+      const std::uint64_t needed = (size + volume_.ClusterBytes() - 1) / volume_.ClusterBytes();
+      chain.clear();
+      std::uint32_t c = first;
+      bool consistent = false;
+      while (!IsClaimed(c) && chain.size() < needed) {
+        chain.push_back(c);
+        std::uint32_t next = 0;
+        const fat::FatLink link = fat1_.Follow(c, &next);
+        if (link == fat::FatLink::End) {
+          consistent = chain.size() == needed;
+          break;
+        }
+        if (link == fat::FatLink::Broken) break;
+        c = next;
+      }
+      if (!consistent) continue;
+      for (std::uint32_t k : chain) Claim(k);
+    }
+    liveFiles_.clear();
+    liveFiles_.shrink_to_fit();
+  }
+
   bool Sweep() {
     const std::uint64_t total = volume_.partEnd - volume_.partStart;
     const std::uint64_t spc = volume_.sectorsPerCluster;
@@ -299,7 +330,11 @@ class Scanner {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(readSectors) * kSectorBytes);
     for (std::uint64_t c = 2; c <= volume_.lastCluster;) {
       if (Stopped()) return false;
-      const std::uint64_t n = std::min<std::uint64_t>(perBatch, volume_.lastCluster - c + 1);
+      // The next run of clusters nobody has accounted for yet; the others are not read.
+      while (c <= volume_.lastCluster && IsClaimed(c)) ++c;
+      if (c > volume_.lastCluster) break;
+      std::uint64_t n = 1;
+      while (n < perBatch && c + n <= volume_.lastCluster && !IsClaimed(c + n)) ++n;
       const std::uint64_t sectors = wholeClusters ? n * spc : 1;
       fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(c),
                           static_cast<std::uint32_t>(sectors));
@@ -336,6 +371,7 @@ class Scanner {
   std::unordered_set<std::uint32_t> liveDirectories_;
   std::unordered_set<std::uint32_t> namedFolders_;
   std::vector<std::pair<DirectoryRecord, std::uint64_t>> deletedFolders_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> liveFiles_;  // first cluster, size
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint32_t> longNameStarts_;
   std::vector<std::uint32_t> staleStarts_;

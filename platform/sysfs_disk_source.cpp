@@ -104,7 +104,8 @@ bool DiskNameLess(const std::string& a, const std::string& b) {
 std::string ModelOf(const fs::path& block, const std::string& name) {
   if (auto model = ReadAttribute(block / "device" / "model"); !model.empty()) return model;
   if (auto card = ReadAttribute(block / "device" / "name"); !card.empty()) return card;  // SD/MMC
-  if (name.rfind("loop", 0) == 0) return "Loop device (" + ReadAttribute(block / "loop" / "backing_file") + ")";
+  if (name.rfind("loop", 0) == 0)
+    return "Loop device (" + ReadAttribute(block / "loop" / "backing_file") + ")";
   if (name.rfind("vd", 0) == 0) return "Virtio Block Device";
   if (name.rfind("xvd", 0) == 0) return "Xen Virtual Block Device";
   return {};
@@ -124,7 +125,8 @@ void FillGeometry(DiskFacts& facts) {
     }
     ::close(fd);
   }
-  facts.cylinders = facts.capacityBytes / (std::uint64_t{facts.heads} * facts.sectorsPerTrack * 512);
+  facts.cylinders =
+      facts.capacityBytes / (std::uint64_t{facts.heads} * facts.sectorsPerTrack * 512);
 }
 
 class SysfsDiskSource : public DiskSource {
@@ -145,10 +147,12 @@ class SysfsDiskSource : public DiskSource {
     for (const std::string& name : names) {
       fs::path block = fs::path(sysBlockRoot_) / name;
       if (ReadAttribute(block / "hidden") == "1") continue;  // multipath member paths
-      if (name.rfind("loop", 0) == 0 && ReadAttribute(block / "loop" / "backing_file").empty()) continue;
+      if (name.rfind("loop", 0) == 0 && ReadAttribute(block / "loop" / "backing_file").empty())
+        continue;
       // The size attribute counts 512-byte units whatever the drive's own sector size.
       const std::string size = ReadAttribute(block / "size");
-      if (size.empty() || !std::all_of(size.begin(), size.end(), [](unsigned char c) { return std::isdigit(c); }))
+      if (size.empty() ||
+          !std::all_of(size.begin(), size.end(), [](unsigned char c) { return std::isdigit(c); }))
         continue;
       std::uint64_t units = 0;
       try {
@@ -176,7 +180,8 @@ class SysfsDiskSource : public DiskSource {
 
 }  // namespace
 
-std::unique_ptr<DiskSource> MakeSysfsDiskSource(const std::string& sysBlockRoot, const std::string& devRoot) {
+std::unique_ptr<DiskSource> MakeSysfsDiskSource(const std::string& sysBlockRoot,
+                                                const std::string& devRoot) {
   return std::make_unique<SysfsDiskSource>(sysBlockRoot, devRoot);
 }
 
@@ -202,7 +207,8 @@ DiskFacts ImageDiskFacts(int index, const std::string& path) {
   }
   facts.heads = kDefaultHeads;
   facts.sectorsPerTrack = kDefaultSectorsPerTrack;
-  facts.cylinders = facts.capacityBytes / (std::uint64_t{kDefaultHeads} * kDefaultSectorsPerTrack * 512);
+  facts.cylinders =
+      facts.capacityBytes / (std::uint64_t{kDefaultHeads} * kDefaultSectorsPerTrack * 512);
   return facts;
 }
 

@@ -14,9 +14,9 @@ namespace {
 using test::CraftedDisk;
 
 auto Fields(const PartitionParameters& p) {
-  return std::make_tuple(p.fatSizeSectors, p.sectorsPerCluster, p.rootDirSectors, p.rootDirStart, p.reservedSectors,
-                         p.clusterBase, p.fat1Start, p.fat2Start, p.mftStart, p.mftMirrStart, p.sectorsPerFileRecord,
-                         p.sectorsPerIndexRecord);
+  return std::make_tuple(p.fatSizeSectors, p.sectorsPerCluster, p.rootDirSectors, p.rootDirStart,
+                         p.reservedSectors, p.clusterBase, p.fat1Start, p.fat2Start, p.mftStart,
+                         p.mftMirrStart, p.sectorsPerFileRecord, p.sectorsPerIndexRecord);
 }
 
 // Values a branch does not write must come through untouched.
@@ -37,8 +37,8 @@ PartitionParameters Sentinel() {
   return p;
 }
 
-void Select(RecoverySession& s, const std::string& path, std::uint64_t start, std::uint64_t end, const std::string& fs,
-            int disk = 0) {
+void Select(RecoverySession& s, const std::string& path, std::uint64_t start, std::uint64_t end,
+            const std::string& fs, int disk = 0) {
   s.EnsureDisk(static_cast<std::size_t>(disk));
   s.devicePath[static_cast<std::size_t>(disk)] = path;
   s.selectedDisk = static_cast<std::uint16_t>(disk);
@@ -101,26 +101,41 @@ struct ParamCase {
 
 const ParamCase kParamCases[] = {
     {"Fat16", "FAT16", [](CraftedDisk& d) { d.Fat16(kStart); }, {}, 1, Fat16Expected()},
-    {"Fat16NeedsBothSignatureBytes", "FAT16",
+    {"Fat16NeedsBothSignatureBytes",
+     "FAT16",
      [](CraftedDisk& d) {
        d.Fat16(kStart);
        d.Byte(kStart, 511, 0);
      },
-     {}, 0, Sentinel()},
-    {"Fat16NeedsTheMediaByteOfFat1", "FAT16",
+     {},
+     0,
+     Sentinel()},
+    {"Fat16NeedsTheMediaByteOfFat1",
+     "FAT16",
      [](CraftedDisk& d) {
        d.Fat16(kStart);
        d.Byte(kStart + 1, 0, 0xF0);
      },
-     {}, 0, Sentinel()},
-    {"Fat16WithImpossibleClusterSize", "FAT16",
+     {},
+     0,
+     Sentinel()},
+    {"Fat16WithImpossibleClusterSize",
+     "FAT16",
      [](CraftedDisk& d) {
        d.Fat16(kStart);
        d.Byte(kStart, 13, 3);
      },
-     {}, 0, Sentinel()},
-    {"Fat32", "FAT32", [](CraftedDisk& d) { d.Fat32(kStart, 8, 32, 16, 7); }, {}, 1, Fat32Expected(7)},
-    {"Fat32DamagedPrimaryTakesTheBackup", "FAT32",
+     {},
+     0,
+     Sentinel()},
+    {"Fat32",
+     "FAT32",
+     [](CraftedDisk& d) { d.Fat32(kStart, 8, 32, 16, 7); },
+     {},
+     1,
+     Fat32Expected(7)},
+    {"Fat32DamagedPrimaryTakesTheBackup",
+     "FAT32",
      [](CraftedDisk& d) {
        d.Fat32(kStart);
        d.Byte(kStart, 510, 0);
@@ -128,71 +143,114 @@ const ParamCase kParamCases[] = {
        test::Put16(d.bytes, d.At(kStart, 14), 5);  // the damaged copy's values must not be used
        test::Put32(d.bytes, d.At(kStart, 44), 99);
      },
-     {}, 1, Fat32Expected()},
-    {"Fat32UnreadablePrimaryTakesTheBackup", "FAT32", [](CraftedDisk& d) { d.Fat32(kStart); }, {kStart}, 1,
+     {},
+     1,
      Fat32Expected()},
-    {"Fat32PrimaryWithWrongFat1UsesBackupAndFat2", "FAT32",
+    {"Fat32UnreadablePrimaryTakesTheBackup",
+     "FAT32",
+     [](CraftedDisk& d) { d.Fat32(kStart); },
+     {kStart},
+     1,
+     Fat32Expected()},
+    {"Fat32PrimaryWithWrongFat1UsesBackupAndFat2",
+     "FAT32",
      [](CraftedDisk& d) {
        d.Fat32(kStart);
        test::Put16(d.bytes, d.At(kStart, 14), 30);  // FAT #1 is not at 130
        test::Put32(d.bytes, d.At(kStart, 44), 99);
        d.Byte(kStart + 32, 0, 0);  // and FAT #1 proper is damaged too: FAT #2 decides
      },
-     {}, 1, Fat32Expected()},
-    {"Fat32WithoutAnyFatSignature", "FAT32",
+     {},
+     1,
+     Fat32Expected()},
+    {"Fat32WithoutAnyFatSignature",
+     "FAT32",
      [](CraftedDisk& d) {
        d.Fat32(kStart);
        d.Byte(kStart + 32, 0, 0);
        d.Byte(kStart + 48, 0, 0);
      },
-     {}, 0, Sentinel()},
-    {"Fat32BothBootSectorsUnsigned", "FAT32",
+     {},
+     0,
+     Sentinel()},
+    {"Fat32BothBootSectorsUnsigned",
+     "FAT32",
      [](CraftedDisk& d) {
        d.Fat32(kStart);
        d.Byte(kStart, 511, 0);
        d.Byte(kStart + 6, 511, 0);
      },
-     {}, 0, Sentinel()},
-    {"Ntfs", "NTFS", [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); }, {}, 1, NtfsExpected()},
-    {"NtfsUnreadableMftReadableMirror", "NTFS", [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); }, {132}, 1,
-     NtfsExpected(0, 164)},
-    {"NtfsUnreadableMirror", "NTFS", [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); }, {164}, 1,
-     NtfsExpected(132, 0)},
-    {"NtfsNeitherMftNorMirror", "NTFS", [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); }, {132, 164}, 0,
+     {},
+     0,
      Sentinel()},
-    {"NtfsDamagedPrimaryTakesTheBackup", "NTFS",
+    {"Ntfs", "NTFS", [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); }, {}, 1, NtfsExpected()},
+    {"NtfsUnreadableMftReadableMirror",
+     "NTFS",
+     [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); },
+     {132},
+     1,
+     NtfsExpected(0, 164)},
+    {"NtfsUnreadableMirror",
+     "NTFS",
+     [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); },
+     {164},
+     1,
+     NtfsExpected(132, 0)},
+    {"NtfsNeitherMftNorMirror",
+     "NTFS",
+     [](CraftedDisk& d) { d.Ntfs(kStart, 1000, 8, 4, 8); },
+     {132, 164},
+     0,
+     Sentinel()},
+    {"NtfsDamagedPrimaryTakesTheBackup",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
        d.Byte(kStart, 510, 0);
        test::Put64(d.bytes, d.At(kStart, 48), 50);
      },
-     {}, 1, NtfsExpected()},
-    {"NtfsBadClusterSizeReadsTheOtherCopy", "NTFS",
+     {},
+     1,
+     NtfsExpected()},
+    {"NtfsBadClusterSizeReadsTheOtherCopy",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
        d.Byte(kStart, 13, 3);
      },
-     {}, 1, NtfsExpected()},
-    {"NtfsBadRecordSizeReadsTheOtherCopy", "NTFS",
+     {},
+     1,
+     NtfsExpected()},
+    {"NtfsBadRecordSizeReadsTheOtherCopy",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
        test::Put32(d.bytes, d.At(kStart, 64), 0x10);  // 16 clusters: no record is that long
      },
-     {}, 1, NtfsExpected()},
-    {"NtfsBadRecordSizeInBothCopies", "NTFS",
+     {},
+     1,
+     NtfsExpected()},
+    {"NtfsBadRecordSizeInBothCopies",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
        test::Put32(d.bytes, d.At(kStart, 64), 0x10);
        test::Put32(d.bytes, d.At(kEnd - 1, 64), 0x10);
      },
-     {}, 0, Sentinel()},
-    {"NtfsMftFoundThroughTheBackupCopy", "NTFS",
+     {},
+     0,
+     Sentinel()},
+    {"NtfsMftFoundThroughTheBackupCopy",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
        test::Put64(d.bytes, d.At(kStart, 48), 40);  // primary names a cluster without a record
      },
-     {}, 1, NtfsExpected()},
-    {"NtfsRecordSizeCountedInClusters", "NTFS",
+     {},
+     1,
+     NtfsExpected()},
+    {"NtfsRecordSizeCountedInClusters",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 1, 40, 60);
        for (std::uint64_t s : {kStart, kEnd - 1}) {
@@ -200,27 +258,38 @@ const ParamCase kParamCases[] = {
          test::Put32(d.bytes, d.At(s, 68), 8);
        }
      },
-     {}, 1,
+     {},
+     1,
      [] {
        PartitionParameters p = NtfsExpected(140, 160);
        p.sectorsPerCluster = 1;
        return p;
      }()},
-    {"NtfsMftClusterOverflowing64Bits", "NTFS",
+    {"NtfsMftClusterOverflowing64Bits",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
-       for (std::uint64_t s : {kStart, kEnd - 1}) test::Put64(d.bytes, d.At(s, 48), 0x4000000000000000ull);
+       for (std::uint64_t s : {kStart, kEnd - 1})
+         test::Put64(d.bytes, d.At(s, 48), 0x4000000000000000ull);
      },
-     {}, 1, NtfsExpected(0, 164)},
-    {"NtfsMftOutsideThePartition", "NTFS",
+     {},
+     1,
+     NtfsExpected(0, 164)},
+    {"NtfsMftOutsideThePartition",
+     "NTFS",
      [](CraftedDisk& d) {
        d.Ntfs(kStart, 1000, 8, 4, 8);
-       for (std::uint64_t s : {kStart, kEnd - 1}) test::Put64(d.bytes, d.At(s, 48), 200);  // sector 1700
-       d.Text(1700, 0, "FILE0");  // another volume's record must not be taken
+       for (std::uint64_t s : {kStart, kEnd - 1})
+         test::Put64(d.bytes, d.At(s, 48), 200);  // sector 1700
+       d.Text(1700, 0, "FILE0");                  // another volume's record must not be taken
      },
-     {}, 1, NtfsExpected(0, 164)},
+     {},
+     1,
+     NtfsExpected(0, 164)},
     {"UnknownFileSystem", "FAT12", [](CraftedDisk& d) { d.Fat16(kStart); }, {}, 0, Sentinel()},
 };
+
+void PrintTo(const ParamCase& c, std::ostream* os) { *os << c.name; }
 
 class ParamTable : public ::testing::TestWithParam<ParamCase> {};
 
@@ -228,8 +297,8 @@ TEST_P(ParamTable, StoresTheExpectedParameters) {
   const ParamCase& c = GetParam();
   CraftedDisk disk(2048);
   c.build(disk);
-  auto device = std::make_shared<platform::FaultyDevice>(std::make_shared<platform::MemoryDevice>(disk.bytes),
-                                                         c.badSectors);
+  auto device = std::make_shared<platform::FaultyDevice>(
+      std::make_shared<platform::MemoryDevice>(disk.bytes), c.badSectors);
   RecoverySession s;
   Select(s, test::InstallDevice(device), kStart, kEnd, c.fs);
   s.partParams = Sentinel();

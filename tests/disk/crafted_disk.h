@@ -16,7 +16,8 @@ namespace brevant::test {
 
 class CraftedDisk {
  public:
-  explicit CraftedDisk(std::uint64_t sectors) : bytes(static_cast<std::size_t>(sectors) * 512, '\0') {}
+  explicit CraftedDisk(std::uint64_t sectors)
+      : bytes(static_cast<std::size_t>(sectors) * 512, '\0') {}
 
   std::uint64_t Sectors() const { return bytes.size() / 512; }
   std::size_t At(std::uint64_t sector, std::size_t offset = 0) const {
@@ -25,21 +26,24 @@ class CraftedDisk {
   void Text(std::uint64_t sector, std::size_t offset, std::string_view text) {
     std::memcpy(bytes.data() + At(sector, offset), text.data(), text.size());
   }
-  void Byte(std::uint64_t sector, std::size_t offset, std::uint8_t v) { bytes[At(sector, offset)] = static_cast<char>(v); }
+  void Byte(std::uint64_t sector, std::size_t offset, std::uint8_t v) {
+    bytes[At(sector, offset)] = static_cast<char>(v);
+  }
   void Signature(std::uint64_t sector, bool first = true, bool second = true) {
     if (first) Byte(sector, 510, 0x55);
     if (second) Byte(sector, 511, 0xAA);
   }
   // Entry i of the table sector at `sector` (MBR or EBR).
-  void Entry(std::uint64_t sector, int i, std::uint8_t type, std::uint32_t first, std::uint32_t count) {
+  void Entry(std::uint64_t sector, int i, std::uint8_t type, std::uint32_t first,
+             std::uint32_t count) {
     std::size_t e = 446 + 16 * static_cast<std::size_t>(i);
     Byte(sector, e + 4, type);
     Put32(bytes, At(sector, e + 8), first);
     Put32(bytes, At(sector, e + 12), count);
   }
   // A FAT16 boot sector: `fatSize` sectors per FAT, two FATs, FAT #1 marked with 0xF8.
-  void Fat16(std::uint64_t sector, std::uint8_t spc = 4, std::uint16_t reserved = 1, std::uint16_t rootEntries = 512,
-             std::uint16_t fatSize = 8) {
+  void Fat16(std::uint64_t sector, std::uint8_t spc = 4, std::uint16_t reserved = 1,
+             std::uint16_t rootEntries = 512, std::uint16_t fatSize = 8) {
     Text(sector, 3, "MSDOS5.0");
     Put16(bytes, At(sector, 11), 512);
     Byte(sector, 13, spc);
@@ -52,8 +56,8 @@ class CraftedDisk {
     if (sector + reserved < Sectors()) Byte(sector + reserved, 0, 0xF8);
   }
   // A FAT32 boot sector and its backup at +6; FAT #1 and FAT #2 marked with 0xF8.
-  void Fat32(std::uint64_t sector, std::uint8_t spc = 8, std::uint16_t reserved = 32, std::uint32_t fatSize = 16,
-             std::uint32_t rootCluster = 2, bool backup = true) {
+  void Fat32(std::uint64_t sector, std::uint8_t spc = 8, std::uint16_t reserved = 32,
+             std::uint32_t fatSize = 16, std::uint32_t rootCluster = 2, bool backup = true) {
     for (std::uint64_t s : {sector, sector + 6}) {
       if (s != sector && !backup) continue;
       Text(s, 3, "MSWIN4.1");
@@ -70,8 +74,9 @@ class CraftedDisk {
     Byte(sector + reserved + fatSize, 0, 0xF8);
   }
   // An NTFS boot sector (copy at `sector`) with the MFT and its mirror at the given clusters.
-  void NtfsBootSector(std::uint64_t sector, std::uint64_t volumeSectors, std::uint8_t spc, std::uint64_t mftCluster,
-                      std::uint64_t mirrCluster, std::uint32_t recordValue = 0xF6, std::uint32_t indexValue = 0xF4) {
+  void NtfsBootSector(std::uint64_t sector, std::uint64_t volumeSectors, std::uint8_t spc,
+                      std::uint64_t mftCluster, std::uint64_t mirrCluster,
+                      std::uint32_t recordValue = 0xF6, std::uint32_t indexValue = 0xF4) {
     Text(sector, 3, "NTFS    ");
     Put16(bytes, At(sector, 11), 512);
     Byte(sector, 13, spc);
@@ -115,7 +120,8 @@ class CraftedDisk {
     WriteGptCopy(1, last, 2, array);
     WriteGptCopy(last, 1, last - 32, array);
   }
-  void WriteGptCopy(std::uint64_t lba, std::uint64_t alternate, std::uint64_t entriesLba, const std::string& array) {
+  void WriteGptCopy(std::uint64_t lba, std::uint64_t alternate, std::uint64_t entriesLba,
+                    const std::string& array) {
     std::memcpy(bytes.data() + At(entriesLba), array.data(), array.size());
     std::string h(512, '\0');
     std::memcpy(h.data(), "EFI PART", 8);
@@ -148,7 +154,8 @@ class SparseDevice : public platform::SectorDevice {
   explicit SparseDevice(std::uint64_t sectors) : sectors_(sectors) {}
   // Copies the sectors of `disk` to `at`.
   void Place(std::uint64_t at, const CraftedDisk& disk) {
-    for (std::uint64_t s = 0; s < disk.Sectors(); ++s) data_[at + s] = disk.bytes.substr(disk.At(s), 512);
+    for (std::uint64_t s = 0; s < disk.Sectors(); ++s)
+      data_[at + s] = disk.bytes.substr(disk.At(s), 512);
   }
   std::string& Sector(std::uint64_t s) {
     auto& d = data_[s];
@@ -161,10 +168,12 @@ class SparseDevice : public platform::SectorDevice {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, size - offset));
     auto* out = static_cast<char*>(buffer);
     std::memset(out, 0, n);
-    for (auto it = data_.lower_bound(offset / 512); it != data_.end() && it->first * 512 < offset + n; ++it) {
+    for (auto it = data_.lower_bound(offset / 512);
+         it != data_.end() && it->first * 512 < offset + n; ++it) {
       std::uint64_t from = std::max(offset, it->first * 512);
       std::uint64_t to = std::min(offset + n, it->first * 512 + 512);
-      std::memcpy(out + (from - offset), it->second.data() + (from - it->first * 512), static_cast<std::size_t>(to - from));
+      std::memcpy(out + (from - offset), it->second.data() + (from - it->first * 512),
+                  static_cast<std::size_t>(to - from));
     }
     return static_cast<std::int64_t>(n);
   }

@@ -23,7 +23,8 @@ class FakeSource : public platform::DiskSource {
   std::vector<platform::DiskFacts> disks_;
 };
 
-platform::DiskFacts Facts(const std::string& label, const std::string& path, std::uint64_t capacity) {
+platform::DiskFacts Facts(const std::string& label, const std::string& path,
+                          std::uint64_t capacity) {
   platform::DiskFacts f;
   f.label = label;
   f.deviceName = path;
@@ -62,7 +63,8 @@ TEST(EnumerateDisks, PhysicalDisksThenImagesWithTheirPartitions) {
   CraftedDisk a = TwoPartitionDisk();
   CraftedDisk b(4096);
   b.Fat16(0);  // a whole-disk volume
-  std::string image = WriteImage(test::TempDir() / "enum" / "usb stick.img", TwoPartitionDisk().bytes);
+  std::string image =
+      WriteImage(test::TempDir() / "enum" / "usb stick.img", TwoPartitionDisk().bytes);
   FakeSource source({Facts("sda", a.Install(), 4096 * 512), Facts("sdb", b.Install(), 4096 * 512)});
 
   RecoverySession s;
@@ -75,7 +77,8 @@ TEST(EnumerateDisks, PhysicalDisksThenImagesWithTheirPartitions) {
   EXPECT_EQ(ChildTexts(top), (std::vector<std::u16string>{u"sda", u"sdb", u"usb stick.img"}));
   EXPECT_EQ(ChildTexts(top->children[0].get()),
             (std::vector<std::u16string>{u"Partition - 1 ( NTFS )", u"Partition - 2 ( FAT32 )"}));
-  EXPECT_EQ(ChildTexts(top->children[1].get()), (std::vector<std::u16string>{u"Partition - 1 ( FAT16 )"}));
+  EXPECT_EQ(ChildTexts(top->children[1].get()),
+            (std::vector<std::u16string>{u"Partition - 1 ( FAT16 )"}));
   EXPECT_EQ(ChildTexts(top->children[2].get()), ChildTexts(top->children[0].get()));
 
   ASSERT_EQ(s.diskInfoList.size(), 3u);
@@ -107,7 +110,8 @@ TEST(EnumerateDisks, PhysicalDisksThenImagesWithTheirPartitions) {
 
 TEST(EnumerateDisks, UnopenableDiskIsListedWithItsFactsAndTheReason) {
   CraftedDisk a = TwoPartitionDisk();
-  FakeSource source({Facts("sdx", "/nonexistent/dev/sdx", 1000204886016ull), Facts("sdy", a.Install(), 4096 * 512)});
+  FakeSource source({Facts("sdx", "/nonexistent/dev/sdx", 1000204886016ull),
+                     Facts("sdy", a.Install(), 4096 * 512)});
   RecoverySession s;
   ui::ResultTree tree;
   EnumerateDisks(s, tree, &source, {});
@@ -136,8 +140,10 @@ TEST(EnumerateDisks, DisksWithTheSameNameGetTheirOwnNodes) {
   EnumerateDisks(s, tree, nullptr, {first, second});
   const ui::TreeItem* top = tree.Root()->children[0].get();
   ASSERT_EQ(ChildTexts(top), (std::vector<std::u16string>{u"disk.img", u"disk.img (2)"}));
-  EXPECT_EQ(ChildTexts(top->children[0].get()), (std::vector<std::u16string>{u"Partition - 1 ( NTFS )"}));
-  EXPECT_EQ(ChildTexts(top->children[1].get()), (std::vector<std::u16string>{u"Partition - 1 ( FAT32 )"}));
+  EXPECT_EQ(ChildTexts(top->children[0].get()),
+            (std::vector<std::u16string>{u"Partition - 1 ( NTFS )"}));
+  EXPECT_EQ(ChildTexts(top->children[1].get()),
+            (std::vector<std::u16string>{u"Partition - 1 ( FAT32 )"}));
   EXPECT_NE(s.driveRecords[0].partitions[0].treeItem, s.driveRecords[1].partitions[0].treeItem);
 }
 
@@ -203,25 +209,27 @@ TEST(SysfsDiskSource, ListsWholeDisksInKernelOrderWithTheirFacts) {
   Attr(root / "sdb" / "size", "2097152\n");
   Attr(root / "sdb" / "device" / "model", "Samsung SSD 860 \n");
   Attr(root / "sdaa" / "size", "100\n");
-  Attr(root / "sdc1" / "size", "100\n");          // a partition name, never a disk
-  Attr(root / "sdd" / "size", "0\n");             // an empty card reader
-  Attr(root / "sde" / "size", "100\n");           // a hidden multipath member
+  Attr(root / "sdc1" / "size", "100\n");  // a partition name, never a disk
+  Attr(root / "sdd" / "size", "0\n");     // an empty card reader
+  Attr(root / "sde" / "size", "100\n");   // a hidden multipath member
   Attr(root / "sde" / "hidden", "1\n");
   Attr(root / "nvme10n1" / "size", "100\n");
   Attr(root / "nvme2n1" / "size", "100\n");
   Attr(root / "nvme2n1" / "device" / "model", "WDC PC SN730\n");
   Attr(root / "loop0" / "size", "8192\n");
   Attr(root / "loop0" / "loop" / "backing_file", "/srv/images/x.img\n");
-  Attr(root / "loop1" / "size", "0\n");           // no backing file
+  Attr(root / "loop1" / "size", "0\n");  // no backing file
   Attr(root / "vda" / "size", "16065\n");
   Attr(root / "mmcblk0" / "size", "100\n");
   Attr(root / "mmcblk0" / "device" / "name", "SD16G\n");
-  for (const char* skipped : {"ram0", "zram0", "dm-0", "sr0", "md0"}) Attr(root / skipped / "size", "100\n");
+  for (const char* skipped : {"ram0", "zram0", "dm-0", "sr0", "md0"})
+    Attr(root / skipped / "size", "100\n");
 
   auto disks = platform::MakeSysfsDiskSource(root.string(), dev.string())->Disks();
   std::vector<std::string> labels;
   for (const auto& d : disks) labels.push_back(d.label);
-  EXPECT_EQ(labels, (std::vector<std::string>{"sdb", "sdaa", "vda", "nvme2n1", "nvme10n1", "mmcblk0", "loop0"}));
+  EXPECT_EQ(labels, (std::vector<std::string>{"sdb", "sdaa", "vda", "nvme2n1", "nvme10n1",
+                                              "mmcblk0", "loop0"}));
   for (std::size_t i = 0; i < disks.size(); ++i) {
     EXPECT_EQ(disks[i].index, static_cast<int>(i));
     EXPECT_EQ(disks[i].deviceName, (dev / disks[i].label).string());
@@ -245,7 +253,8 @@ TEST(SysfsDiskSource, MissingSysfsGivesNoDisks) {
 }
 
 TEST(ImageDiskFacts, SizeFromTheFileAndConventionalGeometry) {
-  std::string path = WriteImage(test::TempDir() / "facts" / "big.img", std::string(9 * 1024 * 1024, '\0'));
+  std::string path =
+      WriteImage(test::TempDir() / "facts" / "big.img", std::string(9 * 1024 * 1024, '\0'));
   auto f = platform::ImageDiskFacts(3, path);
   EXPECT_EQ(f.index, 3);
   EXPECT_EQ(f.label, "big.img");

@@ -1,6 +1,7 @@
 // The partition-table walk on crafted disks: MBR, extended chain, GPT, whole-disk volumes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <set>
 
@@ -58,8 +59,8 @@ std::vector<Found> WalkFound(const CraftedDisk& disk) { return Walk(disk.Install
 
 // A logical partition inside an extended boot record at `ebr`, with the next record at `link`
 // (relative to the extended base); link 0 ends the chain.
-void Ebr(CraftedDisk& disk, std::uint64_t ebr, std::uint8_t type, std::uint32_t first, std::uint32_t count,
-         std::uint32_t link, std::uint8_t linkType = 0x05) {
+void Ebr(CraftedDisk& disk, std::uint64_t ebr, std::uint8_t type, std::uint32_t first,
+         std::uint32_t count, std::uint32_t link, std::uint8_t linkType = 0x05) {
   disk.Entry(ebr, 0, type, first, count);
   if (link != 0) disk.Entry(ebr, 1, linkType, link, 300);
   disk.Signature(ebr);
@@ -209,9 +210,30 @@ const WalkCase kWalkCases[] = {
     {"WholeDiskFat32IgnoresBootCodeAsEntries",
      [](CraftedDisk& d) {
        d.Fat32(0);
-       d.Entry(0, 0, 0x07, 100, 100);  // boot code that looks like an entry
+       d.Text(0, 430, "Remove disks or other media.\xFF\r\nDisk error\xFF\r\nPress any key");
+       d.Entry(0, 3, 0x07, 100, 100);  // the boot code's bytes hold an entry-like pattern too
      },
      {{"FAT32", 0, 4096}}},
+    {"StaleBootSectorUnderANewTable",
+     [](CraftedDisk& d) {
+       d.Fat32(0);  // the disk was one FAT32 volume, then partitioned
+       d.Entry(0, 0, 0x0C, 2048, 1000);
+       d.Byte(0, 446, 0x80);
+     },
+     {{"FAT32", 2048, 3048}}},
+    {"StaleBootSectorWithMalformedEntryIsWholeDisk",
+     [](CraftedDisk& d) {
+       d.Ntfs(0, 4096, 8, 4, 8);
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Byte(0, 446, 0x41);  // no boot flag is 0x41
+     },
+     {{"NTFS", 0, 4096}}},
+    {"StaleBootSectorWithEntryOffTheDiskIsWholeDisk",
+     [](CraftedDisk& d) {
+       d.Fat16(0);
+       d.Entry(0, 0, 0x06, 9000, 100);
+     },
+     {{"FAT16", 0, 4096}}},
     {"WholeDiskFat16", [](CraftedDisk& d) { d.Fat16(0); }, {{"FAT16", 0, 4096}}},
     {"WholeDiskNtfs", [](CraftedDisk& d) { d.Ntfs(0, 4096, 8, 4, 8); }, {{"NTFS", 0, 4096}}},
     {"BootTextWithImplausibleSectorSizeIsATable",
@@ -274,6 +296,8 @@ const WalkCase kWalkCases[] = {
      {{"NTFS", 300, 400}}},
 };
 
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
+
 class WalkTable : public ::testing::TestWithParam<WalkCase> {};
 
 TEST_P(WalkTable, FindsExactlyTheExpectedPartitions) {
@@ -295,7 +319,8 @@ TEST(PartitionWalk, GptHeaderAskingForAHugeEntryArrayIsNotTrusted) {
   test::Put32(h, 16, 0);
   test::Put32(h, 16, CraftedDisk::Crc(h.data(), 92));
   disk.bytes.replace(512, 512, h);
-  EXPECT_FALSE(disk::ParseGptHeader(disk::Bytes(reinterpret_cast<const unsigned char*>(h.data()), 512), 1));
+  EXPECT_FALSE(
+      disk::ParseGptHeader(disk::Bytes(reinterpret_cast<const unsigned char*>(h.data()), 512), 1));
   EXPECT_EQ(WalkFound(disk), (std::vector<Found>{{"FAT32", 100, 200}}));  // from the backup
 }
 
@@ -315,6 +340,22 @@ CraftedDisk LongChain(int records) {
     Ebr(disk, ebr, 0x06, 1, 3, i + 1 < records ? static_cast<std::uint32_t>(i + 1) * 4 : 0);
   }
   return disk;
+}
+
+bool HaveTool(const char* name) {
+  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST(PartitionWalk, StickFormattedWholeThenPartitionedBySfdisk) {
+  if (!HaveTool("mkfs.fat") || !HaveTool("sfdisk"))
+    GTEST_SKIP() << "mkfs.fat or sfdisk is not installed";
+  // sfdisk in a script keeps the old FAT32 boot sector around its new table.
+  const std::string image = (test::TempDir() / "restick.img").string();
+  const std::string make = "truncate -s 64M '" + image + "' && mkfs.fat -F 32 '" + image +
+                           "' >/dev/null && printf 'label: dos\\n2048,40000,c\\n' | sfdisk -q '" +
+                           image + "'";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  EXPECT_EQ(Walk(image)->found, (std::vector<Found>{{"FAT32", 2048, 42048}}));
 }
 
 TEST(PartitionWalk, MoreThanTwentySixPartitionsAreAllListed) {
@@ -337,7 +378,8 @@ TEST(PartitionWalk, UnreadableExtendedRecordEndsTheChainWithoutRepeats) {
   Ebr(disk, 1000, 0x06, 63, 100, 200);
   Ebr(disk, 1200, 0x07, 63, 100, 0);
   auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
-  std::string path = test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{1200}));
+  std::string path = test::InstallDevice(
+      std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{1200}));
   EXPECT_EQ(Walk(path)->found, (std::vector<Found>{{"FAT16", 1063, 1163}}));
 }
 
@@ -349,8 +391,8 @@ TEST(PartitionWalk, UnreadableBootSectorLeavesTheTypeByteToDecide) {
   disk.Fat16(300);
   disk.Signature(0);
   auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
-  std::string path =
-      test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{100, 300}));
+  std::string path = test::InstallDevice(
+      std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{100, 300}));
   EXPECT_EQ(Walk(path)->found, (std::vector<Found>{{"NTFS", 100, 200}}));
 }
 
@@ -359,7 +401,8 @@ TEST(PartitionWalk, UnreadableDiskHasNoPartitions) {
   disk.Entry(0, 0, 0x07, 10, 10);
   disk.Signature(0);
   auto inner = std::make_shared<platform::MemoryDevice>(disk.bytes);
-  std::string path = test::InstallDevice(std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{0}));
+  std::string path = test::InstallDevice(
+      std::make_shared<platform::FaultyDevice>(inner, std::set<std::uint64_t>{0}));
   EXPECT_TRUE(Walk(path)->found.empty());
 }
 
@@ -406,7 +449,8 @@ TEST(PartitionWalk, SectorNumbersBeyond32Bits) {
   CraftedDisk volume(1000);
   volume.Ntfs(0, 1000, 8, 4, 8);
   sparse->Place(start, volume);
-  EXPECT_EQ(Walk(test::InstallDevice(sparse))->found, (std::vector<Found>{{"NTFS", start, start + 1000}}));
+  EXPECT_EQ(Walk(test::InstallDevice(sparse))->found,
+            (std::vector<Found>{{"NTFS", start, start + 1000}}));
 
   // A whole-disk volume spans the disk's own size.
   auto whole = std::make_shared<test::SparseDevice>(sectors);

@@ -50,9 +50,12 @@ class Selection : public ::testing::Test {
   }
   const ui::TreeItem* Top() { return tree.Root()->children[0].get(); }
   const ui::TreeItem* Partition(int d, int k) {
-    return s.driveRecords[static_cast<std::size_t>(d)].partitions[static_cast<std::size_t>(k - 1)].treeItem;
+    return s.driveRecords[static_cast<std::size_t>(d)]
+        .partitions[static_cast<std::size_t>(k - 1)]
+        .treeItem;
   }
-  void ExpectSelection(std::uint16_t disk, std::uint64_t start, std::uint64_t end, const std::string& fs) {
+  void ExpectSelection(std::uint16_t disk, std::uint64_t start, std::uint64_t end,
+                       const std::string& fs) {
     EXPECT_EQ(s.selectedDisk, disk);
     EXPECT_EQ(s.selectedPartitionStart, start);
     EXPECT_EQ(s.selectedPartitionEnd, end);
@@ -100,8 +103,10 @@ TEST_F(Selection, RootAndUnknownItemsChangeNothing) {
     ExpectSelection(0, 100, 200, "NTFS");
   }
   ui::ResultTree other;
-  EXPECT_EQ(SelectTreeItem(s, ui::InsertTreePath(other, u"My Computer\\sda\\Partition - 1 ( NTFS )\\")).kind,
-            Kind::Nothing);
+  EXPECT_EQ(
+      SelectTreeItem(s, ui::InsertTreePath(other, u"My Computer\\sda\\Partition - 1 ( NTFS )\\"))
+          .kind,
+      Kind::Nothing);
 }
 
 TEST_F(Selection, NothingChangesOnceARunHasCompletedOrWhileOneRuns) {
@@ -125,7 +130,7 @@ TEST_F(Selection, SelectPartitionByNumber) {
     int number;
     bool ok;
   };
-  const Case cases[] = {{1, 1, true}, {1, 2, true}, {0, 1, true}, {1, 0, false}, {1, 3, false},
+  const Case cases[] = {{1, 1, true},  {1, 2, true},  {0, 1, true},   {1, 0, false}, {1, 3, false},
                         {0, 2, false}, {2, 1, false}, {-1, 1, false}, {1, -4, false}};
   for (const Case& c : cases) {
     s.selectedFsName = "unchanged";

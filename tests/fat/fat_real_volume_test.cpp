@@ -43,17 +43,17 @@ RealVolume MakeVolume(const std::string& name, int fatBits, int sizeMiB) {
   v.liveFolders = {"/Docs", "/Docs/Sub Folder", "/Docs/Sub Folder/deep", "/Many"};
   std::string mk = "mkfs.fat -F " + std::to_string(fatBits) + (fatBits == 32 ? " -s 1" : " -s 2") + " -C '" + v.image.string() + "' " +
                    std::to_string(sizeMiB * 1024);
-  if (Run(mk) != 0) return {};
+  if (RunTool(mk) != 0) return {};
   std::string img = "'" + v.image.string() + "'";
-  if (Run("cd '" + src.string() + "' && mcopy -s -i " + img + " README Makefile main.c Docs Many ::/") != 0)
+  if (RunTool("cd '" + src.string() + "' && mcopy -s -i " + img + " README Makefile main.c Docs Many ::/") != 0)
     return {};
   // Deleted afterwards: a file and a folder with a file inside.
   WriteFile(dir / "gone.txt", Pattern(5000, 77));
   WriteFile(dir / "Trash/inner.dat", Pattern(9000, 78));
-  if (Run("mcopy -i " + img + " '" + (dir / "gone.txt").string() + "' ::/gone.txt") != 0) return {};
-  if (Run("mcopy -s -i " + img + " '" + (dir / "Trash").string() + "' ::/") != 0) return {};
-  if (Run("mdel -i " + img + " ::/gone.txt") != 0) return {};
-  if (Run("mdeltree -i " + img + " ::/Trash") != 0) return {};
+  if (RunTool("mcopy -i " + img + " '" + (dir / "gone.txt").string() + "' ::/gone.txt") != 0) return {};
+  if (RunTool("mcopy -s -i " + img + " '" + (dir / "Trash").string() + "' ::/") != 0) return {};
+  if (RunTool("mdel -i " + img + " ::/gone.txt") != 0) return {};
+  if (RunTool("mdeltree -i " + img + " ::/Trash") != 0) return {};
   // Short names without a long name lose their first letter when deleted.
   v.deletedFiles["/_one.txt"] = Pattern(5000, 77);
   v.deletedFiles["/Trash/_nner.dat"] = Pattern(9000, 78);

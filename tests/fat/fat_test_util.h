@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -240,7 +241,7 @@ inline bool HaveTool(const char* tool) {
 }
 inline bool HaveFatTools() { return HaveTool("mkfs.fat") && HaveTool("mcopy") && HaveTool("mmd"); }
 
-inline int Run(const std::string& cmd) {
+inline int RunTool(const std::string& cmd) {
   std::string full = "export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC; " + cmd + " >/dev/null 2>&1";
   return std::system(full.c_str());
 }

@@ -217,6 +217,7 @@ class VolumeImage {
   void PutAtSector(std::uint64_t sector, const std::string& bytes) { disk_.replace(sector * 512, bytes.size(), bytes); }
   void PutCluster(std::uint64_t lcn, const std::string& bytes) { PutAtSector(ClusterSector(lcn), bytes); }
   std::string& Disk() { return disk_; }
+  const std::string& Disk() const { return disk_; }
 
   // Points `session` at the disk, installed in memory, as the selected NTFS partition.
   std::string Install(RecoverySession& session, std::uint64_t mftStart, std::uint64_t mftMirrStart = 0,

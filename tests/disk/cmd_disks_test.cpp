@@ -1,0 +1,98 @@
+// `brevant disks`: the command's output, through RunDisks. The command line is no library,
+// so its source is compiled into this test.
+#include "cli/cmd_disks.cpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "crafted_disk.h"
+
+namespace brevant {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Image(const std::string& name) {
+  test::CraftedDisk d(4096);
+  d.Entry(0, 0, 0x07, 100, 100);
+  d.Entry(0, 1, 0x05, 1000, 1000);
+  d.Signature(0);
+  d.Entry(1000, 0, 0x0C, 63, 200);
+  d.Signature(1000);
+  fs::path path = test::TempDir() / "cmd" / name;
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << d.bytes;
+  return path.string();
+}
+
+TEST(RunDisks, JsonListsEachImageWithItsPartitions) {
+  const std::string a = Image("a.img");
+  const std::string b = Image("b.img");
+  testing::internal::CaptureStdout();
+  const int rc = cli::RunDisks({a, b}, true, false);
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(rc, 0);
+  const auto j = nlohmann::json::parse(out);
+  ASSERT_EQ(j["disks"].size(), 2u);
+  const auto& disk = j["disks"][1];
+  EXPECT_EQ(disk["index"], 1);
+  EXPECT_EQ(disk["path"], b);
+  EXPECT_EQ(disk["label"], "b.img");
+  EXPECT_EQ(disk["model"], "Disk Image");
+  EXPECT_EQ(disk["size"], 4096 * 512);
+  EXPECT_EQ(disk["cylinders"], 0);
+  EXPECT_EQ(disk["heads"], 255);
+  EXPECT_EQ(disk["sectorsPerTrack"], 63);
+  EXPECT_FALSE(disk.contains("error"));
+  EXPECT_EQ(disk["partitions"], nlohmann::json::parse(R"([
+      {"number": 1, "fs": "NTFS", "start": 100, "end": 200},
+      {"number": 2, "fs": "FAT32", "start": 1063, "end": 1263}])"));
+}
+
+TEST(RunDisks, HumanReadableTree) {
+  const std::string a = Image("tree.img");
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(cli::RunDisks({a}, false, false), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("My Computer\n  tree.img  (" + a + ")\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("HDD Model:        Disk Image\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Capacity:         2097152 bytes\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Partition - 1 ( NTFS )   first sector 100   end sector 200\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Partition - 2 ( FAT32 )   first sector 1063   end sector 1263\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(RunDisks, MissingImageIsOneErrorLineAndExitTwo) {
+  const std::string good = Image("good.img");
+  const std::string missing = (test::TempDir() / "cmd" / "missing.img").string();
+  for (const std::string& bad : {missing, (test::TempDir() / "cmd").string()}) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int rc = cli::RunDisks({good, bad}, true, false);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 2);
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find(bad), std::string::npos);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+}
+
+TEST(RunDisks, DiskThatCannotBeOpenedCarriesItsError) {
+  RecoverySession s;
+  ui::ResultTree tree;
+  platform::DiskFacts f = platform::ImageDiskFacts(0, "/nonexistent/disk.img");
+  AddDisk(s, tree, f);
+  const auto j = cli::DisksJson(s);
+  ASSERT_EQ(j["disks"].size(), 1u);
+  EXPECT_EQ(j["disks"][0]["partitions"].size(), 0u);
+  EXPECT_NE(j["disks"][0]["error"].get<std::string>().find("/nonexistent/disk.img"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace brevant

@@ -1,0 +1,325 @@
+// The catalogue walk and the result tree over a crafted MFT whose records each show one
+// behaviour: name spaces, deleted entries, reused parent records, a parent later in the MFT,
+// self-parents, extension records, 64-bit sizes, stop requests and progress.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "app/text.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs_builders.h"
+#include "ui/file_listing.h"
+
+namespace brevant {
+namespace {
+
+using test::ntfs::RecordBuilder;
+using test::ntfs::VolumeImage;
+
+constexpr std::uint64_t kStart = 1000;
+constexpr std::uint64_t kSpc = 8;
+constexpr std::int64_t kTime = 133000000000000000LL;
+constexpr std::uint64_t kFiveGiB = 5ULL << 30;
+
+// An MFT of 40 records in two extents: records 0..15 at cluster 100, 16..39 at cluster 300.
+struct CraftedVolume {
+  VolumeImage image{kStart, 8000, kSpc};
+  std::uint64_t RecordSector(std::uint64_t n) const {
+    return n < 16 ? kStart + 100 * kSpc + 2 * n : kStart + 300 * kSpc + 2 * (n - 16);
+  }
+  void Put(std::uint64_t n, const std::string& record) { image.PutAtSector(RecordSector(n), record); }
+
+  CraftedVolume() {
+    Put(0, RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{4, 100}, {6, 200}}, 40 * 1024).Finish());
+    Put(5, RecordBuilder(1024, 5, 3).FileName(u".", 5, 5, 3).Finish());
+    Put(16, RecordBuilder(1024, 1, 3).FileName(u"Docs", 5, 5, 1).Finish());
+    Put(17, RecordBuilder(1024, 1, 1)
+                .FileName(u"A-TXT~1.TXT", 16, 1, 2)
+                .FileName(u"a.txt", 16, 1, 1, kTime)
+                .ResidentData("hello")
+                .Finish());
+    Put(18, RecordBuilder(1024, 2, 0).FileName(u"gone.txt", 16, 1, 1).ResidentData("bye").Finish());
+    // Record 20 held folder "Old" (sequence 2); it was deleted and reused for a file.
+    Put(20, RecordBuilder(1024, 3, 1).FileName(u"new.txt", 5, 5, 1).ResidentData("new").Finish());
+    Put(21, RecordBuilder(1024, 1, 0).FileName(u"orphan.txt", 20, 2, 1).ResidentData("o").Finish());
+    // Folder "Trash" deleted and not reused: its sequence went from 3 to 4 when it was freed.
+    Put(22, RecordBuilder(1024, 4, 2).FileName(u"Trash", 5, 5, 1).Finish());
+    Put(23, RecordBuilder(1024, 1, 0).FileName(u"in trash.txt", 22, 3, 1).ResidentData("t").Finish());
+    Put(24, RecordBuilder(1024, 1, 1).FileName(u"posix name.txt", 16, 1, 0).ResidentData("p").Finish());
+    // A file catalogued before its folder, which lies later in the MFT.
+    Put(25, RecordBuilder(1024, 1, 1).FileName(u"early.txt", 30, 1, 1).ResidentData("e").Finish());
+    Put(26, RecordBuilder(1024, 1, 3).FileName(u"Loop", 26, 1, 1).Finish());
+    // An extension record of record 17 carries a name of its own; it is no entry.
+    Put(27, RecordBuilder(1024, 1, 1, 17 | 1ULL << 48).FileName(u"ext.txt", 16, 1, 1).Finish());
+    Put(28, RecordBuilder(1024, 1, 1).FileName(u"big.bin", 5, 5, 1).Data({{(kFiveGiB >> 12), 1000}}, kFiveGiB).Finish());
+    Put(30, RecordBuilder(1024, 1, 3).FileName(u"Later", 5, 5, 1).Finish());
+    Put(31, RecordBuilder(1024, 1, 3).FileName(u"Deep", 30, 1, 1).Finish());
+    Put(32, RecordBuilder(1024, 1, 3).FileName(u"Deeper", 31, 1, 1).Finish());
+  }
+
+  void Install(RecoverySession& session) { image.Install(session, RecordSector(0)); }
+};
+
+std::map<std::u16string, const CatalogueNode*> ByName(const CatalogueList<CatalogueNode>& list) {
+  std::map<std::u16string, const CatalogueNode*> out;
+  for (const CatalogueNode* n = list.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) out[n->name] = n;
+  return out;
+}
+
+std::u16string S(const char16_t* text) { return text; }
+
+class CatalogueWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    volume.Install(session);
+    BuildMftExtentTable(session, view);
+    ASSERT_EQ(session.mftExtents.mftRunCount, 2u);
+  }
+  CraftedVolume volume;
+  RecoverySession session;
+  RecordingView view;
+};
+
+TEST_F(CatalogueWalkTest, FillsEveryFieldOfEachEntry) {
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  const CatalogueNode* a = files.at(u"a.txt");
+  EXPECT_EQ(S(a->sector), ToText(volume.RecordSector(17)));
+  EXPECT_EQ(S(a->id), u"17");
+  EXPECT_EQ(S(a->parentId), u"16");
+  EXPECT_EQ(S(a->date), ToSignedText(kTime));
+  EXPECT_EQ(S(a->time), u"0");
+  EXPECT_EQ(S(a->size), u"5");
+  EXPECT_EQ(S(a->attributes), u"16");
+  EXPECT_EQ(S(a->spareText), u"0");
+  EXPECT_EQ(S(a->type), u"FILE");
+  EXPECT_EQ(S(a->deleted), u"NULL");
+  auto folders = ByName(session.catalogue.folderList);
+  const CatalogueNode* docs = folders.at(u"Docs");
+  EXPECT_EQ(S(docs->type), u"FOLDER");
+  EXPECT_EQ(S(docs->size), u"0");
+  EXPECT_EQ(S(docs->parentId), u"5");
+}
+
+TEST_F(CatalogueWalkTest, TheLostFolderComesFirstAndSharesSequenceOneWithTheFirstFolder) {
+  BuildNtfsCatalogue(session, view);
+  const CatalogueNode* lost = session.catalogue.folderList.First();
+  ASSERT_NE(lost, nullptr);
+  EXPECT_EQ(S(lost->name), u"Lost");
+  EXPECT_EQ(S(lost->sector), u"0");
+  EXPECT_EQ(S(lost->id), u"268435455");
+  EXPECT_EQ(S(lost->parentId), u"5");
+  EXPECT_EQ(S(lost->date), u"0");
+  EXPECT_EQ(S(lost->deleted), u"NULL");
+  EXPECT_EQ(lost->sequence, 1);
+  const CatalogueNode* root = CatalogueList<CatalogueNode>::Next(lost);
+  EXPECT_EQ(S(root->name), u".");  // record 5, the first folder of the MFT
+  EXPECT_EQ(S(root->id), u"5");
+  EXPECT_EQ(S(root->parentId), u"5");
+  EXPECT_EQ(root->sequence, 1);
+  const CatalogueNode* docs = CatalogueList<CatalogueNode>::Next(root);
+  EXPECT_EQ(S(docs->name), u"Docs");
+  EXPECT_EQ(docs->sequence, 2);
+  // Files carry the folder counter's current value.
+  EXPECT_EQ(ByName(session.catalogue.fileList).at(u"a.txt")->sequence, 3);
+}
+
+TEST_F(CatalogueWalkTest, NamesFollowTheNameSpaceOrderAndPosixNamesAreKept) {
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_TRUE(files.count(u"a.txt"));
+  EXPECT_FALSE(files.count(u"A-TXT~1.TXT"));
+  ASSERT_TRUE(files.count(u"posix name.txt"));
+  EXPECT_EQ(S(files.at(u"posix name.txt")->parentId), u"16");
+  EXPECT_TRUE(files.count(u"$MFT"));
+}
+
+TEST_F(CatalogueWalkTest, DeletedEntriesAndParentSequenceChecks) {
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  auto folders = ByName(session.catalogue.folderList);
+  EXPECT_EQ(S(files.at(u"gone.txt")->deleted), u"1");
+  EXPECT_EQ(S(files.at(u"gone.txt")->parentId), u"16");
+  // Its folder's record now holds a file: the orphan goes under Lost, not under new.txt.
+  EXPECT_EQ(S(files.at(u"orphan.txt")->parentId), u"268435455");
+  EXPECT_EQ(S(files.at(u"orphan.txt")->deleted), u"1");
+  // A deleted folder whose record was freed but not reused still holds its files.
+  EXPECT_EQ(S(folders.at(u"Trash")->deleted), u"1");
+  EXPECT_EQ(S(files.at(u"in trash.txt")->parentId), u"22");
+  // A parent that comes later in the MFT is checked once its record was seen.
+  EXPECT_EQ(S(files.at(u"early.txt")->parentId), u"30");
+  // A folder naming itself as its parent cannot be placed.
+  EXPECT_EQ(S(folders.at(u"Loop")->parentId), u"268435455");
+}
+
+TEST_F(CatalogueWalkTest, ExtensionRecordsAreNoEntriesAndSizesAre64Bit) {
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_FALSE(files.count(u"ext.txt"));
+  EXPECT_EQ(S(files.at(u"big.bin")->size), u"5368709120");
+  EXPECT_EQ(S(files.at(u"big.bin")->sector), ToText(volume.RecordSector(28)));
+}
+
+TEST_F(CatalogueWalkTest, ProgressIsReportedOnlyWhenThePercentageChanges) {
+  BuildNtfsCatalogue(session, view);
+  auto values = view.ProgressValues();
+  ASSERT_FALSE(values.empty());
+  for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i - 1], values[i]);
+  EXPECT_EQ(values.back(), 100);
+  auto texts = view.StatusTexts();
+  EXPECT_EQ(texts.back(), u"100 % Completed");
+}
+
+// Requests a stop when the progress reaches a chosen percentage, as a user pressing Stop would.
+class StoppingView : public RecordingView {
+ public:
+  StoppingView(RecoverySession& session, int at) : session_(session), at_(at) {}
+  void SetProgress(int percent) override {
+    RecordingView::SetProgress(percent);
+    if (percent >= at_) session_.stopRequested.store(1);
+  }
+
+ private:
+  RecoverySession& session_;
+  int at_;
+};
+
+TEST_F(CatalogueWalkTest, AStopEndsTheWalkAndKeepsWhatWasFound) {
+  StoppingView stopping(session, 50);  // 20 of 40 records
+  session.recoveryThread.store(7);
+  BuildNtfsCatalogue(session, stopping);
+  EXPECT_EQ(session.stopRequested.load(), 0);
+  EXPECT_EQ(session.recoveryThread.load(), 0u);
+  EXPECT_EQ(stopping.StatusTexts().back(), u"Process Aborted...");
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_TRUE(files.count(u"a.txt"));      // record 17
+  EXPECT_FALSE(files.count(u"big.bin"));   // record 28
+  EXPECT_FALSE(files.count(u"new.txt"));   // record 20, after the stop
+  EXPECT_EQ(stopping.ProgressValues().back(), 50);
+}
+
+TEST_F(CatalogueWalkTest, AnEmptyExtentTableYieldsOnlyTheLostFolder) {
+  session.mftExtents.Clear();
+  BuildNtfsCatalogue(session, view);
+  EXPECT_EQ(session.catalogue.folderList.count.load(), 1u);
+  EXPECT_EQ(session.catalogue.fileList.count.load(), 0u);
+}
+
+TEST_F(CatalogueWalkTest, UnreadableSectorsAreSkippedWithoutLosingTheRest) {
+  auto memory = std::make_shared<platform::MemoryDevice>(volume.image.Disk());
+  std::set<std::uint64_t> bad = {volume.RecordSector(17), volume.RecordSector(31) + 1};
+  const std::string path = "mem://faulty-ntfs";
+  platform::DeviceTable::Instance().Install(path, std::make_shared<platform::FaultyDevice>(memory, bad));
+  session.devicePath[0] = path;
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  auto folders = ByName(session.catalogue.folderList);
+  EXPECT_FALSE(files.count(u"a.txt"));   // its first sector cannot be read
+  EXPECT_TRUE(files.count(u"gone.txt"));  // the next record, in the same batch
+  EXPECT_TRUE(folders.count(u"Deep"));    // a torn record is still evidence
+  EXPECT_TRUE(folders.count(u"Deeper"));
+}
+
+// ---------------------------------------------------------------- the result tree
+
+std::vector<std::u16string> Paths(const ui::ResultTree& tree) {
+  std::vector<std::u16string> out;
+  for (const auto& r : tree.treeFolderList) out.push_back(r.path);
+  return out;
+}
+
+TEST_F(CatalogueWalkTest, TheTreeHangsFoldersFromTheRootAndTheRestFromLost) {
+  BuildNtfsCatalogue(session, view);
+  ui::ResultTree tree;
+  EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1);
+  EXPECT_TRUE(tree.isResultTree);
+  EXPECT_EQ(tree.rootFolderId, 5);
+  EXPECT_EQ(tree.lostFolderId, 268435455);
+  ASSERT_NE(tree.lostItem, nullptr);
+  EXPECT_EQ(tree.lostItem->text, u"Lost");
+  const std::vector<std::u16string> expected = {
+      u"My Computer\\Docs\\",        u"My Computer\\Trash\\",       u"My Computer\\Later\\",
+      u"My Computer\\Later\\Deep\\", u"My Computer\\Later\\Deep\\Deeper\\", u"My Computer\\Lost\\",
+      u"My Computer\\Lost\\Loop\\",
+  };
+  EXPECT_EQ(Paths(tree), expected);
+  // The root directory's own entry is never shown, and every box starts unchecked.
+  for (const auto& r : tree.treeFolderList) EXPECT_NE(r.folderId, 5);
+  EXPECT_EQ(tree.Root()->children.size(), 1u);
+  EXPECT_EQ(tree.Root()->children.front()->text, u"My Computer");
+  EXPECT_EQ(tree.Root()->children.front()->stateImage, 1);
+}
+
+TEST_F(CatalogueWalkTest, EveryFileCanBeReachedFromTheTree) {
+  BuildNtfsCatalogue(session, view);
+  ui::ResultTree tree;
+  BuildNtfsResultTree(session, view, tree);
+  ui::EntryPaths paths(tree, session.catalogue);
+  std::map<std::u16string, std::u16string> where;
+  for (const CatalogueNode* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    EXPECT_NE(paths.FileItem(n), nullptr) << ToUtf8(n->name);
+    where[n->name] = paths.FileFolder(n);
+  }
+  EXPECT_EQ(where.at(u"big.bin"), u"");
+  EXPECT_EQ(where.at(u"a.txt"), u"/Docs");
+  EXPECT_EQ(where.at(u"in trash.txt"), u"/Trash");
+  EXPECT_EQ(where.at(u"early.txt"), u"/Later");
+  EXPECT_EQ(where.at(u"orphan.txt"), u"/Lost");
+}
+
+TEST_F(CatalogueWalkTest, AStopDuringTheTreeLeavesAPartialTree) {
+  BuildNtfsCatalogue(session, view);
+  ui::ResultTree tree;
+  session.stopRequested.store(1);
+  RecordingView treeView;
+  EXPECT_EQ(BuildNtfsResultTree(session, treeView, tree), 0);
+  EXPECT_EQ(session.stopRequested.load(), 0);
+  EXPECT_EQ(treeView.StatusTexts(), std::vector<std::u16string>{u"Process Aborted..."});
+  EXPECT_TRUE(tree.treeFolderList.empty());
+}
+
+TEST(NtfsResultTree, CatalogueEdgeCases) {
+  struct Folder {
+    const char16_t* name;
+    const char16_t* id;
+    const char16_t* parent;
+    const char16_t* type;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Folder> folders;
+    std::vector<std::u16string> paths;
+  };
+  const Case cases[] = {
+      {"only Lost", {}, {u"My Computer\\Lost\\"}},
+      {"a file type is never a folder", {{u"f", u"40", u"5", u"FILE"}}, {u"My Computer\\Lost\\"}},
+      {"two top-level folders with one name share an item",
+       {{u"Same", u"40", u"5", u"FOLDER"}, {u"Same", u"41", u"5", u"FOLDER"}},
+       {u"My Computer\\Same\\", u"My Computer\\Same\\", u"My Computer\\Lost\\"}},
+      {"an entry that is both its own id and parent 268435455 is top-level, once",
+       {{u"Odd", u"268435455", u"268435455", u"FOLDER"}},
+       {u"My Computer\\Odd\\", u"My Computer\\Lost\\"}},
+      {"two folders naming each other hang below Lost, each once",
+       {{u"A", u"40", u"41", u"FOLDER"}, {u"B", u"41", u"40", u"FOLDER"}},
+       {u"My Computer\\Lost\\", u"My Computer\\Lost\\A\\", u"My Computer\\Lost\\A\\B\\"}},
+      {"a folder whose parent is no folder hangs below Lost",
+       {{u"Orphan", u"40", u"99", u"FOLDER"}, {u"Kid", u"41", u"40", u"FOLDER"}},
+       {u"My Computer\\Lost\\", u"My Computer\\Lost\\Orphan\\", u"My Computer\\Lost\\Orphan\\Kid\\"}},
+  };
+  for (const Case& c : cases) {
+    RecoverySession session;
+    Catalogue& cat = session.catalogue;
+    cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 1);
+    cat.AppendFolder(u".", u"30", u"5", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 1);
+    for (const Folder& f : c.folders)
+      cat.AppendFolder(f.name, u"100", f.id, f.parent, u"0", u"0", u"0", u"16", u"0", f.type, u"NULL", 2);
+    RecordingView view;
+    ui::ResultTree tree;
+    EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1) << c.what;
+    EXPECT_EQ(Paths(tree), c.paths) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace brevant
