@@ -62,6 +62,8 @@ PY
 fi
 
 now() { date +%s.%N; }
+# CPU seconds (user + system) of one run: steadier than wall time on a busy machine.
+cpu() { /usr/bin/time -f "%U %S" -o "$CACHE/cpu.txt" "$@" && awk '{ printf "%.3f", $1 + $2 }' "$CACHE/cpu.txt"; }
 # The fastest of three runs: the machine may be shared, and the best run is the one least
 # disturbed by others.
 best() {
@@ -87,6 +89,12 @@ echo "files, folders:   $("$BREVANT" scan "$IMG" --partition 1 --format json 2>/
 echo "cat:              ${cat_s} s"
 echo "brevant scan:     ${scan_s} s"
 echo "fls -r:           ${fls_s} s"
+if [ -x /usr/bin/time ]; then
+  cat_c=$(cpu bash -c 'cat "$1" > /dev/null' _ "$IMG")
+  scan_c=$(cpu bash -c '"$1" scan "$2" --partition 1 --format json > /dev/null 2>&1' _ "$BREVANT" "$IMG")
+  fls_c=$(cpu bash -c 'fls -r "$1" > /dev/null' _ "$IMG")
+  echo "cpu seconds:      cat ${cat_c}, brevant scan ${scan_c}, fls -r ${fls_c}"
+fi
 awk -v s="$scan_s" -v c="$cat_s" -v f="$fls_s" 'BEGIN {
   printf "scan / cat:       %.2f (target <= 1.50)\n", s / c
   printf "scan / fls -r:    %.2f\n", s / f

@@ -38,7 +38,8 @@ int ReadBootSectorParameters(RecoverySession& session);
 
 // Starts the parameter worker for the current selection. The selection is taken now, on the
 // calling thread; the worker stores its result only if no later worker has been started
-// meanwhile (session.paramThread names the latest one). Join or detach the returned thread.
+// meanwhile (session.paramThread names the latest one). The session must outlive the thread:
+// join it (at the latest before a run starts, so the run reads finished values) or detach it.
 std::thread StartParamWorker(RecoverySession& session);
 
 // What selecting an item before a run shows.

@@ -51,25 +51,6 @@ std::uint64_t VolumeSectors(disk::Bytes boot, std::string_view fs) {
   return total != 0 ? total : disk::Le32(boot, 32);
 }
 
-// A table a partitioning tool wrote: every entry empty or well formed (boot flag 0x00 or 0x80,
-// a type, a start past sector 0 and on the disk, a length), and at least one in use. Boot
-// code and message text never pass; a stale boot sector under a newer table does.
-bool CredibleTable(disk::Bytes sector, std::uint64_t diskSectors) {
-  if (!disk::HasTableSignature(sector)) return false;
-  int used = 0;
-  for (int i = 0; i < 4; ++i) {
-    disk::Bytes raw = sector.subspan(disk::kTableOffset + 16 * static_cast<std::size_t>(i), 16);
-    if (std::all_of(raw.begin(), raw.end(), [](unsigned char b) { return b == 0; })) continue;
-    auto e = disk::ParseTableEntry(sector, i);
-    const std::uint8_t flag = raw[0];
-    if ((flag != 0x00 && flag != 0x80) || e.type == 0 || e.firstSector == 0 || e.sectorCount == 0)
-      return false;
-    if (diskSectors != 0 && e.firstSector >= diskSectors) return false;
-    ++used;
-  }
-  return used > 0;
-}
-
 class Walk {
  public:
   Walk(RecoverySession& session, ui::ResultTree& tree, int d, const std::u16string& diskPath)
@@ -91,7 +72,7 @@ class Walk {
     // (sfdisk in a script, for one) leaves its boot sector in place under the new table, and
     // the table is then what holds.
     if (auto fs = disk::BootSectorFsName(mbr);
-        !fs.empty() && disk::PlausibleBpb(mbr) && !CredibleTable(mbr, diskSectors_)) {
+        !fs.empty() && disk::PlausibleBpb(mbr) && !CredibleTable(mbr)) {
       File(fs, 0, diskSectors_ != 0 ? diskSectors_ : VolumeSectors(mbr, fs));
       return;
     }
@@ -102,6 +83,37 @@ class Walk {
   }
 
  private:
+  // A table a partitioning tool wrote over a stale boot sector: every entry empty or well formed
+  // (boot flag 0x00 or 0x80, a type, a start past sector 0 and on the disk, a length), and at
+  // least one entry leading to something real: a volume's own boot sector, an extended boot
+  // record, or a GPT header. Boot code and message text never pass.
+  bool CredibleTable(const Sector& mbr) const {
+    bool evidence = false;
+    for (int i = 0; i < 4; ++i) {
+      disk::Bytes raw =
+          disk::Bytes(mbr).subspan(disk::kTableOffset + 16 * static_cast<std::size_t>(i), 16);
+      if (std::all_of(raw.begin(), raw.end(), [](unsigned char b) { return b == 0; })) continue;
+      auto e = disk::ParseTableEntry(mbr, i);
+      if ((raw[0] != 0x00 && raw[0] != 0x80) || e.type == 0 || e.firstSector == 0 ||
+          e.sectorCount == 0)
+        return false;
+      if (diskSectors_ != 0 && e.firstSector >= diskSectors_) return false;
+      if (!evidence) evidence = LeadsSomewhere(e);
+    }
+    return evidence;
+  }
+
+  bool LeadsSomewhere(const disk::TableEntry& e) const {
+    Sector s;
+    if (e.type == kProtectiveGpt) {
+      disk::ReadSector(device_, 1, s);
+      return disk::HasText(s, 0, "EFI PART");
+    }
+    disk::ReadSector(device_, e.firstSector, s);
+    if (IsExtendedType(e.type)) return disk::HasBootSignature(s);
+    return !disk::BootSectorFsName(s).empty() && disk::PlausibleBpb(s);
+  }
+
   bool WalkGpt() {
     auto gpt = disk::ReadGpt(device_, diskSectors_);
     if (!gpt) return false;

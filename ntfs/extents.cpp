@@ -9,10 +9,10 @@
 namespace brevant::ntfs {
 namespace {
 
-// An attribute list is a few KiB even for a badly fragmented file; this only bounds a hostile one.
-constexpr std::uint64_t kAttributeListLimit = 8ULL << 20;
 // Bounds a hostile $MFT run list; a real one has at most a few thousand runs.
 constexpr std::size_t kMaxMftExtents = 1u << 20;
+// 2^48 records of 4 KiB: more than any MFT can hold.
+constexpr std::uint64_t kMaxMftSectors = 1ULL << 51;
 
 struct Piece {
   std::uint64_t lowestVcn = 0;
@@ -251,11 +251,12 @@ std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume
 
 std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume,
                                                                  Bytes record,
-                                                                 const FileRecordHeader& header) {
+                                                                 const FileRecordHeader& header,
+                                                                 std::uint64_t limit) {
   AttributeWalk walk(record, header);
   while (auto a = walk.Next()) {
     if (a->type != kAttrAttributeList) continue;
-    auto value = ReadAttributeValue(volume, *a, kAttributeListLimit);
+    auto value = ReadAttributeValue(volume, *a, limit);
     if (!value) return std::nullopt;
     std::vector<AttributeListEntry> entries;
     AttributeListWalk list(*value);
@@ -290,17 +291,38 @@ std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRu
                                   std::uint64_t expectedVcn, MftExtentTable& table) {
   const std::uint64_t spc = volume.sectorsPerCluster;
   if (spc == 0) return expectedVcn;
+  // A real MFT lies inside its partition; a run list that claims more is damaged or crafted,
+  // and a walk over it would never end.
+  std::uint64_t mapped = 0, virtualSectors = 0;
+  for (std::size_t i = 0; i < table.mftRunCount; ++i) {
+    virtualSectors += table.mftRunLength[i];
+    if (table.mftRunStart[i] != 0) mapped += table.mftRunLength[i];
+  }
+  const std::uint64_t partitionSectors =
+      volume.endSector > volume.firstSector ? volume.endSector - volume.firstSector : UINT64_MAX;
+  bool full = false;
   auto push = [&](std::uint64_t start, std::uint64_t clusters) {
-    if (table.mftRunCount >= kMaxMftExtents) return;
+    if (static_cast<unsigned __int128>(clusters) * spc > kMaxMftSectors) {
+      full = true;
+      return;
+    }
+    const std::uint64_t sectors = clusters * spc;
+    if (table.mftRunCount >= kMaxMftExtents || virtualSectors + sectors > kMaxMftSectors ||
+        (start != 0 && mapped + sectors > partitionSectors)) {
+      full = true;
+      return;
+    }
+    virtualSectors += sectors;
+    if (start != 0) mapped += sectors;
     table.mftRunStart.resize(table.mftRunCount);
     table.mftRunLength.resize(table.mftRunCount);
     table.mftRunStart.push_back(start);
-    table.mftRunLength.push_back(clusters * spc);
+    table.mftRunLength.push_back(sectors);
     ++table.mftRunCount;
   };
   for (const DataRun& run : runs) {
+    if (full) break;
     if (run.vcn < expectedVcn) continue;  // overlaps what is mapped already
-    if (run.length > (UINT64_MAX / 2) / spc) break;
     if (run.vcn > expectedVcn) push(0, run.vcn - expectedVcn);  // a piece we could not read
     std::optional<std::uint64_t> start;
     if (!run.sparse) start = volume.ClusterSector(run.lcn, run.length);

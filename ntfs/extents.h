@@ -59,11 +59,13 @@ std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume
                                                             const AttributeHeader& attribute,
                                                             std::uint64_t limit);
 
-// The entries of the record's $ATTRIBUTE_LIST (resident or not), or nothing when it has none
-// or the list cannot be read.
+// The entries of the record's $ATTRIBUTE_LIST (resident or not), reading at most `limit`
+// bytes of it, or nothing when it has none or the list cannot be read.
+inline constexpr std::uint64_t kAttributeListLimit = 8ULL << 20;
 std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume,
                                                                  Bytes record,
-                                                                 const FileRecordHeader& header);
+                                                                 const FileRecordHeader& header,
+                                                                 std::uint64_t limit = kAttributeListLimit);
 
 // The $MFT record's attribute-list entries for unnamed $DATA pieces, in list order.
 std::vector<AttributeListEntry> CollectMftExtensionRecords(const Volume& volume, Bytes record0,

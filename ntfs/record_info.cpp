@@ -5,8 +5,12 @@
 namespace brevant::ntfs {
 namespace {
 
-// A record's attribute list names at most a few hundred records; this bounds a hostile one.
-constexpr std::size_t kMaxExtensionReads = 4096;
+// The catalogue only looks for names and the first data piece: a few records at most. A very
+// fragmented file's data may fill thousands of extension records; beyond these bounds the list
+// is taken as damaged or crafted.
+constexpr std::size_t kMaxDescribeReads = 64;
+constexpr std::uint64_t kDescribeListLimit = 256u << 10;
+constexpr std::size_t kMaxExtensionReads = 1u << 16;
 
 bool FollowExtensions(const ExtensionSource& source) {
   return source.volume != nullptr && source.table != nullptr;
@@ -112,12 +116,13 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
   const bool wantName = bestRank > 0;
   const bool wantData = !out.hasData && !header.IsDirectory();
   if (!out.hasAttributeList || !FollowExtensions(source) || (!wantName && !wantData)) return;
-  auto entries = ReadAttributeList(*source.volume, record, header);
+  auto entries = ReadAttributeList(*source.volume, record, header, kDescribeListLimit);
   if (!entries) return;
   std::vector<std::uint8_t> buffer;
   std::size_t reads = 0;
   for (const AttributeListEntry& e : *entries) {
-    if (reads >= kMaxExtensionReads || IsSelf(source, e)) continue;
+    if (reads >= kMaxDescribeReads) break;
+    if (IsSelf(source, e)) continue;
     const bool nameEntry = e.type == kAttrFileName && bestRank > 0;
     const bool dataEntry = e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && !out.hasData &&
                            !header.IsDirectory();

@@ -216,11 +216,33 @@ const WalkCase kWalkCases[] = {
      {{"FAT32", 0, 4096}}},
     {"StaleBootSectorUnderANewTable",
      [](CraftedDisk& d) {
-       d.Fat32(0);  // the disk was one FAT32 volume, then partitioned
+       d.Fat32(0);  // the disk was one FAT32 volume, then partitioned and formatted
        d.Entry(0, 0, 0x0C, 2048, 1000);
        d.Byte(0, 446, 0x80);
+       d.Fat32(2048);
      },
      {{"FAT32", 2048, 3048}}},
+    {"StaleBootSectorUnderANewExtendedTable",
+     [](CraftedDisk& d) {
+       d.Fat16(0);
+       d.Entry(0, 0, 0x05, 1000, 1000);
+       Ebr(d, 1000, 0x07, 63, 100, 0);
+     },
+     {{"NTFS", 1063, 1163}}},
+    {"StaleBootSectorUnderANewGpt",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}});
+       d.Fat32(100);
+       d.Fat32(0, 8, 32, 16, 2, false);
+       d.Entry(0, 0, 0xEE, 1, 4095);  // the protective entry, which Fat32 left in place
+     },
+     {{"FAT32", 100, 200}}},
+    {"StaleBootSectorOverAnEmptyNewPartitionIsWholeDisk",
+     [](CraftedDisk& d) {
+       d.Fat32(0);  // partitioned, not formatted yet: the old volume is what there is to find
+       d.Entry(0, 0, 0x0C, 2048, 1000);
+     },
+     {{"FAT32", 0, 4096}}},
     {"StaleBootSectorWithMalformedEntryIsWholeDisk",
      [](CraftedDisk& d) {
        d.Ntfs(0, 4096, 8, 4, 8);
@@ -349,11 +371,13 @@ bool HaveTool(const char* name) {
 TEST(PartitionWalk, StickFormattedWholeThenPartitionedBySfdisk) {
   if (!HaveTool("mkfs.fat") || !HaveTool("sfdisk"))
     GTEST_SKIP() << "mkfs.fat or sfdisk is not installed";
-  // sfdisk in a script keeps the old FAT32 boot sector around its new table.
+  // sfdisk in a script keeps the old FAT32 boot sector around its new table; the new partition
+  // is then formatted in place.
   const std::string image = (test::TempDir() / "restick.img").string();
   const std::string make = "truncate -s 64M '" + image + "' && mkfs.fat -F 32 '" + image +
                            "' >/dev/null && printf 'label: dos\\n2048,40000,c\\n' | sfdisk -q '" +
-                           image + "'";
+                           image + "' && mkfs.fat -F 32 --offset 2048 '" + image +
+                           "' 20000 >/dev/null";
   ASSERT_EQ(std::system(make.c_str()), 0) << make;
   EXPECT_EQ(Walk(image)->found, (std::vector<Found>{{"FAT32", 2048, 42048}}));
 }

@@ -6,8 +6,10 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 
+#include "app/text.h"
 #include "ntfs/lznt1.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs_builders.h"
@@ -389,6 +391,73 @@ TEST(ExtractNtfsFile, WritesANewSanitisedFileWithItsTimeAndNeverOverwrites) {
   ExtractResult failed = ExtractNtfsFile(v.session, folder, u"short.bin", 3 * kCluster, v.RecordSector(17));
   EXPECT_FALSE(failed.ok);
   EXPECT_FALSE(std::filesystem::exists(folder / "short.bin"));
+}
+
+// ---------------------------------------------------------------- damaged volumes
+
+// Refuses to take more than a bound, as a full output disk would.
+class BoundedSink : public ByteSink {
+ public:
+  bool Write(const void*, std::size_t length) override {
+    if (total + length > kLimit) return false;
+    total += length;
+    return true;
+  }
+  static constexpr std::uint64_t kLimit = 8u << 20;
+  std::uint64_t total = 0;
+};
+
+TEST(HostileVolume, RandomDamageToTheMftGivesAClearResultEveryTime) {
+  ExtractVolume v;
+  v.Put(16, File(u"resident.txt").ResidentData("resident data").Finish());
+  v.Put(17, File(u"runs.bin").Data({{2, 210}, {1, std::nullopt}, {1, -5}}, 4 * kCluster - 9).Finish());
+  v.Put(18, RecordBuilder(1024, 1, 3).FileName(u"Folder", 5, 5, 1).Finish());
+  v.Put(19, File(u"spread.bin").AttributeList({{0x80, 0, 20, 1, 0}, {0x80, 2, 21, 1, 0}}).Finish());
+  v.Put(20, RecordBuilder(1024, 1, 1, 19 | 1ULL << 48)
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 220}}), 4 * kCluster, 0, 1))
+                .Finish());
+  v.Put(21, RecordBuilder(1024, 1, 1, 19 | 1ULL << 48)
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 230}}), 0, 2, 3))
+                .Finish());
+  v.image.PutCluster(300, AbcChunk());
+  v.Put(22, File(u"packed.txt")
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{1, 300}, {15, std::nullopt}}), 9000, 0, 15, u"",
+                                                0x0001, 4))
+                .Finish());
+  const std::string pristine = v.image.Disk();
+  const std::uint64_t mftBegin = v.RecordSector(0) * 512, mftBytes = 32 * 1024;
+  const std::string path = "mem://ntfs-hostile";
+  std::mt19937 rng(20240611);
+  for (int round = 0; round < 200; ++round) {
+    std::string disk = pristine;
+    const int flips = 1 + static_cast<int>(rng() % 40);
+    for (int i = 0; i < flips; ++i) {
+      // Mostly within the records' first bytes, where headers, lengths and offsets live.
+      const std::uint64_t record = rng() % 32;
+      const std::uint64_t offset = rng() % 4 == 0 ? rng() % 1024 : rng() % 0x180;
+      disk[mftBegin + std::min(record * 1024 + offset, mftBytes - 1)] = static_cast<char>(rng());
+    }
+    platform::DeviceTable::Instance().Install(path, std::make_shared<platform::MemoryDevice>(std::move(disk)));
+    RecoverySession session;
+    v.image.Configure(session, path, v.RecordSector(0));
+    RecordingView view;
+    BuildMftExtentTable(session, view);
+    BuildNtfsCatalogue(session, view);
+    ui::ResultTree tree;
+    EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1);
+    for (auto* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+      const std::uint64_t size = static_cast<std::uint64_t>(TextToInt(n->size));
+      BoundedSink sink;
+      ExtractResult r = ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(n->sector)));
+      if (r.ok) {
+        EXPECT_EQ(r.bytesWritten, size) << "round " << round;
+        EXPECT_EQ(sink.total, size) << "round " << round;
+      } else {
+        EXPECT_FALSE(r.error.empty()) << "round " << round;
+        EXPECT_LE(sink.total, size) << "round " << round;
+      }
+    }
+  }
 }
 
 }  // namespace

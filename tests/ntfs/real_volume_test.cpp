@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/text.h"
+#include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "test_support.h"
 #include "ui/file_listing.h"
@@ -145,6 +146,24 @@ struct Scan {
       if (it->second->IsDeleted() == deleted) return it->second;
     return nullptr;
   }
+  // The attributes of an entry's record, for checking what the driver made of it.
+  std::vector<ntfs::AttributeHeader> Attributes(const CatalogueNode* n, std::vector<std::uint8_t>& record) const {
+    std::vector<ntfs::AttributeHeader> out;
+    ntfs::Volume volume = ntfs::VolumeOf(session);
+    if (!ntfs::ReadRecordAtSector(volume, session.mftExtents, static_cast<std::uint64_t>(TextToInt(n->sector)), record))
+      return out;
+    auto header = ntfs::FileRecordHeader::Parse(record);
+    if (!header) return out;
+    ntfs::AttributeWalk walk(record, *header);
+    while (auto a = walk.Next()) out.push_back(*a);
+    return out;
+  }
+  bool HasAttribute(const CatalogueNode* n, std::uint32_t type, std::uint16_t flags = 0) const {
+    std::vector<std::uint8_t> record;
+    for (const auto& a : Attributes(n, record))
+      if (a.type == type && (a.flags & flags) == flags) return true;
+    return false;
+  }
   std::string Extract(const CatalogueNode* n, ExtractResult* result = nullptr) {
     class Sink : public ByteSink {
      public:
@@ -239,7 +258,7 @@ TEST_F(RealVolume, WhatNtfs3gWroteComesBack) {
   EXPECT_EQ(folders.at(u"/Trash/Inner"), true);
 }
 
-TEST_F(RealVolume, CompressedAndHeavilyFragmentedFilesAreRebuilt) {
+TEST_F(RealVolume, CompressedFilesAndFilesSpreadOverExtensionRecordsAreRebuilt) {
   Ntfs3gVolume v("ntfs3g-compressed", 96);
   ASSERT_TRUE(v.Ok());
   fs::create_directories(v.Path("Packed"));
@@ -252,24 +271,27 @@ TEST_F(RealVolume, CompressedAndHeavilyFragmentedFilesAreRebuilt) {
   live["/Packed/mixed.bin"] = Bytes(50000, 13, true) + Bytes(50000, 14, false) + std::string(70000, '\0');
   for (const auto& [path, data] : live) WriteFile(v.Path(path.substr(1)), data);
 
-  // Appending to one file between writes of others scatters it into hundreds of runs, more
-  // than its record holds: the runs move to extension records behind an attribute list.
-  fs::create_directories(v.Path("Fill"));
-  std::string spread;
+  // A cluster of data every other cluster: hundreds of runs, more than a record holds, so the
+  // driver moves them, and the name, to extension records behind an attribute list.
+  std::string spread(399 * 8192 + 4096, '\0');
   {
-    std::ofstream grow(v.Path("spread.bin"), std::ios::binary);
+    std::ofstream out(v.Path("spread.bin"), std::ios::binary);
     for (int i = 0; i < 400; ++i) {
-      std::string piece = Bytes(4096, 100 + i, false);
-      grow.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-      grow.flush();
-      spread += piece;
-      WriteFile(v.Path("Fill/f" + std::to_string(i)), Bytes(4096, 1000 + i, false));
+      const std::string piece = Bytes(4096, 100 + i, false);
+      out.seekp(i * 8192);
+      out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+      spread.replace(static_cast<std::size_t>(i) * 8192, piece.size(), piece);
     }
   }
   live["/spread.bin"] = spread;
   v.Unmount();
 
   Scan scan(v.Image());
+  // What the driver did is what this test is about.
+  ASSERT_NE(scan.File("/spread.bin"), nullptr);
+  ASSERT_TRUE(scan.HasAttribute(scan.File("/spread.bin"), ntfs::kAttrAttributeList));
+  ASSERT_NE(scan.File("/Packed/text.txt"), nullptr);
+  ASSERT_TRUE(scan.HasAttribute(scan.File("/Packed/text.txt"), ntfs::kAttrData, ntfs::kAttrFlagCompressed));
   for (const auto& [path, data] : live) {
     const CatalogueNode* n = scan.File(path);
     ASSERT_NE(n, nullptr) << path;
@@ -279,8 +301,27 @@ TEST_F(RealVolume, CompressedAndHeavilyFragmentedFilesAreRebuilt) {
     EXPECT_TRUE(r.ok) << path << ": " << r.error;
     EXPECT_TRUE(got == data) << path;
   }
-  // The catalogue would only list the file once even though its runs fill extension records.
+  // Listed once, though its name and runs live in extension records.
   EXPECT_EQ(scan.files.count(u"/spread.bin"), 1u);
+}
+
+TEST_F(RealVolume, FourKiBRecordsOfA4KiBSectorVolume) {
+  Ntfs3gVolume v("ntfs3g-4k", 48, "-s 4096");
+  ASSERT_TRUE(v.Ok());
+  std::map<std::string, std::string> live;
+  fs::create_directories(v.Path("Folder/Sub"));
+  live["/Folder/resident.txt"] = "a few bytes inside the record";
+  live["/Folder/Sub/data.bin"] = Bytes(100000, 21, false);
+  live["/top.txt"] = Bytes(3000, 22, true);
+  for (const auto& [path, data] : live) WriteFile(v.Path(path.substr(1)), data);
+  v.Unmount();
+  Scan scan(v.Image());
+  ASSERT_EQ(scan.session.scanParams.sectorsPerFileRecord, 8u);
+  for (const auto& [path, data] : live) {
+    const CatalogueNode* n = scan.File(path);
+    ASSERT_NE(n, nullptr) << path;
+    EXPECT_TRUE(scan.Extract(n) == data) << path;
+  }
 }
 
 TEST_F(RealVolume, FileSizesBeyond4GiBStayWhole) {
