@@ -76,7 +76,7 @@ class Scanner {
       if (!IsClaimed(c)) DecodeLooseCluster(c, false);
     }
     if (!staleStarts_.empty()) {
-      std::sort(keys_.begin(), keys_.end());
+      seenKeys_.insert(keys_.begin(), keys_.end());
       for (std::uint32_t c : staleStarts_) {
         if (Stopped()) return;
         if (!IsClaimed(c)) DecodeLooseCluster(c, true);
@@ -285,9 +285,8 @@ class Scanner {
     Claim(c);
     DirectoryDecoder decoder(volume_.kind, codePage_, true);
     DecodeClusters({c}, decoder, [this, staleCopy](const DirectoryRecord& r) {
-      if (staleCopy &&
-          std::binary_search(keys_.begin(), keys_.end(), EntryKey(r.entry, r.entry.Cluster(volume_.kind))))
-        return;
+      // Two copies of one directory add its lost entries once.
+      if (staleCopy && !seenKeys_.insert(EntryKey(r.entry, r.entry.Cluster(volume_.kind))).second) return;
       Append(r, fat::kLostFolderId);
     });
   }
@@ -372,7 +371,8 @@ class Scanner {
   std::unordered_set<std::uint32_t> namedFolders_;
   std::vector<std::pair<DirectoryRecord, std::uint64_t>> deletedFolders_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> liveFiles_;  // first cluster, size
-  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint64_t> keys_;  // of every entry catalogued, to know copies again
+  std::unordered_set<std::uint64_t> seenKeys_;
   std::vector<std::uint32_t> longNameStarts_;
   std::vector<std::uint32_t> staleStarts_;
   std::vector<OrphanDirectory> orphans_;

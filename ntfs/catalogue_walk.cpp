@@ -144,7 +144,6 @@ class CatalogueWalk {
 void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count, std::vector<std::uint8_t>& buffer,
                               std::vector<std::uint64_t>& recordSectors) {
   const std::uint32_t perRecord = volume_.RecordSectors();
-  std::fill(buffer.begin(), buffer.begin() + count * ntfs::kSectorBytes, 0);
   std::fill(recordSectors.begin(), recordSectors.end(), 0);
   std::uint64_t v = first;
   while (v < first + count && extent_ < table_.mftRunCount) {
@@ -156,10 +155,12 @@ void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count, std::vec
     }
     const std::uint64_t offset = v - extentVirtualStart_;
     const std::uint64_t piece = std::min(length - offset, first + count - v);
+    std::uint8_t* into = buffer.data() + (v - first) * ntfs::kSectorBytes;
+    // Sparse and unreadable sectors read as zeros and so hold no record; a failed read still
+    // fills in every sector it can, in place, so nothing is read twice on a failing disk.
+    std::memset(into, 0, piece * ntfs::kSectorBytes);
     if (start != 0) {
-      // Unreadable sectors stay zero and so hold no record; the rest is good data in place.
-      ReadSectors(volume_.device, buffer.data() + (v - first) * ntfs::kSectorBytes, start + offset,
-                  static_cast<std::uint32_t>(piece));
+      ReadSectors(volume_.device, into, start + offset, static_cast<std::uint32_t>(piece));
       const std::uint64_t firstRecordSector = (v + perRecord - 1) / perRecord * perRecord;
       for (std::uint64_t r = firstRecordSector; r < v + piece; r += perRecord)
         recordSectors[(r - first) / perRecord] = start + offset + (r - v);
@@ -243,25 +244,29 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector, nt
   const bool folder = header->IsDirectory();
   const bool deleted = !header->InUse();
   const std::uint64_t size = folder ? 0 : info_.dataSize;
-  const ntfs::FileReference parent = info_.name.parent;
-
-  if (record == ntfs::kRootRecord) {
-    // The root directory names itself as its parent; it is catalogued but never shown.
-    return Append(info_.name.name, record, sector, Number(record).View(), info_.name.creationTime,
-                  size, folder, deleted);
+  // A file is listed once in each folder that holds a link to it; a folder has one parent.
+  for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
+    const ntfs::FileNameValue& name = folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
+    const ntfs::FileReference parent = name.parent;
+    bool keepGoing;
+    if (record == ntfs::kRootRecord) {
+      // The root directory names itself as its parent; it is catalogued but never shown.
+      keepGoing = Append(name.name, record, sector, ntfs::kRootIdText, name.creationTime, size, folder, deleted);
+    } else if (parent.record == record) {
+      keepGoing = Append(name.name, record, sector, ntfs::kLostFolderIdText, name.creationTime, size, folder, deleted);
+    } else if (parent.record > record && !states_.Get(parent.record).known) {
+      pending_.push_back({name.name, record, sector, parent, name.creationTime, size, folder, deleted});
+      keepGoing = true;
+    } else {
+      const Number parentNumber(parent.record);
+      keepGoing = Append(name.name, record, sector,
+                         CheckParent(states_, parent) == ParentCheck::Wrong ? ntfs::kLostFolderIdText
+                                                                            : parentNumber.View(),
+                         name.creationTime, size, folder, deleted);
+    }
+    if (!keepGoing) return false;
   }
-  if (parent.record == record)
-    return Append(info_.name.name, record, sector, ntfs::kLostFolderIdText, info_.name.creationTime,
-                  size, folder, deleted);
-  if (parent.record > record && !states_.Get(parent.record).known) {
-    pending_.push_back({info_.name.name, record, sector, parent, info_.name.creationTime, size, folder, deleted});
-    return true;
-  }
-  const ParentCheck check = CheckParent(states_, parent);
-  const Number parentNumber(parent.record);
-  return Append(info_.name.name, record, sector,
-                check == ParentCheck::Wrong ? ntfs::kLostFolderIdText : parentNumber.View(),
-                info_.name.creationTime, size, folder, deleted);
+  return true;
 }
 
 bool CatalogueWalk::Append(std::u16string_view name, std::uint64_t record, std::uint64_t sector,

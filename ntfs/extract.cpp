@@ -183,7 +183,7 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
   if (info.hasStandardInformation)
     result.modifiedTime = FileTimeToUnix(info.standardInformation.modificationTime);
   else if (info.hasName)
-    result.modifiedTime = FileTimeToUnix(info.name.creationTime);
+    result.modifiedTime = FileTimeToUnix(info.Name().creationTime);
 
   std::string why;
   auto stream = ntfs::GatherDataStream(record, *header, source, &why);

@@ -150,17 +150,23 @@ std::optional<AttributeHeader> AttributeWalk::Next() {
   return attribute;
 }
 
-std::optional<FileNameValue> FileNameValue::Parse(Bytes value) {
-  if (value.size() < 0x42) return std::nullopt;
+bool FileNameValue::ParseInto(Bytes value, FileNameValue& f) {
+  if (value.size() < 0x42) return false;
   const std::uint8_t* p = value.data();
-  FileNameValue f;
+  const std::size_t length = p[0x40];
+  if (0x42 + 2 * length > value.size()) return false;
   f.parent = FileReference::From(Le64(p));
   f.creationTime = static_cast<std::int64_t>(Le64(p + 0x08));
   f.modificationTime = static_cast<std::int64_t>(Le64(p + 0x10));
-  const std::size_t length = p[0x40];
   f.nameSpace = p[0x41];
-  if (0x42 + 2 * length > value.size()) return std::nullopt;
-  f.name = DecodeUtf16(p + 0x42, length);
+  f.name.resize(length);
+  for (std::size_t i = 0; i < length; ++i) f.name[i] = static_cast<char16_t>(Le16(p + 0x42 + 2 * i));
+  return true;
+}
+
+std::optional<FileNameValue> FileNameValue::Parse(Bytes value) {
+  FileNameValue f;
+  if (!ParseInto(value, f)) return std::nullopt;
   return f;
 }
 

@@ -129,6 +129,8 @@ struct FileNameValue {
   std::uint8_t nameSpace = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
   std::u16string name;
   static std::optional<FileNameValue> Parse(Bytes value);
+  // The same into `out`, reusing its storage; false when the value does not hold a name.
+  static bool ParseInto(Bytes value, FileNameValue& out);
 };
 
 // The preference of a name space: Win32, Win32-and-DOS, DOS, then POSIX. Lower is better;

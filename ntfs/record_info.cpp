@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kMaxDescribeReads = 64;
 constexpr std::uint64_t kDescribeListLimit = 256u << 10;
 constexpr std::size_t kMaxExtensionReads = 1u << 16;
+// Hard links of one file that are catalogued; NTFS allows 1024, real volumes have a few.
+constexpr std::size_t kMaxLinks = 64;
 
 bool FollowExtensions(const ExtensionSource& source) {
   return source.volume != nullptr && source.table != nullptr;
@@ -64,15 +66,29 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
                     RecordInfo& out) {
   out.hasName = out.hasData = out.hasStandardInformation = out.hasAttributeList = false;
   out.dataSize = 0;
-  Bytes bestName;
-  int bestRank = 256;
-  auto considerName = [&](Bytes value) {
-    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size()) return false;
+  out.linkCount = 0;
+  out.primary = 0;
+  // Keeps the best name of each parent directory.
+  auto considerName = [&out](Bytes value) {
+    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size()) return;
     const int rank = NameSpaceRank(value[0x41]);
-    if (rank >= bestRank) return false;
-    bestRank = rank;
-    bestName = value;
-    return true;
+    const FileReference parent = FileReference::From(Le64(value.data()));
+    std::size_t i = 0;
+    while (i < out.linkCount &&
+           (out.links[i].parent.record != parent.record || out.links[i].parent.sequence != parent.sequence))
+      ++i;
+    if (i < out.linkCount && rank >= out.linkRanks[i]) return;
+    if (i == out.linkCount) {
+      if (out.linkCount == kMaxLinks) return;
+      if (out.links.size() <= i) {
+        out.links.resize(i + 1);
+        out.linkRanks.resize(i + 1);
+      }
+    }
+    if (!FileNameValue::ParseInto(value, out.links[i])) return;
+    out.linkRanks[i] = rank;
+    if (i == out.linkCount) ++out.linkCount;
+    out.hasName = true;
   };
   AttributeWalk walk(record, header);
   while (auto a = walk.Next()) {
@@ -104,49 +120,36 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
         break;
     }
   }
-  if (bestRank < 256) {
-    if (auto name = FileNameValue::Parse(bestName)) {
-      out.name = std::move(*name);
-      out.hasName = true;
-    }
-  }
 
-  // Names and the first data piece may live in extension records: a better name than the
-  // base record's, or the data size of a heavily fragmented file.
-  const bool wantName = bestRank > 0;
+  // Names and the first data piece may live in extension records: the names of a file with
+  // many links, or the data size of a heavily fragmented file.
   const bool wantData = !out.hasData && !header.IsDirectory();
-  if (!out.hasAttributeList || !FollowExtensions(source) || (!wantName && !wantData)) return;
-  auto entries = ReadAttributeList(*source.volume, record, header, kDescribeListLimit);
-  if (!entries) return;
-  std::vector<std::uint8_t> buffer;
-  std::size_t reads = 0;
-  for (const AttributeListEntry& e : *entries) {
-    if (reads >= kMaxDescribeReads) break;
-    if (IsSelf(source, e)) continue;
-    const bool nameEntry = e.type == kAttrFileName && bestRank > 0;
-    const bool dataEntry = e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && !out.hasData &&
-                           !header.IsDirectory();
-    if (!nameEntry && !dataEntry) continue;
-    ++reads;
-    auto h = ReadExtension(source, e, buffer);
-    if (!h) continue;
-    AttributeWalk extension(buffer, *h);
-    while (auto a = extension.Next()) {
-      if (a->attributeId != e.attributeId) continue;
-      if (nameEntry && a->type == kAttrFileName && !a->nonResident && considerName(a->Value())) {
-        if (auto name = FileNameValue::Parse(bestName)) {
-          out.name = std::move(*name);
-          out.hasName = true;
-          // The span points into `buffer`, which the next read reuses.
-          bestName = {};
+  if (out.hasAttributeList && FollowExtensions(source)) {
+    auto entries = ReadAttributeList(*source.volume, record, header, kDescribeListLimit);
+    std::vector<std::uint8_t> buffer;
+    std::size_t reads = 0;
+    for (const AttributeListEntry& e : entries ? *entries : std::vector<AttributeListEntry>{}) {
+      if (reads >= kMaxDescribeReads) break;
+      if (IsSelf(source, e)) continue;
+      const bool nameEntry = e.type == kAttrFileName;
+      const bool dataEntry = e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && wantData && !out.hasData;
+      if (!nameEntry && !dataEntry) continue;
+      ++reads;
+      auto h = ReadExtension(source, e, buffer);
+      if (!h) continue;
+      AttributeWalk extension(buffer, *h);
+      while (auto a = extension.Next()) {
+        if (a->attributeId != e.attributeId) continue;
+        if (nameEntry && a->type == kAttrFileName && !a->nonResident) considerName(a->Value());
+        if (dataEntry && a->type == kAttrData && a->Unnamed()) {
+          out.hasData = true;
+          out.dataSize = a->nonResident ? a->realSize : a->valueLength;
         }
       }
-      if (dataEntry && a->type == kAttrData && a->Unnamed()) {
-        out.hasData = true;
-        out.dataSize = a->nonResident ? a->realSize : a->valueLength;
-      }
     }
   }
+  for (std::size_t i = 1; i < out.linkCount; ++i)
+    if (out.linkRanks[i] < out.linkRanks[out.primary]) out.primary = i;
 }
 
 std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader& header,

@@ -14,8 +14,14 @@
 namespace brevant::ntfs {
 
 struct RecordInfo {
+  // One name per parent directory (a file with hard links has several), each the preferred of
+  // that parent's names: Win32, then Win32-and-DOS, then DOS, then POSIX.
   bool hasName = false;
-  FileNameValue name;  // the preferred name: Win32, then Win32-and-DOS, then DOS, then POSIX
+  std::vector<FileNameValue> links;  // storage reused from record to record
+  std::vector<int> linkRanks;
+  std::size_t linkCount = 0;
+  std::size_t primary = 0;  // the link with the best name space, the first of equals
+  const FileNameValue& Name() const { return links[primary]; }
   bool hasData = false;
   std::uint64_t dataSize = 0;  // real size of the unnamed $DATA
   bool hasStandardInformation = false;

@@ -137,6 +137,13 @@ class FatEndToEnd(unittest.TestCase):
                     if not d["deleted"]:
                         self.assertIn(d["path"], folders, "folder %s not listed" % d["path"])
                         self.assertFalse(folders[d["path"]]["deleted"], d["path"])
+                        continue
+                    # A deleted folder that still holds an intact deleted file is listed too.
+                    if any(f["deleted"] and f.get("intact") and f["path"].startswith(d["path"] + "/")
+                           for f in part["files"]):
+                        listed = [folders[p] for p in deleted_names(d["path"]) if p in folders]
+                        self.assertTrue(listed, "deleted folder %s not listed" % d["path"])
+                        self.assertTrue(listed[0]["deleted"], d["path"])
 
     def recover(self, name, number):
         out = os.path.join(self.tmp, "recover-%s-%d" % (name, number))
@@ -173,6 +180,26 @@ class FatEndToEnd(unittest.TestCase):
                         continue
                     # FAT keeps even seconds in local time; the fixtures are made in UTC.
                     self.assertLessEqual(abs(os.stat(out + f["path"]).st_mtime - f["mtime"]), 2, f["path"])
+
+    def test_body_and_tree_formats(self):
+        for name, part in self.partitions():
+            with self.subTest(fixture=name, partition=part["number"]):
+                res = self.run_brevant("scan", self.image(name), "--partition", str(part["number"]), "--format", "body")
+                rows = {}
+                for line in res.stdout.decode("utf-8").splitlines():
+                    fields = line.split("|")
+                    self.assertEqual(len(fields), 11, line)
+                    rows[fields[1]] = fields
+                tree = self.run_brevant("scan", self.image(name), "--partition", str(part["number"]),
+                                        "--format", "tree").stdout.decode("utf-8")
+                for f in part["files"]:
+                    if f["deleted"]:
+                        continue
+                    self.assertIn(f["path"], rows, f["path"])
+                    self.assertEqual(int(rows[f["path"]][6]), f["size"], f["path"])
+                    if "mtime" in f:
+                        self.assertLessEqual(abs(int(rows[f["path"]][8]) - f["mtime"]), 2, f["path"])
+                    self.assertIn(f["path"].rpartition("/")[2], tree, f["path"])
 
     def test_cat_writes_the_entry_bytes(self):
         for name, part in self.partitions():

@@ -92,7 +92,7 @@ struct ChainCase {
 };
 
 TEST(FatExtract, WhichClusters) {
-  const std::uint32_t eoc32 = 0x0FFFFFFF, eoc16 = 0xFFFF;
+  const std::uint32_t eoc32 = 0x0FFFFFFF;
   const std::vector<ChainCase> cases = {
       {"empty file", true, [](CraftedVolume&) {}, 0, {}},
       {"size a multiple of the sector and cluster size", true, [](CraftedVolume& v) { v.Chain({100, 101}); }, 4096, {100, 101}},
@@ -151,7 +151,6 @@ TEST(FatExtract, WhichClusters) {
        6000, {100, 102, 104}},
       {"FAT16 live file, chain intact", false, [&](CraftedVolume& v) { v.Chain({100, 7, 300}); }, 5000, {100, 7, 300}},
   };
-  (void)eoc16;
   for (const auto& c : cases) {
     ExtractVolume ev(c.fat32);
     c.fat(ev.volume());

@@ -63,6 +63,7 @@ RealVolume MakeVolume(const std::string& name, int fatBits, int sizeMiB) {
 struct Scanned {
   std::map<std::string, const CatalogueNode*> files;  // path -> entry (deleted ones too)
   std::set<std::string> folders;
+  bool lost = false;
 };
 
 Scanned ScanImage(RecoverySession& s, const fs::path& image, const std::string& fsName,
@@ -75,6 +76,7 @@ Scanned ScanImage(RecoverySession& s, const fs::path& image, const std::string& 
   BuildFatResultTree(s, view, *tree);
   s.resultTree = tree;
   Scanned out;
+  out.lost = tree->lostItem != nullptr;
   ui::EntryPaths paths(*tree, s.catalogue);
   for (const CatalogueNode* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     out.files[ToUtf8(paths.FileFolder(n)) + "/" + ToUtf8(n->name)] = n;
@@ -122,6 +124,7 @@ TEST_P(RealVolumeTest, FindsEveryFileAndRecoversItByteForByte) {
     EXPECT_EQ(Extract(s, it->second), data) << path;
   }
   EXPECT_TRUE(scan.folders.count("/Trash"));
+  EXPECT_FALSE(scan.lost) << "nothing on this volume is lost";
   // Nothing is listed twice.
   std::size_t files = s.catalogue.fileList.count.load();
   EXPECT_EQ(files, scan.files.size());

@@ -56,6 +56,13 @@ struct CraftedVolume {
     Put(30, RecordBuilder(1024, 1, 3).FileName(u"Later", 5, 5, 1).Finish());
     Put(31, RecordBuilder(1024, 1, 3).FileName(u"Deep", 30, 1, 1).Finish());
     Put(32, RecordBuilder(1024, 1, 3).FileName(u"Deeper", 31, 1, 1).Finish());
+    // Hard links: one record, names in two folders (one of them with a DOS name as well).
+    Put(33, RecordBuilder(1024, 1, 1)
+                .FileName(u"LINKIN~1.TXT", 16, 1, 2)
+                .FileName(u"link in docs.txt", 16, 1, 1)
+                .FileName(u"link at root.txt", 5, 5, 1)
+                .ResidentData("linked")
+                .Finish());
   }
 
   void Install(RecoverySession& session) { image.Install(session, RecordSector(0)); }
@@ -151,6 +158,18 @@ TEST_F(CatalogueWalkTest, DeletedEntriesAndParentSequenceChecks) {
   EXPECT_EQ(S(files.at(u"early.txt")->parentId), u"30");
   // A folder naming itself as its parent cannot be placed.
   EXPECT_EQ(S(folders.at(u"Loop")->parentId), u"268435455");
+}
+
+TEST_F(CatalogueWalkTest, AFileIsListedInEveryFolderThatLinksToIt) {
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  ASSERT_TRUE(files.count(u"link in docs.txt"));
+  ASSERT_TRUE(files.count(u"link at root.txt"));
+  EXPECT_FALSE(files.count(u"LINKIN~1.TXT"));
+  EXPECT_EQ(S(files.at(u"link in docs.txt")->parentId), u"16");
+  EXPECT_EQ(S(files.at(u"link at root.txt")->parentId), u"5");
+  EXPECT_EQ(S(files.at(u"link at root.txt")->id), u"33");
+  EXPECT_EQ(S(files.at(u"link at root.txt")->sector), S(files.at(u"link in docs.txt")->sector));
 }
 
 TEST_F(CatalogueWalkTest, ExtensionRecordsAreNoEntriesAndSizesAre64Bit) {

@@ -268,7 +268,8 @@ TEST(DescribeRecord, PrefersWin32ThenWin32AndDosThenDosThenPosix) {
     RecordInfo info;
     DescribeRecord(bytes, *header, {}, info);
     ASSERT_TRUE(info.hasName) << c.what;
-    EXPECT_EQ(info.name.name, c.expected) << c.what;
+    EXPECT_EQ(info.Name().name, c.expected) << c.what;
+    EXPECT_EQ(info.linkCount, 1u) << c.what;
   }
 }
 

@@ -208,6 +208,9 @@ TEST_F(RealVolume, WhatNtfs3gWroteComesBack) {
   WriteFile(v.Path("streams.txt"), live["/streams.txt"]);
   const std::string stream = Bytes(8000, 6, false);
   ASSERT_EQ(::setxattr(v.Path("streams.txt").c_str(), "user.other", stream.data(), stream.size(), 0), 0);
+  // A second link to a file, in another folder.
+  fs::create_hard_link(v.Path("Docs/letter.txt"), v.Path("Docs/Deep/hard link.txt"));
+  live["/Docs/Deep/hard link.txt"] = live["/Docs/letter.txt"];
   // A hole in the middle of a file.
   {
     std::string sparse(300000, '\0');
