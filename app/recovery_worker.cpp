@@ -36,7 +36,8 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.mftExtents.Clear();
 
   if (session.scanFsName == "FAT32" || session.scanFsName == "FAT16") {
-    if (FindFatGeometry(session, view) == 0)
+    // A stop during the search is not a failure to report: it ends the run below.
+    if (FindFatGeometry(session, view) == 0 && session.stopRequested.load() != 1)
       view.ShowMessage(u"Unable to calculate partition parameters", u"Brevant", MessageIcon::Error,
                        MessageButtons::Ok);
     if (Abort(session, view)) return 0;

@@ -1,12 +1,12 @@
 #include "cli/commands.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <unordered_map>
 
@@ -16,6 +16,7 @@
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
 #include "disk/disks.h"
+#include "fat/codepage.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "ui/file_listing.h"
@@ -78,9 +79,13 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
     throw Error{2, options.source + ": no such file or device"};
   if (fs::is_directory(options.source, ec))
     throw Error{2, options.source + ": is a directory, not a disk or disk image"};
-  if (options.codepage != 437 && options.codepage != 850)
+  auto pages = fat::SupportedOemCodePages();
+  if (std::find(pages.begin(), pages.end(), options.codepage) == pages.end()) {
+    std::string list;
+    for (int p : pages) list += (list.empty() ? "" : ", ") + std::to_string(p);
     throw Error{2, "--codepage: " + std::to_string(options.codepage) +
-                       " is not supported (use 437 or 850)"};
+                       " is not supported (use one of " + list + ")"};
+  }
   RecoverySession& s = ctx->session;
   s.oemCodePage = options.codepage;
   EnumerateDisks(s, ctx->startupTree, nullptr, {options.source});
@@ -118,27 +123,60 @@ std::uint64_t SizeOf(const CatalogueNode* n) {
   return v < 0 ? 0 : static_cast<std::uint64_t>(v);
 }
 
-nlohmann::json PartitionJson(const ScanContext& ctx, int number) {
-  return {{"number", number},
-          {"fs", ctx.session.scanFsName},
-          {"start", ctx.session.selectedPartitionStart},
-          {"end", ctx.session.selectedPartitionEnd}};
+// JSON is written as it goes: a volume of millions of entries never sits in memory twice.
+void JsonString(std::string& out, std::string_view utf8) {
+  out += '"';
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
 }
 
-nlohmann::json EntryJson(const ScanContext& ctx, std::size_t k) {
+void JsonField(std::string& out, const char* key, std::string_view utf8, bool first = false) {
+  if (!first) out += ", ";
+  out += '"';
+  out += key;
+  out += "\": ";
+  JsonString(out, utf8);
+}
+
+void JsonNumber(std::string& out, const char* key, long long value) {
+  out += ", \"";
+  out += key;
+  out += "\": ";
+  out += std::to_string(value);
+}
+
+void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   const CatalogueNode* n = ctx.entries[k];
-  return {{"entry", k + 1},
-          {"name", ToUtf8(n->name)},
-          {"type", ToUtf8(n->type)},
-          {"id", TextToInt(n->id)},
-          {"parentId", TextToInt(n->parentId)},
-          {"path", ToUtf8(ctx.PathOf(k))},
-          {"size", SizeOf(n)},
-          {"deleted", n->IsDeleted()},
-          {"sector", TextToInt(n->sector)},
-          {"date", ToUtf8(n->date)},
-          {"time", ToUtf8(n->time)},
-          {"attributes", TextToInt(n->attributes)}};
+  out += "{\"entry\": ";
+  out += std::to_string(k + 1);
+  JsonField(out, "name", ToUtf8(n->name));
+  JsonField(out, "type", ToUtf8(n->type));
+  JsonNumber(out, "id", TextToInt(n->id));
+  JsonNumber(out, "parentId", TextToInt(n->parentId));
+  JsonField(out, "path", ToUtf8(ctx.PathOf(k)));
+  JsonNumber(out, "size", static_cast<long long>(SizeOf(n)));
+  out += n->IsDeleted() ? ", \"deleted\": true" : ", \"deleted\": false";
+  JsonNumber(out, "sector", TextToInt(n->sector));
+  JsonField(out, "date", ToUtf8(n->date));
+  JsonField(out, "time", ToUtf8(n->time));
+  JsonNumber(out, "attributes", TextToInt(n->attributes));
+  out += "}";
 }
 
 // Modification time for the body file and recovered files (FAT: write date and time).
@@ -152,16 +190,31 @@ std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNod
 }
 
 void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
-  nlohmann::json out;
-  out["source"] = o.source;
-  out["partition"] = PartitionJson(ctx, o.partition);
-  out["folders"] = nlohmann::json::array();
-  out["files"] = nlohmann::json::array();
-  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
-    if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
-    out[ctx.IsFolder(k) ? "folders" : "files"].push_back(EntryJson(ctx, k));
+  std::string out = "{";
+  JsonField(out, "source", o.source, true);
+  out += ",\n \"partition\": {\"number\": " + std::to_string(o.partition);
+  JsonField(out, "fs", ctx.session.scanFsName);
+  JsonNumber(out, "start", static_cast<long long>(ctx.session.selectedPartitionStart));
+  JsonNumber(out, "end", static_cast<long long>(ctx.session.selectedPartitionEnd));
+  out += "}";
+  for (int pass = 0; pass < 2; ++pass) {
+    out += pass == 0 ? ",\n \"folders\": [" : "],\n \"files\": [";
+    bool first = true;
+    std::size_t from = pass == 0 ? 0 : ctx.folderCount;
+    std::size_t to = pass == 0 ? ctx.folderCount : ctx.entries.size();
+    for (std::size_t k = from; k < to; ++k) {
+      if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
+      out += first ? "\n  " : ",\n  ";
+      first = false;
+      EntryJson(out, ctx, k);
+      if (out.size() > (1 << 20)) {
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+      }
+    }
   }
-  std::cout << out.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  out += "]}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 void PrintBody(const ScanContext& ctx, bool deletedOnly) {
@@ -313,7 +366,7 @@ void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
   cmd->add_option("SOURCE", o.source, "Disk image file or raw device (read only)")->required();
   cmd->add_option("--partition", o.partition, "Partition number, as `brevant disks` numbers them")
       ->required();
-  cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437 or 850)")
+  cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437, 850, 852, 866, ...)")
       ->capture_default_str();
   cmd->add_flag("-q,--quiet", o.quiet, "No progress on standard error");
 }

@@ -186,6 +186,13 @@ void CatalogueWalk::Run() {
   std::vector<std::uint8_t> buffer(batchSectors * ntfs::kSectorBytes);
   std::vector<std::uint64_t> recordSectors(batchSectors / perRecord);
 
+  // The system files before the root directory name it as their parent: knowing its record
+  // first keeps them in MFT order instead of waiting for it.
+  std::vector<std::uint8_t> root;
+  if (ntfs::ReadMftRecord(volume_, table_, ntfs::kRootRecord, root))
+    if (auto header = ntfs::FileRecordHeader::Parse(root); header && !header->IsExtension())
+      states_.Set(ntfs::kRootRecord, {true, header->InUse(), header->IsDirectory(), header->sequence});
+
   std::uint64_t v = 0;  // MFT sector, counted across the extents
   std::size_t extent = 0;
   std::uint64_t extentStart = 0;

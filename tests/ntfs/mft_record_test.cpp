@@ -1,6 +1,7 @@
 // The record-level structures: fix-ups, attribute headers, run lists, attribute lists, names.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <vector>
 
 #include "ntfs/mft_record.h"
@@ -86,6 +87,8 @@ struct RunCase {
   bool damaged;
 };
 
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.what; }
+
 class RunListTest : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(RunListTest, Decodes) {
@@ -138,7 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"length field of nine bytes", {0x09, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0x00}, {}, true},
         RunCase{"zero-width length", {0x10, 0x05, 0x00}, {}, true},
         RunCase{"zero length", {0x11, 0x00, 0x05, 0x00}, {}, true},
-        RunCase{"empty list", {0x00}, {}, false}));
+        RunCase{"empty list", {0x00}, {}, false}),
+    [](const ::testing::TestParamInfo<RunCase>& info) {
+      std::string name;
+      for (const char* p = info.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
 
 TEST(RunList, EncoderRoundTripsThroughTheWalk) {
   std::vector<RunSpec> runs = {{3, 1000}, {7, -500}, {2, std::nullopt}, {5, 0x7FFFFFFFFFLL}};
