@@ -51,8 +51,8 @@ class RecordStates {
     std::uint16_t sequence = 0;
   };
   void Set(std::uint64_t record, State s) {
-    const std::uint32_t packed = 0x80000000u | (s.inUse ? 0x40000000u : 0) |
-                                 (s.directory ? 0x20000000u : 0) | s.sequence;
+    const std::uint32_t packed =
+        0x80000000u | (s.inUse ? 0x40000000u : 0) | (s.directory ? 0x20000000u : 0) | s.sequence;
     // Dense for the records of a real MFT; a hostile numbering far past them goes to a map.
     if (record < dense_.size() || record < dense_.size() * 2 + (1u << 20)) {
       if (record >= dense_.size()) dense_.resize(record + 1, 0);
@@ -90,7 +90,8 @@ ParentCheck CheckParent(const RecordStates& states, ntfs::FileReference parent) 
   if (!s.directory) return ParentCheck::Wrong;
   if (parent.sequence == 0 || parent.sequence == s.sequence) return ParentCheck::Matches;
   if (!s.inUse) {
-    const std::uint16_t before = s.sequence == 1 ? 0xFFFF : static_cast<std::uint16_t>(s.sequence - 1);
+    const std::uint16_t before =
+        s.sequence == 1 ? 0xFFFF : static_cast<std::uint16_t>(s.sequence - 1);
     if (parent.sequence == before) return ParentCheck::Matches;
   }
   return ParentCheck::Wrong;
@@ -111,7 +112,10 @@ struct PendingEntry {
 class CatalogueWalk {
  public:
   CatalogueWalk(RecoverySession& session, RecoveryView& view)
-      : session_(session), view_(view), progress_(view), table_(session.mftExtents),
+      : session_(session),
+        view_(view),
+        progress_(view),
+        table_(session.mftExtents),
         volume_(ntfs::VolumeOf(session)) {}
 
   void Run();
@@ -141,7 +145,8 @@ class CatalogueWalk {
   std::uint64_t extentVirtualStart_ = 0;
 };
 
-void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count, std::vector<std::uint8_t>& buffer,
+void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count,
+                              std::vector<std::uint8_t>& buffer,
                               std::vector<std::uint64_t>& recordSectors) {
   const std::uint32_t perRecord = volume_.RecordSectors();
   std::fill(recordSectors.begin(), recordSectors.end(), 0);
@@ -172,10 +177,11 @@ void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count, std::vec
 void CatalogueWalk::Run() {
   Catalogue& catalogue = session_.catalogue;
   // The folder that collects whatever cannot be placed; no MFT record has its id.
-  catalogue.AppendFolder(u"Lost", u"0", ntfs::kLostFolderIdText, u"5", u"0", u"0", u"0", u"16", u"0",
-                         u"FOLDER", u"NULL", 1);
+  catalogue.AppendFolder(u"Lost", u"0", ntfs::kLostFolderIdText, u"5", u"0", u"0", u"0", u"16",
+                         u"0", u"FOLDER", u"NULL", 1);
 
-  const std::size_t extents = std::min({table_.mftRunCount, table_.mftRunStart.size(), table_.mftRunLength.size()});
+  const std::size_t extents =
+      std::min({table_.mftRunCount, table_.mftRunStart.size(), table_.mftRunLength.size()});
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < extents; ++i) total += table_.mftRunLength[i];
   const std::uint32_t perRecord = volume_.RecordSectors();
@@ -191,7 +197,8 @@ void CatalogueWalk::Run() {
   std::vector<std::uint8_t> root;
   if (ntfs::ReadMftRecord(volume_, table_, ntfs::kRootRecord, root))
     if (auto header = ntfs::FileRecordHeader::Parse(root); header && !header->IsExtension())
-      states_.Set(ntfs::kRootRecord, {true, header->InUse(), header->IsDirectory(), header->sequence});
+      states_.Set(ntfs::kRootRecord,
+                  {true, header->InUse(), header->IsDirectory(), header->sequence});
 
   std::uint64_t v = 0;  // MFT sector, counted across the extents
   std::size_t extent = 0;
@@ -237,7 +244,8 @@ void CatalogueWalk::Run() {
   AppendPending();
 }
 
-bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector, ntfs::MutableBytes bytes) {
+bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
+                                  ntfs::MutableBytes bytes) {
   auto header = ntfs::FileRecordHeader::Parse(bytes);
   if (!header) return true;
   // A torn record (sector ends not matching) is still evidence; every read below is bounded.
@@ -253,23 +261,28 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector, nt
   const std::uint64_t size = folder ? 0 : info_.dataSize;
   // A file is listed once in each folder that holds a link to it; a folder has one parent.
   for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
-    const ntfs::FileNameValue& name = folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
+    const ntfs::FileNameValue& name =
+        folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
     const ntfs::FileReference parent = name.parent;
     bool keepGoing;
     if (record == ntfs::kRootRecord) {
       // The root directory names itself as its parent; it is catalogued but never shown.
-      keepGoing = Append(name.name, record, sector, ntfs::kRootIdText, name.creationTime, size, folder, deleted);
+      keepGoing = Append(name.name, record, sector, ntfs::kRootIdText, name.creationTime, size,
+                         folder, deleted);
     } else if (parent.record == record) {
-      keepGoing = Append(name.name, record, sector, ntfs::kLostFolderIdText, name.creationTime, size, folder, deleted);
+      keepGoing = Append(name.name, record, sector, ntfs::kLostFolderIdText, name.creationTime,
+                         size, folder, deleted);
     } else if (parent.record > record && !states_.Get(parent.record).known) {
-      pending_.push_back({name.name, record, sector, parent, name.creationTime, size, folder, deleted});
+      pending_.push_back(
+          {name.name, record, sector, parent, name.creationTime, size, folder, deleted});
       keepGoing = true;
     } else {
       const Number parentNumber(parent.record);
-      keepGoing = Append(name.name, record, sector,
-                         CheckParent(states_, parent) == ParentCheck::Wrong ? ntfs::kLostFolderIdText
-                                                                            : parentNumber.View(),
-                         name.creationTime, size, folder, deleted);
+      keepGoing =
+          Append(name.name, record, sector,
+                 CheckParent(states_, parent) == ParentCheck::Wrong ? ntfs::kLostFolderIdText
+                                                                    : parentNumber.View(),
+                 name.creationTime, size, folder, deleted);
     }
     if (!keepGoing) return false;
   }
@@ -281,11 +294,11 @@ bool CatalogueWalk::Append(std::u16string_view name, std::uint64_t record, std::
                            std::uint64_t size, bool folder, bool deleted) {
   Catalogue& catalogue = session_.catalogue;
   const Number sectorText(sector), idText(record), dateText = Number::Signed(creationTime),
-      sizeText(size);
+                                                   sizeText(size);
   const std::u16string_view deletedText = deleted ? u"1" : u"NULL";
   if (folder) {
-    catalogue.AppendFolder(name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
-                           u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_);
+    catalogue.AppendFolder(name, sectorText.View(), idText.View(), parentText, dateText.View(),
+                           u"0", u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_);
     ++folderCounter_;
     // The folder is kept; a stop seen now ends the walk after it.
     return !HonourStop(session_, view_);
@@ -306,14 +319,15 @@ void CatalogueWalk::AppendPending() {
     // Stop requests were honoured by the walk; these were found before it ended.
     Catalogue& catalogue = session_.catalogue;
     const Number sectorText(e.sector), idText(e.record), dateText = Number::Signed(e.creationTime),
-        sizeText(e.size);
+                                                         sizeText(e.size);
     const std::u16string_view deletedText = e.deleted ? u"1" : u"NULL";
     if (e.folder) {
       catalogue.AppendFolder(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
                              u"0", u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_++);
     } else {
       catalogue.AppendFile(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                           u"0", sizeText.View(), u"16", u"0", u"FILE", deletedText, folderCounter_);
+                           u"0", sizeText.View(), u"16", u"0", u"FILE", deletedText,
+                           folderCounter_);
     }
   }
   pending_.clear();

@@ -101,20 +101,27 @@ bool BuildFromRecord0(const Volume& volume, std::uint64_t sector, MftExtentTable
 
 }  // namespace
 
-std::optional<std::uint64_t> Volume::ClusterSector(std::uint64_t lcn, std::uint64_t clusters) const {
+std::optional<std::uint64_t> Volume::ClusterSector(std::uint64_t lcn,
+                                                   std::uint64_t clusters) const {
   if (sectorsPerCluster == 0) return std::nullopt;
-  const unsigned __int128 start = static_cast<unsigned __int128>(lcn) * sectorsPerCluster + firstSector;
-  const unsigned __int128 end = start + static_cast<unsigned __int128>(clusters) * sectorsPerCluster;
+  const unsigned __int128 start =
+      static_cast<unsigned __int128>(lcn) * sectorsPerCluster + firstSector;
+  const unsigned __int128 end =
+      start + static_cast<unsigned __int128>(clusters) * sectorsPerCluster;
   if (end > endSector) return std::nullopt;
   return static_cast<std::uint64_t>(start);
 }
 
 std::uint32_t RecordBytes(const ScanParameters& params) {
   switch (params.sectorsPerFileRecord) {
-    case 2: return 1024;
-    case 4: return 2048;
-    case 8: return 4096;
-    default: return 1024;
+    case 2:
+      return 1024;
+    case 4:
+      return 2048;
+    case 8:
+      return 4096;
+    default:
+      return 1024;
   }
 }
 
@@ -130,8 +137,8 @@ Volume VolumeOf(const RecoverySession& session) {
 
 std::optional<std::uint64_t> MapMftSector(const MftExtentTable& table, std::uint64_t virtualSector,
                                           std::size_t extentCount) {
-  extentCount = std::min({extentCount, table.mftRunCount, table.mftRunStart.size(),
-                          table.mftRunLength.size()});
+  extentCount = std::min(
+      {extentCount, table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
   std::uint64_t before = 0;
   for (std::size_t i = 0; i < extentCount; ++i) {
     const std::uint64_t length = table.mftRunLength[i];
@@ -154,7 +161,8 @@ std::optional<std::uint64_t> MapRecordToSector(const MftExtentTable& table, std:
 std::optional<std::uint64_t> RecordNumberAtSector(const MftExtentTable& table, std::uint64_t sector,
                                                   std::uint32_t recordBytes) {
   const std::uint64_t perRecord = std::max<std::uint32_t>(recordBytes, kSectorBytes) / kSectorBytes;
-  const std::size_t count = std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
+  const std::size_t count =
+      std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
   std::uint64_t before = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t start = table.mftRunStart[i], length = table.mftRunLength[i];
@@ -197,7 +205,8 @@ bool ReadRecordAtSector(const Volume& volume, const MftExtentTable& table, std::
   const std::uint32_t sectors = volume.RecordSectors();
   // A record that crosses the end of an MFT extent continues in the next one.
   std::uint64_t before = 0;
-  const std::size_t count = std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
+  const std::size_t count =
+      std::min({table.mftRunCount, table.mftRunStart.size(), table.mftRunLength.size()});
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t start = table.mftRunStart[i], length = table.mftRunLength[i];
     if (start != 0 && sector >= start && sector - start < length) {
@@ -220,7 +229,8 @@ std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume
                                                             std::uint64_t limit) {
   if (!attribute.nonResident) {
     Bytes value = attribute.Value();
-    return std::vector<std::uint8_t>(value.begin(), value.begin() + std::min<std::uint64_t>(value.size(), limit));
+    return std::vector<std::uint8_t>(value.begin(),
+                                     value.begin() + std::min<std::uint64_t>(value.size(), limit));
   }
   if (attribute.lowestVcn != 0 || volume.sectorsPerCluster == 0) return std::nullopt;
   const std::uint64_t wanted = std::min(attribute.realSize, limit);
@@ -249,8 +259,7 @@ std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume
   return out;
 }
 
-std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume,
-                                                                 Bytes record,
+std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume, Bytes record,
                                                                  const FileRecordHeader& header,
                                                                  std::uint64_t limit) {
   AttributeWalk walk(record, header);
@@ -279,12 +288,19 @@ std::vector<AttributeListEntry> CollectMftExtensionRecords(const Volume& volume,
 MftExtentTable LocateMft(const Volume& volume, std::uint64_t mftStart, std::uint64_t mftMirrStart) {
   // Record 0 at the MFT's start; when that copy is unusable, the mirror's copy exists for
   // exactly this. The root directory's record is no gate: a damaged one hides nothing else.
+  // A table that does not put record 0 where the boot sector says the MFT starts is taken
+  // only when nothing better is found.
+  MftExtentTable fallback;
   for (std::uint64_t sector : {mftStart, mftMirrStart}) {
     if (sector == 0 || volume.sectorsPerCluster == 0) continue;
     MftExtentTable built;
-    if (BuildFromRecord0(volume, sector, built)) return built;
+    if (!BuildFromRecord0(volume, sector, built)) continue;
+    auto record0 = MapRecordToSector(built, 0, built.mftRunCount, volume.recordBytes);
+    if (!record0) continue;
+    if (mftStart == 0 || *record0 == mftStart) return built;
+    if (fallback.mftRunCount == 0) fallback = std::move(built);
   }
-  return {};
+  return fallback;
 }
 
 std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRun>& runs,
@@ -322,7 +338,7 @@ std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRu
   };
   for (const DataRun& run : runs) {
     if (full) break;
-    if (run.vcn < expectedVcn) continue;  // overlaps what is mapped already
+    if (run.vcn < expectedVcn) continue;                        // overlaps what is mapped already
     if (run.vcn > expectedVcn) push(0, run.vcn - expectedVcn);  // a piece we could not read
     std::optional<std::uint64_t> start;
     if (!run.sparse) start = volume.ClusterSector(run.lcn, run.length);
@@ -355,7 +371,8 @@ void BuildMftExtentTable(RecoverySession& session, RecoveryView& /*view*/) {
       }
     }
   }
-  session.mftExtents = ntfs::LocateMft(ntfs::VolumeOf(session), params.mftStart, params.mftMirrStart);
+  session.mftExtents =
+      ntfs::LocateMft(ntfs::VolumeOf(session), params.mftStart, params.mftMirrStart);
 }
 
 }  // namespace brevant

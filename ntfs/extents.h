@@ -16,7 +16,7 @@ inline constexpr std::uint32_t kSectorBytes = 512;
 // The volume being read, taken from the session's scan parameters and selection.
 struct Volume {
   std::string device;
-  std::uint64_t firstSector = 0;        // sector of the boot sector; cluster 0 starts here
+  std::uint64_t firstSector = 0;         // sector of the boot sector; cluster 0 starts here
   std::uint64_t endSector = UINT64_MAX;  // one past the partition's last sector
   std::uint64_t sectorsPerCluster = 0;
   std::uint32_t recordBytes = 1024;
@@ -62,10 +62,9 @@ std::optional<std::vector<std::uint8_t>> ReadAttributeValue(const Volume& volume
 // The entries of the record's $ATTRIBUTE_LIST (resident or not), reading at most `limit`
 // bytes of it, or nothing when it has none or the list cannot be read.
 inline constexpr std::uint64_t kAttributeListLimit = 8ULL << 20;
-std::optional<std::vector<AttributeListEntry>> ReadAttributeList(const Volume& volume,
-                                                                 Bytes record,
-                                                                 const FileRecordHeader& header,
-                                                                 std::uint64_t limit = kAttributeListLimit);
+std::optional<std::vector<AttributeListEntry>> ReadAttributeList(
+    const Volume& volume, Bytes record, const FileRecordHeader& header,
+    std::uint64_t limit = kAttributeListLimit);
 
 // The $MFT record's attribute-list entries for unnamed $DATA pieces, in list order.
 std::vector<AttributeListEntry> CollectMftExtensionRecords(const Volume& volume, Bytes record0,

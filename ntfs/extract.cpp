@@ -34,7 +34,8 @@ class Copier {
   bool Emit(std::uint8_t* bytes, std::uint64_t length) {
     length = std::min(length, size_ - result_.bytesWritten);
     if (result_.bytesWritten + length > validBytes_) {
-      const std::uint64_t from = validBytes_ > result_.bytesWritten ? validBytes_ - result_.bytesWritten : 0;
+      const std::uint64_t from =
+          validBytes_ > result_.bytesWritten ? validBytes_ - result_.bytesWritten : 0;
       std::memset(bytes + from, 0, length - from);
     }
     if (!sink_.Write(bytes, length)) return Fail("the output cannot be written");
@@ -63,8 +64,8 @@ class Copier {
     const std::uint64_t sectors = clusters * volume_.sectorsPerCluster;
     out.assign(sectors * ntfs::kSectorBytes, 0);
     if (!ReadSectors(volume_.device, out.data(), *sector, static_cast<std::uint32_t>(sectors)))
-      return Fail("sectors " + std::to_string(*sector) + " to " + std::to_string(*sector + sectors - 1) +
-                  " cannot be read");
+      return Fail("sectors " + std::to_string(*sector) + " to " +
+                  std::to_string(*sector + sectors - 1) + " cannot be read");
     return true;
   }
 
@@ -88,8 +89,8 @@ bool CopyRuns(const Volume& volume, const std::vector<DataRun>& runs, Copier& co
     if (static_cast<unsigned __int128>(run.vcn) * clusterBytes != copier.Written())
       return copier.Fail("its run list has a gap");
     if (run.sparse) {
-      if (!copier.EmitZeros(static_cast<std::uint64_t>(
-              std::min<unsigned __int128>(static_cast<unsigned __int128>(run.length) * clusterBytes, UINT64_MAX))))
+      if (!copier.EmitZeros(static_cast<std::uint64_t>(std::min<unsigned __int128>(
+              static_cast<unsigned __int128>(run.length) * clusterBytes, UINT64_MAX))))
         return false;
       continue;
     }
@@ -123,7 +124,8 @@ bool CopyCompressed(const Volume& volume, const DataStream& stream, Copier& copi
     compressed.clear();
     std::uint64_t allocated = 0, covered = 0;
     while (r < stream.runs.size() && stream.runs[r].vcn + stream.runs[r].length <= vcn) ++r;
-    for (std::size_t k = r; k < stream.runs.size() && stream.runs[k].vcn < vcn + unitClusters; ++k) {
+    for (std::size_t k = r; k < stream.runs.size() && stream.runs[k].vcn < vcn + unitClusters;
+         ++k) {
       const DataRun& run = stream.runs[k];
       const std::uint64_t from = std::max(run.vcn, vcn);
       const std::uint64_t to = std::min(run.vcn + run.length, vcn + unitClusters);
@@ -165,7 +167,8 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
   MftExtentTable ownTable;
   const MftExtentTable* table = &session.mftExtents;
   if (table->mftRunCount == 0) {
-    ownTable = ntfs::LocateMft(volume, session.scanParams.mftStart, session.scanParams.mftMirrStart);
+    ownTable =
+        ntfs::LocateMft(volume, session.scanParams.mftStart, session.scanParams.mftMirrStart);
     table = &ownTable;
   }
 
@@ -175,9 +178,11 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
   auto header = ntfs::FileRecordHeader::Parse(record);
   if (!header) return fail("sector " + std::to_string(recordSector) + " holds no MFT record");
   if (header->IsExtension())
-    return fail("sector " + std::to_string(recordSector) + " holds an extension record, not a file");
+    return fail("sector " + std::to_string(recordSector) +
+                " holds an extension record, not a file");
 
-  ntfs::ExtensionSource source{&volume, table, ntfs::RecordNumberAtSector(*table, recordSector, volume.recordBytes)};
+  ntfs::ExtensionSource source{
+      &volume, table, ntfs::RecordNumberAtSector(*table, recordSector, volume.recordBytes)};
   ntfs::RecordInfo info;
   ntfs::DescribeRecord(record, *header, source, info);
   if (info.hasStandardInformation)
@@ -198,9 +203,11 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
     return fail("not recoverable: its data is encrypted (EFS)");
   if (stream->resident) {
     if (size > stream->residentValue.size())
-      return fail("not recoverable: its MFT record holds " + std::to_string(stream->residentValue.size()) +
-                  " bytes, not " + std::to_string(size));
-    if (size > 0 && !sink.Write(stream->residentValue.data(), size)) return fail("the output cannot be written");
+      return fail("not recoverable: its MFT record holds " +
+                  std::to_string(stream->residentValue.size()) + " bytes, not " +
+                  std::to_string(size));
+    if (size > 0 && !sink.Write(stream->residentValue.data(), size))
+      return fail("the output cannot be written");
     result.bytesWritten = size;
     result.ok = true;
     return result;

@@ -21,7 +21,8 @@ std::u16string DecodeUtf16(const std::uint8_t* p, std::size_t count) {
 std::optional<std::uint64_t> ReadLe(Bytes bytes, std::size_t offset, std::size_t width) {
   if (width > 8 || offset > bytes.size() || width > bytes.size() - offset) return std::nullopt;
   std::uint64_t value = 0;
-  for (std::size_t i = 0; i < width; ++i) value |= static_cast<std::uint64_t>(bytes[offset + i]) << (8 * i);
+  for (std::size_t i = 0; i < width; ++i)
+    value |= static_cast<std::uint64_t>(bytes[offset + i]) << (8 * i);
   return value;
 }
 
@@ -105,7 +106,8 @@ std::optional<AttributeHeader> AttributeHeader::Parse(Bytes area, std::size_t of
   a.offset = offset;
   a.bytes = area.subspan(offset, a.length);
   if (a.nameLength != 0 &&
-      static_cast<std::size_t>(a.nameOffset) + 2 * static_cast<std::size_t>(a.nameLength) > a.length)
+      static_cast<std::size_t>(a.nameOffset) + 2 * static_cast<std::size_t>(a.nameLength) >
+          a.length)
     return std::nullopt;
   if (!a.nonResident) {
     a.valueLength = Le32(p + 0x10);
@@ -160,7 +162,8 @@ bool FileNameValue::ParseInto(Bytes value, FileNameValue& f) {
   f.modificationTime = static_cast<std::int64_t>(Le64(p + 0x10));
   f.nameSpace = p[0x41];
   f.name.resize(length);
-  for (std::size_t i = 0; i < length; ++i) f.name[i] = static_cast<char16_t>(Le16(p + 0x42 + 2 * i));
+  for (std::size_t i = 0; i < length; ++i)
+    f.name[i] = static_cast<char16_t>(Le16(p + 0x42 + 2 * i));
   return true;
 }
 
@@ -172,11 +175,16 @@ std::optional<FileNameValue> FileNameValue::Parse(Bytes value) {
 
 int NameSpaceRank(std::uint8_t nameSpace) {
   switch (nameSpace) {
-    case 1: return 0;
-    case 3: return 1;
-    case 2: return 2;
-    case 0: return 3;
-    default: return 255;
+    case 1:
+      return 0;
+    case 3:
+      return 1;
+    case 2:
+      return 2;
+    case 0:
+      return 3;
+    default:
+      return 255;
   }
 }
 
@@ -204,7 +212,8 @@ std::optional<DataRun> RunListWalk::Next() {
   if (1 + lengthBytes + offsetBytes > runs_.size() - position_) return stop(true);
   const std::uint8_t* p = runs_.data() + position_ + 1;
   std::uint64_t length = 0;
-  for (std::size_t i = 0; i < lengthBytes; ++i) length |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+  for (std::size_t i = 0; i < lengthBytes; ++i)
+    length |= static_cast<std::uint64_t>(p[i]) << (8 * i);
   // Lengths are positive and far below 2^62 clusters on any real volume.
   if (length == 0 || length >= (1ULL << 62) || vcn_ > (1ULL << 62) - length) return stop(true);
   DataRun run;

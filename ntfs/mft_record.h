@@ -27,7 +27,9 @@ inline constexpr std::uint16_t kAttrFlagEncrypted = 0x4000;
 
 // Little-endian reads that fail instead of running past the span.
 std::optional<std::uint64_t> ReadLe(Bytes bytes, std::size_t offset, std::size_t width);
-inline std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+inline std::uint16_t Le16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
 inline std::uint32_t Le32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;

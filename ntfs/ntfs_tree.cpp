@@ -21,7 +21,8 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
   const ui::FolderChildIndex index(catalogue);
   // The walk's own "Lost" entry: the one at sector 0, where no MFT record can lie.
   const CatalogueNode* lostNode = nullptr;
-  for (const CatalogueNode* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+  for (const CatalogueNode* n = catalogue.folderList.First(); n;
+       n = CatalogueList<CatalogueNode>::Next(n)) {
     if (!n->IsFolder()) continue;
     const std::int64_t p = TextToInt(n->parentId), o = TextToInt(n->id);
     if (lostNode == nullptr && o == kLostFolderId && std::u16string_view(n->sector) == u"0") {

@@ -1,6 +1,7 @@
 #include "ntfs/record_info.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace brevant::ntfs {
 namespace {
@@ -11,6 +12,8 @@ namespace {
 constexpr std::size_t kMaxDescribeReads = 64;
 constexpr std::uint64_t kDescribeListLimit = 256u << 10;
 constexpr std::size_t kMaxExtensionReads = 1u << 16;
+// Four million runs of one file: far beyond any real fragmentation.
+constexpr std::size_t kMaxRuns = 1u << 22;
 // Hard links of one file that are catalogued; NTFS allows 1024, real volumes have a few.
 constexpr std::size_t kMaxLinks = 64;
 
@@ -23,7 +26,8 @@ bool FollowExtensions(const ExtensionSource& source) {
 std::optional<FileRecordHeader> ReadExtension(const ExtensionSource& source,
                                               const AttributeListEntry& entry,
                                               std::vector<std::uint8_t>& buffer) {
-  if (!ReadMftRecord(*source.volume, *source.table, entry.record.record, buffer)) return std::nullopt;
+  if (!ReadMftRecord(*source.volume, *source.table, entry.record.record, buffer))
+    return std::nullopt;
   auto header = FileRecordHeader::Parse(buffer);
   if (!header || !header->IsExtension()) return std::nullopt;
   if (source.recordNumber && header->baseRecord.record != *source.recordNumber) return std::nullopt;
@@ -70,12 +74,13 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
   out.primary = 0;
   // Keeps the best name of each parent directory.
   auto considerName = [&out](Bytes value) {
-    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size()) return;
+    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size())
+      return;
     const int rank = NameSpaceRank(value[0x41]);
     const FileReference parent = FileReference::From(Le64(value.data()));
     std::size_t i = 0;
-    while (i < out.linkCount &&
-           (out.links[i].parent.record != parent.record || out.links[i].parent.sequence != parent.sequence))
+    while (i < out.linkCount && (out.links[i].parent.record != parent.record ||
+                                 out.links[i].parent.sequence != parent.sequence))
       ++i;
     if (i < out.linkCount && rank >= out.linkRanks[i]) return;
     if (i == out.linkCount) {
@@ -132,7 +137,8 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
       if (reads >= kMaxDescribeReads) break;
       if (IsSelf(source, e)) continue;
       const bool nameEntry = e.type == kAttrFileName;
-      const bool dataEntry = e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && wantData && !out.hasData;
+      const bool dataEntry =
+          e.type == kAttrData && e.Unnamed() && e.lowestVcn == 0 && wantData && !out.hasData;
       if (!nameEntry && !dataEntry) continue;
       ++reads;
       auto h = ReadExtension(source, e, buffer);
@@ -159,6 +165,14 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
     return std::nullopt;
   };
   std::vector<Piece> pieces;
+  std::unordered_set<std::uint64_t> pieceVcns;
+  std::size_t runCount = 0;
+  auto addPiece = [&](const AttributeHeader& a) {
+    if (!pieceVcns.insert(a.lowestVcn).second) return true;
+    pieces.push_back(PieceOf(a));
+    runCount += pieces.back().runs.size();
+    return runCount <= kMaxRuns;
+  };
   bool hasList = false;
   AttributeWalk walk(record, header);
   while (auto a = walk.Next()) {
@@ -174,9 +188,7 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
       stream.realSize = stream.initializedSize = value.size();
       return stream;
     }
-    if (std::none_of(pieces.begin(), pieces.end(),
-                     [&](const Piece& p) { return p.lowestVcn == a->lowestVcn; }))
-      pieces.push_back(PieceOf(*a));
+    if (!addPiece(*a)) return fail("its run list is too long to be real");
   }
 
   if (hasList) {
@@ -188,26 +200,30 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
     std::size_t reads = 0;
     for (const AttributeListEntry& e : *entries) {
       if (e.type != kAttrData || !e.Unnamed() || IsSelf(source, e)) continue;
-      if (std::any_of(pieces.begin(), pieces.end(), [&](const Piece& p) { return p.lowestVcn == e.lowestVcn; }))
-        continue;
+      if (pieceVcns.count(e.lowestVcn)) continue;
       if (++reads > kMaxExtensionReads) return fail("its attribute list is too long to be real");
       auto h = ReadExtension(source, e, buffer);
-      if (!h) return fail("MFT record " + std::to_string(e.record.record) + ", which holds part of its data, is unreadable or reused");
+      if (!h)
+        return fail("MFT record " + std::to_string(e.record.record) +
+                    ", which holds part of its data, is unreadable or reused");
       bool found = false;
       AttributeWalk extension(buffer, *h);
       while (auto a = extension.Next()) {
         if (a->type == kAttrData && a->Unnamed() && a->nonResident && a->lowestVcn == e.lowestVcn) {
-          pieces.push_back(PieceOf(*a));
+          if (!addPiece(*a)) return fail("its run list is too long to be real");
           found = true;
           break;
         }
       }
-      if (!found) return fail("MFT record " + std::to_string(e.record.record) + " no longer holds the part of its data it should");
+      if (!found)
+        return fail("MFT record " + std::to_string(e.record.record) +
+                    " no longer holds the part of its data it should");
     }
   }
 
   if (pieces.empty()) return fail("it has no unnamed data stream");
-  std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.lowestVcn < b.lowestVcn; });
+  std::sort(pieces.begin(), pieces.end(),
+            [](const Piece& a, const Piece& b) { return a.lowestVcn < b.lowestVcn; });
   if (pieces.front().lowestVcn != 0) return fail("the first part of its data is missing");
   DataStream stream;
   stream.flags = pieces.front().flags;
@@ -216,7 +232,9 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
   stream.initializedSize = std::min(pieces.front().initializedSize, pieces.front().realSize);
   std::uint64_t expected = 0;
   for (const Piece& p : pieces) {
-    if (p.lowestVcn != expected) return fail("a part of its data is missing (virtual cluster " + std::to_string(expected) + ")");
+    if (p.lowestVcn != expected)
+      return fail("a part of its data is missing (virtual cluster " + std::to_string(expected) +
+                  ")");
     for (const DataRun& run : p.runs) {
       if (run.vcn > p.highestVcn) break;  // runs past what the piece claims to map
       stream.runs.push_back(run);

@@ -28,10 +28,13 @@ struct CraftedVolume {
   std::uint64_t RecordSector(std::uint64_t n) const {
     return n < 16 ? kStart + 100 * kSpc + 2 * n : kStart + 300 * kSpc + 2 * (n - 16);
   }
-  void Put(std::uint64_t n, const std::string& record) { image.PutAtSector(RecordSector(n), record); }
+  void Put(std::uint64_t n, const std::string& record) {
+    image.PutAtSector(RecordSector(n), record);
+  }
 
   CraftedVolume() {
-    Put(0, RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{4, 100}, {6, 200}}, 40 * 1024).Finish());
+    Put(0,
+        RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{4, 100}, {6, 200}}, 40 * 1024).Finish());
     Put(5, RecordBuilder(1024, 5, 3).FileName(u".", 5, 5, 3).Finish());
     Put(16, RecordBuilder(1024, 1, 3).FileName(u"Docs", 5, 5, 1).Finish());
     Put(17, RecordBuilder(1024, 1, 1)
@@ -45,14 +48,19 @@ struct CraftedVolume {
     Put(21, RecordBuilder(1024, 1, 0).FileName(u"orphan.txt", 20, 2, 1).ResidentData("o").Finish());
     // Folder "Trash" deleted and not reused: its sequence went from 3 to 4 when it was freed.
     Put(22, RecordBuilder(1024, 4, 2).FileName(u"Trash", 5, 5, 1).Finish());
-    Put(23, RecordBuilder(1024, 1, 0).FileName(u"in trash.txt", 22, 3, 1).ResidentData("t").Finish());
-    Put(24, RecordBuilder(1024, 1, 1).FileName(u"posix name.txt", 16, 1, 0).ResidentData("p").Finish());
+    Put(23,
+        RecordBuilder(1024, 1, 0).FileName(u"in trash.txt", 22, 3, 1).ResidentData("t").Finish());
+    Put(24,
+        RecordBuilder(1024, 1, 1).FileName(u"posix name.txt", 16, 1, 0).ResidentData("p").Finish());
     // A file catalogued before its folder, which lies later in the MFT.
     Put(25, RecordBuilder(1024, 1, 1).FileName(u"early.txt", 30, 1, 1).ResidentData("e").Finish());
     Put(26, RecordBuilder(1024, 1, 3).FileName(u"Loop", 26, 1, 1).Finish());
     // An extension record of record 17 carries a name of its own; it is no entry.
     Put(27, RecordBuilder(1024, 1, 1, 17 | 1ULL << 48).FileName(u"ext.txt", 16, 1, 1).Finish());
-    Put(28, RecordBuilder(1024, 1, 1).FileName(u"big.bin", 5, 5, 1).Data({{(kFiveGiB >> 12), 1000}}, kFiveGiB).Finish());
+    Put(28, RecordBuilder(1024, 1, 1)
+                .FileName(u"big.bin", 5, 5, 1)
+                .Data({{(kFiveGiB >> 12), 1000}}, kFiveGiB)
+                .Finish());
     Put(30, RecordBuilder(1024, 1, 3).FileName(u"Later", 5, 5, 1).Finish());
     Put(31, RecordBuilder(1024, 1, 3).FileName(u"Deep", 30, 1, 1).Finish());
     Put(32, RecordBuilder(1024, 1, 3).FileName(u"Deeper", 31, 1, 1).Finish());
@@ -63,6 +71,15 @@ struct CraftedVolume {
                 .FileName(u"link at root.txt", 5, 5, 1)
                 .ResidentData("linked")
                 .Finish());
+    // Attribute lists that point back at their own records: followed once, never in circles.
+    Put(34, RecordBuilder(1024, 1, 1)
+                .FileName(u"looped.txt", 5, 5, 1)
+                .AttributeList({{0x30, 0, 34, 1, 3}, {0x80, 0, 35, 1, 0}, {0x80, 0, 35, 1, 0}})
+                .Finish());
+    Put(35, RecordBuilder(1024, 1, 1, 34 | 1ULL << 48)
+                .AttributeList({{0x80, 0, 34, 1, 0}, {0x20, 0, 35, 1, 0}})
+                .Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{1, 700}}), 777, 0, 0))
+                .Finish());
   }
 
   void Install(RecoverySession& session) { image.Install(session, RecordSector(0)); }
@@ -70,7 +87,8 @@ struct CraftedVolume {
 
 std::map<std::u16string, const CatalogueNode*> ByName(const CatalogueList<CatalogueNode>& list) {
   std::map<std::u16string, const CatalogueNode*> out;
-  for (const CatalogueNode* n = list.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) out[n->name] = n;
+  for (const CatalogueNode* n = list.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    out[n->name] = n;
   return out;
 }
 
@@ -172,6 +190,17 @@ TEST_F(CatalogueWalkTest, AFileIsListedInEveryFolderThatLinksToIt) {
   EXPECT_EQ(S(files.at(u"link at root.txt")->sector), S(files.at(u"link in docs.txt")->sector));
 }
 
+TEST_F(CatalogueWalkTest, AttributeListsThatLoopBackAreFollowedOnce) {
+  BuildNtfsCatalogue(session, view);
+  std::size_t looped = 0;
+  for (auto* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    if (std::u16string_view(n->name) == u"looped.txt") {
+      ++looped;
+      EXPECT_EQ(S(n->size), u"777");  // from the data piece in its extension record
+    }
+  EXPECT_EQ(looped, 1u);
+}
+
 TEST_F(CatalogueWalkTest, ExtensionRecordsAreNoEntriesAndSizesAre64Bit) {
   BuildNtfsCatalogue(session, view);
   auto files = ByName(session.catalogue.fileList);
@@ -212,9 +241,9 @@ TEST_F(CatalogueWalkTest, AStopEndsTheWalkAndKeepsWhatWasFound) {
   EXPECT_EQ(session.recoveryThread.load(), 0u);
   EXPECT_EQ(stopping.StatusTexts().back(), u"Process Aborted...");
   auto files = ByName(session.catalogue.fileList);
-  EXPECT_TRUE(files.count(u"a.txt"));      // record 17
-  EXPECT_FALSE(files.count(u"big.bin"));   // record 28
-  EXPECT_FALSE(files.count(u"new.txt"));   // record 20, after the stop
+  EXPECT_TRUE(files.count(u"a.txt"));     // record 17
+  EXPECT_FALSE(files.count(u"big.bin"));  // record 28
+  EXPECT_FALSE(files.count(u"new.txt"));  // record 20, after the stop
   EXPECT_EQ(stopping.ProgressValues().back(), 50);
 }
 
@@ -229,12 +258,13 @@ TEST_F(CatalogueWalkTest, UnreadableSectorsAreSkippedWithoutLosingTheRest) {
   auto memory = std::make_shared<platform::MemoryDevice>(volume.image.Disk());
   std::set<std::uint64_t> bad = {volume.RecordSector(17), volume.RecordSector(31) + 1};
   const std::string path = "mem://faulty-ntfs";
-  platform::DeviceTable::Instance().Install(path, std::make_shared<platform::FaultyDevice>(memory, bad));
+  platform::DeviceTable::Instance().Install(path,
+                                            std::make_shared<platform::FaultyDevice>(memory, bad));
   session.devicePath[0] = path;
   BuildNtfsCatalogue(session, view);
   auto files = ByName(session.catalogue.fileList);
   auto folders = ByName(session.catalogue.folderList);
-  EXPECT_FALSE(files.count(u"a.txt"));   // its first sector cannot be read
+  EXPECT_FALSE(files.count(u"a.txt"));    // its first sector cannot be read
   EXPECT_TRUE(files.count(u"gone.txt"));  // the next record, in the same batch
   EXPECT_TRUE(folders.count(u"Deep"));    // a torn record is still evidence
   EXPECT_TRUE(folders.count(u"Deeper"));
@@ -258,8 +288,12 @@ TEST_F(CatalogueWalkTest, TheTreeHangsFoldersFromTheRootAndTheRestFromLost) {
   ASSERT_NE(tree.lostItem, nullptr);
   EXPECT_EQ(tree.lostItem->text, u"Lost");
   const std::vector<std::u16string> expected = {
-      u"My Computer\\Docs\\",        u"My Computer\\Trash\\",       u"My Computer\\Later\\",
-      u"My Computer\\Later\\Deep\\", u"My Computer\\Later\\Deep\\Deeper\\", u"My Computer\\Lost\\",
+      u"My Computer\\Docs\\",
+      u"My Computer\\Trash\\",
+      u"My Computer\\Later\\",
+      u"My Computer\\Later\\Deep\\",
+      u"My Computer\\Later\\Deep\\Deeper\\",
+      u"My Computer\\Lost\\",
       u"My Computer\\Lost\\Loop\\",
   };
   EXPECT_EQ(Paths(tree), expected);
@@ -276,7 +310,8 @@ TEST_F(CatalogueWalkTest, EveryFileCanBeReachedFromTheTree) {
   BuildNtfsResultTree(session, view, tree);
   ui::EntryPaths paths(tree, session.catalogue);
   std::map<std::u16string, std::u16string> where;
-  for (const CatalogueNode* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+  for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
+       n = CatalogueList<CatalogueNode>::Next(n)) {
     EXPECT_NE(paths.FileItem(n), nullptr) << ToUtf8(n->name);
     where[n->name] = paths.FileFolder(n);
   }
@@ -324,15 +359,18 @@ TEST(NtfsResultTree, CatalogueEdgeCases) {
        {u"My Computer\\Lost\\", u"My Computer\\Lost\\A\\", u"My Computer\\Lost\\A\\B\\"}},
       {"a folder whose parent is no folder hangs below Lost",
        {{u"Orphan", u"40", u"99", u"FOLDER"}, {u"Kid", u"41", u"40", u"FOLDER"}},
-       {u"My Computer\\Lost\\", u"My Computer\\Lost\\Orphan\\", u"My Computer\\Lost\\Orphan\\Kid\\"}},
+       {u"My Computer\\Lost\\", u"My Computer\\Lost\\Orphan\\",
+        u"My Computer\\Lost\\Orphan\\Kid\\"}},
   };
   for (const Case& c : cases) {
     RecoverySession session;
     Catalogue& cat = session.catalogue;
-    cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 1);
+    cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER",
+                     u"NULL", 1);
     cat.AppendFolder(u".", u"30", u"5", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 1);
     for (const Folder& f : c.folders)
-      cat.AppendFolder(f.name, u"100", f.id, f.parent, u"0", u"0", u"0", u"16", u"0", f.type, u"NULL", 2);
+      cat.AppendFolder(f.name, u"100", f.id, f.parent, u"0", u"0", u"0", u"16", u"0", f.type,
+                       u"NULL", 2);
     RecordingView view;
     ui::ResultTree tree;
     EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1) << c.what;

@@ -1,8 +1,9 @@
 // The MFT's extent table: built from record 0 or its mirror copy, with extension records, and
 // the mapping of record numbers to sectors.
+#include "ntfs/extents.h"
+
 #include <gtest/gtest.h>
 
-#include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs_builders.h"
 
@@ -38,10 +39,10 @@ TEST(MapRecordToSector, WalksTheExtentsInOrder) {
     std::optional<std::uint64_t> sector;
   };
   const Case cases[] = {
-      {0, 4, 5000},   {49, 4, 5098},  {50, 4, 9000},       {74, 4, 9048},
-      {75, 4, {}},    // inside the sparse extent: nothing on disk
-      {85, 4, 12000}, {89, 4, 12008}, {90, 4, {}},         // past the last extent
-      {50, 1, {}},    // only the first extent considered
+      {0, 4, 5000},        {49, 4, 5098},  {50, 4, 9000},
+      {74, 4, 9048},       {75, 4, {}},  // inside the sparse extent: nothing on disk
+      {85, 4, 12000},      {89, 4, 12008}, {90, 4, {}},  // past the last extent
+      {50, 1, {}},                                       // only the first extent considered
       {UINT64_MAX, 4, {}},
   };
   for (const Case& c : cases)
@@ -64,7 +65,9 @@ struct Mft {
   std::uint64_t MftSector() const { return kStart + kMftLcn * kSpc; }
   std::uint64_t MirrSector() const { return kStart + kMirrLcn * kSpc; }
   // Record `n` of the MFT's first extent.
-  void Put(std::uint64_t n, const std::string& record) { image.PutAtSector(MftSector() + 2 * n, record); }
+  void Put(std::uint64_t n, const std::string& record) {
+    image.PutAtSector(MftSector() + 2 * n, record);
+  }
   void PutMirror(const std::string& record) { image.PutAtSector(MirrSector(), record); }
   static std::string Record0(const std::vector<RunSpec>& runs) {
     std::uint64_t clusters = 0;
@@ -76,7 +79,8 @@ struct Mft {
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> Extents(const MftExtentTable& t) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-  for (std::size_t i = 0; i < t.mftRunCount; ++i) out.emplace_back(t.mftRunStart[i], t.mftRunLength[i]);
+  for (std::size_t i = 0; i < t.mftRunCount; ++i)
+    out.emplace_back(t.mftRunStart[i], t.mftRunLength[i]);
   return out;
 }
 
@@ -124,8 +128,12 @@ TEST(BuildMftExtentTable, FallsBackToTheMirrorWhenRecord0IsUnusable) {
   const Case cases[] = {
       {"no FILE signature", std::string(1024, '\0'), true},
       {"no $DATA attribute", RecordBuilder().FileName(u"$MFT", 5, 5, 3).Finish(), true},
-      {"only a named $DATA", RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{4, 100}}, 4096, u"x").Finish(), true},
+      {"only a named $DATA",
+       RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{4, 100}}, 4096, u"x").Finish(), true},
       {"mftStart unknown", good, false},
+      {"a run list that does not start where the MFT is", Mft::Record0({{4, 500}, {4, -300}}),
+       true},
+      {"a first run outside the partition", Mft::Record0({{4, 100000}}), true},
   };
   for (const Case& c : cases) {
     Mft mft;
@@ -168,13 +176,16 @@ TEST(BuildMftExtentTable, JoinsThePiecesOfExtensionRecords) {
   const std::uint64_t ext1 = 12, ext2 = 20;
   mft.Put(0, RecordBuilder()
                  .FileName(u"$MFT", 5, 5, 3)
-                 .AttributeList({{0x10, 0, 0, 1, 0}, {0x80, 0, 0, 1, 4}, {0x80, 4, ext1, 1, 0}, {0x80, 8, ext2, 1, 0}})
+                 .AttributeList({{0x10, 0, 0, 1, 0},
+                                 {0x80, 0, 0, 1, 4},
+                                 {0x80, 4, ext1, 1, 0},
+                                 {0x80, 8, ext2, 1, 0}})
                  .Data({{4, kMftLcn}}, 12 * 4096)
                  .Finish());
   auto extension = [](std::uint64_t vcn, std::uint64_t lcn) {
     return RecordBuilder(1024, 1, 1, 0x0001000000000000ULL)
-        .Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{4, static_cast<std::int64_t>(lcn)}}), 0,
-                                        vcn, vcn + 3))
+        .Raw(RecordBuilder::NonResident(
+            0x80, test::ntfs::EncodeRuns({{4, static_cast<std::int64_t>(lcn)}}), 0, vcn, vcn + 3))
         .Finish();
   };
   mft.Put(ext1, extension(4, 300));
@@ -189,21 +200,29 @@ TEST(BuildMftExtentTable, JoinsThePiecesOfExtensionRecords) {
 
 TEST(BuildMftExtentTable, AMissingPieceLeavesASparseGapSoRecordsKeepTheirNumbers) {
   Mft mft;
-  mft.Put(0, RecordBuilder()
-                 .FileName(u"$MFT", 5, 5, 3)
-                 .AttributeList({{0x80, 0, 0, 1, 4}, {0x80, 4, 12, 1, 0}, {0x80, 8, 13, 1, 0}, {0x80, 12, 0, 1, 0}})
-                 .Data({{4, kMftLcn}}, 12 * 4096)
-                 .Finish());
+  mft.Put(
+      0,
+      RecordBuilder()
+          .FileName(u"$MFT", 5, 5, 3)
+          .AttributeList(
+              {{0x80, 0, 0, 1, 4}, {0x80, 4, 12, 1, 0}, {0x80, 8, 13, 1, 0}, {0x80, 12, 0, 1, 0}})
+          .Data({{4, kMftLcn}}, 12 * 4096)
+          .Finish());
   // Record 12 is not an extension of record 0 (a reused record): its piece is not taken.
-  mft.Put(12, RecordBuilder().Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{4, 300}}), 0, 4, 7)).Finish());
-  mft.Put(13, RecordBuilder(1024, 1, 1, 0x0001000000000000ULL)
-                  .Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{4, 600}}), 0, 8, 11))
-                  .Finish());
+  mft.Put(12,
+          RecordBuilder()
+              .Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{4, 300}}), 0, 4, 7))
+              .Finish());
+  mft.Put(13,
+          RecordBuilder(1024, 1, 1, 0x0001000000000000ULL)
+              .Raw(RecordBuilder::NonResident(0x80, test::ntfs::EncodeRuns({{4, 600}}), 0, 8, 11))
+              .Finish());
   RecoverySession session;
   mft.image.Install(session, mft.MftSector());
   RecordingView view;
   BuildMftExtentTable(session, view);
-  EXPECT_EQ(Extents(session.mftExtents), (ExtentList{{kStart + 800, 32}, {0, 32}, {kStart + 4800, 32}}));
+  EXPECT_EQ(Extents(session.mftExtents),
+            (ExtentList{{kStart + 800, 32}, {0, 32}, {kStart + 4800, 32}}));
 }
 
 TEST(ReadMftRecord, ARecordCrossingTwoExtentsIsJoined) {
@@ -212,7 +231,7 @@ TEST(ReadMftRecord, ARecordCrossingTwoExtentsIsJoined) {
   RecoverySession session;
   const std::string record = RecordBuilder().FileName(u"split", 5, 5).Finish();
   image.PutAtSector(100 + 102, record.substr(0, 512));  // extent 1: clusters 100..102
-  image.PutAtSector(100 + 500, record.substr(512));    // extent 2: clusters 500..502
+  image.PutAtSector(100 + 500, record.substr(512));     // extent 2: clusters 500..502
   std::string path = test::InstallMemoryDisk(image.Disk());
   image.Configure(session, path, 0);
   const MftExtentTable t = Table({{200, 3}, {600, 3}});

@@ -42,7 +42,8 @@ class StringSink : public ByteSink {
 // Keeps only what lies in the chosen byte ranges, for files too large to hold.
 class WindowSink : public ByteSink {
  public:
-  explicit WindowSink(std::vector<std::pair<std::uint64_t, std::uint64_t>> windows) : windows_(std::move(windows)) {}
+  explicit WindowSink(std::vector<std::pair<std::uint64_t, std::uint64_t>> windows)
+      : windows_(std::move(windows)) {}
   bool Write(const void* data, std::size_t length) override {
     const char* p = static_cast<const char*>(data);
     for (std::size_t w = 0; w < windows_.size(); ++w) {
@@ -77,7 +78,8 @@ struct ExtractVolume {
   ExtractVolume() {
     Put(0, RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{8, 100}}, 32 * 1024).Finish());
     Put(5, RecordBuilder(1024, 5, 3).FileName(u".", 5, 5, 3).Finish());
-    for (std::uint64_t lcn = 200; lcn < 260; ++lcn) image.PutCluster(lcn, Pattern(kCluster, static_cast<char>(lcn)));
+    for (std::uint64_t lcn = 200; lcn < 260; ++lcn)
+      image.PutCluster(lcn, Pattern(kCluster, static_cast<char>(lcn)));
   }
   std::string path;
   RecoverySession session;
@@ -103,11 +105,13 @@ RecordBuilder File(const char16_t* name) {
 TEST(ExtractNtfsFile, WritesExactlyTheSizeFromTheRunsInOrder) {
   ExtractVolume v;
   const std::string value = Pattern(100, 'r');
-  v.Put(16, File(u"resident.txt").ResidentData(value, u"", 0x40).Finish());  // value at 0x40, not 0x18
+  v.Put(16,
+        File(u"resident.txt").ResidentData(value, u"", 0x40).Finish());  // value at 0x40, not 0x18
   v.Put(17, File(u"one run.bin").Data({{1, 200}}, 1000).Finish());
   v.Put(18, File(u"two runs.bin").Data({{2, 210}, {1, -5}}, 2 * kCluster + 10).Finish());
   v.Put(19, File(u"exact.bin").Data({{2, 220}}, 2 * kCluster).Finish());
-  v.Put(20, File(u"with stream.txt").Data({{1, 230}}, 77, u"secret").Data({{1, 231}}, 500).Finish());
+  v.Put(20,
+        File(u"with stream.txt").Data({{1, 230}}, 77, u"secret").Data({{1, 231}}, 500).Finish());
   v.Put(21, File(u"empty.txt").ResidentData("").Finish());
   v.Install();
   struct Case {
@@ -137,20 +141,24 @@ TEST(ExtractNtfsFile, WritesExactlyTheSizeFromTheRunsInOrder) {
 
 TEST(ExtractNtfsFile, SparseRunsAndDataPastTheInitializedLengthReadAsZeros) {
   ExtractVolume v;
-  v.Put(16, File(u"sparse.bin").Data({{1, 200}, {3, std::nullopt}, {1, 10}}, 5 * kCluster - 3).Finish());
+  v.Put(
+      16,
+      File(u"sparse.bin").Data({{1, 200}, {3, std::nullopt}, {1, 10}}, 5 * kCluster - 3).Finish());
   v.Put(17, RecordBuilder()
                 .FileName(u"preallocated.bin", 5, 5, 1, kCreated)
-                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 240}}), 2 * kCluster, 0, 1, u"", 0, 0, 4,
-                                                kCluster + 100))
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 240}}), 2 * kCluster, 0, 1,
+                                                u"", 0, 0, 4, kCluster + 100))
                 .Finish());
   v.Install();
   std::string got;
   ExtractResult r = v.Extract(16, 5 * kCluster - 3, &got);
   ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_TRUE(got == v.Cluster(200) + std::string(3 * kCluster, '\0') + v.Cluster(210).substr(0, kCluster - 3));
+  EXPECT_TRUE(got == v.Cluster(200) + std::string(3 * kCluster, '\0') +
+                         v.Cluster(210).substr(0, kCluster - 3));
   r = v.Extract(17, 2 * kCluster, &got);
   ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_TRUE(got == v.Cluster(240) + v.Cluster(241).substr(0, 100) + std::string(kCluster - 100, '\0'));
+  EXPECT_TRUE(got ==
+              v.Cluster(240) + v.Cluster(241).substr(0, 100) + std::string(kCluster - 100, '\0'));
   // Without $STANDARD_INFORMATION the time is the name's creation time.
   ASSERT_TRUE(r.modifiedTime);
   EXPECT_EQ(*r.modifiedTime, FileTimeToUnix(kCreated));
@@ -160,7 +168,8 @@ TEST(ExtractNtfsFile, AFileOfMoreThan4GiBKeepsItsSize) {
   ExtractVolume v;
   const std::uint64_t size = 5ULL << 30;
   const std::uint64_t clusters = size / kCluster;
-  v.Put(16, File(u"huge.bin").Data({{1, 200}, {clusters - 2, std::nullopt}, {1, 50}}, size).Finish());
+  v.Put(16,
+        File(u"huge.bin").Data({{1, 200}, {clusters - 2, std::nullopt}, {1, 50}}, size).Finish());
   v.Install();
   WindowSink sink({{0, 16}, {size - kCluster, 16}, {size / 2, 16}});
   ExtractResult r = ExtractNtfsFileTo(v.session, sink, size, v.RecordSector(16));
@@ -176,12 +185,14 @@ TEST(ExtractNtfsFile, DamageIsReportedNotWrittenAsData) {
   ExtractVolume v;
   v.Put(16, File(u"outside.bin").Data({{1, 200}, {4, 5000}}, 5 * kCluster).Finish());
   v.Put(17, File(u"short.bin").Data({{1, 200}}, 3 * kCluster).Finish());
-  v.Put(18, File(u"secret.bin")
-                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{1, 200}}), 100, 0, 0, u"", 0x4000))
-                .Finish());
+  v.Put(18,
+        File(u"secret.bin")
+            .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{1, 200}}), 100, 0, 0, u"", 0x4000))
+            .Finish());
   v.Put(19, File(u"folder").Finish());
   v.Put(20, File(u"unknown compression.bin")
-                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{16, 200}}), 100, 0, 15, u"", 0x0002, 4))
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{16, 200}}), 100, 0, 15, u"",
+                                                0x0002, 4))
                 .Finish());
   v.Put(21, File(u"resident too short.txt").ResidentData("abc").Finish());
   v.Install();
@@ -204,7 +215,8 @@ TEST(ExtractNtfsFile, DamageIsReportedNotWrittenAsData) {
     StringSink sink;
     ExtractResult r = ExtractNtfsFileTo(v.session, sink, c.size, c.sector);
     EXPECT_FALSE(r.ok) << c.error;
-    EXPECT_NE(r.error.find(c.error), std::string::npos) << "wanted \"" << c.error << "\", got: " << r.error;
+    EXPECT_NE(r.error.find(c.error), std::string::npos)
+        << "wanted \"" << c.error << "\", got: " << r.error;
     EXPECT_LE(sink.bytes.size(), c.size);
   }
   // Encrypted and unknown data write nothing at all.
@@ -220,7 +232,8 @@ TEST(ExtractNtfsFile, AnUnreadableSectorIsAFailure) {
   auto memory = std::make_shared<platform::MemoryDevice>(v.image.Disk());
   const std::string path = "mem://ntfs-extract-faulty";
   platform::DeviceTable::Instance().Install(
-      path, std::make_shared<platform::FaultyDevice>(memory, std::set<std::uint64_t>{v.image.ClusterSector(201) + 3}));
+      path, std::make_shared<platform::FaultyDevice>(
+                memory, std::set<std::uint64_t>{v.image.ClusterSector(201) + 3}));
   v.session.devicePath[0] = path;
   StringSink sink;
   ExtractResult r = ExtractNtfsFileTo(v.session, sink, 3 * kCluster, v.RecordSector(16));
@@ -233,9 +246,12 @@ TEST(ExtractNtfsFile, AnUnreadableSectorIsAFailure) {
 TEST(ExtractNtfsFile, JoinsDataPiecesHeldInExtensionRecords) {
   ExtractVolume v;
   const std::uint64_t size = 4 * kCluster - 50;
-  v.Put(16, File(u"spread.bin")
-                .AttributeList({{0x10, 0, 16, 1, 0}, {0x30, 0, 16, 1, 3}, {0x80, 0, 17, 1, 0}, {0x80, 2, 18, 1, 0}})
-                .Finish());
+  v.Put(
+      16,
+      File(u"spread.bin")
+          .AttributeList(
+              {{0x10, 0, 16, 1, 0}, {0x30, 0, 16, 1, 3}, {0x80, 0, 17, 1, 0}, {0x80, 2, 18, 1, 0}})
+          .Finish());
   auto piece = [](std::uint64_t vcn, std::int64_t lcn, std::uint64_t realSize) {
     return RecordBuilder(1024, 1, 1, 16 | 1ULL << 48)
         .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, lcn}}), realSize, vcn, vcn + 1))
@@ -268,7 +284,9 @@ TEST(ExtractNtfsFile, HostileAttributeListsEndInAReportedFailure) {
     std::string error;
   };
   const Case cases[] = {
-      {"piece in a record that is not an extension of this file", {{0x80, 0, 17, 1, 0}, {0x80, 2, 19, 1, 0}}, "MFT record 19"},
+      {"piece in a record that is not an extension of this file",
+       {{0x80, 0, 17, 1, 0}, {0x80, 2, 19, 1, 0}},
+       "MFT record 19"},
       {"piece in an unused slot", {{0x80, 0, 17, 1, 0}, {0x80, 2, 14, 1, 0}}, "MFT record 14"},
       {"a list naming only the file itself", {{0x80, 0, 16, 1, 0}}, "no unnamed data stream"},
       {"a gap between the pieces", {{0x80, 0, 17, 1, 0}, {0x80, 3, 18, 1, 0}}, "MFT record 18"},
@@ -331,7 +349,8 @@ TEST(Lznt1, DecodesLiteralsBackReferencesAndStoredChunks) {
   const Case cases[] = {
       {"literals", literals, 4096, true, "hello nt" + std::string(4088, '\0')},
       {"back-reference", AbcChunk(), 4096, true, Abc(4096)},
-      {"two chunks, the second stored", AbcChunk() + stored, 8192, true, Abc(4096) + Pattern(4096, 's')},
+      {"two chunks, the second stored", AbcChunk() + stored, 8192, true,
+       Abc(4096) + Pattern(4096, 's')},
       {"an end marker stops early", AbcChunk() + std::string(2, '\0') + AbcChunk(), 8192, true,
        Abc(4096) + std::string(4096, '\0')},
       {"back-reference before the chunk start", badOffset, 4096, false, ""},
@@ -352,16 +371,18 @@ TEST(ExtractNtfsFile, CompressedUnitsAreDecompressedStoredOrZero) {
   v.image.PutCluster(300, AbcChunk());
   // Unit 1: one cluster of LZNT1, 15 sparse. Unit 2: 16 clusters stored as is. Unit 3: sparse.
   const std::uint64_t size = 16 * kCluster * 2 + 5000;
-  v.Put(16, File(u"compressed.txt")
-                .Raw(RecordBuilder::NonResident(
-                    0x80, EncodeRuns({{1, 300}, {15, std::nullopt}, {16, -100}, {16, std::nullopt}}), size, 0, 47,
-                    u"", 0x0001, 4))
-                .Finish());
+  v.Put(16,
+        File(u"compressed.txt")
+            .Raw(RecordBuilder::NonResident(
+                0x80, EncodeRuns({{1, 300}, {15, std::nullopt}, {16, -100}, {16, std::nullopt}}),
+                size, 0, 47, u"", 0x0001, 4))
+            .Finish());
   v.Install();
   std::string got;
   ExtractResult r = v.Extract(16, size, &got);
   ASSERT_TRUE(r.ok) << r.error;
-  std::string expected = Abc(4096) + std::string(15 * kCluster, '\0') + v.Cluster(200, 16) + std::string(5000, '\0');
+  std::string expected =
+      Abc(4096) + std::string(15 * kCluster, '\0') + v.Cluster(200, 16) + std::string(5000, '\0');
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_TRUE(got == expected);
 }
@@ -384,11 +405,12 @@ TEST(ExtractNtfsFile, WritesANewSanitisedFileWithItsTimeAndNeverOverwrites) {
   std::ifstream in(first.path, std::ios::binary);
   std::string content((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(content, "content");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(first.path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, FileTimeToUnix(kModified));
   // A failed copy leaves nothing that could pass for the file.
-  ExtractResult failed = ExtractNtfsFile(v.session, folder, u"short.bin", 3 * kCluster, v.RecordSector(17));
+  ExtractResult failed =
+      ExtractNtfsFile(v.session, folder, u"short.bin", 3 * kCluster, v.RecordSector(17));
   EXPECT_FALSE(failed.ok);
   EXPECT_FALSE(std::filesystem::exists(folder / "short.bin"));
 }
@@ -410,7 +432,8 @@ class BoundedSink : public ByteSink {
 TEST(HostileVolume, RandomDamageToTheMftGivesAClearResultEveryTime) {
   ExtractVolume v;
   v.Put(16, File(u"resident.txt").ResidentData("resident data").Finish());
-  v.Put(17, File(u"runs.bin").Data({{2, 210}, {1, std::nullopt}, {1, -5}}, 4 * kCluster - 9).Finish());
+  v.Put(17,
+        File(u"runs.bin").Data({{2, 210}, {1, std::nullopt}, {1, -5}}, 4 * kCluster - 9).Finish());
   v.Put(18, RecordBuilder(1024, 1, 3).FileName(u"Folder", 5, 5, 1).Finish());
   v.Put(19, File(u"spread.bin").AttributeList({{0x80, 0, 20, 1, 0}, {0x80, 2, 21, 1, 0}}).Finish());
   v.Put(20, RecordBuilder(1024, 1, 1, 19 | 1ULL << 48)
@@ -421,8 +444,8 @@ TEST(HostileVolume, RandomDamageToTheMftGivesAClearResultEveryTime) {
                 .Finish());
   v.image.PutCluster(300, AbcChunk());
   v.Put(22, File(u"packed.txt")
-                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{1, 300}, {15, std::nullopt}}), 9000, 0, 15, u"",
-                                                0x0001, 4))
+                .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{1, 300}, {15, std::nullopt}}),
+                                                9000, 0, 15, u"", 0x0001, 4))
                 .Finish());
   const std::string pristine = v.image.Disk();
   const std::uint64_t mftBegin = v.RecordSector(0) * 512, mftBytes = 32 * 1024;
@@ -437,7 +460,8 @@ TEST(HostileVolume, RandomDamageToTheMftGivesAClearResultEveryTime) {
       const std::uint64_t offset = rng() % 4 == 0 ? rng() % 1024 : rng() % 0x180;
       disk[mftBegin + std::min(record * 1024 + offset, mftBytes - 1)] = static_cast<char>(rng());
     }
-    platform::DeviceTable::Instance().Install(path, std::make_shared<platform::MemoryDevice>(std::move(disk)));
+    platform::DeviceTable::Instance().Install(
+        path, std::make_shared<platform::MemoryDevice>(std::move(disk)));
     RecoverySession session;
     v.image.Configure(session, path, v.RecordSector(0));
     RecordingView view;
@@ -445,10 +469,12 @@ TEST(HostileVolume, RandomDamageToTheMftGivesAClearResultEveryTime) {
     BuildNtfsCatalogue(session, view);
     ui::ResultTree tree;
     EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1);
-    for (auto* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    for (auto* n = session.catalogue.fileList.First(); n;
+         n = CatalogueList<CatalogueNode>::Next(n)) {
       const std::uint64_t size = static_cast<std::uint64_t>(TextToInt(n->size));
       BoundedSink sink;
-      ExtractResult r = ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(n->sector)));
+      ExtractResult r =
+          ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(n->sector)));
       if (r.ok) {
         EXPECT_EQ(r.bytesWritten, size) << "round " << round;
         EXPECT_EQ(sink.total, size) << "round " << round;

@@ -1,10 +1,11 @@
 // The record-level structures: fix-ups, attribute headers, run lists, attribute lists, names.
+#include "ntfs/mft_record.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <vector>
 
-#include "ntfs/mft_record.h"
 #include "ntfs/record_info.h"
 #include "ntfs_builders.h"
 
@@ -47,7 +48,8 @@ TEST(ApplyFixups, ATornRecordIsRestoredButReportedInconsistent) {
 
 TEST(ApplyFixups, A4096ByteRecordHasEightStrides) {
   std::string record = RecordBuilder(4096).Finish(0x0101);
-  for (int i = 1; i <= 8; ++i) test::Put16(record, 0x30 + 2 * i, static_cast<std::uint16_t>(0xA000 + i));
+  for (int i = 1; i <= 8; ++i)
+    test::Put16(record, 0x30 + 2 * i, static_cast<std::uint16_t>(0xA000 + i));
   auto bytes = ToBytes(record);
   FixupResult r = ApplyFixups(bytes);
   EXPECT_EQ(r.applied, 8u);
@@ -136,7 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {0x11, 0x01, 0x02, 0x11, 0x01, 0xF0, 0x00},
                 {{0, 1, false, 2}},
                 true},
-        RunCase{"run list running off the end", {0x11, 0x01, 0x02, 0x31, 0x01, 0x05}, {{0, 1, false, 2}}, true},
+        RunCase{"run list running off the end",
+                {0x11, 0x01, 0x02, 0x31, 0x01, 0x05},
+                {{0, 1, false, 2}},
+                true},
         RunCase{"no terminator", {0x11, 0x01, 0x02}, {{0, 1, false, 2}}, true},
         RunCase{"length field of nine bytes", {0x09, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0x00}, {}, true},
         RunCase{"zero-width length", {0x10, 0x05, 0x00}, {}, true},
@@ -144,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"empty list", {0x00}, {}, false}),
     [](const ::testing::TestParamInfo<RunCase>& info) {
       std::string name;
-      for (const char* p = info.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      for (const char* p = info.param.what; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
       return name;
     });
 
@@ -179,7 +185,8 @@ std::vector<std::uint32_t> Types(const std::string& record, bool* damaged) {
 }
 
 TEST(AttributeWalk, VisitsEveryAttributeUpToTheEndMarker) {
-  std::string r = RecordBuilder().StandardInformation(1, 2).FileName(u"x", 5, 5).ResidentData("hi").Finish();
+  std::string r =
+      RecordBuilder().StandardInformation(1, 2).FileName(u"x", 5, 5).ResidentData("hi").Finish();
   bool damaged = true;
   EXPECT_EQ(Types(r, &damaged), (std::vector<std::uint32_t>{0x10, 0x30, 0x80}));
   EXPECT_FALSE(damaged);
@@ -260,7 +267,9 @@ struct NameCase {
 
 TEST(DescribeRecord, PrefersWin32ThenWin32AndDosThenDosThenPosix) {
   const NameCase cases[] = {
-      {"Win32 and DOS pair", {{u"LONGFI~1.TXT", 2}, {u"Long File Name.txt", 1}}, u"Long File Name.txt"},
+      {"Win32 and DOS pair",
+       {{u"LONGFI~1.TXT", 2}, {u"Long File Name.txt", 1}},
+       u"Long File Name.txt"},
       {"Win32-and-DOS before DOS", {{u"SHORT.TXT", 2}, {u"UPPER.TXT", 3}}, u"UPPER.TXT"},
       {"POSIX only", {{u"posix name", 0}}, u"posix name"},
       {"POSIX and DOS", {{u"posix name", 0}, {u"POSIXN~1", 2}}, u"POSIXN~1"},
@@ -317,7 +326,8 @@ TEST(AttributeListWalk, StopsAtAnEntryThatDoesNotFit) {
     const char* what;
     std::uint16_t secondLength;
   };
-  for (Case c : {Case{"zero length", 0}, Case{"length past the list", 0x200}, Case{"length below an entry", 8}}) {
+  for (Case c : {Case{"zero length", 0}, Case{"length past the list", 0x200},
+                 Case{"length below an entry", 8}}) {
     auto hostile = bytes;
     hostile[0x20 + 4] = static_cast<std::uint8_t>(c.secondLength & 0xFF);
     hostile[0x20 + 5] = static_cast<std::uint8_t>(c.secondLength >> 8);

@@ -35,7 +35,8 @@ inline int BytesFor(std::uint64_t v) {
 inline int SignedBytesFor(std::int64_t v) {
   int n = 1;
   while (n < 8) {
-    const std::int64_t lo = -(std::int64_t{1} << (8 * n - 1)), hi = (std::int64_t{1} << (8 * n - 1)) - 1;
+    const std::int64_t lo = -(std::int64_t{1} << (8 * n - 1)),
+                       hi = (std::int64_t{1} << (8 * n - 1)) - 1;
     if (v >= lo && v <= hi) break;
     ++n;
   }
@@ -88,10 +89,12 @@ class RecordBuilder {
     return *this;
   }
 
-  static std::string Resident(std::uint32_t type, const std::string& value, std::u16string_view name = u"",
-                              std::uint16_t id = 0, std::uint16_t valueOffset = 0) {
+  static std::string Resident(std::uint32_t type, const std::string& value,
+                              std::u16string_view name = u"", std::uint16_t id = 0,
+                              std::uint16_t valueOffset = 0) {
     const std::size_t nameOffset = 0x18;
-    if (valueOffset == 0) valueOffset = static_cast<std::uint16_t>((nameOffset + 2 * name.size() + 7) / 8 * 8);
+    if (valueOffset == 0)
+      valueOffset = static_cast<std::uint16_t>((nameOffset + 2 * name.size() + 7) / 8 * 8);
     std::string a(((valueOffset + value.size()) + 7) / 8 * 8, '\0');
     Put32(a, 0, type);
     Put32(a, 4, static_cast<std::uint32_t>(a.size()));
@@ -106,10 +109,11 @@ class RecordBuilder {
     return a;
   }
 
-  static std::string NonResident(std::uint32_t type, const std::string& runs, std::uint64_t realSize,
-                                 std::uint64_t lowestVcn, std::uint64_t highestVcn,
-                                 std::u16string_view name = u"", std::uint16_t flags = 0,
-                                 std::uint16_t compressionUnit = 0, std::uint16_t id = 0,
+  static std::string NonResident(std::uint32_t type, const std::string& runs,
+                                 std::uint64_t realSize, std::uint64_t lowestVcn,
+                                 std::uint64_t highestVcn, std::u16string_view name = u"",
+                                 std::uint16_t flags = 0, std::uint16_t compressionUnit = 0,
+                                 std::uint16_t id = 0,
                                  std::optional<std::uint64_t> initialized = std::nullopt) {
     const std::size_t header = compressionUnit ? 0x48 : 0x40;
     const std::size_t runOffset = (header + 2 * name.size() + 7) / 8 * 8;
@@ -133,8 +137,9 @@ class RecordBuilder {
     return a;
   }
 
-  static std::string FileNameValue(std::u16string_view name, std::uint64_t parent, std::uint16_t parentSeq,
-                                   std::uint8_t nameSpace, std::int64_t created) {
+  static std::string FileNameValue(std::u16string_view name, std::uint64_t parent,
+                                   std::uint16_t parentSeq, std::uint8_t nameSpace,
+                                   std::int64_t created) {
     std::string v(0x42 + 2 * name.size(), '\0');
     Put64(v, 0, parent | static_cast<std::uint64_t>(parentSeq) << 48);
     Put64(v, 0x08, static_cast<std::uint64_t>(created));
@@ -160,8 +165,8 @@ class RecordBuilder {
                               std::uint16_t valueOffset = 0) {
     return Raw(Resident(0x80, value, name, 4, valueOffset));
   }
-  RecordBuilder& Data(const std::vector<RunSpec>& runs, std::uint64_t realSize, std::u16string_view name = u"",
-                      std::uint64_t lowestVcn = 0) {
+  RecordBuilder& Data(const std::vector<RunSpec>& runs, std::uint64_t realSize,
+                      std::u16string_view name = u"", std::uint64_t lowestVcn = 0) {
     std::uint64_t clusters = 0;
     for (const RunSpec& r : runs) clusters += r.length;
     return Raw(NonResident(0x80, EncodeRuns(runs), realSize, lowestVcn,
@@ -209,19 +214,26 @@ class RecordBuilder {
 // A disk in memory holding one NTFS-like partition: records and clusters are placed by hand.
 class VolumeImage {
  public:
-  VolumeImage(std::uint64_t partitionStart, std::uint64_t partitionSectors, std::uint64_t sectorsPerCluster)
-      : start_(partitionStart), sectors_(partitionSectors), spc_(sectorsPerCluster),
+  VolumeImage(std::uint64_t partitionStart, std::uint64_t partitionSectors,
+              std::uint64_t sectorsPerCluster)
+      : start_(partitionStart),
+        sectors_(partitionSectors),
+        spc_(sectorsPerCluster),
         disk_((partitionStart + partitionSectors) * 512, '\0') {}
 
   std::uint64_t ClusterSector(std::uint64_t lcn) const { return start_ + lcn * spc_; }
-  void PutAtSector(std::uint64_t sector, const std::string& bytes) { disk_.replace(sector * 512, bytes.size(), bytes); }
-  void PutCluster(std::uint64_t lcn, const std::string& bytes) { PutAtSector(ClusterSector(lcn), bytes); }
+  void PutAtSector(std::uint64_t sector, const std::string& bytes) {
+    disk_.replace(sector * 512, bytes.size(), bytes);
+  }
+  void PutCluster(std::uint64_t lcn, const std::string& bytes) {
+    PutAtSector(ClusterSector(lcn), bytes);
+  }
   std::string& Disk() { return disk_; }
   const std::string& Disk() const { return disk_; }
 
   // Points `session` at the disk, installed in memory, as the selected NTFS partition.
-  std::string Install(RecoverySession& session, std::uint64_t mftStart, std::uint64_t mftMirrStart = 0,
-                      std::uint64_t sectorsPerRecord = 2) const {
+  std::string Install(RecoverySession& session, std::uint64_t mftStart,
+                      std::uint64_t mftMirrStart = 0, std::uint64_t sectorsPerRecord = 2) const {
     std::string path = InstallMemoryDisk(disk_);
     Configure(session, path, mftStart, mftMirrStart, sectorsPerRecord);
     return path;

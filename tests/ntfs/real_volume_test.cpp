@@ -44,7 +44,8 @@ std::string Bytes(std::size_t n, unsigned seed, bool compressible) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i)
-    s[i] = compressible ? "abcdefgh ijklmnop\n"[(i / 7 + rng() % 3) % 18] : static_cast<char>(rng());
+    s[i] =
+        compressible ? "abcdefgh ijklmnop\n"[(i / 7 + rng() % 3) % 18] : static_cast<char>(rng());
   return s;
 }
 
@@ -56,7 +57,8 @@ void WriteFile(const fs::path& p, const std::string& data) {
 // An image file with an NTFS volume mounted through ntfs-3g for as long as it is populated.
 class Ntfs3gVolume {
  public:
-  explicit Ntfs3gVolume(const std::string& name, std::uint64_t megabytes, const std::string& mkntfsOptions = "") {
+  explicit Ntfs3gVolume(const std::string& name, std::uint64_t megabytes,
+                        const std::string& mkntfsOptions = "") {
     dir_ = test::TempDir() / name;
     fs::create_directories(dir_);
     image_ = dir_ / "volume.img";
@@ -74,8 +76,9 @@ class Ntfs3gVolume {
 
   bool Mount() {
     const std::string pidFile = (dir_ / "pid").string();
-    if (!Run("(ntfs-3g -o no_detach,streams_interface=xattr '" + image_.string() + "' '" + mount_.string() +
-             "' >'" + (dir_ / "ntfs-3g.log").string() + "' 2>&1 & echo $! >'" + pidFile + "')"))
+    if (!Run("(ntfs-3g -o no_detach,streams_interface=xattr '" + image_.string() + "' '" +
+             mount_.string() + "' >'" + (dir_ / "ntfs-3g.log").string() + "' 2>&1 & echo $! >'" +
+             pidFile + "')"))
       return false;
     std::ifstream(pidFile) >> pid_;
     for (int i = 0; i < 200; ++i) {
@@ -88,7 +91,8 @@ class Ntfs3gVolume {
   void Unmount() {
     if (pid_ <= 0) return;
     Run("umount '" + mount_.string() + "' 2>/dev/null");
-    for (int i = 0; i < 2400 && ::kill(pid_, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 2400 && ::kill(pid_, 0) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
     pid_ = 0;
   }
 
@@ -105,7 +109,8 @@ void Configure(RecoverySession& session, const fs::path& image) {
   in.read(boot.data(), 512);
   auto u = [&](std::size_t at, int width) {
     std::uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at + i])) << (8 * i);
+    for (int i = 0; i < width; ++i)
+      v |= static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at + i])) << (8 * i);
     return v;
   };
   const std::uint64_t bytesPerSector = u(0x0B, 2), spc = u(0x0D, 1) * bytesPerSector / 512;
@@ -147,10 +152,12 @@ struct Scan {
     return nullptr;
   }
   // The attributes of an entry's record, for checking what the driver made of it.
-  std::vector<ntfs::AttributeHeader> Attributes(const CatalogueNode* n, std::vector<std::uint8_t>& record) const {
+  std::vector<ntfs::AttributeHeader> Attributes(const CatalogueNode* n,
+                                                std::vector<std::uint8_t>& record) const {
     std::vector<ntfs::AttributeHeader> out;
     ntfs::Volume volume = ntfs::VolumeOf(session);
-    if (!ntfs::ReadRecordAtSector(volume, session.mftExtents, static_cast<std::uint64_t>(TextToInt(n->sector)), record))
+    if (!ntfs::ReadRecordAtSector(volume, session.mftExtents,
+                                  static_cast<std::uint64_t>(TextToInt(n->sector)), record))
       return out;
     auto header = ntfs::FileRecordHeader::Parse(record);
     if (!header) return out;
@@ -173,8 +180,9 @@ struct Scan {
       }
       std::string bytes;
     } sink;
-    ExtractResult r = ExtractNtfsFileTo(session, sink, static_cast<std::uint64_t>(TextToInt(n->size)),
-                                        static_cast<std::uint64_t>(TextToInt(n->sector)));
+    ExtractResult r =
+        ExtractNtfsFileTo(session, sink, static_cast<std::uint64_t>(TextToInt(n->size)),
+                          static_cast<std::uint64_t>(TextToInt(n->sector)));
     if (result) *result = r;
     return r.ok ? sink.bytes : std::string();
   }
@@ -202,12 +210,15 @@ TEST_F(RealVolume, WhatNtfs3gWroteComesBack) {
   // A long name with a DOS name: Win32 and DOS name spaces.
   live["/Docs/A Long File Name.text"] = Bytes(1234, 4, true);
   WriteFile(v.Path("Docs/A Long File Name.text"), live["/Docs/A Long File Name.text"]);
-  ASSERT_EQ(::setxattr(v.Path("Docs/A Long File Name.text").c_str(), "system.ntfs_dos_name", "ALONGF~1.TXT", 12, 0), 0);
+  ASSERT_EQ(::setxattr(v.Path("Docs/A Long File Name.text").c_str(), "system.ntfs_dos_name",
+                       "ALONGF~1.TXT", 12, 0),
+            0);
   // An alternate data stream beside the unnamed one.
   live["/streams.txt"] = Bytes(5000, 5, false);
   WriteFile(v.Path("streams.txt"), live["/streams.txt"]);
   const std::string stream = Bytes(8000, 6, false);
-  ASSERT_EQ(::setxattr(v.Path("streams.txt").c_str(), "user.other", stream.data(), stream.size(), 0), 0);
+  ASSERT_EQ(
+      ::setxattr(v.Path("streams.txt").c_str(), "user.other", stream.data(), stream.size(), 0), 0);
   // A second link to a file, in another folder.
   fs::create_hard_link(v.Path("Docs/letter.txt"), v.Path("Docs/Deep/hard link.txt"));
   live["/Docs/Deep/hard link.txt"] = live["/Docs/letter.txt"];
@@ -271,7 +282,8 @@ TEST_F(RealVolume, CompressedFilesAndFilesSpreadOverExtensionRecordsAreRebuilt) 
   std::map<std::string, std::string> live;
   live["/Packed/text.txt"] = Bytes(300000, 11, true);
   live["/Packed/noise.bin"] = Bytes(100000, 12, false);
-  live["/Packed/mixed.bin"] = Bytes(50000, 13, true) + Bytes(50000, 14, false) + std::string(70000, '\0');
+  live["/Packed/mixed.bin"] =
+      Bytes(50000, 13, true) + Bytes(50000, 14, false) + std::string(70000, '\0');
   for (const auto& [path, data] : live) WriteFile(v.Path(path.substr(1)), data);
 
   // A cluster of data every other cluster: hundreds of runs, more than a record holds, so the
@@ -294,7 +306,8 @@ TEST_F(RealVolume, CompressedFilesAndFilesSpreadOverExtensionRecordsAreRebuilt) 
   ASSERT_NE(scan.File("/spread.bin"), nullptr);
   ASSERT_TRUE(scan.HasAttribute(scan.File("/spread.bin"), ntfs::kAttrAttributeList));
   ASSERT_NE(scan.File("/Packed/text.txt"), nullptr);
-  ASSERT_TRUE(scan.HasAttribute(scan.File("/Packed/text.txt"), ntfs::kAttrData, ntfs::kAttrFlagCompressed));
+  ASSERT_TRUE(
+      scan.HasAttribute(scan.File("/Packed/text.txt"), ntfs::kAttrData, ntfs::kAttrFlagCompressed));
   for (const auto& [path, data] : live) {
     const CatalogueNode* n = scan.File(path);
     ASSERT_NE(n, nullptr) << path;
