@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kBlockBytes = 1 << 20;
 
 // Texts that nearly every entry repeats are shared instead of copied.
-constexpr const char16_t* kSharedTexts[] = {u"",     u"0",    u"1",      u"16",  u"32",
+constexpr std::u16string_view kSharedTexts[] = {u"",     u"0",    u"1",      u"16",  u"32",
                                             u"NULL", u"FILE", u"FOLDER", u"2",   u"3",
                                             u"4",    u"5",    u"6",      u"7",   u"8",
                                             u"9",    u"10",   u"18",     u"20",  u"22",
@@ -53,8 +53,8 @@ void Arena::Clear() {
 
 const char16_t* Catalogue::Intern(Text text, int field) {
   if (text.size() <= 6) {
-    for (const char16_t* shared : kSharedTexts)
-      if (text == shared) return shared;
+    for (std::u16string_view shared : kSharedTexts)
+      if (text == shared) return shared.data();
   }
   const char16_t*& previous = previous_[field];
   if (previous && text == std::u16string_view(previous)) return previous;
