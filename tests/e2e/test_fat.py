@@ -1,42 +1,21 @@
 """End-to-end: `brevant scan / recover / cat` on the FAT partitions of the fixture images,
 checked against each fixture's manifest and against The Sleuth Kit's tsk_recover."""
 
-import glob
-import gzip
 import hashlib
 import json
 import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 
-BREVANT = os.environ.get("BREVANT", "")
-FIXTURES = os.environ.get("BREVANT_FIXTURES", "")
+from e2e_common import ImageTestCase, fixtures_with, sha256_file
 FAT = ("FAT16", "FAT32")
 
 
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
 
 def fat_fixtures():
-    """(name, manifest) of every fixture with a manifest, an image and a FAT partition."""
-    out = []
-    for path in sorted(glob.glob(os.path.join(FIXTURES, "*.manifest.json"))):
-        name = os.path.basename(path)[: -len(".manifest.json")]
-        if not os.path.exists(os.path.join(FIXTURES, name + ".img.gz")):
-            continue
-        with open(path) as f:
-            manifest = json.load(f)
-        if any(p.get("fs") in FAT for p in manifest.get("partitions", [])):
-            out.append((name, manifest))
-    return out
+    return fixtures_with(FAT)
 
 
 def deleted_names(path):
@@ -53,32 +32,19 @@ def is_short_name(name):
     return name == name.upper() and 1 <= len(base) <= 8 and len(ext) <= 3 and "." not in ext
 
 
-class FatEndToEnd(unittest.TestCase):
+class FatEndToEnd(ImageTestCase):
+    prefix = "brevant-e2e-fat-"
+
     @classmethod
     def setUpClass(cls):
-        if not BREVANT or not os.access(BREVANT, os.X_OK):
-            raise unittest.SkipTest("BREVANT does not name the brevant binary")
+        super().setUpClass()
         cls.fixtures = fat_fixtures()
         if not cls.fixtures:
             raise unittest.SkipTest("no fixture image with a FAT partition and a manifest")
-        cls.tmp = tempfile.mkdtemp(prefix="brevant-e2e-fat-")
-        cls.images = {}
         cls.scans = {}
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def image(self, name):
-        if name not in self.images:
-            out = os.path.join(self.tmp, name + ".img")
-            with gzip.open(os.path.join(FIXTURES, name + ".img.gz"), "rb") as src, open(out, "wb") as dst:
-                shutil.copyfileobj(src, dst, 1 << 20)
-            self.images[name] = out
-        return self.images[name]
-
     def run_brevant(self, *args, check=True):
-        res = subprocess.run([BREVANT, *args], capture_output=True, timeout=600)
+        res = super().run_brevant(*args)
         if check:
             self.assertEqual(res.returncode, 0, "brevant %s failed: %s" % (" ".join(args), res.stderr.decode(errors="replace")))
         return res

@@ -1,41 +1,21 @@
 """End-to-end: `brevant scan/recover/cat` on every NTFS partition of the fixture images,
 checked against each image's manifest and against The Sleuth Kit (fls, tsk_recover)."""
 
-import glob
-import gzip
 import hashlib
 import json
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
-BREVANT = os.environ.get("BREVANT", "")
-FIXTURES = os.environ.get("BREVANT_FIXTURES", "")
+from e2e_common import ImageTestCase, fixtures_with, sha256_file
 
-
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def ntfs_partitions():
     """(image name, manifest, partition) for every NTFS partition of every fixture."""
-    out = []
-    for manifest_path in sorted(glob.glob(os.path.join(FIXTURES, "*.manifest.json"))):
-        name = os.path.basename(manifest_path)[: -len(".manifest.json")]
-        if not os.path.exists(os.path.join(FIXTURES, name + ".img.gz")):
-            continue
-        with open(manifest_path) as f:
-            manifest = json.load(f)
-        for part in manifest.get("partitions", []):
-            if part.get("fs") == "NTFS":
-                out.append((name, manifest, part))
-    return out
+    return [(name, manifest, part) for name, manifest in fixtures_with(("NTFS",))
+            for part in manifest["partitions"] if part.get("fs") == "NTFS"]
 
 
 def tsk_path(path):
@@ -45,33 +25,18 @@ def tsk_path(path):
     return "/" + path
 
 
-class NtfsEndToEnd(unittest.TestCase):
+class NtfsEndToEnd(ImageTestCase):
+    prefix = "brevant-e2e-ntfs-"
+
     @classmethod
     def setUpClass(cls):
-        if not BREVANT or not os.access(BREVANT, os.X_OK):
-            raise unittest.SkipTest("BREVANT does not name the brevant binary")
-        if not FIXTURES or not os.path.isdir(FIXTURES):
-            raise unittest.SkipTest("BREVANT_FIXTURES does not name the fixture folder")
+        super().setUpClass()
         cls.parts = ntfs_partitions()
         if not cls.parts:
             raise unittest.SkipTest("no fixture image with an NTFS partition and a manifest")
-        cls.tmp = tempfile.mkdtemp(prefix="brevant-e2e-ntfs-")
-        cls.images = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def image(self, name):
-        if name not in self.images:
-            path = os.path.join(self.tmp, name + ".img")
-            with gzip.open(os.path.join(FIXTURES, name + ".img.gz"), "rb") as src, open(path, "wb") as dst:
-                shutil.copyfileobj(src, dst, 1 << 20)
-            self.images[name] = path
-        return self.images[name]
 
     def brevant(self, *args, binary=False):
-        res = subprocess.run([BREVANT, *args], capture_output=True, timeout=300)
+        res = self.run_brevant(*args, timeout=300)
         return res.returncode, res.stdout if binary else res.stdout.decode("utf-8", "replace"), \
             res.stderr.decode("utf-8", "replace")
 

@@ -1,0 +1,68 @@
+"""What the end-to-end tests share: where the binary and the fixtures are, fixture discovery,
+unpacking images once per test class, hashing."""
+
+import glob
+import gzip
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BREVANT = os.environ.get("BREVANT", "")
+FIXTURES = os.environ.get("BREVANT_FIXTURES", "")
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def fixtures_with(fs_names):
+    """(name, manifest) of every fixture with an image, a manifest and a partition in fs_names."""
+    out = []
+    for path in sorted(glob.glob(os.path.join(FIXTURES, "*.manifest.json"))):
+        name = os.path.basename(path)[: -len(".manifest.json")]
+        if not os.path.exists(os.path.join(FIXTURES, name + ".img.gz")):
+            continue
+        with open(path) as f:
+            manifest = json.load(f)
+        if any(p.get("fs") in fs_names for p in manifest.get("partitions", [])):
+            out.append((name, manifest))
+    return out
+
+
+class ImageTestCase(unittest.TestCase):
+    """Skips without the binary or the fixtures; unpacks each image once into a private folder."""
+
+    prefix = "brevant-e2e-"
+
+    @classmethod
+    def setUpClass(cls):
+        if not BREVANT or not os.access(BREVANT, os.X_OK):
+            raise unittest.SkipTest("BREVANT does not name the brevant binary")
+        if not FIXTURES or not os.path.isdir(FIXTURES):
+            raise unittest.SkipTest("BREVANT_FIXTURES does not name the fixture folder")
+        cls.tmp = tempfile.mkdtemp(prefix=cls.prefix)
+        cls.images = {}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def image(self, name):
+        if name not in self.images:
+            out = os.path.join(self.tmp, name + ".img")
+            with gzip.open(os.path.join(FIXTURES, name + ".img.gz"), "rb") as src, \
+                    open(out, "wb") as dst:
+                shutil.copyfileobj(src, dst, 1 << 20)
+            self.images[name] = out
+        return self.images[name]
+
+    def run_brevant(self, *args, timeout=600):
+        return subprocess.run([BREVANT, *args], capture_output=True, timeout=timeout)
