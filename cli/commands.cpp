@@ -126,23 +126,26 @@ std::uint64_t SizeOf(const CatalogueNode* n) {
 // JSON is written as it goes: a volume of millions of entries never sits in memory twice.
 void JsonString(std::string& out, std::string_view utf8) {
   out += '"';
-  for (unsigned char c : utf8) {
+  std::size_t run = 0;  // start of the bytes that need no escape, appended in one go
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(utf8, run, i - run);
+    run = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
+      default: {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
     }
   }
+  out.append(utf8, run, utf8.size() - run);
   out += '"';
 }
 

@@ -18,7 +18,16 @@ std::u16string SlashPath(std::u16string_view treePath) {
   return out;
 }
 
-EntryPaths::EntryPaths(const ResultTree& tree, const Catalogue& /*catalogue*/) : tree_(tree) {
+const std::u16string& EntryPaths::RecordPath(std::size_t record) const {
+  if (!made_[record]) {
+    slashPaths_[record] = SlashPath(tree_.treeFolderList[record].path);
+    made_[record] = true;
+  }
+  return slashPaths_[record];
+}
+
+EntryPaths::EntryPaths(const ResultTree& tree, const Catalogue& /*catalogue*/)
+    : tree_(tree), slashPaths_(tree.treeFolderList.size()), made_(tree.treeFolderList.size()) {
   for (std::size_t r = 0; r < tree.treeFolderList.size(); ++r) {
     const auto& record = tree.treeFolderList[r];
     if (record.node) recordOfNode_.emplace(record.node, r);
@@ -29,7 +38,7 @@ EntryPaths::EntryPaths(const ResultTree& tree, const Catalogue& /*catalogue*/) :
 std::u16string EntryPaths::FolderPath(const CatalogueNode* folder) const {
   auto it = recordOfNode_.find(folder);
   if (it == recordOfNode_.end()) return {};
-  return SlashPath(tree_.treeFolderList[it->second].path);
+  return RecordPath(it->second);
 }
 
 const TreeItem* EntryPaths::FileItem(const CatalogueNode* file) const {
@@ -47,7 +56,7 @@ std::u16string EntryPaths::FileFolder(const CatalogueNode* file) const {
   if (parent == tree_.rootFolderId) return u"";
   if (parent != tree_.lostFolderId) {
     auto it = recordOfId_.find(parent);
-    if (it != recordOfId_.end()) return SlashPath(tree_.treeFolderList[it->second].path);
+    if (it != recordOfId_.end()) return RecordPath(it->second);
   }
   return u"/Lost";
 }

@@ -28,7 +28,10 @@ class EntryPaths {
   const TreeItem* FileItem(const CatalogueNode* file) const;
 
  private:
+  const std::u16string& RecordPath(std::size_t record) const;
   const ResultTree& tree_;
+  mutable std::vector<std::u16string> slashPaths_;  // per registry record, made on first use
+  mutable std::vector<bool> made_;
   std::unordered_map<const CatalogueNode*, std::size_t> recordOfNode_;
   std::unordered_map<std::int64_t, std::size_t> recordOfId_;  // first record per folder id
   std::int64_t lostRecordId_ = -1;
