@@ -248,6 +248,13 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
             << ", sectors " << ctx.session.selectedPartitionStart << " to "
             << ctx.session.selectedPartitionEnd << ")\n";
   std::size_t folders = ctx.folderCount, files = ctx.entries.size() - ctx.folderCount;
+  // A folder item is marked deleted when every catalogued folder it shows is deleted.
+  std::unordered_map<const ui::TreeItem*, bool> deletedItem;
+  for (const auto& record : tree.treeFolderList) {
+    if (!record.node) continue;
+    auto [it, fresh] = deletedItem.emplace(record.treeItem, record.node->IsDeleted());
+    if (!fresh) it->second = it->second && record.node->IsDeleted();
+  }
   struct Frame {
     const ui::TreeItem* item;
     int depth;
@@ -259,7 +266,10 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
     Frame f = stack.back();
     stack.pop_back();
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
-    if (f.depth > 0) std::cout << indent << ToUtf8(f.item->text) << "/\n";
+    auto del = deletedItem.find(f.item);
+    if (f.depth > 0)
+      std::cout << indent << ToUtf8(f.item->text) << "/"
+                << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
     else std::cout << "/\n";
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
