@@ -244,12 +244,14 @@ ExtractResult ExtractNtfsFile(RecoverySession& session, const std::filesystem::p
     result.ok = false;
     result.error = path.string() + ": the output cannot be written";
   }
-  if (!result.ok) {
-    // A partial copy would pass for the file; leave nothing behind.
+  if (!result.ok && result.bytesWritten == 0 && size > 0) {
+    // Nothing of the file could be copied: an empty file would only pass for it.
     std::error_code ec;
     std::filesystem::remove(path, ec);
     return result;
   }
+  // A partial copy is kept, as the FAT engine keeps one: what could be read is the user's data,
+  // and the failure is reported with it.
   result.path = path;
   if (result.modifiedTime) SetModifiedTime(path, *result.modifiedTime);
   return result;

@@ -408,11 +408,15 @@ TEST(ExtractNtfsFile, WritesANewSanitisedFileWithItsTimeAndNeverOverwrites) {
   struct stat st {};
   ASSERT_EQ(::stat(first.path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, FileTimeToUnix(kModified));
-  // A failed copy leaves nothing that could pass for the file.
+  // A copy whose runs end early keeps what could be read, and says it failed.
   ExtractResult failed =
       ExtractNtfsFile(v.session, folder, u"short.bin", 3 * kCluster, v.RecordSector(17));
   EXPECT_FALSE(failed.ok);
-  EXPECT_FALSE(std::filesystem::exists(folder / "short.bin"));
+  EXPECT_FALSE(failed.error.empty());
+  ASSERT_TRUE(std::filesystem::exists(folder / "short.bin"));
+  EXPECT_EQ(std::filesystem::file_size(folder / "short.bin"), failed.bytesWritten);
+  EXPECT_GT(failed.bytesWritten, 0u);
+  EXPECT_LT(failed.bytesWritten, 3u * kCluster);
 }
 
 // ---------------------------------------------------------------- damaged volumes
