@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "app/text.h"
+
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "ui/result_tree.h"
@@ -10,6 +12,10 @@ namespace brevant {
 namespace {
 
 std::atomic<std::uint64_t> gNextWorkerId{1};
+
+bool IsFatRun(const RecoverySession& session) {
+  return session.scanFsName == "FAT32" || session.scanFsName == "FAT16";
+}
 
 void ReportCompleted(RecoveryView& view) {
   view.SetStatusText(u"Scan Completed...");
@@ -35,7 +41,7 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.catalogue.Clear();
   session.mftExtents.Clear();
 
-  if (session.scanFsName == "FAT32" || session.scanFsName == "FAT16") {
+  if (IsFatRun(session)) {
     // A stop during the search is not a failure to report: it ends the run below.
     if (FindFatGeometry(session, view) == 0 && session.stopRequested.load() != 1)
       view.ShowMessage(u"Unable to calculate partition parameters", u"Brevant", MessageIcon::Error,
@@ -68,6 +74,47 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.scanDone.store(1);
   view.SetStopEnabled(false);
   return 1;
+}
+
+namespace {
+
+// The catalogue's size text; false (with the reason) when it is no byte count.
+bool EntrySize(const CatalogueNode& file, std::uint64_t* size, ExtractResult* result) {
+  std::int64_t value = TextToInt(file.size);
+  if (file.IsFolder() || value < 0) {
+    result->error = "not a file entry";
+    return false;
+  }
+  *size = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+}  // namespace
+
+ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
+                                     const CatalogueNode& file) {
+  ExtractResult result;
+  std::uint64_t size = 0;
+  if (!EntrySize(file, &size, &result)) return result;
+  if (IsFatRun(session))
+    return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)));
+  if (session.scanFsName == "NTFS")
+    return ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(file.sector)));
+  result.error = "no scan of a FAT or NTFS partition to recover from";
+  return result;
+}
+
+ExtractResult ExtractCatalogueFile(RecoverySession& session, const std::filesystem::path& folder,
+                                   const CatalogueNode& file) {
+  ExtractResult result;
+  std::uint64_t size = 0;
+  if (!EntrySize(file, &size, &result)) return result;
+  if (IsFatRun(session)) return ExtractFatEntry(session, folder, file);
+  if (session.scanFsName == "NTFS")
+    return ExtractNtfsFile(session, folder, file.name, size,
+                           static_cast<std::uint64_t>(TextToInt(file.sector)));
+  result.error = "no scan of a FAT or NTFS partition to recover from";
+  return result;
 }
 
 }  // namespace brevant

@@ -18,7 +18,6 @@
 #include "disk/disks.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
-#include "ntfs/ntfs_engine.h"
 #include "ui/file_listing.h"
 
 namespace brevant::cli {
@@ -184,9 +183,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
 
 // Modification time for the body file and recovered files (FAT: write date and time).
 std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNode* n) {
-  if (ctx.IsFat())
-    return FatTimeToUnix(static_cast<std::uint16_t>(TextToInt(n->date)),
-                         static_cast<std::uint16_t>(TextToInt(n->time)));
+  if (ctx.IsFat()) return FatEntryModifiedTime(*n);
   std::int64_t ft = TextToInt(n->date);
   if (ft <= 0) return std::nullopt;
   return FileTimeToUnix(ft);
@@ -283,14 +280,6 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-ExtractResult Extract(ScanContext& ctx, const CatalogueNode* n, const fs::path& folder) {
-  if (ctx.IsFat())
-    return ExtractFatFile(ctx.session, folder, n->name, SizeOf(n),
-                          static_cast<std::uint32_t>(TextToInt(n->id)));
-  return ExtractNtfsFile(ctx.session, folder, n->name, SizeOf(n),
-                         static_cast<std::uint64_t>(TextToInt(n->sector)));
-}
-
 // DIR + the entry's tree path, each component made safe.
 fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
   fs::path out = root;
@@ -336,11 +325,8 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
     if (deletedOnly && !n->IsDeleted()) continue;
     fs::path folder = OutputFolder(to, ctx.paths->FileFolder(n));
     fs::create_directories(folder, ec);
-    ExtractResult r = Extract(ctx, n, folder);
-    if (!r.path.empty()) {
-      std::optional<std::int64_t> t = ctx.IsFat() ? EntryTime(ctx, n) : r.modifiedTime;
-      if (t) SetModifiedTime(r.path, *t);
-    }
+    // The engine gives the recovered file its modification time.
+    ExtractResult r = ExtractCatalogueFile(ctx.session, folder, *n);
     if (r.ok) {
       ++recovered;
       bytes += r.bytesWritten;
@@ -362,11 +348,7 @@ int RunCat(ScanContext& ctx, long long entry) {
   if (ctx.IsFolder(k)) throw Error{2, "--entry " + std::to_string(entry) + " is a folder"};
   const CatalogueNode* n = ctx.entries[k];
   FileSink sink(stdout);
-  ExtractResult r = ctx.IsFat()
-                        ? ExtractFatFileTo(ctx.session, sink, SizeOf(n),
-                                           static_cast<std::uint32_t>(TextToInt(n->id)))
-                        : ExtractNtfsFileTo(ctx.session, sink, SizeOf(n),
-                                            static_cast<std::uint64_t>(TextToInt(n->sector)));
+  ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
   std::fflush(stdout);
   if (!r.ok) {
     std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";

@@ -7,8 +7,6 @@
 #include "app/recovery_worker.h"
 #include "app/text.h"
 #include "disk/disks.h"
-#include "fat/fat_engine.h"
-#include "ntfs/ntfs_engine.h"
 #include "ui/file_listing.h"
 
 namespace brevant {
@@ -70,11 +68,7 @@ inline PipelineResult RunWholePipeline(const platform::DiskFacts& facts,
       std::int64_t size = TextToInt(n->size);
       if (size < 0 || static_cast<std::uint64_t>(size) > largestExtract) continue;
       NullSink sink;
-      ExtractResult r = s.scanFsName == "NTFS"
-                            ? ExtractNtfsFileTo(s, sink, static_cast<std::uint64_t>(size),
-                                                static_cast<std::uint64_t>(TextToInt(n->sector)))
-                            : ExtractFatFileTo(s, sink, static_cast<std::uint64_t>(size),
-                                               static_cast<std::uint32_t>(TextToInt(n->id)));
+      ExtractResult r = ExtractCatalogueFileTo(s, sink, *n);
       // Never more bytes than asked for; a success is the whole file; a failure says why.
       if (sink.bytes > static_cast<std::uint64_t>(size))
         result.Violation(ToUtf8(n->name) + ": more bytes written than its size");
