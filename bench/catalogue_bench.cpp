@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/catalogue.h"
-#include "app/text.h"
-#include "ui/result_tree.h"
+#include "core/catalogue.h"
+#include "core/text.h"
+#include "model/result_tree.h"
 
 using namespace brevant;
 using Clock = std::chrono::steady_clock;

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::cli {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/recovery_view.h"
+#include "core/recovery_view.h"
 
 namespace brevant::cli {
 

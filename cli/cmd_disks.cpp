@@ -4,11 +4,11 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "app/recovery_session.h"
-#include "app/text.h"
+#include "core/recovery_session.h"
+#include "core/text.h"
 #include "disk/disks.h"
 #include "platform/disk_source.h"
-#include "ui/result_tree.h"
+#include "model/result_tree.h"
 
 namespace brevant::cli {
 namespace {

@@ -10,15 +10,15 @@
 #include <optional>
 #include <unordered_map>
 
-#include "app/output_file.h"
-#include "app/recovery_worker.h"
-#include "app/text.h"
+#include "core/output_file.h"
+#include "recovery/recovery_worker.h"
+#include "core/text.h"
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
 #include "disk/disks.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
 namespace brevant::cli {
 namespace {

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 #include "platform/disk_source.h"
-#include "ui/result_tree.h"
+#include "model/result_tree.h"
 
 namespace brevant {
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "disk/disks.h"
 #include "platform/sector_device.h"
 

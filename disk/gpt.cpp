@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 
 namespace brevant::disk {
 namespace {

@@ -1,6 +1,6 @@
 #include "disk/on_disk.h"
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 
 namespace brevant::disk {
 

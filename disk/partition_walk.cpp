@@ -3,7 +3,7 @@
 #include <set>
 #include <string_view>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "disk/disks.h"
 #include "disk/gpt.h"
 #include "disk/on_disk.h"

@@ -2,7 +2,7 @@
 // the selection.
 #include <algorithm>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "disk/disks.h"
 
 namespace brevant {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/text.h"
-#include "disk/read_sectors.h"
+#include "core/text.h"
+#include "core/read_sectors.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_volume.h"
 

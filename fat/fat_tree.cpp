@@ -2,7 +2,7 @@
 // with a "Lost" folder for whatever cannot be placed.
 #include <unordered_set>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_volume.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 
 namespace brevant::fat {
 

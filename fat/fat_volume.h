@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 
 namespace brevant::fat {
 

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "fat/codepage.h"
 #include "fat/directory_entry.h"
 #include "fat/fat_engine.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "app/text.h"
-#include "disk/read_sectors.h"
+#include "core/text.h"
+#include "core/read_sectors.h"
 #include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_ids.h"

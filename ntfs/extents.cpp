@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 #include "ntfs/ntfs_engine.h"
 
 namespace brevant::ntfs {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 #include "ntfs/mft_record.h"
 
 namespace brevant::ntfs {

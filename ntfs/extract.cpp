@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 #include "ntfs/extents.h"
 #include "ntfs/lznt1.h"
 #include "ntfs/ntfs_engine.h"

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string_view>
 
-#include "app/output_file.h"
-#include "app/recovery_session.h"
-#include "ui/result_tree.h"
+#include "core/output_file.h"
+#include "core/recovery_session.h"
+#include "model/result_tree.h"
 
 namespace brevant {
 

@@ -2,7 +2,7 @@
 // hierarchy is attached breadth-first; whatever cannot be placed goes below "Lost".
 #include <string_view>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_ids.h"
 

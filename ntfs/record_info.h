@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 #include "ntfs/extents.h"
 #include "ntfs/mft_record.h"
 

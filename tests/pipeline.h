@@ -4,10 +4,10 @@
 // and the fuzz target; it counts broken promises instead of asserting, so both can use it.
 #include <string>
 
-#include "app/recovery_worker.h"
-#include "app/text.h"
+#include "recovery/recovery_worker.h"
+#include "core/text.h"
 #include "disk/disks.h"
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
 namespace brevant {
 

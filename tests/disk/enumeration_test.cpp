@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "crafted_disk.h"
 #include "disk/disks.h"
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <set>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "crafted_disk.h"
 #include "disk/disks.h"
 

@@ -1,7 +1,7 @@
 // Selecting tree items before a run: disk panels, partition selection, and when nothing happens.
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "crafted_disk.h"
 #include "disk/disks.h"
 

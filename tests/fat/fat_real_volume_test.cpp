@@ -5,8 +5,8 @@
 #include <set>
 
 #include "fat_test_util.h"
-#include "ui/file_listing.h"
-#include "ui/result_tree.h"
+#include "model/file_listing.h"
+#include "model/result_tree.h"
 
 namespace brevant::fattest {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/recovery_session.h"
-#include "app/text.h"
+#include "core/recovery_session.h"
+#include "core/text.h"
 #include "fat/directory_entry.h"
 #include "fat/fat_engine.h"
 #include "test_support.h"

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "fat_test_util.h"
-#include "ui/file_listing.h"
-#include "ui/result_tree.h"
+#include "model/file_listing.h"
+#include "model/result_tree.h"
 
 namespace brevant::fattest {
 namespace {

@@ -6,10 +6,10 @@
 #include <map>
 #include <set>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs_builders.h"
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
 namespace brevant {
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <set>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "ntfs/lznt1.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs_builders.h"

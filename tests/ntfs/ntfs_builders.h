@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 #include "test_support.h"
 
 namespace brevant::test::ntfs {

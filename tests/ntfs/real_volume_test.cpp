@@ -13,11 +13,11 @@
 #include <random>
 #include <thread>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "test_support.h"
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
 namespace brevant {
 namespace {

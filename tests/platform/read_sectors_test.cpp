@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 #include "platform/sector_device.h"
 #include "test_support.h"
 

@@ -1,6 +1,5 @@
-#include "app/recovery_session.h"
+#include "core/recovery_session.h"
 
-#include "ui/result_tree.h"
 
 namespace brevant {
 

@@ -1,11 +1,11 @@
-#include "app/catalogue.h"
+#include "core/catalogue.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "app/recovery_session.h"
-#include "app/text.h"
+#include "core/recovery_session.h"
+#include "core/text.h"
 
 namespace brevant {
 namespace {

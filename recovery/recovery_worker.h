@@ -1,8 +1,8 @@
 #pragma once
 #include <filesystem>
 
-#include "app/output_file.h"
-#include "app/recovery_session.h"
+#include "core/output_file.h"
+#include "core/recovery_session.h"
 
 namespace brevant {
 // One recovery run on the selected partition. 1 after a normal end, 0 after an abort.

@@ -1,8 +1,8 @@
-#include "ui/result_tree.h"
+#include "model/result_tree.h"
 
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 namespace {

@@ -1,6 +1,6 @@
-#include "app/recovery_view.h"
+#include "core/recovery_view.h"
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant {
 

@@ -1,4 +1,4 @@
-#include "app/output_file.h"
+#include "core/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant {
 

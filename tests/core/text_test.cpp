@@ -1,8 +1,8 @@
-#include "app/text.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 
-#include "app/output_file.h"
+#include "core/output_file.h"
 
 namespace brevant {
 namespace {

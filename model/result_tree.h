@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/catalogue.h"
+#include "core/catalogue.h"
 
 namespace brevant::ui {
 
@@ -111,4 +111,4 @@ void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, const Folde
 
 }  // namespace brevant::ui
 
-#include "ui/result_tree_inl.h"
+#include "model/result_tree_inl.h"

@@ -1,6 +1,6 @@
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 

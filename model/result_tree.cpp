@@ -1,6 +1,6 @@
-#include "ui/result_tree.h"
+#include "model/result_tree.h"
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 namespace {

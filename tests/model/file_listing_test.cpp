@@ -1,8 +1,8 @@
-#include "ui/file_listing.h"
+#include "model/file_listing.h"
 
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 namespace {

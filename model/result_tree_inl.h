@@ -1,7 +1,7 @@
 #pragma once
 #include <unordered_set>
 
-#include "app/text.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "ui/result_tree.h"
+#include "core/catalogue.h"
+#include "model/result_tree.h"
 
 namespace brevant::ui {
 

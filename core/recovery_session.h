@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/catalogue.h"
-#include "app/recovery_view.h"
+#include "core/catalogue.h"
+#include "core/recovery_view.h"
 
 namespace brevant {
 namespace ui {

@@ -1,4 +1,4 @@
-#include "app/recovery_worker.h"
+#include "recovery/recovery_worker.h"
 
 #include <gtest/gtest.h>
 

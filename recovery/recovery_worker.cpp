@@ -1,12 +1,12 @@
-#include "app/recovery_worker.h"
+#include "recovery/recovery_worker.h"
 
 #include <atomic>
 
-#include "app/text.h"
+#include "core/text.h"
 
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
-#include "ui/result_tree.h"
+#include "model/result_tree.h"
 
 namespace brevant {
 namespace {

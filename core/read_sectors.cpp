@@ -1,4 +1,4 @@
-#include "disk/read_sectors.h"
+#include "core/read_sectors.h"
 
 #include <atomic>
 #include <cstring>
