@@ -1,0 +1,70 @@
+#include "model/pie_geometry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace brevant::ui {
+
+PieRect LayoutPie(const PieRect& client, int titleHeight) {
+  PieRect r = client;
+  if (titleHeight > 0) r.top += 2 * titleHeight;
+  const int width = r.right - r.left;
+  // A title taller than the control would give a negative size: no disc instead.
+  const int d = std::max(0, std::min(width, r.bottom - r.top));
+  const int left = r.left + (width - d) / 2;
+  return {left, r.bottom - d, left + d, r.bottom};
+}
+
+int NormaliseAngle(int angle) {
+  const int a = angle % 360;
+  return a < 0 ? a + 360 : a;
+}
+
+PiePoint PointOnPie(const PieRect& pie, int angle, bool inner) {
+  const double theta = NormaliseAngle(angle) * 3.1415926535 / 180;
+  double r = (pie.bottom - pie.top) * 0.5;
+  if (inner) r = r * 3 / 5;
+  const double x = std::sin(theta) * r + (pie.left + pie.right) * 0.5;
+  const double y = (pie.top + pie.bottom) * 0.5 - std::cos(theta) * r;
+  return {static_cast<int>(x), static_cast<int>(y)};
+}
+
+PiePoint PieCentre(const PieRect& pie) {
+  return {(pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2};
+}
+
+int FilledSweep(int sweep) { return NormaliseAngle(sweep); }
+
+bool ShowsPercentage(int sweep) { return sweep > 25; }
+
+std::u16string PercentageText(int sweep) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f%%", sweep * 100.0 / 360.0);
+  return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+PiePoint PercentagePosition(const PieRect& pie, int endAngle, int sweep, int textWidth,
+                            int textHeight) {
+  const PiePoint q = PointOnPie(pie, endAngle - sweep / 2, true);
+  return {q.x - textWidth / 2, q.y - textHeight / 2};
+}
+
+std::vector<LegendRow> LegendRows(const PieRect& client, const std::vector<std::u16string>& labels,
+                                  const std::vector<int>& textHeights) {
+  std::vector<LegendRow> rows;
+  int row = 0;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    if (labels[i].empty()) continue;
+    const int cy = i < textHeights.size() ? textHeights[i] : 0;
+    LegendRow r;
+    r.piece = i;
+    r.box = {client.right - cy, client.top + row * cy, client.right, client.top + (row + 1) * cy};
+    r.text = {client.left, r.box.top, r.box.left - 3, r.box.bottom};
+    rows.push_back(r);
+    ++row;
+  }
+  return rows;
+}
+
+}  // namespace brevant::ui
