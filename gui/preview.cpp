@@ -1,0 +1,210 @@
+#include "gui/preview.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <cstdio>
+
+#include "core/output_file.h"
+#include "core/text.h"
+#include "gui/explorer.h"
+#include "recovery/recovery_worker.h"
+
+namespace brevant::gui {
+namespace {
+
+// Writes at most `limit` bytes, and stops the extraction as soon as a newer preview is asked
+// for: the engines end a copy when their sink refuses bytes.
+class PreviewSink : public ByteSink {
+ public:
+  PreviewSink(std::FILE* file, std::uint64_t limit, const std::atomic<std::uint64_t>& generation,
+              std::uint64_t mine)
+      : file_(file), limit_(limit), generation_(generation), mine_(mine) {}
+
+  bool Write(const void* data, std::size_t length) override {
+    if (generation_.load() != mine_) {
+      superseded = true;
+      return false;
+    }
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, limit_ - written));
+    if (take > 0 && std::fwrite(data, 1, take, file_) != take) {
+      writeFailed = true;
+      return false;
+    }
+    written += take;
+    if (take < length) {
+      limitReached = true;
+      return false;
+    }
+    return true;
+  }
+
+  std::uint64_t written = 0;
+  bool superseded = false;
+  bool limitReached = false;
+  bool writeFailed = false;
+
+ private:
+  std::FILE* file_;
+  std::uint64_t limit_;
+  const std::atomic<std::uint64_t>& generation_;
+  std::uint64_t mine_;
+};
+
+QString Bytes(std::uint64_t n) { return QLocale::c().toString(static_cast<qulonglong>(n)) + " bytes"; }
+
+}  // namespace
+
+PreviewController::PreviewController(CExplorer1* pane, QWidget* messageOwner, QObject* parent)
+    : PreviewController(pane, messageOwner, std::make_unique<platform::PreviewFolder>(), parent) {}
+
+PreviewController::PreviewController(CExplorer1* pane, QWidget* messageOwner,
+                                     std::unique_ptr<platform::PreviewFolder> folder,
+                                     QObject* parent)
+    : QObject(parent), pane_(pane), messageOwner_(messageOwner), folder_(std::move(folder)) {
+  qRegisterMetaType<PreviewOutcome>();
+  worker_ = std::thread([this] { Run(); });
+}
+
+PreviewController::~PreviewController() {
+  generation_.fetch_add(1);  // a copy in progress stops at its next write
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+    queued_.reset();
+  }
+  wake_.notify_all();
+  worker_.join();
+  // The folder goes with the controller (the program's end): PreviewFolder removes it.
+}
+
+bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& record) {
+  const QString name = QString::fromUtf16(record.name);
+  if (ui::IsPreviewRefused(record.name)) {
+    auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdU16String(std::u16string(ui::kPreviewCaption)),
+                                QString::fromStdU16String(std::u16string(ui::kPreviewRefusedText)),
+                                QMessageBox::Ok, messageOwner_);
+    box->setObjectName(QStringLiteral("previewRefusedMessage"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    emit Refused(name);
+    return false;
+  }
+  const std::uint64_t generation = generation_.fetch_add(1) + 1;
+  {
+    std::lock_guard lock(mutex_);
+    queued_ = Request{generation, &session, &record};
+  }
+  wake_.notify_one();
+  if (pane_) {
+    pane_->SetOemCodePage(session.oemCodePage);
+    pane_->SetBusy(name);
+  }
+  if (!pending_) {
+    pending_ = true;
+    emit BusyChanged(true);
+  }
+  return true;
+}
+
+void PreviewController::CancelAndWait() {
+  generation_.fetch_add(1);
+  {
+    std::unique_lock lock(mutex_);
+    queued_.reset();
+    idle_.wait(lock, [this] { return !working_; });
+  }
+  if (pending_) {
+    pending_ = false;
+    if (pane_) pane_->Navigate(QString(), tr("The preview was stopped."));
+    emit BusyChanged(false);
+  }
+}
+
+void PreviewController::Run() {
+  for (;;) {
+    Request request;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return quit_ || queued_.has_value(); });
+      if (quit_) return;
+      request = *queued_;
+      queued_.reset();
+      working_ = true;
+    }
+    PreviewOutcome outcome = Extract(request);
+    {
+      std::lock_guard lock(mutex_);
+      working_ = false;
+    }
+    idle_.notify_all();
+    if (outcome.generation == generation_.load())
+      QMetaObject::invokeMethod(this, [this, outcome] { Deliver(outcome); }, Qt::QueuedConnection);
+  }
+}
+
+PreviewOutcome PreviewController::Extract(const Request& request) {
+  const CatalogueNode& record = *request.record;
+  PreviewOutcome out;
+  out.generation = request.generation;
+  out.name = QString::fromUtf16(record.name);
+  std::string why;
+  if (!folder_->Clear(&why)) {
+    out.failure = QString::fromStdString(why);
+    return out;
+  }
+  // The name is sanitised and made unique: the file written may be named differently.
+  const std::filesystem::path path = UniqueOutputPath(folder_->Path(), record.name);
+  std::FILE* file = CreateOutputFile(path, &why);
+  if (file == nullptr) {
+    out.failure = QString::fromStdString(why);
+    return out;
+  }
+  const std::uint64_t limit = limit_.load();
+  PreviewSink sink(file, limit, generation_, request.generation);
+  const ExtractResult result = ExtractCatalogueFileTo(*request.session, sink, record);
+  const bool closed = std::fclose(file) == 0;
+  if (sink.superseded) {
+    out.generation = 0;  // nobody waits for it
+    return out;
+  }
+  const std::int64_t size = TextToInt(record.size);
+  out.bytesWritten = sink.written;
+  if (sink.limitReached) {
+    out.note = tr("Only the first %1 of %2 were extracted for the preview.")
+                   .arg(Bytes(sink.written), Bytes(static_cast<std::uint64_t>(size)));
+  } else if (!result.ok || !closed || sink.writeFailed) {
+    out.failure = QString::fromStdString(result.error.empty() ? "the preview file cannot be written"
+                                                              : result.error);
+  }
+  if (sink.written == 0 && !out.failure.isEmpty()) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);  // an empty file would hide why nothing was written
+    return out;
+  }
+  out.path = QFile::decodeName(path.c_str());
+  if (!out.failure.isEmpty()) {
+    out.note = tr("Incomplete: %1").arg(out.failure);
+  }
+  return out;
+}
+
+void PreviewController::Deliver(const PreviewOutcome& outcome) {
+  if (outcome.generation != generation_.load()) return;  // a newer click superseded it
+  pending_ = false;
+  if (pane_) pane_->Navigate(outcome.path, outcome.failure, outcome.note);
+  emit BusyChanged(false);
+  emit Shown(outcome);
+}
+
+void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
+                        std::span<const CatalogueNode* const> rowRecords,
+                        std::span<const int> selectedRows) {
+  const int row = ui::FirstSelectedRow(selectedRows);
+  if (row < 0 || static_cast<std::size_t>(row) >= rowRecords.size() || rowRecords[row] == nullptr)
+    return;
+  controller.Preview(session, *rowRecords[row]);
+}
+
+}  // namespace brevant::gui

@@ -1,0 +1,104 @@
+#pragma once
+// A click on a listed file previews that row's own catalogued file: refused names get the
+// message, everything else is extracted off the user-interface thread into the private preview
+// folder (a large file only from its first bytes) and the pane shows the file actually written.
+// A newer click supersedes a pending one.
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "core/catalogue.h"
+#include "core/recovery_session.h"
+#include "model/preview_rules.h"
+#include "platform/preview_folder.h"
+
+class QWidget;
+
+namespace brevant::gui {
+
+class CExplorer1;
+
+// What one preview produced, handed to the user-interface thread.
+struct PreviewOutcome {
+  std::uint64_t generation = 0;
+  QString name;     // the catalogued name
+  QString path;     // the file written; empty when none was
+  QString failure;  // why nothing, or not all, was written
+  QString note;     // e.g. that only the first bytes were extracted
+  std::uint64_t bytesWritten = 0;
+};
+
+class PreviewController : public QObject {
+  Q_OBJECT
+
+ public:
+  // `pane` shows the previews; `messageOwner` owns the refusal message.
+  PreviewController(CExplorer1* pane, QWidget* messageOwner, QObject* parent = nullptr);
+  // Uses `folder` instead of a new private one (it must pass the same checks).
+  PreviewController(CExplorer1* pane, QWidget* messageOwner,
+                    std::unique_ptr<platform::PreviewFolder> folder, QObject* parent = nullptr);
+  ~PreviewController() override;
+
+  // Previews `record`, a file of the result `session` holds. A refused name shows the message
+  // and leaves the pane as it was (false). Otherwise the extraction is queued, replacing and
+  // stopping any pending one, and the pane shows the busy indicator until it is done.
+  bool Preview(RecoverySession& session, const CatalogueNode& record);
+  // Stops the pending preview, if any, and waits until the session is no longer read (call it
+  // before anything writes the session's results, such as a new run).
+  void CancelAndWait();
+
+  void SetLimit(std::uint64_t bytes) { limit_.store(bytes); }
+  std::uint64_t Limit() const { return limit_.load(); }
+  bool Pending() const { return pending_; }
+  const platform::PreviewFolder& Folder() const { return *folder_; }
+
+ signals:
+  void BusyChanged(bool busy);
+  // The pane now shows this preview.
+  void Shown(const brevant::gui::PreviewOutcome& outcome);
+  void Refused(const QString& name);
+
+ private:
+  struct Request {
+    std::uint64_t generation;
+    RecoverySession* session;
+    const CatalogueNode* record;
+  };
+  void Run();
+  PreviewOutcome Extract(const Request& request);
+  void Deliver(const PreviewOutcome& outcome);
+
+  QPointer<CExplorer1> pane_;
+  QPointer<QWidget> messageOwner_;
+  std::unique_ptr<platform::PreviewFolder> folder_;
+  std::atomic<std::uint64_t> limit_{ui::kDefaultPreviewLimit};
+  std::atomic<std::uint64_t> generation_{0};
+  bool pending_ = false;  // user-interface thread only
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::optional<Request> queued_;
+  bool working_ = false;
+  bool quit_ = false;
+  std::thread worker_;
+};
+
+// The file list's click: previews the record of the lowest selected row (`rowRecords` holds
+// each row's own record). Nothing happens when no row is selected.
+void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
+                        std::span<const CatalogueNode* const> rowRecords,
+                        std::span<const int> selectedRows);
+
+}  // namespace brevant::gui
+
+Q_DECLARE_METATYPE(brevant::gui::PreviewOutcome)
