@@ -148,16 +148,45 @@ void HexView::resizeEvent(QResizeEvent* event) {
 
 // ---- SafeTextBrowser ----
 
-SafeTextBrowser::SafeTextBrowser(QWidget* parent) : QTextBrowser(parent) {
+namespace {
+
+// What every resource of a recovered page becomes: never null, or Qt goes looking for it on its
+// own (the document reads local files, the image handler loads a picture by its name).
+QVariant NoResource(int type) {
+  if (type == QTextDocument::ImageResource) {
+    QImage blank(1, 1, QImage::Format_ARGB32);
+    blank.fill(Qt::transparent);
+    return blank;
+  }
+  return QVariant(QByteArray());
+}
+
+}  // namespace
+
+QVariant SafeTextDocument::loadResource(int type, const QUrl&) {
+  // A recovered page is shown as text only: it must not reach the network or other files.
+  ++refused_;
+  return NoResource(type);
+}
+
+SafeTextBrowser::SafeTextBrowser(QWidget* parent)
+    : QTextBrowser(parent), document_(new SafeTextDocument(this)) {
   setOpenLinks(false);
   setOpenExternalLinks(false);
   setReadOnly(true);
+  setDocument(document_);
 }
 
-QVariant SafeTextBrowser::loadResource(int, const QUrl&) {
-  // A recovered page is shown as text only: it must not reach the network or other files.
+QVariant SafeTextBrowser::loadResource(int type, const QUrl&) {
   ++refused_;
-  return {};
+  return NoResource(type);
+}
+
+int SafeTextBrowser::RefusedResources() const { return refused_ + document_->RefusedResources(); }
+
+void SafeTextBrowser::ShowHtml(const QString& html) {
+  if (document() != document_) setDocument(document_);
+  document_->setHtml(html);
 }
 
 // ---- CExplorer1 ----
@@ -284,7 +313,7 @@ bool CExplorer1::ShowTextOrHtml(const QString& path, qint64 size, QString* note)
   if (bytes.size() < size)
     *note = tr("Showing the first %1 of %2.").arg(FileSizeText(bytes.size()), FileSizeText(size));
   if (html) {
-    html_->setHtml(text);
+    html_->ShowHtml(text);
     Show(View::Html, html_);
   } else {
     text_->setPlainText(text);

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QString>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QWidget>
 #include <memory>
 
@@ -46,6 +47,22 @@ class HexView : public QAbstractScrollArea {
   int offsetDigits_ = 8;
 };
 
+// A document that answers every resource with nothing. The stock document reads a local file
+// itself when its view declines, so declining in the view is not enough.
+class SafeTextDocument : public QTextDocument {
+  Q_OBJECT
+
+ public:
+  using QTextDocument::QTextDocument;
+  int RefusedResources() const { return refused_; }
+
+ protected:
+  QVariant loadResource(int type, const QUrl& name) override;
+
+ private:
+  int refused_ = 0;
+};
+
 // Rich text that never loads anything: no images, style sheets or links from anywhere.
 class SafeTextBrowser : public QTextBrowser {
   Q_OBJECT
@@ -53,9 +70,12 @@ class SafeTextBrowser : public QTextBrowser {
  public:
   explicit SafeTextBrowser(QWidget* parent = nullptr);
   QVariant loadResource(int type, const QUrl& name) override;
-  int RefusedResources() const { return refused_; }
+  int RefusedResources() const;
+  // Replaces the document (setHtml keeps it); the page is rich text only.
+  void ShowHtml(const QString& html);
 
  private:
+  SafeTextDocument* document_;
   int refused_ = 0;
 };
 
