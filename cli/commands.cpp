@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/output_file.h"
+#include "recovery/recover_files.h"
 #include "recovery/recovery_worker.h"
 #include "core/text.h"
 #include "cli/cli_view.h"
@@ -280,19 +281,6 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// DIR + the entry's tree path, each component made safe.
-fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
-  fs::path out = root;
-  std::size_t begin = 1;
-  while (begin <= slashPath.size()) {
-    std::size_t slash = slashPath.find(u'/', begin);
-    if (slash == std::u16string_view::npos) slash = slashPath.size();
-    if (slash > begin) out /= PathFromText(SanitiseName(slashPath.substr(begin, slash - begin)));
-    begin = slash + 1;
-  }
-  return out;
-}
-
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
   if (prefixes.empty()) return true;
   for (std::u16string p : prefixes) {
@@ -305,39 +293,35 @@ bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& pre
   return false;
 }
 
+class CliRecoverObserver : public RecoverObserver {
+ public:
+  void FileFailed(const std::u16string& treePath, const std::string& error) override {
+    std::cerr << "brevant: failed: " << ToUtf8(treePath) << ": " << error << "\n";
+  }
+};
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
                const std::vector<std::string>& pathFilters) {
   std::vector<std::u16string> prefixes;
   for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
-  std::error_code ec;
-  fs::create_directories(to, ec);
-  if (ec || !fs::is_directory(to)) throw Error{2, to.string() + ": cannot create the folder"};
-  std::size_t recovered = 0, failed = 0;
-  std::uint64_t bytes = 0;
+  RecoverRequest request;
   for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     std::u16string path = ctx.PathOf(k);
     if (!UnderAny(path, prefixes)) continue;
     if (ctx.IsFolder(k)) {
-      if (!deletedOnly || n->IsDeleted()) fs::create_directories(OutputFolder(to, path), ec);
+      if (!deletedOnly || n->IsDeleted()) request.folders.push_back(std::move(path));
       continue;
     }
     if (deletedOnly && !n->IsDeleted()) continue;
-    fs::path folder = OutputFolder(to, ctx.paths->FileFolder(n));
-    fs::create_directories(folder, ec);
-    // The engine gives the recovered file its modification time.
-    ExtractResult r = ExtractCatalogueFile(ctx.session, folder, *n);
-    if (r.ok) {
-      ++recovered;
-      bytes += r.bytesWritten;
-    } else {
-      ++failed;
-      std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
-    }
+    request.files.push_back({n, ctx.paths->FileFolder(n)});
   }
-  std::cout << "recovered " << recovered << " files (" << bytes << " bytes), " << failed
-            << " failed\n";
-  return failed == 0 ? 0 : 1;
+  CliRecoverObserver observer;
+  RecoverSummary summary = RecoverFilesToFolder(ctx.session, request, to, observer);
+  if (!summary.error.empty()) throw Error{2, summary.error};
+  std::cout << "recovered " << summary.recovered << " files (" << summary.bytes << " bytes), "
+            << summary.failed << " failed\n";
+  return summary.failed == 0 ? 0 : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {

@@ -1,0 +1,632 @@
+#include "gui/brevant_dlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "core/text.h"
+#include "disk/disks.h"
+#include "gui/control_ids.h"
+#include "gui/display_text.h"
+#include "gui/file_list_model.h"
+#include "gui/folder_tree_ctrl.h"
+#include "model/file_listing.h"
+#include "recovery/recover_files.h"
+#include "recovery/recovery_worker.h"
+
+// The artwork is compiled into the static library; it registers only when asked to.
+static void InitResources() { Q_INIT_RESOURCE(resources); }
+
+namespace brevant::gui {
+namespace {
+
+const QString kCaption = QStringLiteral("Calverin Brevant");
+
+QLabel* MakeLabel(QWidget* parent, int id, const QString& text, bool visible = true) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(ControlName(id));
+  label->setVisible(visible);
+  return label;
+}
+
+// "/A/B" for the item "My Computer" > A > B: the folder the item stands for in the result.
+std::u16string ItemSlashPath(const ui::TreeItem* item) {
+  std::vector<const std::u16string*> names;
+  for (const ui::TreeItem* i = item; i && i->parent && i->parent->parent; i = i->parent)
+    names.push_back(&i->text);
+  std::u16string out;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) out += u"/" + **it;
+  return out;
+}
+
+// A worker's report of a Save, for the summary box.
+class SaveObserver : public RecoverObserver {
+ public:
+  SaveObserver(RecoveryView& view, std::atomic<bool>& stop,
+               std::atomic<std::int32_t>& exitStop, std::mutex& mutex, std::filesystem::path& current)
+      : view_(view), stop_(stop), exitStop_(exitStop), mutex_(mutex), current_(current) {}
+  void FileStarted(const std::filesystem::path& path, std::size_t index, std::size_t total) override {
+    {
+      std::lock_guard lock(mutex_);
+      current_ = path;
+    }
+    const int percent = total ? static_cast<int>(index * 100 / total) : 100;
+    if (percent != lastPercent_) {
+      lastPercent_ = percent;
+      view_.SetProgress(percent);
+    }
+    view_.SetStatusText(u"Saving " + ToText(index + 1) + u" of " + ToText(total));
+  }
+  void FileFailed(const std::u16string& treePath, const std::string& error) override {
+    FileDone();
+    failures.push_back(Q(treePath) + QStringLiteral(": ") + QString::fromStdString(error));
+  }
+  bool StopRequested() override {
+    FileDone();
+    return stop_.load() || exitStop_.load() == 1;
+  }
+  void FileDone() {
+    std::lock_guard lock(mutex_);
+    current_.clear();
+  }
+  QStringList failures;
+
+ private:
+  RecoveryView& view_;
+  std::atomic<bool>& stop_;
+  std::atomic<std::int32_t>& exitStop_;
+  std::mutex& mutex_;
+  std::filesystem::path& current_;
+  int lastPercent_ = -1;
+};
+
+}  // namespace
+
+CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
+    : QMainWindow(parent), startupTree_(std::make_shared<ui::ResultTree>()), view_(this, this) {
+  InitResources();
+  setObjectName(QStringLiteral("CBrevantDlg"));
+  setWindowTitle(kCaption);
+  session_.mainWindow = &view_;
+  BuildControls();
+  BuildMenus();
+  LoadLogo();
+  // "My Computer" heads the tree even on a machine without a readable disk.
+  ui::InsertTreePath(*startupTree_, u"My Computer\\");
+  EnumerateDisks(session_, *startupTree_, options.disks, options.images);
+  tree_->ShowTree(startupTree_);
+  UpdateCommands();
+}
+
+CBrevantDlg::~CBrevantDlg() {
+  closing_ = true;
+  if (!leftRunning_) {
+    session_.stopRequested.store(1);
+    saveStop_.store(true);
+    view_.Close();
+    // Queued reports still waiting are dropped; a worker blocked on one is released by it.
+    while ((runThread_.joinable() && !runFinished_.load()) ||
+           (saveThread_.joinable() && !saveFinished_.load()))
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (runThread_.joinable()) runThread_.join();
+    if (saveThread_.joinable()) saveThread_.join();
+  } else {
+    if (runThread_.joinable()) runThread_.detach();
+    if (saveThread_.joinable()) saveThread_.detach();
+  }
+  for (auto& t : paramThreads_)
+    if (t.joinable()) t.join();
+}
+
+void CBrevantDlg::BuildControls() {
+  auto* central = new QWidget(this);
+  auto* outer = new QVBoxLayout(central);
+
+  logo_ = MakeLabel(central, kIdLogo, QString());
+  logo_->setAlignment(Qt::AlignCenter);
+  outer->addWidget(logo_);
+
+  auto* splitter = new QSplitter(Qt::Horizontal, central);
+  tree_ = new CFolderTreeCtrl1(splitter);
+  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) { OnTreeSelection(current); });
+
+  auto* right = new QWidget(splitter);
+  auto* rightLayout = new QVBoxLayout(right);
+  rightLayout->setContentsMargins(0, 0, 0, 0);
+
+  group_ = new QGroupBox(QStringLiteral("Select Drive Information"), right);
+  group_->setObjectName(ControlName(kIdGroup));
+  auto* grid = new QGridLayout(group_);
+  labels_[0] = MakeLabel(group_, kIdLabelModel, QStringLiteral("HDD Model"));
+  labels_[1] = MakeLabel(group_, kIdLabelCapacity, QStringLiteral("Capacity"));
+  labels_[2] = MakeLabel(group_, kIdLabelCylinders, QStringLiteral("Cylinders"));
+  labels_[3] = MakeLabel(group_, kIdLabelHead, QStringLiteral("Head"), false);
+  labels_[4] = MakeLabel(group_, kIdLabelSectors, QStringLiteral("Sector Per Track"));
+  labels_[5] = MakeLabel(group_, kIdLabelTotal, QStringLiteral("Total Size:"), false);
+  labels_[6] = MakeLabel(group_, kIdLabelFree, QStringLiteral("Free Size:"), false);
+  labels_[7] = MakeLabel(group_, kIdLabelFs, QStringLiteral("File System:"), false);
+  for (int i = 0; i < 5; ++i) {
+    values_[i] = MakeLabel(group_, kIdValue1 + i, QStringLiteral("Static"));
+    values_[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  }
+  // Disk and partition labels share the rows; heads and sectors per track get a row each.
+  for (int row = 0; row < 3; ++row) {
+    grid->addWidget(labels_[row], row, 0);
+    grid->addWidget(labels_[5 + row], row, 0);
+    grid->addWidget(values_[row], row, 1);
+  }
+  grid->addWidget(labels_[3], 3, 0);
+  grid->addWidget(values_[3], 3, 1);
+  grid->addWidget(labels_[4], 4, 0);
+  grid->addWidget(values_[4], 4, 1);
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(5, 1);
+  grid->setColumnMinimumWidth(0, 140);
+  rightLayout->addWidget(group_, 107);
+
+  fileList_ = new QTableView(right);
+  fileList_->setObjectName(ControlName(kIdFileList));
+  fileModel_ = new FileListModel(fileList_);
+  fileList_->setModel(fileModel_);
+  fileList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  fileList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  fileList_->setShowGrid(false);
+  fileList_->setWordWrap(false);
+  fileList_->verticalHeader()->hide();
+  fileList_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  fileList_->verticalHeader()->setDefaultSectionSize(fileList_->fontMetrics().height() + 6);
+  fileList_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  fileList_->setColumnWidth(FileListModel::kName, 240);
+  fileList_->setColumnWidth(FileListModel::kCreationTime, 150);
+  fileList_->setColumnWidth(FileListModel::kType, 70);
+  fileList_->horizontalHeader()->setStretchLastSection(true);
+  fileList_->setVisible(false);
+  rightLayout->addWidget(fileList_, 107);
+
+  auto* previewHost = new QWidget(right);
+  previewSlot_ = new QVBoxLayout(previewHost);
+  previewSlot_->setContentsMargins(0, 0, 0, 0);
+  auto* placeholder = new QLabel(previewHost);
+  placeholder->setFrameShape(QFrame::StyledPanel);
+  SetPreviewWidget(placeholder);
+  rightLayout->addWidget(previewHost, 84);
+
+  splitter->addWidget(tree_);
+  splitter->addWidget(right);
+  splitter->setStretchFactor(0, 148);
+  splitter->setStretchFactor(1, 362);
+  splitter->setSizes({280, 640});
+  outer->addWidget(splitter, 1);
+
+  // Progress and the commands, framed together.
+  auto* frame = new QGroupBox(central);
+  auto* frameLayout = new QGridLayout(frame);
+  progress_ = new QProgressBar(frame);
+  progress_->setObjectName(ControlName(kIdProgress));
+  progress_->setRange(0, 100);
+  progress_->setValue(0);
+  progress_->setTextVisible(false);
+  statusText_ = MakeLabel(frame, kIdStatusText, QString());
+  statusText_->setMinimumWidth(200);
+  frameLayout->addWidget(progress_, 0, 0, 1, 4);
+  frameLayout->addWidget(statusText_, 0, 4);
+  auto* buttons = new QHBoxLayout;
+  next_ = new QPushButton(QStringLiteral("Next"), frame);
+  next_->setObjectName(ControlName(kIdNext));
+  stop_ = new QPushButton(QStringLiteral("Stop"), frame);
+  stop_->setObjectName(ControlName(kIdStop));
+  stop_->setEnabled(false);
+  save_ = new QPushButton(QStringLiteral("Save"), frame);
+  save_->setObjectName(ControlName(kIdSave));
+  buttons->addStretch();
+  buttons->addWidget(next_);
+  buttons->addWidget(stop_);
+  buttons->addWidget(save_);
+  buttons->addStretch();
+  auto* pieHost = new QWidget(frame);
+  pieSlot_ = new QVBoxLayout(pieHost);
+  pieSlot_->setContentsMargins(0, 0, 0, 0);
+  buttons->addWidget(pieHost);
+  auto* pie = new QWidget(pieHost);
+  pie->setFixedSize(24, 24);
+  SetPieChartWidget(pie);
+  frameLayout->addLayout(buttons, 1, 0, 1, 5);
+  outer->addWidget(frame);
+  connect(next_, &QPushButton::clicked, this, &CBrevantDlg::OnNext);
+  connect(stop_, &QPushButton::clicked, this, &CBrevantDlg::OnStop);
+  connect(save_, &QPushButton::clicked, this, &CBrevantDlg::OnSave);
+
+  setCentralWidget(central);
+
+  auto* name = MakeLabel(this, kIdStatusPaneName, QStringLiteral(" Calverin For Brevant"));
+  auto* address = MakeLabel(this, kIdStatusPaneAddress, QStringLiteral("https://calverin-brevant.example"));
+  statusBar()->addWidget(name, 0);
+  statusBar()->addWidget(address, 1);
+  name->setMinimumWidth(600);
+  statusBar()->setSizeGripEnabled(true);
+  resize(920, 640);
+}
+
+void CBrevantDlg::SetPreviewWidget(QWidget* widget) {
+  if (preview_) {
+    previewSlot_->removeWidget(preview_);
+    preview_->deleteLater();
+  }
+  preview_ = widget;
+  preview_->setObjectName(ControlName(kIdPreview));
+  preview_->setParent(previewSlot_->parentWidget());
+  previewSlot_->addWidget(preview_);
+}
+
+void CBrevantDlg::SetPieChartWidget(QWidget* widget) {
+  if (pieChart_) {
+    pieSlot_->removeWidget(pieChart_);
+    pieChart_->deleteLater();
+  }
+  pieChart_ = widget;
+  pieChart_->setObjectName(ControlName(kIdPieChart));
+  pieChart_->setParent(pieSlot_->parentWidget());
+  pieSlot_->addWidget(pieChart_);
+  pieChart_->setVisible(false);  // created hidden; nothing feeds it in this window
+}
+
+void CBrevantDlg::BuildMenus() {
+  auto action = [this](QMenu* menu, int id, const QString& text, auto slot) {
+    QAction* a = menu->addAction(text);
+    a->setObjectName(ControlName(id));
+    connect(a, &QAction::triggered, this, slot);
+    return a;
+  };
+  QMenu* recovery = menuBar()->addMenu(QStringLiteral("Recovery"));
+  recovery->setObjectName(QStringLiteral("RecoveryMenu"));
+  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"), &CBrevantDlg::OnNext);
+  extensiveAction_ =
+      action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"), &CBrevantDlg::OnNext);
+  deleteAction_ =
+      action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"), &CBrevantDlg::OnNext);
+  deleteAction_->setEnabled(false);
+  recovery->addSeparator();
+  openImageAction_ =
+      action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."), &CBrevantDlg::OnOpenImage);
+  saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("Save"), &CBrevantDlg::OnSave);
+  action(recovery, kIdExit, QStringLiteral("Exit"), &CBrevantDlg::OnExit);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  help->setObjectName(QStringLiteral("HelpMenu"));
+  action(help, kIdHelp, QStringLiteral("Sofware Help"), &CBrevantDlg::OnHelp);
+  action(help, kIdAbout, QStringLiteral("About Software"), &CBrevantDlg::OnAbout);
+}
+
+void CBrevantDlg::LoadLogo() {
+  // The user's own logo.bmp in the current folder wins over the program's artwork.
+  QPixmap logo(QDir::current().filePath(QStringLiteral("logo.bmp")));
+  if (logo.isNull()) logo.load(QStringLiteral(":/res/logo.png"));
+  logo_->setPixmap(logo);
+}
+
+bool CBrevantDlg::AddImage(const QString& path) {
+  if (shownResult_ || RunInProgress()) return false;
+  QFileInfo info(path);
+  if (!info.exists() || info.isDir()) {
+    AskUser(path + QStringLiteral(": is not a disk image file"), kCaption, MessageIcon::Error,
+            MessageButtons::Ok);
+    return false;
+  }
+  const int d = static_cast<int>(session_.diskInfoList.size());
+  AddDisk(session_, *startupTree_, platform::ImageDiskFacts(d, path.toStdString()));
+  tree_->ShowTree(startupTree_);
+  const DiskInfoNode& node = session_.diskInfoList.back();
+  if (!node.openError.empty())
+    AskUser(QString::fromStdString(node.openError), kCaption, MessageIcon::Error, MessageButtons::Ok);
+  return true;
+}
+
+void CBrevantDlg::OnOpenImage() {
+  QFileDialog dialog(this, QStringLiteral("Open Disk Image"));
+  dialog.setObjectName(QStringLiteral("OpenImageDialog"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setNameFilters({QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso)"),
+                         QStringLiteral("All files (*)")});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  AddImage(dialog.selectedFiles().front());
+}
+
+std::shared_ptr<ui::ResultTree> CBrevantDlg::ShownResult() const { return shownResult_; }
+
+void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
+  const ui::TreeItem* item = tree_->Model()->ItemOf(current);
+  if (!current.isValid() || !item) return;
+  const auto& shown = tree_->Model()->Tree();
+  if (shown && shown->isResultTree) {
+    // A folder of the result: its files, each row tied to its own record.
+    const bool fat = session_.scanFsName == "FAT16" || session_.scanFsName == "FAT32";
+    fileModel_->SetRows(ui::FilesOfItem(*shown, session_.catalogue, item), shown, fat);
+    return;
+  }
+  // A run reads the selection: it stays as it is until the run has ended.
+  if (RunInProgress()) return;
+  const SelectionInfo info = SelectTreeItem(session_, item);
+  QStringList values;
+  for (const auto& v : info.values) values << Q(v);
+  if (info.kind == SelectionInfo::Kind::Disk) {
+    ShowDiskPanel(values);
+    const auto& node = session_.diskInfoList[static_cast<std::size_t>(info.disk)];
+    ShowStatusText(node.openError.empty() ? QString() : QString::fromStdString(node.openError));
+  } else if (info.kind == SelectionInfo::Kind::Partition) {
+    const QString range = QStringLiteral("sectors %1 to %2").arg(values[1], values[0]);
+    const std::uint64_t bytes = (session_.selectedPartitionEnd - session_.selectedPartitionStart) * 512;
+    ShowPartitionPanel({SizeText(static_cast<std::int64_t>(bytes)), QString(), values[2]}, range);
+    group_->setTitle(Q(info.groupText));
+    StartParamWorker();
+  }
+}
+
+void CBrevantDlg::ShowDiskPanel(const QStringList& values) {
+  group_->setTitle(QStringLiteral("Select Drive Information"));
+  for (int i = 0; i < 5; ++i) labels_[i]->setVisible(true);
+  for (int i = 5; i < 8; ++i) labels_[i]->setVisible(false);
+  for (int i = 0; i < 5; ++i) {
+    values_[i]->setVisible(true);
+    values_[i]->setText(values.value(i));
+    values_[i]->setToolTip(QString());
+  }
+}
+
+void CBrevantDlg::ShowPartitionPanel(const QStringList& values, const QString& rangeText) {
+  for (int i = 0; i < 5; ++i) labels_[i]->setVisible(false);
+  for (int i = 5; i < 8; ++i) labels_[i]->setVisible(true);
+  values_[3]->setVisible(false);
+  values_[4]->setVisible(false);
+  for (int i = 0; i < 3; ++i) values_[i]->setText(values.value(i));
+  values_[2]->setText(values.value(2) + QStringLiteral(" (") + rangeText + QStringLiteral(")"));
+}
+
+void CBrevantDlg::StartParamWorker() {
+  std::thread worker = brevant::StartParamWorker(session_);
+  paramThreads_.emplace_back([worker = std::move(worker)]() mutable { worker.join(); });
+}
+
+void CBrevantDlg::OnNext() {
+  if (RunInProgress() || SaveInProgress()) return;
+  if (session_.selectedFsName.empty()) {
+    AskUser(QStringLiteral("Select a partition in the tree first."), kCaption, MessageIcon::Information,
+            MessageButtons::Ok);
+    return;
+  }
+  // Closing the dialog without "Recover" starts nothing, every time.
+  session_.recoverConfirmed.store(0);
+  COptionSection dialog(this);
+  if (dialog.exec() == QDialog::Accepted) session_.recoverConfirmed.store(1);
+  if (session_.recoverConfirmed.load() != 1) return;
+
+  fileList_->setVisible(true);
+  group_->setVisible(false);
+  EnableStop(true);
+  // The list points into the result the run replaces: empty it before the run starts.
+  fileModel_->Clear();
+  runFinished_.store(false);
+  std::vector<std::thread> params = std::move(paramThreads_);
+  paramThreads_.clear();
+  runThread_ = std::thread([this, params = std::move(params)]() mutable {
+    // The run reads the parameters the last selection's worker stored.
+    for (auto& t : params) t.join();
+    const int outcome = RecoveryWorker(session_, view_);
+    runFinished_.store(true);
+    QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
+  });
+  UpdateCommands();
+}
+
+void CBrevantDlg::FinishRun(int outcome) {
+  if (runThread_.joinable()) runThread_.join();
+  if (closing_) return;
+  EnableStop(SaveInProgress());
+  UpdateCommands();
+  emit RunEnded(outcome);
+}
+
+void CBrevantDlg::OnStop() {
+  if (!AskUser(QStringLiteral("Do you want to stop recovery process ?       "), QStringLiteral("Brevant"),
+               MessageIcon::Question, MessageButtons::YesNo))
+    return;
+  session_.stopRequested.store(1);
+  if (SaveInProgress()) saveStop_.store(true);
+}
+
+void CBrevantDlg::OnSave() {
+  if (RunInProgress() || SaveInProgress()) return;
+  const auto& shown = tree_->Model()->Tree();
+  if (!shown || !shown->isResultTree) {
+    AskUser(QStringLiteral("Nothing to save yet: run a recovery first."), kCaption,
+            MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  RecoverRequest request;
+  const auto checked = ui::CheckedItems(*shown);
+  if (!checked.empty()) {
+    // Each checked folder with its files; checking a folder checked everything below it.
+    for (const ui::TreeItem* item : checked) {
+      const std::u16string folder = ItemSlashPath(item);
+      request.folders.push_back(folder);
+      for (const CatalogueNode* f : ui::FilesOfItem(*shown, session_.catalogue, item))
+        request.files.push_back({f, folder});
+    }
+  } else {
+    const std::u16string folder = ItemSlashPath(tree_->Model()->ItemOf(tree_->currentIndex()));
+    for (const QModelIndex& row : fileList_->selectionModel()->selectedRows())
+      if (const CatalogueNode* f = fileModel_->NodeAt(row.row())) request.files.push_back({f, folder});
+  }
+  if (request.files.empty() && request.folders.empty()) {
+    AskUser(QStringLiteral("Check folders in the tree, or select files in the list, to save them."),
+            kCaption, MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+
+  QFileDialog dialog(this, QStringLiteral("Save Recovered Files To"));
+  dialog.setObjectName(QStringLiteral("SaveFolderDialog"));
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const std::filesystem::path to = dialog.selectedFiles().front().toStdString();
+
+  saveStop_.store(false);
+  saveFinished_.store(false);
+  EnableStop(true);
+  ShowProgress(0);
+  saveThread_ = std::thread([this, request = std::move(request), to, keep = shown]() {
+    SaveObserver observer(view_, saveStop_, session_.stopRequested, savingMutex_, savingFile_);
+    const RecoverSummary summary = RecoverFilesToFolder(session_, request, to, observer);
+    observer.FileDone();
+    QString text;
+    if (!summary.error.empty()) {
+      text = QString::fromStdString(summary.error);
+    } else {
+      text = QStringLiteral("Recovered %1 files (%2 bytes), %3 failed")
+                 .arg(summary.recovered)
+                 .arg(summary.bytes)
+                 .arg(summary.failed);
+      if (summary.stopped) text += QStringLiteral("; stopped before the end");
+      text += QStringLiteral(".");
+      const int shownFailures = std::min<int>(10, static_cast<int>(observer.failures.size()));
+      for (int i = 0; i < shownFailures; ++i) text += QStringLiteral("\n") + observer.failures[i];
+      if (observer.failures.size() > shownFailures)
+        text += QStringLiteral("\n... and %1 more").arg(observer.failures.size() - shownFailures);
+    }
+    saveFinished_.store(true);
+    QMetaObject::invokeMethod(this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
+  });
+  UpdateCommands();
+}
+
+void CBrevantDlg::FinishSave(const QString& summary) {
+  if (saveThread_.joinable()) saveThread_.join();
+  if (closing_) return;
+  // A Stop answered for the Save must not stop the next run.
+  session_.stopRequested.store(0);
+  EnableStop(false);
+  ShowProgress(0);
+  ShowStatusText(QStringLiteral("Save Completed..."));
+  UpdateCommands();
+  AskUser(summary, kCaption, MessageIcon::Information, MessageButtons::Ok);
+  emit SaveEnded();
+}
+
+void CBrevantDlg::UpdateCommands() {
+  const bool busy = RunInProgress() || SaveInProgress();
+  for (QWidget* w : {static_cast<QWidget*>(next_), static_cast<QWidget*>(save_)}) w->setEnabled(!busy);
+  quickAction_->setEnabled(!busy);
+  extensiveAction_->setEnabled(!busy);
+  saveAction_->setEnabled(!busy);
+  openImageAction_->setEnabled(!busy && !shownResult_);
+}
+
+void CBrevantDlg::OnExit() {
+  if (!AskUser(QStringLiteral("Do you want to Exit ?       "), kCaption, MessageIcon::Question,
+               MessageButtons::YesNo))
+    return;
+  Shutdown();
+}
+
+void CBrevantDlg::closeEvent(QCloseEvent* event) {
+  if (closing_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  OnExit();
+}
+
+void CBrevantDlg::Shutdown() {
+  closing_ = true;
+  session_.stopRequested.store(1);
+  saveStop_.store(true);
+  view_.Close();
+  // The workers end at their next check; give them a moment, never an unbounded wait.
+  QElapsedTimer timer;
+  timer.start();
+  while (((runThread_.joinable() && !runFinished_.load()) ||
+          (saveThread_.joinable() && !saveFinished_.load())) &&
+         timer.elapsed() < 2000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  if ((runThread_.joinable() && !runFinished_.load()) || (saveThread_.joinable() && !saveFinished_.load())) {
+    leftRunning_ = true;
+    // A file Save is still writing is removed rather than left partial.
+    std::lock_guard lock(savingMutex_);
+    if (!savingFile_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(savingFile_, ec);
+    }
+  }
+  close();
+  QCoreApplication::exit(0);
+}
+
+void CBrevantDlg::OnHelp() {
+  QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/res/brevant_help.html");
+  if (!QFileInfo::exists(page)) page = QStringLiteral(BREVANT_RES_DIR "/brevant_help.html");
+  QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+}
+
+void CBrevantDlg::OnAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CBrevantDlg::ShowStatusText(const QString& text) { statusText_->setText(text); }
+
+void CBrevantDlg::ShowProgress(int percent) { progress_->setValue(percent); }
+
+void CBrevantDlg::EnableStop(bool enabled) { stop_->setEnabled(enabled); }
+
+bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIcon icon,
+                          MessageButtons buttons) {
+  QMessageBox box(this);
+  box.setObjectName(QStringLiteral("MessageBox"));
+  box.setWindowTitle(caption);
+  box.setText(text);
+  switch (icon) {
+    case MessageIcon::Error: box.setIcon(QMessageBox::Critical); break;
+    case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
+    case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
+    case MessageIcon::None: break;
+  }
+  box.setWindowModality(Qt::ApplicationModal);
+  if (buttons == MessageButtons::YesNo) {
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+  }
+  box.setStandardButtons(QMessageBox::Ok);
+  box.exec();
+  return true;
+}
+
+void CBrevantDlg::TakeResult(std::shared_ptr<ui::ResultTree> tree) {
+  shownResult_ = tree;
+  fileModel_->Clear();
+  tree_->ShowTree(std::move(tree));
+  UpdateCommands();
+}
+
+}  // namespace brevant::gui

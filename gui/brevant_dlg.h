@@ -1,0 +1,139 @@
+#pragma once
+// The main window: the folder tree, the drive information panel, the file list, the preview
+// pane, progress and the Next / Stop / Save commands. It translates what the user does into
+// engine calls and shows what the engine reports; it decides nothing the engine decides.
+#include <QMainWindow>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/recovery_session.h"
+#include "gui/dialogs.h"
+#include "gui/queued_view.h"
+#include "platform/disk_source.h"
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+class QVBoxLayout;
+
+namespace brevant::gui {
+
+class CFolderTreeCtrl1;
+class FileListModel;
+
+// Menu command added on this platform: images are opened as disks.
+inline constexpr int kIdOpenImage = 32779;
+
+struct WindowOptions {
+  platform::DiskSource* disks = nullptr;  // the machine's disks; none when null
+  std::vector<std::string> images;        // disk images listed after the disks
+};
+
+class CBrevantDlg : public QMainWindow, private ViewTarget {
+  Q_OBJECT
+ public:
+  explicit CBrevantDlg(const WindowOptions& options, QWidget* parent = nullptr);
+  ~CBrevantDlg() override;
+
+  // Adds a disk image after the disks already listed; false when nothing could be added.
+  bool AddImage(const QString& path);
+  // The commands, as the buttons and menu items call them.
+  void OnNext();
+  void OnStop();
+  void OnSave();
+  void OnExit();
+  void OnHelp();
+  void OnAbout();
+  void OnOpenImage();
+
+  bool RunInProgress() const { return runThread_.joinable(); }
+  bool SaveInProgress() const { return saveThread_.joinable(); }
+  // True when Exit had to leave a worker running: the process must end without waiting.
+  bool LeftWorkersRunning() const { return leftRunning_; }
+
+  RecoverySession& Session() { return session_; }
+  // The result whose folders the tree shows (null before a run has handed one over).
+  std::shared_ptr<ui::ResultTree> ShownResult() const;
+  FileListModel* Files() const { return fileModel_; }
+  CFolderTreeCtrl1* Tree() const { return tree_; }
+  // Slots where the preview pane and the pie chart are plugged in; the window owns the widget.
+  void SetPreviewWidget(QWidget* widget);
+  void SetPieChartWidget(QWidget* widget);
+
+ signals:
+  void RunEnded(int outcome);  // 1 after a normal end, 0 after a stop
+  void SaveEnded();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // ViewTarget: reports of the workers, on the user-interface thread.
+  void ShowStatusText(const QString& text) override;
+  void ShowProgress(int percent) override;
+  void EnableStop(bool enabled) override;
+  bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
+               MessageButtons buttons) override;
+  void TakeResult(std::shared_ptr<ui::ResultTree> tree) override;
+
+  void BuildControls();
+  void BuildMenus();
+  void LoadLogo();
+  void OnTreeSelection(const QModelIndex& current);
+  void ShowDiskPanel(const QStringList& values);
+  void ShowPartitionPanel(const QStringList& values, const QString& rangeText);
+  void StartParamWorker();
+  void FinishRun(int outcome);
+  void FinishSave(const QString& summary);
+  void UpdateCommands();
+  // Stops everything and ends the window; false when the user said No.
+  void Shutdown();
+
+  RecoverySession session_;
+  std::shared_ptr<ui::ResultTree> startupTree_;
+  std::shared_ptr<ui::ResultTree> shownResult_;
+  QueuedRecoveryView view_;
+
+  std::thread runThread_;
+  std::thread saveThread_;
+  std::vector<std::thread> paramThreads_;
+  std::atomic<bool> saveStop_{false};
+  std::atomic<bool> runFinished_{false};
+  std::atomic<bool> saveFinished_{false};
+  std::mutex savingMutex_;
+  std::filesystem::path savingFile_;  // the file Save is writing now, empty between files
+  bool leftRunning_ = false;
+  bool closing_ = false;
+
+  CFolderTreeCtrl1* tree_ = nullptr;
+  QGroupBox* group_ = nullptr;
+  QLabel* labels_[9] = {};  // 1008..1012, then 1014..1016 at [5..7]
+  QLabel* values_[5] = {};  // 1003..1007
+  QTableView* fileList_ = nullptr;
+  FileListModel* fileModel_ = nullptr;
+  QVBoxLayout* previewSlot_ = nullptr;
+  QWidget* preview_ = nullptr;
+  QWidget* pieChart_ = nullptr;
+  QVBoxLayout* pieSlot_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* statusText_ = nullptr;
+  QPushButton* next_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  QPushButton* save_ = nullptr;
+  QLabel* logo_ = nullptr;
+  QAction* quickAction_ = nullptr;
+  QAction* extensiveAction_ = nullptr;
+  QAction* deleteAction_ = nullptr;
+  QAction* openImageAction_ = nullptr;
+  QAction* saveAction_ = nullptr;
+};
+
+}  // namespace brevant::gui

@@ -1,0 +1,56 @@
+// brevant-gui: the desktop window over the recovery engine.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <cstdlib>
+
+#include "gui/brevant_dlg.h"
+#include "gui/screenshot.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("brevant-gui"));
+  QApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
+  QApplication::setQuitOnLastWindowClosed(false);  // Exit asks first; only its Yes ends the program
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Calverin Brevant: finds and recovers folders and files, deleted ones included, on FAT16, "
+      "FAT32 and NTFS volumes. It never writes to the disk it reads."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption image(QStringLiteral("image"),
+                           QStringLiteral("A disk image file to list as a disk (repeatable)."),
+                           QStringLiteral("FILE"));
+  QCommandLineOption noDisks(QStringLiteral("no-disks"),
+                             QStringLiteral("List only the images, not the machine's disks."));
+  QCommandLineOption shot(QStringLiteral("screenshot"),
+                          QStringLiteral("Scan --partition of the first image, show --folder, save "
+                                         "a picture of the window to FILE and end."),
+                          QStringLiteral("FILE"));
+  QCommandLineOption partition(QStringLiteral("partition"),
+                               QStringLiteral("Partition number for --screenshot."),
+                               QStringLiteral("N"), QStringLiteral("1"));
+  QCommandLineOption folder(QStringLiteral("folder"),
+                            QStringLiteral("Folder of the result to select for --screenshot."),
+                            QStringLiteral("NAME"));
+  parser.addOptions({image, noDisks, shot, partition, folder});
+  parser.process(app);
+
+  brevant::gui::WindowOptions options;
+  std::unique_ptr<brevant::platform::DiskSource> disks;
+  if (!parser.isSet(noDisks) && !parser.isSet(shot)) {
+    disks = brevant::platform::MakeSysfsDiskSource();
+    options.disks = disks.get();
+  }
+  for (const QString& path : parser.values(image)) options.images.push_back(path.toStdString());
+
+  auto* window = new brevant::gui::CBrevantDlg(options);
+  window->show();
+  if (parser.isSet(shot))
+    brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot), parser.value(partition).toInt(),
+                                         parser.value(folder));
+  const int code = app.exec();
+  if (window->LeftWorkersRunning()) std::_Exit(code);  // Exit does not wait for a stuck worker
+  delete window;
+  return code;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The Qt model over the toolkit-neutral result tree: a tree of 100,000 folders is shown
+// without copying it into widget items.
+#include <QAbstractItemModel>
+#include <memory>
+#include <unordered_map>
+
+#include "model/result_tree.h"
+
+namespace brevant::gui {
+
+class ResultTreeModel : public QAbstractItemModel {
+  Q_OBJECT
+ public:
+  explicit ResultTreeModel(QObject* parent = nullptr);
+
+  // Shows `tree` (the start-up tree or a run's result); the model keeps it alive.
+  void SetTree(std::shared_ptr<ui::ResultTree> tree);
+  // After items were added to the shown tree from outside (an image opened later).
+  void Refresh();
+  const std::shared_ptr<ui::ResultTree>& Tree() const { return tree_; }
+
+  ui::TreeItem* ItemOf(const QModelIndex& index) const;
+  QModelIndex IndexOf(const ui::TreeItem* item) const;
+  // The check-box click: the subtree follows the item, the ancestors are recomputed.
+  void ClickCheckBox(const QModelIndex& index);
+
+  QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+  QModelIndex parent(const QModelIndex& child) const override;
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  bool hasChildren(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+ private:
+  void IndexRows();
+  std::shared_ptr<ui::ResultTree> tree_;
+  std::unordered_map<const ui::TreeItem*, int> rowOf_;
+};
+
+}  // namespace brevant::gui

@@ -1,0 +1,77 @@
+#include "gui/screenshot.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QRadioButton>
+#include <QTimer>
+#include <cstdio>
+
+#include "gui/brevant_dlg.h"
+#include "gui/control_ids.h"
+#include "gui/folder_tree_ctrl.h"
+
+namespace brevant::gui {
+namespace {
+
+void Fail(const char* why) {
+  std::fprintf(stderr, "brevant-gui: screenshot: %s\n", why);
+  QCoreApplication::exit(1);
+}
+
+// The first item named `name`, breadth-first below the top item.
+QModelIndex FindFolder(ResultTreeModel* model, const QString& name) {
+  QList<QModelIndex> queue{model->index(0, 0)};
+  while (!queue.isEmpty()) {
+    QModelIndex i = queue.takeFirst();
+    if (i.data().toString() == name) return i;
+    for (int r = 0; r < model->rowCount(i); ++r) queue.append(model->index(r, 0, i));
+  }
+  return {};
+}
+
+}  // namespace
+
+void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
+                            const QString& folder) {
+  // Answers the Recovery Mode dialog with "Quick Recovery" and "Recover", and the completion
+  // message with OK, as soon as they appear.
+  auto* answer = new QTimer(window);
+  QObject::connect(answer, &QTimer::timeout, window, [] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) return;
+    if (modal->objectName() == QStringLiteral("COptionSection")) {
+      modal->findChild<QRadioButton*>(ControlName(kIdOptionQuick))->setChecked(true);
+      modal->findChild<QAbstractButton*>(ControlName(kIdOptionRecover))->click();
+    } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+    }
+  });
+  answer->start(50);
+
+  QObject::connect(window, &CBrevantDlg::RunEnded, window, [=](int outcome) {
+    answer->stop();
+    if (outcome != 1) return Fail("the run did not complete");
+    CFolderTreeCtrl1* tree = window->Tree();
+    QModelIndex target = folder.isEmpty() ? tree->Model()->index(0, 0) : FindFolder(tree->Model(), folder);
+    if (!target.isValid()) return Fail("no such folder in the result");
+    for (QModelIndex p = target.parent(); p.isValid(); p = p.parent()) tree->expand(p);
+    tree->expand(target);
+    tree->setCurrentIndex(target);
+    QApplication::processEvents();
+    if (!window->grab().save(file)) return Fail("the picture could not be written");
+    QCoreApplication::exit(0);
+  });
+
+  QTimer::singleShot(0, window, [=] {
+    RecoverySession& s = window->Session();
+    if (s.driveRecords.empty() || partition < 1 || partition > s.driveRecords[0].partitionCount)
+      return Fail("no such partition on the first disk");
+    CFolderTreeCtrl1* tree = window->Tree();
+    tree->setCurrentIndex(tree->Model()->IndexOf(s.driveRecords[0].partitions[partition - 1].treeItem));
+    window->OnNext();
+  });
+}
+
+}  // namespace brevant::gui

@@ -1,0 +1,16 @@
+#pragma once
+// A picture of the window after a run, for the README: made by the program itself so it can be
+// remade under a virtual display (scripts/screenshot).
+#include <QString>
+
+namespace brevant::gui {
+
+class CBrevantDlg;
+
+// Selects partition `partition` of the first disk, runs a quick recovery (answering the
+// dialogs as a user would), selects the folder named `folder` and saves the window to `file`;
+// then ends the event loop (exit code 0, or 1 when something could not be done).
+void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
+                            const QString& folder);
+
+}  // namespace brevant::gui
