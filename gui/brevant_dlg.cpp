@@ -579,7 +579,7 @@ void CBrevantDlg::Shutdown() {
     }
   }
   close();
-  QCoreApplication::exit(0);
+  emit Exited();
 }
 
 void CBrevantDlg::OnHelp() {

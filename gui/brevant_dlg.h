@@ -71,6 +71,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
  signals:
   void RunEnded(int outcome);  // 1 after a normal end, 0 after a stop
   void SaveEnded();
+  void Exited();  // Exit was confirmed: the program ends
 
  protected:
   void closeEvent(QCloseEvent* event) override;

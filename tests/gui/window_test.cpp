@@ -1,0 +1,635 @@
+// The desktop window, driven through its real controls on the demo image (offscreen platform).
+#include <sys/stat.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+#include "gui/brevant_dlg.h"
+#include "gui/control_ids.h"
+#include "gui/file_list_model.h"
+#include "gui/folder_tree_ctrl.h"
+#include "test_support.h"
+
+using namespace brevant;
+using namespace brevant::gui;
+
+namespace {
+
+// Acts on the next modal dialog as soon as it is shown (the dialog's own event loop runs the
+// check). `act` returns true once it has dealt with the dialog.
+class ModalWatcher : public QObject {
+ public:
+  explicit ModalWatcher(std::function<bool(QWidget*)> act) : act_(std::move(act)) {
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal && modal->isVisible() && act_(modal)) {
+        ++handled;
+        if (once) timer_.stop();
+      }
+    });
+    timer_.start(5);
+  }
+  int handled = 0;
+  bool once = true;
+
+ private:
+  std::function<bool(QWidget*)> act_;
+  QTimer timer_;
+};
+
+struct SeenBox {
+  QString text;
+  QString caption;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Answers message boxes with `button` and records them.
+std::unique_ptr<ModalWatcher> AnswerBoxes(QList<SeenBox>* seen, QMessageBox::StandardButton button,
+                                          bool once = false) {
+  auto w = std::make_unique<ModalWatcher>([seen, button](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    if (!box) return false;
+    if (seen) seen->append({box->text(), box->windowTitle(), box->icon()});
+    QAbstractButton* b = box->button(button);
+    if (!b) b = box->button(QMessageBox::Ok);
+    b->click();
+    return true;
+  });
+  w->once = once;
+  return w;
+}
+
+QJsonObject Manifest() {
+  QFile f(QStringLiteral(BREVANT_FIXTURES_DIR "/demo.manifest.json"));
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+QJsonObject ManifestPartition(int number) {
+  for (const auto& p : Manifest()[QStringLiteral("partitions")].toArray())
+    if (p.toObject()[QStringLiteral("number")].toInt() == number) return p.toObject();
+  return {};
+}
+
+template <typename T>
+T* Control(QWidget* window, int id) {
+  return window->findChild<T*>(ControlName(id));
+}
+
+QStringList ChildTexts(const QAbstractItemModel* model, const QModelIndex& parent) {
+  QStringList out;
+  for (int r = 0; r < model->rowCount(parent); ++r) out << model->index(r, 0, parent).data().toString();
+  return out;
+}
+
+QModelIndex Find(const QAbstractItemModel* model, const QStringList& path) {
+  QModelIndex at;
+  for (const QString& name : path) {
+    QModelIndex next;
+    for (int r = 0; r < model->rowCount(at) && !next.isValid(); ++r)
+      if (model->index(r, 0, at).data().toString() == name) next = model->index(r, 0, at);
+    if (!next.isValid()) return {};
+    at = next;
+  }
+  return at;
+}
+
+QByteArray Sha256(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::string image_;
+  std::unique_ptr<CBrevantDlg> window_;
+
+  CBrevantDlg* Open() {
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {image_}});
+    window_->show();
+    if (!QTest::qWaitForWindowExposed(window_.get())) return nullptr;
+    return window_.get();
+  }
+  CFolderTreeCtrl1* Tree() { return window_->Tree(); }
+
+  // Clicks an item's row the way a user does (on its label).
+  void ClickRow(const QModelIndex& index) {
+    Tree()->scrollTo(index);
+    QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, Tree()->visualRect(index).center());
+  }
+  void ClickCheckBox(const QModelIndex& index) {
+    Tree()->scrollTo(index);
+    const QRect box = Tree()->CheckBoxRect(index);
+    QVERIFY(box.isValid());
+    QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, box.center());
+  }
+  QModelIndex PartitionItem(int number) {
+    RecoverySession& s = window_->Session();
+    return Tree()->Model()->IndexOf(s.driveRecords.back().partitions[number - 1].treeItem);
+  }
+
+  // Selects partition `number`, Next, the chosen mode and "Recover"; waits for the run's end
+  // and answers its messages. Returns the messages shown.
+  QList<SeenBox> Run(int number, int mode = kIdOptionQuick) {
+    QList<SeenBox> seen;
+    ClickRow(PartitionItem(number));
+    ModalWatcher options([mode](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      if (mode) modal->findChild<QRadioButton*>(ControlName(mode))->setChecked(true);
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(window_.get(), &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(window_.get(), kIdNext), Qt::LeftButton);
+    if (!ended.wait(60000)) qWarning("the run did not end");
+    return seen;
+  }
+
+ private slots:
+  void initTestCase() {
+    image_ = test::FixtureImage("demo").string();
+    QVERIFY(!image_.empty());
+  }
+
+  void cleanup() {
+    if (window_) {
+      // Closing asks; answer Yes so the window ends the way a user ends it.
+      auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+      window_->OnExit();
+      window_.reset();
+    }
+  }
+
+  void ControlsTextsAndMenus() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Calverin Brevant"));
+    QCOMPARE(Control<QGroupBox>(w, kIdGroup)->title(), QStringLiteral("Select Drive Information"));
+    const struct {
+      int id;
+      const char* text;
+      bool visible;
+    } labels[] = {{kIdLabelModel, "HDD Model", true},   {kIdLabelCapacity, "Capacity", true},
+                  {kIdLabelCylinders, "Cylinders", true}, {kIdLabelHead, "Head", false},
+                  {kIdLabelSectors, "Sector Per Track", true}, {kIdLabelTotal, "Total Size:", false},
+                  {kIdLabelFree, "Free Size:", false},   {kIdLabelFs, "File System:", false},
+                  {kIdValue1, "Static", true},           {kIdValue5, "Static", true},
+                  {kIdStatusPaneName, " Calverin For Brevant", true}};
+    for (const auto& l : labels) {
+      QLabel* label = Control<QLabel>(w, l.id);
+      QVERIFY2(label, qPrintable(ControlName(l.id)));
+      QCOMPARE(label->text(), QString::fromUtf8(l.text));
+      QCOMPARE(label->isVisible(), l.visible);
+    }
+    QCOMPARE(Control<QPushButton>(w, kIdNext)->text(), QStringLiteral("Next"));
+    QCOMPARE(Control<QPushButton>(w, kIdStop)->text(), QStringLiteral("Stop"));
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+    QCOMPARE(Control<QPushButton>(w, kIdSave)->text(), QStringLiteral("Save"));
+    QVERIFY(!Control<QTableView>(w, kIdFileList)->isVisible());
+    QVERIFY(Control<QWidget>(w, kIdPreview)->isVisible());
+    QVERIFY(Control<QWidget>(w, kIdPieChart) && !Control<QWidget>(w, kIdPieChart)->isVisible());
+    QCOMPARE(Control<QProgressBar>(w, kIdProgress)->maximum(), 100);
+    QVERIFY(Control<QLabel>(w, kIdLogo)->pixmap().width() > 0);
+    auto* list = Control<QTableView>(w, kIdFileList);
+    QStringList headers;
+    for (int c = 0; c < list->model()->columnCount(); ++c)
+      headers << list->model()->headerData(c, Qt::Horizontal).toString();
+    QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size"}));
+
+    QStringList menus;
+    for (QAction* a : w->menuBar()->actions()) menus << a->text();
+    QCOMPARE(menus, (QStringList{"Recovery", "Help"}));
+    const struct {
+      int id;
+      const char* text;
+      bool enabled;
+    } items[] = {{kIdQuickRecovery, "Quick Recovery", true},
+                 {kIdExtensiveRecovery, "Extensive Recovery", true},
+                 {kIdDeleteFileRecovery, "Delete File Recovery", false},
+                 {kIdOpenImage, "Open Disk Image...", true},
+                 {kIdMenuSave, "Save", true},
+                 {kIdExit, "Exit", true},
+                 {kIdHelp, "Sofware Help", true},
+                 {kIdAbout, "About Software", true}};
+    for (const auto& i : items) {
+      auto* a = w->findChild<QAction*>(ControlName(i.id));
+      QVERIFY2(a, i.text);
+      QCOMPARE(a->text(), QString::fromUtf8(i.text));
+      QCOMPARE(a->isEnabled(), i.enabled);
+    }
+  }
+
+  void StartupTreeShowsDisksAndPartitions() {
+    QVERIFY(Open());
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, {}), QStringList{"My Computer"});
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "demo.img"})),
+             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )", "Partition - 3 ( NTFS )"}));
+    QVERIFY(Tree()->isExpanded(Find(model, {"My Computer", "demo.img"})));
+    // No check boxes before a result.
+    QVERIFY(!Find(model, {"My Computer"}).data(Qt::CheckStateRole).isValid());
+  }
+
+  void OpenDiskImageAddsADisk() {
+    QVERIFY(Open());
+    const QString second = QString::fromStdString(test::FixtureImage("whole_ntfs").string());
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->selectFile(second);
+      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+      return true;
+    });
+    window_->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), (QStringList{"demo.img", "whole_ntfs.img"}));
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "whole_ntfs.img"})),
+             QStringList{"Partition - 1 ( NTFS )"});
+  }
+
+  void SelectingDiskAndPartitionFillsPanel() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    auto* model = Tree()->Model();
+    ClickRow(Find(model, {"My Computer", "demo.img"}));
+    QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("Disk Image"));
+    QCOMPARE(Control<QLabel>(w, kIdValue2)->text(), QStringLiteral("78643200"));
+    QCOMPARE(Control<QLabel>(w, kIdValue4)->text(), QStringLiteral("255"));
+    QCOMPARE(Control<QLabel>(w, kIdValue5)->text(), QStringLiteral("63"));
+    QVERIFY(Control<QLabel>(w, kIdLabelHead)->isVisible());
+    QVERIFY(Control<QLabel>(w, kIdLabelSectors)->isVisible());
+    QVERIFY(!Control<QLabel>(w, kIdLabelTotal)->isVisible());
+
+    ClickRow(PartitionItem(3));
+    QCOMPARE(Control<QGroupBox>(w, kIdGroup)->title(), QStringLiteral("Logical Drive Name"));
+    QVERIFY(Control<QLabel>(w, kIdLabelTotal)->isVisible());
+    QVERIFY(Control<QLabel>(w, kIdLabelFree)->isVisible());
+    QVERIFY(Control<QLabel>(w, kIdLabelFs)->isVisible());
+    QVERIFY(!Control<QLabel>(w, kIdLabelModel)->isVisible());
+    QVERIFY(!Control<QLabel>(w, kIdValue4)->isVisible());
+    QVERIFY(!Control<QLabel>(w, kIdValue5)->isVisible());
+    QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("16.0 MB"));  // 32768 sectors
+    QVERIFY(Control<QLabel>(w, kIdValue3)->text().startsWith(QStringLiteral("NTFS")));
+    QVERIFY(Control<QLabel>(w, kIdValue3)->text().contains(QStringLiteral("120832")));
+    QCOMPARE(w->Session().selectedFsName, std::string("NTFS"));
+    QCOMPARE(w->Session().selectedPartitionStart, 120832u);
+    QCOMPARE(w->Session().selectedPartitionEnd, 153600u);
+  }
+
+  void RecoveryModeClosedWithoutRecoverStartsNothing() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ClickRow(PartitionItem(1));
+    ModalWatcher close([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      if (modal->windowTitle() != QStringLiteral("Recovery Mode")) return false;
+      auto* deleted = modal->findChild<QRadioButton*>(ControlName(kIdOptionDelete));
+      if (!deleted || deleted->isEnabled() || deleted->text() != QStringLiteral("Delete File Recovery"))
+        return false;
+      for (int id : {kIdOptionQuick, kIdOptionExtensive})
+        if (modal->findChild<QRadioButton*>(ControlName(id))->isChecked()) return false;
+      static_cast<QDialog*>(modal)->reject();
+      return true;
+    });
+    w->findChild<QAction*>(ControlName(kIdQuickRecovery))->trigger();
+    QCOMPARE(close.handled, 1);
+    QVERIFY(!w->RunInProgress());
+    QCOMPARE(w->Session().recoverConfirmed.load(), 0);
+    QVERIFY(Control<QGroupBox>(w, kIdGroup)->isVisible());
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+  }
+
+  void RunCompletesAndListsFolders_data() {
+    QTest::addColumn<int>("partition");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("FAT32 quick") << 1 << kIdOptionQuick;
+    QTest::newRow("FAT16 no choice") << 2 << 0;
+    QTest::newRow("NTFS extensive") << 3 << kIdOptionExtensive;
+  }
+  void RunCompletesAndListsFolders() {
+    QFETCH(int, partition);
+    QFETCH(int, mode);
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    const QList<SeenBox> seen = Run(partition, mode);
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Scan Completed Successfully\r\n"));
+    QCOMPARE(seen[0].caption, QStringLiteral("Calverin Brevant"));
+    QCOMPARE(Control<QLabel>(w, kIdStatusText)->text(), QStringLiteral("Scan Completed..."));
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+    QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(Control<QTableView>(w, kIdFileList)->isVisible());
+    QVERIFY(!Control<QGroupBox>(w, kIdGroup)->isVisible());
+
+    // The disk tree is replaced by the found folders, in the volume's order, with boxes.
+    auto* model = Tree()->Model();
+    const QModelIndex top = Find(model, {"My Computer"});
+    QCOMPARE(model->rowCount({}), 1);
+    QCOMPARE(top.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+    QStringList expectedTop;
+    for (const auto& f : ManifestPartition(partition)[QStringLiteral("folders")].toArray()) {
+      const QString path = f.toObject()[QStringLiteral("path")].toString();
+      if (path.count(QLatin1Char('/')) == 1) expectedTop << path.mid(1);
+    }
+    QStringList shownTop = ChildTexts(model, top);
+    shownTop.removeAll(QStringLiteral("Lost"));
+    shownTop.removeIf([](const QString& s) { return s.startsWith(QLatin1Char('$')); });
+    QCOMPARE(QSet<QString>(shownTop.begin(), shownTop.end()),
+             QSet<QString>(expectedTop.begin(), expectedTop.end()));
+
+    // A folder lists its files, deleted ones marked, times readable.
+    ClickRow(Find(model, {"My Computer", "Docs"}));
+    FileListModel* files = w->Files();
+    QStringList names;
+    for (int r = 0; r < files->rowCount(); ++r) {
+      names << files->index(r, FileListModel::kName).data().toString();
+      const bool deleted = files->NodeAt(r)->IsDeleted();
+      QCOMPARE(files->index(r, FileListModel::kName).data(Qt::ToolTipRole).toString() ==
+                   QStringLiteral("Deleted file"),
+               deleted);
+      QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                  .match(files->index(r, FileListModel::kCreationTime).data().toString())
+                  .hasMatch());
+    }
+    names.sort();
+    QCOMPARE(names, (QStringList{"letter.txt", "old draft.txt"}));
+    // The top item lists the root directory's files.
+    ClickRow(top);
+    QStringList rootNames;
+    for (int r = 0; r < files->rowCount(); ++r) rootNames << files->index(r, 0).data().toString();
+    QVERIFY(rootNames.contains(QStringLiteral("README")));
+    QVERIFY(rootNames.contains(QStringLiteral("main.c")));
+  }
+
+  void CheckBoxRulesOnARealResult() {
+    QVERIFY(Open());
+    Run(1);
+    auto* model = Tree()->Model();
+    const QModelIndex top = Find(model, {"My Computer"});
+    const QModelIndex docs = Find(model, {"My Computer", "Docs"});
+    const QModelIndex projects = Find(model, {"My Computer", "Docs", "Projects"});
+    const QModelIndex q4 = Find(model, {"My Computer", "Docs", "Projects", "2024", "Q4"});
+    QVERIFY(q4.isValid());
+    auto state = [](const QModelIndex& i) { return i.data(Qt::CheckStateRole).toInt(); };
+    const QModelIndex current = Tree()->currentIndex();
+    const bool docsExpanded = Tree()->isExpanded(docs);
+
+    // Checking a folder checks its whole subtree; the parent stays unchecked while a sibling is.
+    ClickCheckBox(docs);
+    QCOMPARE(state(docs), int(Qt::Checked));
+    QCOMPARE(state(projects), int(Qt::Checked));
+    QCOMPARE(state(q4), int(Qt::Checked));
+    QCOMPARE(state(top), int(Qt::Unchecked));
+    // A box click neither selects nor expands.
+    QCOMPARE(Tree()->currentIndex(), current);
+    QCOMPARE(Tree()->isExpanded(docs), docsExpanded);
+
+    // Unchecking one item unchecks its subtree and every ancestor.
+    Tree()->expand(projects);
+    ClickCheckBox(projects);
+    QCOMPARE(state(projects), int(Qt::Unchecked));
+    QCOMPARE(state(q4), int(Qt::Unchecked));
+    QCOMPARE(state(docs), int(Qt::Unchecked));
+    QCOMPARE(state(Find(model, {"My Computer", "Docs", "Projects", "2024"})), int(Qt::Unchecked));
+
+    // Checking every top-level folder checks the top item.
+    for (int r = 0; r < model->rowCount(top); ++r) {
+      const QModelIndex child = model->index(r, 0, top);
+      if (state(child) == Qt::Unchecked) ClickCheckBox(child);
+    }
+    QCOMPARE(state(top), int(Qt::Checked));
+    // A checked item's box unchecks the whole subtree, whatever it held.
+    ClickCheckBox(top);
+    QCOMPARE(state(top), int(Qt::Unchecked));
+    QCOMPARE(state(q4), int(Qt::Unchecked));
+  }
+
+  void ClickRules() {
+    QVERIFY(Open());
+    Run(1);
+    auto* model = Tree()->Model();
+    const QModelIndex docs = Find(model, {"My Computer", "Docs"});
+    const QModelIndex frag = Find(model, {"My Computer", "Frag"});
+    // A row click selects and toggles expansion; clicking it again collapses it.
+    QVERIFY(!Tree()->isExpanded(docs));
+    ClickRow(docs);
+    QCOMPARE(Tree()->currentIndex(), docs);
+    QVERIFY(Tree()->isExpanded(docs));
+    ClickRow(docs);
+    QCOMPARE(Tree()->currentIndex(), docs);
+    QVERIFY(!Tree()->isExpanded(docs));
+    // The expand button toggles without selecting.
+    const QRect button = Tree()->ExpandButtonRect(frag);
+    QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, button.center());
+    QVERIFY(Tree()->isExpanded(frag));
+    QCOMPARE(Tree()->currentIndex(), docs);
+    // Single expand: opening a folder by its row closes its open sibling.
+    ClickRow(docs);
+    QVERIFY(Tree()->isExpanded(docs));
+    QVERIFY(!Tree()->isExpanded(frag));
+    // Empty space below the last item does nothing.
+    const QModelIndex selected = Tree()->currentIndex();
+    QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {},
+                      QPoint(10, Tree()->viewport()->height() - 2));
+    QCOMPARE(Tree()->currentIndex(), selected);
+    // Siblings keep the volume's order, not sorted.
+    QStringList docsChildren = ChildTexts(model, docs);
+    QCOMPARE(docsChildren, QStringList{"Projects"});
+  }
+
+  void SaveCheckedFoldersWritesIdenticalFiles_data() {
+    QTest::addColumn<int>("partition");
+    QTest::newRow("FAT32") << 1;
+    QTest::newRow("NTFS") << 3;
+  }
+  void SaveCheckedFoldersWritesIdenticalFiles() {
+    QFETCH(int, partition);
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(partition);
+    auto* model = Tree()->Model();
+    ClickCheckBox(Find(model, {"My Computer", "Docs"}));
+    ClickCheckBox(Find(model, {"My Computer", "Many"}));
+    const QString to = QString::fromStdString(
+        (test::TempDir() / ("save-" + std::to_string(partition))).string());
+    QDir().mkpath(to);
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->setDirectory(to);
+      dialog->selectFile(to);
+      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+      return true;
+    });
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(pick.handled, 1);
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered ")), qPrintable(seen[0].text));
+
+    int compared = 0;
+    for (const auto& v : ManifestPartition(partition)[QStringLiteral("files")].toArray()) {
+      const QJsonObject f = v.toObject();
+      const QString path = f[QStringLiteral("path")].toString();
+      if (!path.startsWith(QStringLiteral("/Docs/")) && !path.startsWith(QStringLiteral("/Many/"))) continue;
+      const QString out = to + path;
+      QVERIFY2(QFile::exists(out), qPrintable(out));
+      if (f[QStringLiteral("deleted")].toBool()) continue;  // a deleted file's data may be gone
+      QCOMPARE(Sha256(out), f[QStringLiteral("sha256")].toString().toLatin1());
+      struct stat st {};
+      QCOMPARE(::stat(out.toLocal8Bit().constData(), &st), 0);
+      // FAT keeps times in two-second steps.
+      QVERIFY2(std::llabs(static_cast<long long>(st.st_mtime) -
+                          static_cast<long long>(f[QStringLiteral("mtime")].toDouble())) <= 1,
+               qPrintable(out));
+      ++compared;
+    }
+    QVERIFY(compared > 100);  // /Many holds 120 files
+    // Nothing outside the checked folders.
+    QVERIFY(!QFile::exists(to + QStringLiteral("/README")));
+    QVERIFY(!QDir(to + QStringLiteral("/Media")).exists());
+  }
+
+  void SaveSelectedRowsWhenNothingIsChecked() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    auto* list = Control<QTableView>(w, kIdFileList);
+    int letter = -1;
+    for (int r = 0; r < w->Files()->rowCount(); ++r)
+      if (w->Files()->index(r, 0).data().toString() == QStringLiteral("letter.txt")) letter = r;
+    QVERIFY(letter >= 0);
+    list->selectRow(letter);
+    const QString to = QString::fromStdString((test::TempDir() / "save-rows").string());
+    QDir().mkpath(to);
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->setDirectory(to);
+      dialog->selectFile(to);
+      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+      return true;
+    });
+    pick.once = false;  // the second Save asks again
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    w->findChild<QAction*>(ControlName(kIdMenuSave))->trigger();
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Recovered 1 files (2500 bytes), 0 failed."));
+    QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter.txt")));
+    QVERIFY(!QFile::exists(to + QStringLiteral("/Docs/old draft.txt")));
+    // Saving again never overwrites: a second copy gets its own name.
+    QSignalSpy again(w, &CBrevantDlg::SaveEnded);
+    w->findChild<QAction*>(ControlName(kIdMenuSave))->trigger();
+    QVERIFY(again.wait(60000));
+    QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter (1).txt")));
+  }
+
+  void StopAsksAndOnlySetsTheRequestWhenIdle() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    QList<SeenBox> seen;
+    {
+      auto no = AnswerBoxes(&seen, QMessageBox::No, true);
+      w->OnStop();
+    }
+    QCOMPARE(w->Session().stopRequested.load(), 0);
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      w->OnStop();
+    }
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to stop recovery process ?       "));
+    QCOMPARE(seen[0].caption, QStringLiteral("Brevant"));
+    QCOMPARE(seen[0].icon, QMessageBox::Question);
+    QCOMPARE(w->Session().stopRequested.load(), 1);
+  }
+
+  void AboutHelpAndExit() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ModalWatcher about([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("CAboutDlg")) return false;
+      if (modal->windowTitle() != QStringLiteral("About Calverin Brevant")) return false;
+      if (modal->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text() != QStringLiteral("Version 1.0"))
+        return false;
+      if (!modal->findChild<QLabel*>(QStringLiteral("AboutBuild"))->text().contains(QStringLiteral(BREVANT_VERSION)))
+        return false;
+      auto* ok = modal->findChild<QPushButton*>(ControlName(kIdAboutOk));
+      if (!ok || ok->text() != QStringLiteral("Ok")) return false;
+      ok->click();
+      return true;
+    });
+    w->findChild<QAction*>(ControlName(kIdAbout))->trigger();
+    QCOMPARE(about.handled, 1);
+
+    // Help opens the shipped page with the desktop's handler.
+    struct UrlCatcher : QObject {
+      QList<QUrl> urls;
+      Q_INVOKABLE void Open(const QUrl& url) { urls << url; }
+    } catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    w->findChild<QAction*>(ControlName(kIdHelp))->trigger();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QCOMPARE(catcher.urls.size(), 1);
+    QVERIFY(catcher.urls[0].toLocalFile().endsWith(QStringLiteral("brevant_help.html")));
+    QVERIFY(QFile::exists(catcher.urls[0].toLocalFile()));
+
+    // Exit asks; No keeps the window.
+    QList<SeenBox> seen;
+    {
+      auto no = AnswerBoxes(&seen, QMessageBox::No, true);
+      w->close();
+    }
+    QVERIFY(w->isVisible());
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to Exit ?       "));
+    QCOMPARE(seen[0].caption, QStringLiteral("Calverin Brevant"));
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      w->findChild<QAction*>(ControlName(kIdExit))->trigger();
+    }
+    QVERIFY(!w->isVisible());
+    QCOMPARE(w->Session().stopRequested.load(), 1);
+    window_.reset();
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
