@@ -29,6 +29,7 @@
 #include "gui/display_text.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/preview.h"
 #include "model/file_listing.h"
 #include "recovery/recover_files.h"
 #include "recovery/recovery_worker.h"
@@ -114,11 +115,13 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   ui::InsertTreePath(*startupTree_, u"My Computer\\");
   EnumerateDisks(session_, *startupTree_, options.disks, options.images);
   tree_->ShowTree(startupTree_);
+  previewer_ = std::make_unique<WindowPreview>(this);
   UpdateCommands();
 }
 
 CBrevantDlg::~CBrevantDlg() {
   closing_ = true;
+  previewer_.reset();  // stops and waits for a preview that reads the session
   if (!leftRunning_) {
     session_.stopRequested.store(1);
     saveStop_.store(true);
@@ -423,6 +426,7 @@ void CBrevantDlg::OnNext() {
   group_->setVisible(false);
   EnableStop(true);
   // The list points into the result the run replaces: empty it before the run starts.
+  emit RunStarting();
   fileModel_->Clear();
   runFinished_.store(false);
   std::vector<std::thread> params = std::move(paramThreads_);

@@ -28,6 +28,7 @@ namespace brevant::gui {
 
 class CFolderTreeCtrl1;
 class FileListModel;
+class WindowPreview;
 
 // Menu command added on this platform: images are opened as disks.
 inline constexpr int kIdOpenImage = 32779;
@@ -67,8 +68,11 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   // Slots where the preview pane and the pie chart are plugged in; the window owns the widget.
   void SetPreviewWidget(QWidget* widget);
   void SetPieChartWidget(QWidget* widget);
+  // The preview pane with the preview of clicked rows, and the pie chart.
+  WindowPreview* Previewer() const { return previewer_.get(); }
 
  signals:
+  void RunStarting();          // just before a run starts rewriting the session's results
   void RunEnded(int outcome);  // 1 after a normal end, 0 after a stop
   void SaveEnded();
   void Exited();  // Exit was confirmed: the program ends
@@ -135,6 +139,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QAction* deleteAction_ = nullptr;
   QAction* openImageAction_ = nullptr;
   QAction* saveAction_ = nullptr;
+  // Last member: it goes first, so a preview in progress stops before the session goes.
+  std::unique_ptr<WindowPreview> previewer_;
 };
 
 }  // namespace brevant::gui

@@ -4,11 +4,18 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QTableView>
+#include <algorithm>
 #include <cstdio>
 
 #include "core/output_file.h"
 #include "core/text.h"
+#include "gui/brevant_dlg.h"
+#include "gui/control_ids.h"
+#include "gui/display_text.h"
 #include "gui/explorer.h"
+#include "gui/file_list_model.h"
+#include "gui/pie_chart.h"
 #include "recovery/recovery_worker.h"
 
 namespace brevant::gui {
@@ -79,7 +86,8 @@ PreviewController::~PreviewController() {
   // The folder goes with the controller (the program's end): PreviewFolder removes it.
 }
 
-bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& record) {
+bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& record,
+                                std::shared_ptr<const void> owner) {
   const QString name = QString::fromUtf16(record.name);
   if (ui::IsPreviewRefused(record.name)) {
     auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdU16String(std::u16string(ui::kPreviewCaption)),
@@ -94,7 +102,7 @@ bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& r
   const std::uint64_t generation = generation_.fetch_add(1) + 1;
   {
     std::lock_guard lock(mutex_);
-    queued_ = Request{generation, &session, &record};
+    queued_ = Request{generation, &session, &record, std::move(owner)};
   }
   wake_.notify_one();
   if (pane_) {
@@ -199,12 +207,96 @@ void PreviewController::Deliver(const PreviewOutcome& outcome) {
 }
 
 void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
-                        std::span<const CatalogueNode* const> rowRecords,
-                        std::span<const int> selectedRows) {
+                        const std::function<const CatalogueNode*(int)>& recordOfRow,
+                        std::span<const int> selectedRows, std::shared_ptr<const void> owner) {
   const int row = ui::FirstSelectedRow(selectedRows);
-  if (row < 0 || static_cast<std::size_t>(row) >= rowRecords.size() || rowRecords[row] == nullptr)
+  const CatalogueNode* record = row < 0 ? nullptr : recordOfRow(row);
+  if (record != nullptr) controller.Preview(session, *record, std::move(owner));
+}
+
+// ---- WindowPreview ----
+
+namespace {
+
+const QColor kLiveColour(46, 139, 87), kDeletedColour(205, 92, 92);
+const QColor kUsedColour(70, 110, 180), kFreeColour(150, 200, 150);
+const QColor kPercentColour(255, 255, 255);
+
+QString Count(std::uint64_t n, const char* one, const char* many) {
+  return QString::number(n) + u' ' + QLatin1String(n == 1 ? one : many);
+}
+
+}  // namespace
+
+WindowPreview::WindowPreview(CBrevantDlg* window)
+    : window_(window), pane_(new CExplorer1), chart_(new CPieChartCtrl) {
+  window->SetPreviewWidget(pane_);
+  window->SetPieChartWidget(chart_);
+  chart_->setMinimumSize(300, 110);
+  chart_->setToolTip(tr("Drag with the left button to turn the chart."));
+  controller_ = std::make_unique<PreviewController>(pane_, window);
+  if (auto* list = window->findChild<QTableView*>(ControlName(kIdFileList)))
+    connect(list, &QTableView::clicked, this, &WindowPreview::OnRowClicked);
+  // A run rewrites what a pending preview reads: stop it first.
+  connect(window, &CBrevantDlg::RunStarting, this, [this] {
+    controller_->CancelAndWait();
+    chart_->RemoveAllPieces();
+    chart_->setVisible(false);
+  });
+  connect(window, &CBrevantDlg::RunEnded, this, &WindowPreview::OnRunEnded);
+}
+
+WindowPreview::~WindowPreview() = default;
+
+void WindowPreview::OnRowClicked() {
+  auto* list = window_->findChild<QTableView*>(ControlName(kIdFileList));
+  if (list == nullptr || window_->RunInProgress()) return;
+  std::vector<int> rows;
+  for (const QModelIndex& index : list->selectionModel()->selectedRows()) rows.push_back(index.row());
+  FileListModel* files = window_->Files();
+  PreviewClickedFile(*controller_, window_->Session(),
+                     [files](int row) { return files->NodeAt(row); }, rows, window_->ShownResult());
+}
+
+void WindowPreview::OnRunEnded() {
+  std::uint64_t counts[2] = {0, 0}, bytes[2] = {0, 0};
+  const Catalogue& catalogue = window_->Session().catalogue;
+  for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    const int k = n->IsDeleted() ? 1 : 0;
+    ++counts[k];
+    bytes[k] += static_cast<std::uint64_t>(std::max<std::int64_t>(0, TextToInt(n->size)));
+  }
+  ShowFileShares(counts[0], bytes[0], counts[1], bytes[1]);
+}
+
+void WindowPreview::ShowFileShares(std::uint64_t liveFiles, std::uint64_t liveBytes,
+                                   std::uint64_t deletedFiles, std::uint64_t deletedBytes) {
+  const std::vector<int> sweeps = ui::ShareSweeps({liveBytes, deletedBytes});
+  chart_->RemoveAllPieces();
+  chart_->SetTitle(tr("Files found"));
+  chart_->AppendPiece(kLiveColour, kPercentColour, kLiveColour, sweeps[0],
+                      tr("Live: %1, %2").arg(Count(liveFiles, "file", "files"),
+                                             SizeText(static_cast<std::int64_t>(liveBytes))));
+  chart_->AppendPiece(kDeletedColour, kPercentColour, kDeletedColour, sweeps[1],
+                      tr("Deleted: %1, %2").arg(Count(deletedFiles, "file", "files"),
+                                                SizeText(static_cast<std::int64_t>(deletedBytes))));
+  chart_->setVisible(true);
+}
+
+void WindowPreview::ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes) {
+  chart_->RemoveAllPieces();
+  if (!freeBytes || *freeBytes > sizeBytes) {
+    chart_->setVisible(false);
     return;
-  controller.Preview(session, *rowRecords[row]);
+  }
+  const std::uint64_t used = sizeBytes - *freeBytes;
+  const std::vector<int> sweeps = ui::ShareSweeps({used, *freeBytes});
+  chart_->SetTitle(tr("Partition space"));
+  chart_->AppendPiece(kUsedColour, kPercentColour, kUsedColour, sweeps[0],
+                      tr("Used: %1").arg(SizeText(static_cast<std::int64_t>(used))));
+  chart_->AppendPiece(kFreeColour, kPercentColour, kFreeColour, sweeps[1],
+                      tr("Free: %1").arg(SizeText(static_cast<std::int64_t>(*freeBytes))));
+  chart_->setVisible(true);
 }
 
 }  // namespace brevant::gui

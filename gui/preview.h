@@ -8,6 +8,7 @@
 #include <QString>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,9 @@ class QWidget;
 
 namespace brevant::gui {
 
+class CBrevantDlg;
 class CExplorer1;
+class CPieChartCtrl;
 
 // What one preview produced, handed to the user-interface thread.
 struct PreviewOutcome {
@@ -51,7 +54,9 @@ class PreviewController : public QObject {
   // Previews `record`, a file of the result `session` holds. A refused name shows the message
   // and leaves the pane as it was (false). Otherwise the extraction is queued, replacing and
   // stopping any pending one, and the pane shows the busy indicator until it is done.
-  bool Preview(RecoverySession& session, const CatalogueNode& record);
+  // `owner` keeps the record's result alive until the preview is done.
+  bool Preview(RecoverySession& session, const CatalogueNode& record,
+               std::shared_ptr<const void> owner = nullptr);
   // Stops the pending preview, if any, and waits until the session is no longer read (call it
   // before anything writes the session's results, such as a new run).
   void CancelAndWait();
@@ -72,6 +77,7 @@ class PreviewController : public QObject {
     std::uint64_t generation;
     RecoverySession* session;
     const CatalogueNode* record;
+    std::shared_ptr<const void> owner;
   };
   void Run();
   PreviewOutcome Extract(const Request& request);
@@ -93,11 +99,41 @@ class PreviewController : public QObject {
   std::thread worker_;
 };
 
-// The file list's click: previews the record of the lowest selected row (`rowRecords` holds
+// The file list's click: previews the record of the lowest selected row (`recordOfRow` gives
 // each row's own record). Nothing happens when no row is selected.
 void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
-                        std::span<const CatalogueNode* const> rowRecords,
-                        std::span<const int> selectedRows);
+                        const std::function<const CatalogueNode*(int)>& recordOfRow,
+                        std::span<const int> selectedRows, std::shared_ptr<const void> owner = nullptr);
+
+// The main window's preview pane (control 1023), the preview of clicked rows of its file list
+// (control 1020) and its pie chart (control 1002): files found, live against deleted, after a
+// run; a partition's used against free space when its figures are known.
+class WindowPreview : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit WindowPreview(CBrevantDlg* window);
+  ~WindowPreview() override;
+
+  CExplorer1* Pane() const { return pane_; }
+  PreviewController& Controller() const { return *controller_; }
+  CPieChartCtrl* Chart() const { return chart_; }
+
+  // Live against deleted files, by bytes; the counts go into the legend texts.
+  void ShowFileShares(std::uint64_t liveFiles, std::uint64_t liveBytes, std::uint64_t deletedFiles,
+                      std::uint64_t deletedBytes);
+  // A partition's used against free space; hides the chart when the free space is not known.
+  void ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes);
+
+ private:
+  void OnRowClicked();
+  void OnRunEnded();
+
+  CBrevantDlg* window_;
+  CExplorer1* pane_;
+  CPieChartCtrl* chart_;
+  std::unique_ptr<PreviewController> controller_;
+};
 
 }  // namespace brevant::gui
 

@@ -50,6 +50,26 @@ PiePoint PercentagePosition(const PieRect& pie, int endAngle, int sweep, int tex
   return {q.x - textWidth / 2, q.y - textHeight / 2};
 }
 
+std::vector<int> ShareSweeps(const std::vector<std::uint64_t>& values) {
+  std::vector<int> sweeps(values.size(), 0);
+  long double total = 0;
+  for (std::uint64_t v : values) total += static_cast<long double>(v);
+  if (total <= 0) return sweeps;
+  std::vector<std::pair<long double, std::size_t>> remainders;
+  int given = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const long double exact = static_cast<long double>(values[i]) * 360 / total;
+    sweeps[i] = static_cast<int>(exact);
+    given += sweeps[i];
+    remainders.push_back({exact - sweeps[i], i});
+  }
+  std::stable_sort(remainders.begin(), remainders.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (std::size_t k = 0; given < 360 && k < remainders.size(); ++k, ++given)
+    ++sweeps[remainders[k].second];
+  return sweeps;
+}
+
 std::vector<LegendRow> LegendRows(const PieRect& client, const std::vector<std::u16string>& labels,
                                   const std::vector<int>& textHeights) {
   std::vector<LegendRow> rows;

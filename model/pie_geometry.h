@@ -1,6 +1,7 @@
 #pragma once
 // The pie chart's geometry in client pixels, without any toolkit: where the disc sits, where an
 // angle meets its circle, which slices carry a percentage and where legend rows go.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,10 @@ std::u16string PercentageText(int sweep);
 // `textWidth` by `textHeight` pixels: centred on the slice's middle at three fifths of the radius.
 PiePoint PercentagePosition(const PieRect& pie, int endAngle, int sweep, int textWidth,
                             int textHeight);
+
+// Whole-degree sweeps for shares of a circle, in proportion to `values` and adding up to 360
+// (largest remainders get the spare degrees); all 0 when every value is 0.
+std::vector<int> ShareSweeps(const std::vector<std::uint64_t>& values);
 
 // One legend row: the coloured box at the client's top right and the text rectangle to its left.
 struct LegendRow {

@@ -232,7 +232,8 @@ class PreviewTest : public QObject {
     const CatalogueNode* b = FileAt(s, u"/B/same.txt");
     QVERIFY(a && b && a != b);
     // Rows as the file list holds them, each with its own record.
-    const std::vector<const CatalogueNode*> rows{a, b};
+    const std::vector<const CatalogueNode*> records{a, b};
+    const auto rows = [&](int row) { return records[static_cast<std::size_t>(row)]; };
     QSignalSpy shown(w.controller.get(), &PreviewController::Shown);
     for (auto [selection, expected] :
          {std::pair{std::vector<int>{1}, "the file in folder B, longer\n"},

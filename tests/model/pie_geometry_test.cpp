@@ -79,5 +79,23 @@ TEST(PieGeometry, LegendRowsSkipEmptyLabels) {
   EXPECT_TRUE(LegendRows({0, 0, 200, 100}, {u"", u""}, {13, 13}).empty());
 }
 
+TEST(PieGeometry, SharesOfTheCircleAddUpTo360) {
+  struct Case {
+    std::vector<std::uint64_t> values;
+    std::vector<int> sweeps;
+  } cases[] = {
+      {{1, 1}, {180, 180}},
+      {{3, 1}, {270, 90}},
+      {{1, 0}, {360, 0}},
+      {{0, 0}, {0, 0}},
+      {{1, 1, 1}, {120, 120, 120}},
+      {{1, 2}, {120, 240}},
+      {{999, 1}, {360, 0}},          // 359.64 and 0.36: the spare degree goes to the larger rest
+      {{1, 1, 1, 1, 1, 1, 1}, {52, 52, 52, 51, 51, 51, 51}},
+      {{~0ull, ~0ull}, {180, 180}},  // no overflow
+  };
+  for (const Case& c : cases) EXPECT_EQ(ShareSweeps(c.values), c.sweeps);
+}
+
 }  // namespace
 }  // namespace brevant::ui
