@@ -11,16 +11,25 @@
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <unistd.h>
 
+#include <array>
 #include <fstream>
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "gui/brevant_dlg.h"
+#include "gui/control_ids.h"
 #include "gui/explorer.h"
+#include "gui/file_list_model.h"
+#include "gui/folder_tree_ctrl.h"
+#include "gui/pie_chart.h"
 #include "gui/preview.h"
 #include "model/file_listing.h"
 #include "recovery/recovery_worker.h"
@@ -97,6 +106,21 @@ bool Run(const QString& program, const QStringList& args) {
   return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// Live and deleted files of a demo partition in the manifest: {count, bytes} each.
+std::array<std::pair<std::uint64_t, std::uint64_t>, 2> ManifestFigures(int partition) {
+  std::array<std::pair<std::uint64_t, std::uint64_t>, 2> out{};
+  QFile f(QStringLiteral(BREVANT_FIXTURES_DIR "/demo.manifest.json"));
+  if (!f.open(QIODevice::ReadOnly)) return out;
+  for (const QJsonValue& p : QJsonDocument::fromJson(f.readAll())["partitions"].toArray())
+    if (p["number"].toInt() == partition)
+      for (const QJsonValue& file : p["files"].toArray()) {
+        auto& slot = out[file["deleted"].toBool() ? 1 : 0];
+        ++slot.first;
+        slot.second += static_cast<std::uint64_t>(file["size"].toDouble());
+      }
+  return out;
+}
+
 QStringList FilesIn(const fs::path& folder) {
   QStringList names;
   for (const auto& e : fs::directory_iterator(folder)) names << QString::fromStdString(e.path().filename().string());
@@ -130,6 +154,68 @@ class PreviewTest : public QObject {
     QSignalSpy shown(w.controller.get(), &PreviewController::Shown);
     if (!record || !w.controller->Preview(s, *record)) return {};
     if (!shown.wait(30000)) return {};
+    return shown.takeFirst().at(0).value<PreviewOutcome>();
+  }
+
+  // The real window on `image`: a quick run of partition `number`, with the Recovery Mode
+  // dialog and the completion message answered as a user would.
+  std::unique_ptr<gui::CBrevantDlg> OpenAndRun(const std::string& image, int number) {
+    auto w = std::make_unique<gui::CBrevantDlg>(gui::WindowOptions{nullptr, {image}});
+    w->show();
+    if (!QTest::qWaitForWindowExposed(w.get())) return nullptr;
+    RecoverySession& s = w->Session();
+    w->Tree()->setCurrentIndex(
+        w->Tree()->Model()->IndexOf(s.driveRecords.back().partitions[number - 1].treeItem));
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || !modal->isVisible()) return;
+      if (modal->objectName() == QStringLiteral("COptionSection")) {
+        modal->findChild<QRadioButton*>(gui::ControlName(gui::kIdOptionQuick))->setChecked(true);
+        modal->findChild<QPushButton*>(gui::ControlName(gui::kIdOptionRecover))->click();
+      } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        box->button(QMessageBox::Ok)->click();
+      }
+    });
+    answer.start(5);
+    QSignalSpy ended(w.get(), &gui::CBrevantDlg::RunEnded);
+    w->OnNext();
+    if (ended.isEmpty() && !ended.wait(60000)) return nullptr;
+    return w;
+  }
+
+  // Selects the result folder at `path` below the top item, as a click in the tree does.
+  static bool SelectFolder(gui::CBrevantDlg& w, const QStringList& path) {
+    const QAbstractItemModel* model = w.Tree()->Model();
+    QModelIndex at = model->index(0, 0);
+    for (const QString& name : path) {
+      QModelIndex next;
+      for (int r = 0; r < model->rowCount(at) && !next.isValid(); ++r)
+        if (model->index(r, 0, at).data().toString() == name) next = model->index(r, 0, at);
+      if (!next.isValid()) return false;
+      at = next;
+    }
+    w.Tree()->setCurrentIndex(at);
+    return true;
+  }
+
+  // Clicks the file list's row named `name` with the mouse.
+  static bool ClickRow(gui::CBrevantDlg& w, const QString& name) {
+    auto* list = w.findChild<QTableView*>(gui::ControlName(gui::kIdFileList));
+    for (int r = 0; r < w.Files()->rowCount(); ++r)
+      if (w.Files()->index(r, 0).data().toString() == name) {
+        const QModelIndex index = w.Files()->index(r, 0);
+        list->scrollTo(index);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).center());
+        return true;
+      }
+    return false;
+  }
+
+  // Clicks a row and waits until the pane shows its file.
+  static PreviewOutcome ClickAndWait(gui::CBrevantDlg& w, const QString& name) {
+    QSignalSpy shown(&w.Previewer()->Controller(), &PreviewController::Shown);
+    if (!ClickRow(w, name) || !shown.wait(30000)) return {};
     return shown.takeFirst().at(0).value<PreviewOutcome>();
   }
 
@@ -346,6 +432,9 @@ class PreviewTest : public QObject {
     QVERIFY(FilesIn(w.controller->Folder().Path()).isEmpty());
   }
 
+  void windowPreviewsTheClickedRowAndChartsTheRun();
+  void windowSameNameInTwoFoldersAndAPicture();
+
   void folderHoldsTheLatestPreviewAndGoesAtTheEnd() {
     fs::path folder;
     {
@@ -363,6 +452,68 @@ class PreviewTest : public QObject {
     QVERIFY(!fs::exists(folder));
   }
 };
+
+void PreviewTest::windowPreviewsTheClickedRowAndChartsTheRun() {
+  const std::string demo = test::FixtureImage("demo").string();
+  auto w = OpenAndRun(demo, 1);
+  QVERIFY(w);
+  gui::WindowPreview* p = w->Previewer();
+  QVERIFY(p);
+  QCOMPARE(p->Pane()->objectName(), gui::ControlName(gui::kIdPreview));
+  QCOMPARE(p->Chart()->objectName(), gui::ControlName(gui::kIdPieChart));
+  QCOMPARE(p->Controller().Limit(), 64ull << 20);
+
+  // The chart: live against deleted bytes, with the counts in the legend.
+  const auto figures = ManifestFigures(1);
+  QVERIFY(p->Chart()->isVisible());
+  const auto& pieces = p->Chart()->Pieces();
+  QCOMPARE(pieces.size(), std::size_t{2});
+  QVERIFY2(pieces[0]->label.startsWith(QStringLiteral("Live: %1 files, ").arg(figures[0].first)),
+           qPrintable(pieces[0]->label));
+  QVERIFY2(pieces[1]->label.startsWith(QStringLiteral("Deleted: %1 files, ").arg(figures[1].first)),
+           qPrintable(pieces[1]->label));
+  const std::vector<int> sweeps = ui::ShareSweeps({figures[0].second, figures[1].second});
+  QCOMPARE(pieces[0]->sweep, sweeps[0]);
+  QCOMPARE(pieces[1]->sweep, sweeps[1]);
+
+  // A click on a row previews that row's file, off the window's thread.
+  QVERIFY(SelectFolder(*w, {QStringLiteral("Docs")}));
+  const PreviewOutcome letter = ClickAndWait(*w, QStringLiteral("letter.txt"));
+  QCOMPARE(p->Pane()->CurrentView(), View::Text);
+  QCOMPARE(QString::fromLatin1(Sha256(ReadAll(letter.path))), ManifestSha(1, QStringLiteral("/Docs/letter.txt")));
+  // A deleted file is previewed the same way.
+  const PreviewOutcome draft = ClickAndWait(*w, QStringLiteral("old draft.txt"));
+  QCOMPARE(p->Pane()->CurrentView(), View::Text);
+  QCOMPARE(ReadAll(draft.path).size(), 900);
+  QVERIFY(!QFile::exists(letter.path));  // the folder holds the latest preview only
+
+  // A refused extension: the message, and the pane as it was.
+  QVERIFY(SelectFolder(*w, {QStringLiteral("Media")}));
+  QSignalSpy refused(&p->Controller(), &PreviewController::Refused);
+  QVERIFY(ClickRow(*w, QStringLiteral("clip.bin")));
+  QCOMPARE(refused.count(), 1);
+  auto* box = w->findChild<QMessageBox*>(QStringLiteral("previewRefusedMessage"));
+  QVERIFY(box && box->isVisible());
+  QCOMPARE(box->text(), QStringLiteral("Preview not available for this file\r\n"));
+  QCOMPARE(box->windowTitle(), QStringLiteral("Calverin Brevant"));
+  QCOMPARE(p->Pane()->CurrentPath(), draft.path);
+  QCOMPARE(p->Pane()->CurrentView(), View::Text);
+  box->button(QMessageBox::Ok)->click();
+}
+
+void PreviewTest::windowSameNameInTwoFoldersAndAPicture() {
+  auto w = OpenAndRun(gallery_->session->devicePath[0], 1);
+  QVERIFY(w);
+  QVERIFY(SelectFolder(*w, {QStringLiteral("A")}));
+  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path), QByteArray("the file in folder A\n"));
+  QVERIFY(SelectFolder(*w, {QStringLiteral("B")}));
+  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path), QByteArray("the file in folder B, longer\n"));
+  QCOMPARE(w->Previewer()->Pane()->ShownText(), QStringLiteral("the file in folder B, longer\n"));
+  w->Tree()->setCurrentIndex(w->Tree()->Model()->index(0, 0));  // the root directory's files
+  ClickAndWait(*w, QStringLiteral("picture.png"));
+  QCOMPARE(w->Previewer()->Pane()->CurrentView(), View::Image);
+  QCOMPARE(w->Previewer()->Pane()->ShownImage().size(), picture_.size());
+}
 
 QTEST_MAIN(PreviewTest)
 #include "preview_test.moc"
