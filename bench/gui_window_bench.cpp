@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
 
   QTimer* answer = AnswerDialogs(&window);
   QElapsedTimer runTimer;
-  int outcome = -1;
-  QObject::connect(&window, &CBrevantDlg::RunEnded, &app, [&](int o) {
+  RunOutcome outcome = RunOutcome::Failed;
+  QObject::connect(&window, &CBrevantDlg::RunEnded, &app, [&](RunOutcome o) {
     outcome = o;
     QCoreApplication::exit(0);
   });
@@ -94,26 +94,25 @@ int main(int argc, char** argv) {
   answer->stop();
   const double runS = runTimer.nsecsElapsed() / 1e9;
   auto result = window.ShownResult();
-  if (outcome != 1 || !result) {
+  if (outcome != RunOutcome::Completed || !result) {
     std::fprintf(stderr, "the run did not complete\n");
     return 1;
   }
 
-  std::size_t folders = result->treeFolderList.size(), files = 0;
-  for (auto* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) ++files;
+  std::size_t folders = result->tree->treeFolderList.size(), files = 0;
+  for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) ++files;
 
   // The tree as the run's hand-over shows it: the model takes the result, the top level opens,
   // and the tree is drawn.
   const double treeMs = BestMs([&] {
-    tree->ShowTree(result);
+    tree->ShowTree(result->tree);
     tree->viewport()->repaint();
   });
 
   // The folder with the most files, and its listing: selecting it fills the list, drawn once.
-  ui::EntryPaths paths(*result, session.catalogue);
   std::unordered_map<const ui::TreeItem*, std::size_t> perItem;
-  for (auto* n = session.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-    ++perItem[paths.FileItem(n)];
+  for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ++perItem[result->paths->FileItem(n)];
   const ui::TreeItem* largest = nullptr;
   std::size_t largestCount = 0;
   for (const auto& [item, count] : perItem)
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
   view.resize(800, 400);
   view.show();
   const double syntheticMs = BestMs([&] {
-    model.SetRows(ui::FilesOfItem(syntheticTree, synthetic, top), nullptr, false);
+    model.SetRows(ui::FilesOfItem(syntheticTree, synthetic, top), nullptr, "NTFS");
     view.viewport()->repaint();
   });
 

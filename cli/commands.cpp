@@ -334,7 +334,7 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
     request.files.push_back({n, ctx.paths->FileFolder(n)});
   }
   CliRecoverObserver observer;
-  RecoverSummary summary = RecoverFilesToFolder(ctx.session, request, to, observer);
+  RecoverSummary summary = RecoverFilesToFolder(*ctx.result, request, to, observer);
   if (!summary.error.empty()) throw Error{2, summary.error};
   std::cout << "recovered " << summary.recovered << " files (" << summary.bytes << " bytes), "
             << summary.failed << " failed\n";
