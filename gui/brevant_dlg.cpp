@@ -22,6 +22,7 @@
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <unordered_set>
 
 #include "core/text.h"
 #include "disk/disks.h"
@@ -121,7 +122,7 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
 
 CBrevantDlg::~CBrevantDlg() {
   closing_ = true;
-  previewer_.reset();  // stops and waits for a preview that reads the session
+  previewer_.reset();  // stops and waits for a preview in progress
   if (!leftRunning_) {
     session_.stopRequested.store(1);
     saveStop_.store(true);
@@ -354,16 +355,12 @@ void CBrevantDlg::OnOpenImage() {
   AddImage(dialog.selectedFiles().front());
 }
 
-std::shared_ptr<ui::ResultTree> CBrevantDlg::ShownResult() const { return shownResult_; }
-
 void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   const ui::TreeItem* item = tree_->Model()->ItemOf(current);
   if (!current.isValid() || !item) return;
-  const auto& shown = tree_->Model()->Tree();
-  if (shown && shown->isResultTree) {
-    // A folder of the result: its files, each row tied to its own record.
-    const bool fat = session_.scanFsName == "FAT16" || session_.scanFsName == "FAT32";
-    fileModel_->SetRows(ui::FilesOfItem(*shown, session_.catalogue, item), shown, fat);
+  if (shownResult_ && tree_->Model()->Tree() == shownResult_->tree) {
+    // A folder of the result: its files, each row tied to its own record of that result.
+    fileModel_->SetRows(ui::ListFolderFiles(*shownResult_, item), shownResult_, shownResult_->fsName);
     return;
   }
   // A run reads the selection: it stays as it is until the run has ended.
@@ -376,9 +373,7 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
     const auto& node = session_.diskInfoList[static_cast<std::size_t>(info.disk)];
     ShowStatusText(node.openError.empty() ? QString() : QString::fromStdString(node.openError));
   } else if (info.kind == SelectionInfo::Kind::Partition) {
-    const QString range = QStringLiteral("sectors %1 to %2").arg(values[1], values[0]);
-    const std::uint64_t bytes = (session_.selectedPartitionEnd - session_.selectedPartitionStart) * 512;
-    ShowPartitionPanel({SizeText(static_cast<std::int64_t>(bytes)), QString(), values[2]}, range);
+    ShowPartitionPanel(values, Q(info.sectorRange));
     group_->setTitle(Q(info.groupText));
     StartParamWorker();
   }
@@ -405,8 +400,20 @@ void CBrevantDlg::ShowPartitionPanel(const QStringList& values, const QString& r
 }
 
 void CBrevantDlg::StartParamWorker() {
-  std::thread worker = brevant::StartParamWorker(session_);
-  paramThreads_.emplace_back([worker = std::move(worker)]() mutable { worker.join(); });
+  // The free space comes when the worker has read the allocation map; an overtaken worker
+  // reports nothing.
+  paramThreads_.push_back(brevant::StartParamWorker(session_, [this](const PartitionFigures& figures) {
+    QMetaObject::invokeMethod(this, [this, figures] { ShowFigures(figures); }, Qt::QueuedConnection);
+  }));
+}
+
+void CBrevantDlg::ShowFigures(const PartitionFigures& figures) {
+  if (closing_ || !labels_[6]->isVisible()) return;
+  values_[0]->setText(SizeText(figures.sizeBytes));
+  values_[1]->setText(figures.freeBytes ? SizeText(*figures.freeBytes) : QStringLiteral("unknown"));
+  values_[1]->setToolTip(figures.freeBytes ? QString::number(*figures.freeBytes) + QStringLiteral(" bytes")
+                                           : QStringLiteral("The allocation map could not be read"));
+  previewer_->ShowPartitionSpace(figures.sizeBytes, figures.freeBytes);
 }
 
 void CBrevantDlg::OnNext() {
@@ -422,26 +429,25 @@ void CBrevantDlg::OnNext() {
   if (dialog.exec() == QDialog::Accepted) session_.recoverConfirmed.store(1);
   if (session_.recoverConfirmed.load() != 1) return;
 
+  // "Extensive Recovery" asks for the engine's extensive mode; no choice means quick.
+  session_.recoveryMode.store(dialog.ChosenMode() == COptionSection::Mode::Extensive ? 2 : 1);
   fileList_->setVisible(true);
   group_->setVisible(false);
   EnableStop(true);
-  // The list points into the result the run replaces: empty it before the run starts.
-  emit RunStarting();
-  fileModel_->Clear();
   runFinished_.store(false);
   std::vector<std::thread> params = std::move(paramThreads_);
   paramThreads_.clear();
   runThread_ = std::thread([this, params = std::move(params)]() mutable {
     // The run reads the parameters the last selection's worker stored.
     for (auto& t : params) t.join();
-    const int outcome = RecoveryWorker(session_, view_);
+    const RunOutcome outcome = RecoveryWorker(session_, view_);
     runFinished_.store(true);
     QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
   });
   UpdateCommands();
 }
 
-void CBrevantDlg::FinishRun(int outcome) {
+void CBrevantDlg::FinishRun(RunOutcome outcome) {
   if (runThread_.joinable()) runThread_.join();
   if (closing_) return;
   EnableStop(SaveInProgress());
@@ -459,26 +465,25 @@ void CBrevantDlg::OnStop() {
 
 void CBrevantDlg::OnSave() {
   if (RunInProgress() || SaveInProgress()) return;
-  const auto& shown = tree_->Model()->Tree();
-  if (!shown || !shown->isResultTree) {
+  const std::shared_ptr<RunResult> result = shownResult_;
+  if (!result) {
     AskUser(QStringLiteral("Nothing to save yet: run a recovery first."), kCaption,
             MessageIcon::Information, MessageButtons::Ok);
     return;
   }
   RecoverRequest request;
-  const auto checked = ui::CheckedItems(*shown);
+  const auto checked = ui::CheckedItems(*result->tree);
   if (!checked.empty()) {
     // Each checked folder with its files; checking a folder checked everything below it.
-    for (const ui::TreeItem* item : checked) {
-      const std::u16string folder = ItemSlashPath(item);
-      request.folders.push_back(folder);
-      for (const CatalogueNode* f : ui::FilesOfItem(*shown, session_.catalogue, item))
-        request.files.push_back({f, folder});
-    }
+    // Files go where `brevant recover` puts them: their folder's path in the result.
+    std::unordered_set<const ui::TreeItem*> wanted(checked.begin(), checked.end());
+    for (const ui::TreeItem* item : checked) request.folders.push_back(ItemSlashPath(item));
+    for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+      if (wanted.count(result->paths->FileItem(n))) request.files.push_back({n, result->paths->FileFolder(n)});
   } else {
-    const std::u16string folder = ItemSlashPath(tree_->Model()->ItemOf(tree_->currentIndex()));
     for (const QModelIndex& row : fileList_->selectionModel()->selectedRows())
-      if (const CatalogueNode* f = fileModel_->NodeAt(row.row())) request.files.push_back({f, folder});
+      if (const CatalogueNode* f = fileModel_->NodeAt(row.row()))
+        request.files.push_back({f, result->paths->FileFolder(f)});
   }
   if (request.files.empty() && request.folders.empty()) {
     AskUser(QStringLiteral("Check folders in the tree, or select files in the list, to save them."),
@@ -498,9 +503,9 @@ void CBrevantDlg::OnSave() {
   saveFinished_.store(false);
   EnableStop(true);
   ShowProgress(0);
-  saveThread_ = std::thread([this, request = std::move(request), to, keep = shown]() {
+  saveThread_ = std::thread([this, request = std::move(request), to, result]() {
     SaveObserver observer(view_, saveStop_, session_.stopRequested, savingMutex_, savingFile_);
-    const RecoverSummary summary = RecoverFilesToFolder(session_, request, to, observer);
+    const RecoverSummary summary = RecoverFilesToFolder(*result, request, to, observer);
     observer.FileDone();
     QString text;
     if (!summary.error.empty()) {
@@ -626,11 +631,16 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
   return true;
 }
 
-void CBrevantDlg::TakeResult(std::shared_ptr<ui::ResultTree> tree) {
-  shownResult_ = tree;
+void CBrevantDlg::TakeResult(std::shared_ptr<RunResult> result) {
+  if (!result || !result->tree) return;
+  shownResult_ = std::move(result);
   fileModel_->Clear();
-  tree_->ShowTree(std::move(tree));
+  tree_->ShowTree(shownResult_->tree);
   UpdateCommands();
+}
+
+void CBrevantDlg::ShowRunEnded(RunOutcome) {
+  // The worker's thread reports the end to FinishRun once it has returned.
 }
 
 }  // namespace brevant::gui

@@ -55,14 +55,14 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void OnAbout();
   void OnOpenImage();
 
-  bool RunInProgress() const { return runThread_.joinable(); }
+  bool RunInProgress() const { return runThread_.joinable() || session_.runInProgress.load() == 1; }
   bool SaveInProgress() const { return saveThread_.joinable(); }
   // True when Exit had to leave a worker running: the process must end without waiting.
   bool LeftWorkersRunning() const { return leftRunning_; }
 
   RecoverySession& Session() { return session_; }
   // The result whose folders the tree shows (null before a run has handed one over).
-  std::shared_ptr<ui::ResultTree> ShownResult() const;
+  std::shared_ptr<RunResult> ShownResult() const { return shownResult_; }
   FileListModel* Files() const { return fileModel_; }
   CFolderTreeCtrl1* Tree() const { return tree_; }
   // Slots where the preview pane and the pie chart are plugged in; the window owns the widget.
@@ -72,8 +72,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   WindowPreview* Previewer() const { return previewer_.get(); }
 
  signals:
-  void RunStarting();          // just before a run starts rewriting the session's results
-  void RunEnded(int outcome);  // 1 after a normal end, 0 after a stop
+  void RunEnded(brevant::RunOutcome outcome);  // the worker has ended, however
   void SaveEnded();
   void Exited();  // Exit was confirmed: the program ends
 
@@ -87,7 +86,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void EnableStop(bool enabled) override;
   bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
                MessageButtons buttons) override;
-  void TakeResult(std::shared_ptr<ui::ResultTree> tree) override;
+  void TakeResult(std::shared_ptr<RunResult> result) override;
+  void ShowRunEnded(RunOutcome outcome) override;
 
   void BuildControls();
   void BuildMenus();
@@ -96,7 +96,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void ShowDiskPanel(const QStringList& values);
   void ShowPartitionPanel(const QStringList& values, const QString& rangeText);
   void StartParamWorker();
-  void FinishRun(int outcome);
+  void FinishRun(RunOutcome outcome);
+  void ShowFigures(const PartitionFigures& figures);
   void FinishSave(const QString& summary);
   void UpdateCommands();
   // Stops everything and ends the window; false when the user said No.
@@ -104,7 +105,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
 
   RecoverySession session_;
   std::shared_ptr<ui::ResultTree> startupTree_;
-  std::shared_ptr<ui::ResultTree> shownResult_;
+  std::shared_ptr<RunResult> shownResult_;
   QueuedRecoveryView view_;
 
   std::thread runThread_;

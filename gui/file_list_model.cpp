@@ -13,20 +13,25 @@ namespace {
 
 QString Q(const char16_t* text) { return QString::fromUtf16(text); }
 
+std::uint64_t SizeOf(const CatalogueNode& n) {
+  const std::int64_t v = TextToInt(n.size);
+  return v < 0 ? 0 : static_cast<std::uint64_t>(v);
+}
+
 }  // namespace
 
 FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void FileListModel::SetRows(std::vector<const CatalogueNode*> rows, std::shared_ptr<const void> owner,
-                            bool fat) {
+                            std::string fsName) {
   beginResetModel();
   rows_ = std::move(rows);
   owner_ = std::move(owner);
-  fat_ = fat;
+  fsName_ = std::move(fsName);
   endResetModel();
 }
 
-void FileListModel::Clear() { SetRows({}, nullptr, fat_); }
+void FileListModel::Clear() { SetRows({}, nullptr, fsName_); }
 
 const CatalogueNode* FileListModel::NodeAt(int row) const {
   return row >= 0 && static_cast<std::size_t>(row) < rows_.size() ? rows_[static_cast<std::size_t>(row)]
@@ -49,9 +54,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       switch (index.column()) {
         case kName: return Q(n->name);
-        case kCreationTime: return EntryTimeText(*n, fat_);
+        case kCreationTime: return EntryTimeText(*n, fsName_);
         case kType: return Q(n->type);
-        case kSize: return SizeText(TextToInt(n->size));
+        case kSize: return SizeText(SizeOf(*n));
       }
       break;
     case Qt::TextAlignmentRole:
@@ -65,7 +70,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QApplication::style()->standardIcon(QStyle::SP_TrashIcon);
       break;
     case Qt::ToolTipRole:
-      if (index.column() == kSize) return QString::number(TextToInt(n->size)) + QStringLiteral(" bytes");
+      if (index.column() == kSize) return QString::number(SizeOf(*n)) + QStringLiteral(" bytes");
       if (deleted) return QStringLiteral("Deleted file");
       break;
   }

@@ -3,6 +3,7 @@
 // being shown. A model, so a folder of 100,000 files lists at once.
 #include <QAbstractTableModel>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/catalogue.h"
@@ -15,8 +16,9 @@ class FileListModel : public QAbstractTableModel {
   enum Column { kName, kCreationTime, kType, kSize, kColumnCount };
   explicit FileListModel(QObject* parent = nullptr);
 
-  // `owner` keeps the records alive while they are listed; `fat` tells how dates are stored.
-  void SetRows(std::vector<const CatalogueNode*> rows, std::shared_ptr<const void> owner, bool fat);
+  // `owner` keeps the records alive while they are listed; `fsName` tells how times are stored.
+  void SetRows(std::vector<const CatalogueNode*> rows, std::shared_ptr<const void> owner,
+               std::string fsName);
   void Clear();
   // The catalogued file a row shows (its own record, never looked up by name).
   const CatalogueNode* NodeAt(int row) const;
@@ -29,7 +31,7 @@ class FileListModel : public QAbstractTableModel {
  private:
   std::vector<const CatalogueNode*> rows_;
   std::shared_ptr<const void> owner_;
-  bool fat_ = false;
+  std::string fsName_;
 };
 
 }  // namespace brevant::gui

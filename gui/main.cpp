@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   for (const QString& path : parser.values(image)) options.images.push_back(path.toStdString());
 
   auto* window = new brevant::gui::CBrevantDlg(options);
-  QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app, &QCoreApplication::quit);
+  QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app, [] { QCoreApplication::exit(0); });
   window->show();
   if (parser.isSet(shot))
     brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot), parser.value(partition).toInt(),

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/output_file.h"
+#include "core/run_result.h"
 #include "core/text.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
@@ -86,8 +87,8 @@ PreviewController::~PreviewController() {
   // The folder goes with the controller (the program's end): PreviewFolder removes it.
 }
 
-bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& record,
-                                std::shared_ptr<const void> owner) {
+bool PreviewController::Preview(std::shared_ptr<const RunResult> result,
+                                const CatalogueNode& record) {
   const QString name = QString::fromUtf16(record.name);
   if (ui::IsPreviewRefused(record.name)) {
     auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdU16String(std::u16string(ui::kPreviewCaption)),
@@ -102,11 +103,11 @@ bool PreviewController::Preview(RecoverySession& session, const CatalogueNode& r
   const std::uint64_t generation = generation_.fetch_add(1) + 1;
   {
     std::lock_guard lock(mutex_);
-    queued_ = Request{generation, &session, &record, std::move(owner)};
+    queued_ = Request{generation, result, &record};
   }
   wake_.notify_one();
   if (pane_) {
-    pane_->SetOemCodePage(session.oemCodePage);
+    pane_->SetOemCodePage(result->Reader().oemCodePage);
     pane_->SetBusy(name);
   }
   if (!pending_) {
@@ -171,7 +172,7 @@ PreviewOutcome PreviewController::Extract(const Request& request) {
   }
   const std::uint64_t limit = limit_.load();
   PreviewSink sink(file, limit, generation_, request.generation);
-  const ExtractResult result = ExtractCatalogueFileTo(*request.session, sink, record);
+  const ExtractResult result = ExtractResultFileTo(*request.result, sink, record);
   const bool closed = std::fclose(file) == 0;
   if (sink.superseded) {
     out.generation = 0;  // nobody waits for it
@@ -206,12 +207,12 @@ void PreviewController::Deliver(const PreviewOutcome& outcome) {
   emit Shown(outcome);
 }
 
-void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
+void PreviewClickedFile(PreviewController& controller, std::shared_ptr<const RunResult> result,
                         const std::function<const CatalogueNode*(int)>& recordOfRow,
-                        std::span<const int> selectedRows, std::shared_ptr<const void> owner) {
+                        std::span<const int> selectedRows) {
   const int row = ui::FirstSelectedRow(selectedRows);
   const CatalogueNode* record = row < 0 ? nullptr : recordOfRow(row);
-  if (record != nullptr) controller.Preview(session, *record, std::move(owner));
+  if (record != nullptr && result) controller.Preview(std::move(result), *record);
 }
 
 // ---- WindowPreview ----
@@ -237,12 +238,6 @@ WindowPreview::WindowPreview(CBrevantDlg* window)
   controller_ = std::make_unique<PreviewController>(pane_, window);
   if (auto* list = window->findChild<QTableView*>(ControlName(kIdFileList)))
     connect(list, &QTableView::clicked, this, &WindowPreview::OnRowClicked);
-  // A run rewrites what a pending preview reads: stop it first.
-  connect(window, &CBrevantDlg::RunStarting, this, [this] {
-    controller_->CancelAndWait();
-    chart_->RemoveAllPieces();
-    chart_->setVisible(false);
-  });
   connect(window, &CBrevantDlg::RunEnded, this, &WindowPreview::OnRunEnded);
 }
 
@@ -250,23 +245,20 @@ WindowPreview::~WindowPreview() = default;
 
 void WindowPreview::OnRowClicked() {
   auto* list = window_->findChild<QTableView*>(ControlName(kIdFileList));
-  if (list == nullptr || window_->RunInProgress()) return;
+  const std::shared_ptr<RunResult> result = window_->ShownResult();
+  if (list == nullptr || !result) return;
   std::vector<int> rows;
   for (const QModelIndex& index : list->selectionModel()->selectedRows()) rows.push_back(index.row());
   FileListModel* files = window_->Files();
-  PreviewClickedFile(*controller_, window_->Session(),
-                     [files](int row) { return files->NodeAt(row); }, rows, window_->ShownResult());
+  // The rows are the shown result's own records.
+  PreviewClickedFile(*controller_, result, [files](int row) { return files->NodeAt(row); }, rows);
 }
 
 void WindowPreview::OnRunEnded() {
-  std::uint64_t counts[2] = {0, 0}, bytes[2] = {0, 0};
-  const Catalogue& catalogue = window_->Session().catalogue;
-  for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
-    const int k = n->IsDeleted() ? 1 : 0;
-    ++counts[k];
-    bytes[k] += static_cast<std::uint64_t>(std::max<std::int64_t>(0, TextToInt(n->size)));
-  }
-  ShowFileShares(counts[0], bytes[0], counts[1], bytes[1]);
+  const std::shared_ptr<RunResult> result = window_->ShownResult();
+  if (!result) return;
+  const FileFigures& f = result->files;
+  ShowFileShares(f.liveFiles, f.liveBytes, f.deletedFiles, f.deletedBytes);
 }
 
 void WindowPreview::ShowFileShares(std::uint64_t liveFiles, std::uint64_t liveBytes,

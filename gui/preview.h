@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/catalogue.h"
-#include "core/recovery_session.h"
+#include "core/run_result.h"
 #include "model/preview_rules.h"
 #include "platform/preview_folder.h"
 
@@ -51,14 +51,12 @@ class PreviewController : public QObject {
                     std::unique_ptr<platform::PreviewFolder> folder, QObject* parent = nullptr);
   ~PreviewController() override;
 
-  // Previews `record`, a file of the result `session` holds. A refused name shows the message
-  // and leaves the pane as it was (false). Otherwise the extraction is queued, replacing and
-  // stopping any pending one, and the pane shows the busy indicator until it is done.
-  // `owner` keeps the record's result alive until the preview is done.
-  bool Preview(RecoverySession& session, const CatalogueNode& record,
-               std::shared_ptr<const void> owner = nullptr);
-  // Stops the pending preview, if any, and waits until the session is no longer read (call it
-  // before anything writes the session's results, such as a new run).
+  // Previews `record`, a file of `result` (held until the preview is done, whatever runs
+  // meanwhile). A refused name shows the message and leaves the pane as it was (false).
+  // Otherwise the extraction is queued, replacing and stopping any pending one, and the pane
+  // shows the busy indicator until it is done.
+  bool Preview(std::shared_ptr<const RunResult> result, const CatalogueNode& record);
+  // Stops the pending preview, if any, and waits until nothing is being extracted.
   void CancelAndWait();
 
   void SetLimit(std::uint64_t bytes) { limit_.store(bytes); }
@@ -75,9 +73,8 @@ class PreviewController : public QObject {
  private:
   struct Request {
     std::uint64_t generation;
-    RecoverySession* session;
+    std::shared_ptr<const RunResult> result;
     const CatalogueNode* record;
-    std::shared_ptr<const void> owner;
   };
   void Run();
   PreviewOutcome Extract(const Request& request);
@@ -101,9 +98,9 @@ class PreviewController : public QObject {
 
 // The file list's click: previews the record of the lowest selected row (`recordOfRow` gives
 // each row's own record). Nothing happens when no row is selected.
-void PreviewClickedFile(PreviewController& controller, RecoverySession& session,
+void PreviewClickedFile(PreviewController& controller, std::shared_ptr<const RunResult> result,
                         const std::function<const CatalogueNode*(int)>& recordOfRow,
-                        std::span<const int> selectedRows, std::shared_ptr<const void> owner = nullptr);
+                        std::span<const int> selectedRows);
 
 // The main window's preview pane (control 1023), the preview of clicked rows of its file list
 // (control 1020) and its pie chart (control 1002): files found, live against deleted, after a

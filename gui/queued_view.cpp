@@ -49,8 +49,12 @@ bool QueuedRecoveryView::ShowMessage(const std::u16string& text, const std::u16s
   return answer;
 }
 
-void QueuedRecoveryView::HandOverTree(std::shared_ptr<ui::ResultTree> tree) {
-  Post([this, tree = std::move(tree)] { target_->TakeResult(tree); });
+void QueuedRecoveryView::HandOverResult(std::shared_ptr<RunResult> result) {
+  Post([this, result = std::move(result)] { target_->TakeResult(result); });
+}
+
+void QueuedRecoveryView::RunEnded(RunOutcome outcome) {
+  Post([this, outcome] { target_->ShowRunEnded(outcome); });
 }
 
 }  // namespace brevant::gui

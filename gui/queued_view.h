@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "core/recovery_view.h"
+#include "core/run_result.h"
 
 namespace brevant::gui {
 
@@ -19,7 +20,8 @@ class ViewTarget {
   virtual void EnableStop(bool enabled) = 0;
   virtual bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
                        MessageButtons buttons) = 0;
-  virtual void TakeResult(std::shared_ptr<ui::ResultTree> tree) = 0;
+  virtual void TakeResult(std::shared_ptr<RunResult> result) = 0;
+  virtual void ShowRunEnded(RunOutcome outcome) = 0;
 };
 
 class QueuedRecoveryView : public RecoveryView {
@@ -32,7 +34,8 @@ class QueuedRecoveryView : public RecoveryView {
   void SetStopEnabled(bool enabled) override;
   bool ShowMessage(const std::u16string& text, const std::u16string& caption, MessageIcon icon,
                    MessageButtons buttons) override;
-  void HandOverTree(std::shared_ptr<ui::ResultTree> tree) override;
+  void HandOverResult(std::shared_ptr<RunResult> result) override;
+  void RunEnded(RunOutcome outcome) override;
 
   // While the program closes, questions are answered "no" without being shown and nothing
   // more reaches the window, so a worker never waits for a window that is going away.

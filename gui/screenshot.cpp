@@ -50,9 +50,9 @@ void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partit
   });
   answer->start(50);
 
-  QObject::connect(window, &CBrevantDlg::RunEnded, window, [=](int outcome) {
+  QObject::connect(window, &CBrevantDlg::RunEnded, window, [=](RunOutcome outcome) {
     answer->stop();
-    if (outcome != 1) return Fail("the run did not complete");
+    if (outcome != RunOutcome::Completed) return Fail("the run did not complete");
     CFolderTreeCtrl1* tree = window->Tree();
     QModelIndex target = folder.isEmpty() ? tree->Model()->index(0, 0) : FindFolder(tree->Model(), folder);
     if (!target.isValid()) return Fail("no such folder in the result");

@@ -20,10 +20,10 @@ fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
   return out;
 }
 
-RecoverSummary RecoverFilesToFolder(RecoverySession& session, const RecoverRequest& request,
+RecoverSummary RecoverFilesToFolder(const RunResult& result, const RecoverRequest& request,
                                     const fs::path& to, RecoverObserver& observer) {
   RecoverSummary summary;
-  if (platform::FolderIsOnDevice(session.SelectedDevice(), to)) {
+  if (platform::FolderIsOnDevice(result.devicePath, to)) {
     summary.error = to.string() + ": is on the disk being recovered; choose a folder on another disk";
     return summary;
   }
@@ -44,7 +44,7 @@ RecoverSummary RecoverFilesToFolder(RecoverySession& session, const RecoverReque
     const fs::path folder = OutputFolder(to, file.folder);
     fs::create_directories(folder, ec);
     observer.FileStarted(UniqueOutputPath(folder, file.node->name), i, total);
-    ExtractResult r = ExtractCatalogueFile(session, folder, *file.node);
+    ExtractResult r = ExtractResultFile(result, folder, *file.node);
     if (r.ok) {
       ++summary.recovered;
       summary.bytes += r.bytesWritten;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/recovery_session.h"
+#include "core/run_result.h"
 
 namespace brevant {
 
@@ -46,9 +46,10 @@ class RecoverObserver {
 // DIR + a "/"-separated result-tree path, each component made safe.
 std::filesystem::path OutputFolder(const std::filesystem::path& root, std::u16string_view slashPath);
 
-// Writes every file of `request` below `to` (created when missing) through the engine's
-// extraction: never overwriting, with the file's times. Refuses a folder on the disk being read.
-RecoverSummary RecoverFilesToFolder(RecoverySession& session, const RecoverRequest& request,
+// Writes every file of `request` (records of `result`) below `to`, created when missing, through
+// the engine's extraction: never overwriting, with the file's times. Refuses a folder on the disk
+// the result was read from. Reads only the result, so a new run may work meanwhile.
+RecoverSummary RecoverFilesToFolder(const RunResult& result, const RecoverRequest& request,
                                     const std::filesystem::path& to, RecoverObserver& observer);
 
 }  // namespace brevant

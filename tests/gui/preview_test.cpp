@@ -56,6 +56,7 @@ class MemorySink : public ByteSink {
 struct Scan {
   std::unique_ptr<RecoverySession> session = std::make_unique<RecoverySession>();
   ui::ResultTree startup;
+  std::shared_ptr<RunResult> result;
 };
 
 // Scans partition `number` of an image as the window does: walk, select, parameters, run.
@@ -65,15 +66,16 @@ std::unique_ptr<Scan> ScanImage(const std::string& image, int number) {
   if (!SelectPartition(*scan->session, d, number)) return nullptr;
   ReadBootSectorParameters(*scan->session);
   RecordingView view;
-  if (RecoveryWorker(*scan->session, view) != 1 || !scan->session->resultTree) return nullptr;
+  if (RecoveryWorker(*scan->session, view) != RunOutcome::Completed) return nullptr;
+  scan->result = scan->session->CurrentResult();
+  if (!scan->result) return nullptr;
   return scan;
 }
 
 // The live catalogued file at a slash path of the result tree.
-const CatalogueNode* FileAt(const RecoverySession& s, const std::u16string& path) {
-  ui::EntryPaths paths(*s.resultTree, s.catalogue);
-  for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-    if (!n->IsDeleted() && paths.FileFolder(n) + u"/" + n->name == path) return n;
+const CatalogueNode* FileAt(const std::shared_ptr<RunResult>& result, const std::u16string& path) {
+  for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    if (!n->IsDeleted() && result->paths->FileFolder(n) + u"/" + n->name == path) return n;
   return nullptr;
 }
 
@@ -150,7 +152,7 @@ class PreviewTest : public QObject {
   };
 
   // Previews `record` and waits until the pane shows it.
-  PreviewOutcome Show(Window& w, RecoverySession& s, const CatalogueNode* record) {
+  PreviewOutcome Show(Window& w, const std::shared_ptr<RunResult>& s, const CatalogueNode* record) {
     QSignalSpy shown(w.controller.get(), &PreviewController::Shown);
     if (!record || !w.controller->Preview(s, *record)) return {};
     if (!shown.wait(30000)) return {};
@@ -263,9 +265,9 @@ class PreviewTest : public QObject {
     };
     Window w;
     for (const Case& c : cases) {
-      const CatalogueNode* record = FileAt(*c.scan->session, c.path);
+      const CatalogueNode* record = FileAt(c.scan->result, c.path);
       QVERIFY2(record, c.what);
-      const PreviewOutcome out = Show(w, *c.scan->session, record);
+      const PreviewOutcome out = Show(w, c.scan->result, record);
       QVERIFY2(!out.path.isEmpty(), qPrintable(out.failure));
       QCOMPARE(w.pane->CurrentView(), c.view);
       QCOMPARE(w.pane->CurrentPath(), out.path);
@@ -276,7 +278,7 @@ class PreviewTest : public QObject {
       if (c.view == View::Hex) QVERIFY(w.pane->Hex()->LineText(0).contains(bytes.left(1).toHex()));
     }
     // A picture, from the volume made by mkfs.fat.
-    const PreviewOutcome out = Show(w, *gallery_->session, FileAt(*gallery_->session, u"/picture.png"));
+    const PreviewOutcome out = Show(w, gallery_->result, FileAt(gallery_->result, u"/picture.png"));
     QCOMPARE(w.pane->CurrentView(), View::Image);
     QCOMPARE(w.pane->ShownImage().size(), picture_.size());
     QCOMPARE(w.pane->ShownImage().pixelColor(5, 5), QColor(20, 20, 220));
@@ -286,7 +288,7 @@ class PreviewTest : public QObject {
 
   void refusedExtensionShowsTheMessageAndLeavesThePane() {
     Window w;
-    RecoverySession& s = *fat32_->session;
+    const std::shared_ptr<RunResult>& s = fat32_->result;
     const PreviewOutcome before = Show(w, s, FileAt(s, u"/Docs/letter.txt"));
     QVERIFY(!before.path.isEmpty());
     QSignalSpy busy(w.controller.get(), &PreviewController::BusyChanged);
@@ -313,7 +315,7 @@ class PreviewTest : public QObject {
 
   void sameNameInTwoFoldersEachPreviewsItsOwnBytes() {
     Window w;
-    RecoverySession& s = *gallery_->session;
+    const std::shared_ptr<RunResult>& s = gallery_->result;
     const CatalogueNode* a = FileAt(s, u"/A/same.txt");
     const CatalogueNode* b = FileAt(s, u"/B/same.txt");
     QVERIFY(a && b && a != b);
@@ -361,7 +363,7 @@ class PreviewTest : public QObject {
     for (const Case& c : cases) {
       {
         Window w(std::make_unique<platform::PreviewFolder>(c.folder, c.owner, true));
-        RecoverySession& s = *fat32_->session;
+        const std::shared_ptr<RunResult>& s = fat32_->result;
         const PreviewOutcome out = Show(w, s, FileAt(s, u"/Docs/letter.txt"));
         QVERIFY(out.path.isEmpty());
         QVERIFY2(out.failure.contains(QLatin1String(c.reason)), qPrintable(out.failure));
@@ -376,7 +378,7 @@ class PreviewTest : public QObject {
 
   void newerClickSupersedesThePendingPreview() {
     Window w;
-    RecoverySession& s = *ntfs_->session;
+    const std::shared_ptr<RunResult>& s = ntfs_->result;
     const CatalogueNode* first = FileAt(s, u"/Docs/Projects/2024/Q4/photo.jpg");
     const CatalogueNode* second = FileAt(s, u"/Docs/letter.txt");
     QVERIFY(first && second);
@@ -400,11 +402,11 @@ class PreviewTest : public QObject {
 
   void largeFileIsPreviewedFromItsFirstBytes() {
     Window w;
-    RecoverySession& s = *fat32_->session;
+    const std::shared_ptr<RunResult>& s = fat32_->result;
     const CatalogueNode* photo = FileAt(s, u"/Docs/Projects/2024/Q4/photo.jpg");
     QVERIFY(photo);
     MemorySink whole;
-    QVERIFY(ExtractCatalogueFileTo(s, whole, *photo).ok);
+    QVERIFY(ExtractResultFileTo(*s, whole, *photo).ok);
     QCOMPARE(whole.bytes.size(), 20000);
     w.controller->SetLimit(4096);
     const PreviewOutcome out = Show(w, s, photo);
@@ -417,12 +419,12 @@ class PreviewTest : public QObject {
 
   void noFileWrittenShowsTheExtractionsReason() {
     Window w;
-    RecoverySession& s = *ntfs_->session;
+    const std::shared_ptr<RunResult>& s = ntfs_->result;
     // A record whose MFT sector holds no FILE record: the extraction writes nothing.
-    const CatalogueNode* bogus = s.catalogue.AppendFile(u"ghost.txt", u"2", u"0", u"5", u"0", u"0",
+    const CatalogueNode* bogus = s->catalogue.AppendFile(u"ghost.txt", u"2", u"0", u"5", u"0", u"0",
                                                         u"100", u"32", u"0", u"FILE", u"NULL", 1);
     MemorySink sink;
-    const ExtractResult direct = ExtractCatalogueFileTo(s, sink, *bogus);
+    const ExtractResult direct = ExtractResultFileTo(*s, sink, *bogus);
     QVERIFY(!direct.ok);
     QCOMPARE(sink.bytes.size(), 0);
     const PreviewOutcome out = Show(w, s, bogus);
@@ -439,7 +441,7 @@ class PreviewTest : public QObject {
     fs::path folder;
     {
       Window w;
-      RecoverySession& s = *fat32_->session;
+      const std::shared_ptr<RunResult>& s = fat32_->result;
       folder = w.controller->Folder().Path();
       Show(w, s, FileAt(s, u"/Docs/letter.txt"));
       Show(w, s, FileAt(s, u"/main.c"));

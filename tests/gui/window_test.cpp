@@ -125,6 +125,15 @@ QByteArray Sha256(const QString& path) {
 
 }  // namespace
 
+// Stands in for the desktop's browser: records the addresses it is asked to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void Open(const QUrl& url) { urls << url; }
+};
+
 class WindowTest : public QObject {
   Q_OBJECT
 
@@ -600,10 +609,7 @@ class WindowTest : public QObject {
     QCOMPARE(about.handled, 1);
 
     // Help opens the shipped page with the desktop's handler.
-    struct UrlCatcher : QObject {
-      QList<QUrl> urls;
-      Q_INVOKABLE void Open(const QUrl& url) { urls << url; }
-    } catcher;
+    UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
     w->findChild<QAction*>(ControlName(kIdHelp))->trigger();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
