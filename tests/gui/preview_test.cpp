@@ -26,6 +26,7 @@
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
+#include "gui/display_text.h"
 #include "gui/explorer.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
@@ -436,6 +437,7 @@ class PreviewTest : public QObject {
 
   void windowPreviewsTheClickedRowAndChartsTheRun();
   void windowSameNameInTwoFoldersAndAPicture();
+  void windowChartsAPartitionsUsedAndFreeSpace();
 
   void folderHoldsTheLatestPreviewAndGoesAtTheEnd() {
     fs::path folder;
@@ -501,6 +503,32 @@ void PreviewTest::windowPreviewsTheClickedRowAndChartsTheRun() {
   QCOMPARE(p->Pane()->CurrentPath(), draft.path);
   QCOMPARE(p->Pane()->CurrentView(), View::Text);
   box->button(QMessageBox::Ok)->click();
+}
+
+void PreviewTest::windowChartsAPartitionsUsedAndFreeSpace() {
+  gui::CBrevantDlg w(gui::WindowOptions{nullptr, {test::FixtureImage("demo").string()}});
+  w.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&w));
+  gui::CPieChartCtrl* chart = w.Previewer()->Chart();
+  QVERIFY(!chart->isVisible());
+  RecoverySession& s = w.Session();
+  w.Tree()->setCurrentIndex(w.Tree()->Model()->IndexOf(s.driveRecords.back().partitions[2].treeItem));
+  // The parameter worker reads the allocation map; the chart follows when it is done.
+  QTRY_VERIFY_WITH_TIMEOUT(chart->isVisible(), 30000);
+  const PartitionFigures figures = s.SelectedFigures();
+  QVERIFY(figures.freeBytes.has_value());
+  const std::uint64_t used = figures.sizeBytes - *figures.freeBytes;
+  QCOMPARE(chart->Pieces().size(), std::size_t{2});
+  QCOMPARE(chart->Pieces()[0]->label, QStringLiteral("Used: ") + gui::SizeText(static_cast<std::int64_t>(used)));
+  QCOMPARE(chart->Pieces()[1]->label,
+           QStringLiteral("Free: ") + gui::SizeText(static_cast<std::int64_t>(*figures.freeBytes)));
+  const std::vector<int> sweeps = ui::ShareSweeps({used, *figures.freeBytes});
+  QCOMPARE(chart->Pieces()[0]->sweep, sweeps[0]);
+  QCOMPARE(chart->Pieces()[1]->sweep, sweeps[1]);
+  QVERIFY(sweeps[0] > 0 && sweeps[1] > 0);
+  // Unknown free space shows no chart rather than a wrong one.
+  w.Previewer()->ShowPartitionSpace(figures.sizeBytes, std::nullopt);
+  QVERIFY(!chart->isVisible());
 }
 
 void PreviewTest::windowSameNameInTwoFoldersAndAPicture() {
