@@ -33,7 +33,10 @@ int main(int argc, char** argv) {
   QCommandLineOption folder(QStringLiteral("folder"),
                             QStringLiteral("Folder of the result to select for --screenshot."),
                             QStringLiteral("NAME"));
-  parser.addOptions({image, noDisks, shot, partition, folder});
+  QCommandLineOption preview(QStringLiteral("preview"),
+                             QStringLiteral("File of --folder to preview for --screenshot."),
+                             QStringLiteral("NAME"));
+  parser.addOptions({image, noDisks, shot, partition, folder, preview});
   parser.process(app);
 
   brevant::gui::WindowOptions options;
@@ -49,7 +52,7 @@ int main(int argc, char** argv) {
   window->show();
   if (parser.isSet(shot))
     brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot), parser.value(partition).toInt(),
-                                         parser.value(folder));
+                                         parser.value(folder), parser.value(preview));
   const int code = app.exec();
   if (window->LeftWorkersRunning()) std::_Exit(code);  // Exit does not wait for a stuck worker
   delete window;

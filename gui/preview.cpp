@@ -233,7 +233,7 @@ WindowPreview::WindowPreview(CBrevantDlg* window)
     : window_(window), pane_(new CExplorer1), chart_(new CPieChartCtrl) {
   window->SetPreviewWidget(pane_);
   window->SetPieChartWidget(chart_);
-  chart_->setMinimumSize(300, 110);
+  chart_->setFixedSize(320, 120);
   chart_->setToolTip(tr("Drag with the left button to turn the chart."));
   controller_ = std::make_unique<PreviewController>(pane_, window);
   if (auto* list = window->findChild<QTableView*>(ControlName(kIdFileList)))
@@ -252,6 +252,18 @@ void WindowPreview::OnRowClicked() {
   FileListModel* files = window_->Files();
   // The rows are the shown result's own records.
   PreviewClickedFile(*controller_, result, [files](int row) { return files->NodeAt(row); }, rows);
+}
+
+bool WindowPreview::PreviewRowNamed(const QString& name) {
+  auto* list = window_->findChild<QTableView*>(ControlName(kIdFileList));
+  FileListModel* files = window_->Files();
+  for (int row = 0; list && row < files->rowCount(); ++row)
+    if (files->index(row, FileListModel::kName).data().toString() == name) {
+      list->selectRow(row);
+      OnRowClicked();
+      return true;
+    }
+  return false;
 }
 
 void WindowPreview::OnRunEnded() {

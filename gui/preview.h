@@ -119,6 +119,9 @@ class WindowPreview : public QObject {
   // Live against deleted files, by bytes; the counts go into the legend texts.
   void ShowFileShares(std::uint64_t liveFiles, std::uint64_t liveBytes, std::uint64_t deletedFiles,
                       std::uint64_t deletedBytes);
+  // Selects the file list's row named `name` and previews it, as a click on it does; false
+  // when the list has no such row.
+  bool PreviewRowNamed(const QString& name);
   // A partition's used against free space; hides the chart when the free space is not known.
   void ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes);
 

@@ -11,6 +11,7 @@
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/preview.h"
 
 namespace brevant::gui {
 namespace {
@@ -34,7 +35,7 @@ QModelIndex FindFolder(ResultTreeModel* model, const QString& name) {
 }  // namespace
 
 void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
-                            const QString& folder) {
+                            const QString& folder, const QString& preview) {
   // Answers the Recovery Mode dialog with "Quick Recovery" and "Recover", and the completion
   // message with OK, as soon as they appear.
   auto* answer = new QTimer(window);
@@ -59,9 +60,15 @@ void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partit
     for (QModelIndex p = target.parent(); p.isValid(); p = p.parent()) tree->expand(p);
     tree->expand(target);
     tree->setCurrentIndex(target);
-    QApplication::processEvents();
-    if (!window->grab().save(file)) return Fail("the picture could not be written");
-    QCoreApplication::exit(0);
+    auto save = [=] {
+      QApplication::processEvents();
+      if (!window->grab().save(file)) return Fail("the picture could not be written");
+      QCoreApplication::exit(0);
+    };
+    if (preview.isEmpty()) return save();
+    PreviewController& previews = window->Previewer()->Controller();
+    QObject::connect(&previews, &PreviewController::Shown, window, save);
+    if (!window->Previewer()->PreviewRowNamed(preview)) Fail("no such file in the folder");
   });
 
   QTimer::singleShot(0, window, [=] {

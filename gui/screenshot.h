@@ -8,9 +8,10 @@ namespace brevant::gui {
 class CBrevantDlg;
 
 // Selects partition `partition` of the first disk, runs a quick recovery (answering the
-// dialogs as a user would), selects the folder named `folder` and saves the window to `file`;
-// then ends the event loop (exit code 0, or 1 when something could not be done).
+// dialogs as a user would), selects the folder named `folder`, previews its file named
+// `preview` (when given) and saves the window to `file`; then ends the event loop (exit code 0,
+// or 1 when something could not be done).
 void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
-                            const QString& folder);
+                            const QString& folder, const QString& preview = {});
 
 }  // namespace brevant::gui
