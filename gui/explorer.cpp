@@ -94,7 +94,8 @@ void HexView::UpdateScrollBar() {
   const qint64 maxLine = std::max<qint64>(0, LineCount() - VisibleLines());
   linesPerStep_ = std::max<qint64>(1, (maxLine + INT_MAX - 1) / INT_MAX);
   verticalScrollBar()->setRange(0, static_cast<int>(maxLine / linesPerStep_));
-  verticalScrollBar()->setPageStep(static_cast<int>(std::max<qint64>(1, VisibleLines() / linesPerStep_)));
+  verticalScrollBar()->setPageStep(
+      static_cast<int>(std::max<qint64>(1, VisibleLines() / linesPerStep_)));
   verticalScrollBar()->setSingleStep(1);
 }
 
@@ -104,8 +105,8 @@ qint64 HexView::FirstVisibleLine() const {
 }
 
 void HexView::ScrollToLine(qint64 line) {
-  verticalScrollBar()->setValue(static_cast<int>(std::clamp<qint64>(
-      line / linesPerStep_, 0, verticalScrollBar()->maximum())));
+  verticalScrollBar()->setValue(static_cast<int>(
+      std::clamp<qint64>(line / linesPerStep_, 0, verticalScrollBar()->maximum())));
 }
 
 QString HexView::LineText(qint64 line) const {
@@ -231,8 +232,8 @@ CExplorer1::CExplorer1(QWidget* parent) : QWidget(parent) {
   failure_->setWordWrap(true);
   failure_->setAlignment(Qt::AlignCenter);
   failure_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  for (QWidget* page : std::initializer_list<QWidget*>{empty_, busy_, imageLabel_, text_, html_,
-                                                       hex_, failure_})
+  for (QWidget* page :
+       std::initializer_list<QWidget*>{empty_, busy_, imageLabel_, text_, html_, hex_, failure_})
     stack_->addWidget(page);
   stack_->setCurrentWidget(empty_);
 }

@@ -1,9 +1,11 @@
 // brevant-gui: the desktop window over the recovery engine.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <cstdio>
 #include <cstdlib>
 
 #include "gui/brevant_dlg.h"
+#include "gui/preview.h"
 #include "gui/screenshot.h"
 
 int main(int argc, char** argv) {
@@ -36,8 +38,18 @@ int main(int argc, char** argv) {
   QCommandLineOption preview(QStringLiteral("preview"),
                              QStringLiteral("File of --folder to preview for --screenshot."),
                              QStringLiteral("NAME"));
-  parser.addOptions({image, noDisks, shot, partition, folder, preview});
+  QCommandLineOption previewLimit(QStringLiteral("preview-limit"),
+                                  QStringLiteral("Files larger than this many MiB are previewed "
+                                                 "from their first MiB up to it (default 64)."),
+                                  QStringLiteral("MIB"), QStringLiteral("64"));
+  parser.addOptions({image, noDisks, shot, partition, folder, preview, previewLimit});
   parser.process(app);
+  bool limitOk = false;
+  const qulonglong limitMiB = parser.value(previewLimit).toULongLong(&limitOk);
+  if (!limitOk || limitMiB == 0 || limitMiB > (1ull << 20)) {
+    std::fprintf(stderr, "brevant-gui: --preview-limit wants a number of MiB from 1 to 1048576\n");
+    return 2;
+  }
 
   brevant::gui::WindowOptions options;
   std::unique_ptr<brevant::platform::DiskSource> disks;
@@ -49,6 +61,7 @@ int main(int argc, char** argv) {
 
   auto* window = new brevant::gui::CBrevantDlg(options);
   QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app, [] { QCoreApplication::exit(0); });
+  window->Previewer()->Controller().SetLimit(limitMiB << 20);
   window->show();
   if (parser.isSet(shot))
     brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot), parser.value(partition).toInt(),

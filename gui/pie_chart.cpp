@@ -1,10 +1,11 @@
 #include "gui/pie_chart.h"
 
+#include <qdrawutil.h>
+
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
-#include <qdrawutil.h>
 
 namespace brevant::gui {
 namespace {

@@ -35,7 +35,8 @@ class PreviewSink : public ByteSink {
       superseded = true;
       return false;
     }
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, limit_ - written));
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, limit_ - written));
     if (take > 0 && std::fwrite(data, 1, take, file_) != take) {
       writeFailed = true;
       return false;
@@ -60,7 +61,9 @@ class PreviewSink : public ByteSink {
   std::uint64_t mine_;
 };
 
-QString Bytes(std::uint64_t n) { return QLocale::c().toString(static_cast<qulonglong>(n)) + " bytes"; }
+QString Bytes(std::uint64_t n) {
+  return QLocale::c().toString(static_cast<qulonglong>(n)) + " bytes";
+}
 
 }  // namespace
 
@@ -91,7 +94,8 @@ bool PreviewController::Preview(std::shared_ptr<const RunResult> result,
                                 const CatalogueNode& record) {
   const QString name = QString::fromUtf16(record.name);
   if (ui::IsPreviewRefused(record.name)) {
-    auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdU16String(std::u16string(ui::kPreviewCaption)),
+    auto* box = new QMessageBox(QMessageBox::Question,
+                                QString::fromStdU16String(std::u16string(ui::kPreviewCaption)),
                                 QString::fromStdU16String(std::u16string(ui::kPreviewRefusedText)),
                                 QMessageBox::Ok, messageOwner_);
     box->setObjectName(QStringLiteral("previewRefusedMessage"));
@@ -149,7 +153,8 @@ void PreviewController::Run() {
     }
     idle_.notify_all();
     if (outcome.generation == generation_.load())
-      QMetaObject::invokeMethod(this, [this, outcome] { Deliver(outcome); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this, outcome] { Deliver(outcome); }, Qt::QueuedConnection);
   }
 }
 
@@ -248,10 +253,12 @@ void WindowPreview::OnRowClicked() {
   const std::shared_ptr<RunResult> result = window_->ShownResult();
   if (list == nullptr || !result) return;
   std::vector<int> rows;
-  for (const QModelIndex& index : list->selectionModel()->selectedRows()) rows.push_back(index.row());
+  for (const QModelIndex& index : list->selectionModel()->selectedRows())
+    rows.push_back(index.row());
   FileListModel* files = window_->Files();
   // The rows are the shown result's own records.
-  PreviewClickedFile(*controller_, result, [files](int row) { return files->NodeAt(row); }, rows);
+  PreviewClickedFile(
+      *controller_, result, [files](int row) { return files->NodeAt(row); }, rows);
 }
 
 bool WindowPreview::PreviewRowNamed(const QString& name) {
@@ -278,16 +285,19 @@ void WindowPreview::ShowFileShares(std::uint64_t liveFiles, std::uint64_t liveBy
   const std::vector<int> sweeps = ui::ShareSweeps({liveBytes, deletedBytes});
   chart_->RemoveAllPieces();
   chart_->SetTitle(tr("Files found"));
-  chart_->AppendPiece(kLiveColour, kPercentColour, kLiveColour, sweeps[0],
-                      tr("Live: %1, %2").arg(Count(liveFiles, "file", "files"),
-                                             SizeText(static_cast<std::int64_t>(liveBytes))));
+  chart_->AppendPiece(
+      kLiveColour, kPercentColour, kLiveColour, sweeps[0],
+      tr("Live: %1, %2")
+          .arg(Count(liveFiles, "file", "files"), SizeText(static_cast<std::int64_t>(liveBytes))));
   chart_->AppendPiece(kDeletedColour, kPercentColour, kDeletedColour, sweeps[1],
-                      tr("Deleted: %1, %2").arg(Count(deletedFiles, "file", "files"),
-                                                SizeText(static_cast<std::int64_t>(deletedBytes))));
+                      tr("Deleted: %1, %2")
+                          .arg(Count(deletedFiles, "file", "files"),
+                               SizeText(static_cast<std::int64_t>(deletedBytes))));
   chart_->setVisible(true);
 }
 
-void WindowPreview::ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes) {
+void WindowPreview::ShowPartitionSpace(std::uint64_t sizeBytes,
+                                       std::optional<std::uint64_t> freeBytes) {
   chart_->RemoveAllPieces();
   if (!freeBytes || *freeBytes > sizeBytes) {
     chart_->setVisible(false);

@@ -11,7 +11,8 @@
 
 namespace brevant::ui {
 
-inline constexpr std::u16string_view kPreviewRefusedText = u"Preview not available for this file\r\n";
+inline constexpr std::u16string_view kPreviewRefusedText =
+    u"Preview not available for this file\r\n";
 inline constexpr std::u16string_view kPreviewCaption = u"Calverin Brevant";
 
 // Extensions never previewed, in the order they are compared (upper case).

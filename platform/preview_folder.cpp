@@ -81,8 +81,10 @@ bool IsPrivateFolder(const std::filesystem::path& folder, uid_t owner, std::stri
 int OpenPrivateFolder(const std::filesystem::path& folder, uid_t owner, std::string* why) {
   const int dir = OpenFolderNoFollow(folder);
   if (dir < 0) {
-    if (errno == ELOOP || errno == ENOTDIR) IsPrivateFolder(folder, owner, why);
-    else Refuse(folder, std::string("cannot be opened: ") + std::strerror(errno), why);
+    if (errno == ELOOP || errno == ENOTDIR)
+      IsPrivateFolder(folder, owner, why);
+    else
+      Refuse(folder, std::string("cannot be opened: ") + std::strerror(errno), why);
     return -1;
   }
   struct stat st;

@@ -2,9 +2,10 @@
 // The private folder previews are extracted into: made for this user only, checked before
 // anything in it is written or removed, cleared without following symbolic links and removed
 // when the program ends.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
-#include <sys/types.h>
 
 namespace brevant::platform {
 

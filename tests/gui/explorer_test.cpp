@@ -1,12 +1,12 @@
 // The preview pane on files of every kind it tells apart.
+#include "gui/explorer.h"
+
 #include <QFile>
 #include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
-
-#include "gui/explorer.h"
 
 using brevant::gui::CExplorer1;
 using View = CExplorer1::View;
@@ -19,7 +19,8 @@ class ExplorerTest : public QObject {
   QString Write(const QString& name, const QByteArray& bytes) {
     const QString path = dir_.filePath(name);
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) qFatal("cannot write %s", qPrintable(path));
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+      qFatal("cannot write %s", qPrintable(path));
     return path;
   }
   std::unique_ptr<CExplorer1> Pane() {
@@ -75,13 +76,15 @@ class ExplorerTest : public QObject {
       QByteArray bytes;
       QString text;
     } cases[] = {
-        {"utf8.txt", QByteArray("\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2024\n"), QString::fromUtf8("Отчёт 2024\n")},
+        {"utf8.txt", QByteArray("\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2024\n"),
+         QString::fromUtf8("Отчёт 2024\n")},
         {"bom8.txt", QByteArray("\xEF\xBB\xBFhi"), QStringLiteral("hi")},
         {"le.txt", QByteArray("\xFF\xFE\x2A\x04\x30\x00", 6), QString::fromUtf8("Ъ0")},
         {"be.txt", QByteArray("\xFE\xFF\x04\x2A\x00\x30", 6), QString::fromUtf8("Ъ0")},
         {"oem.txt", QByteArray("caf\x82 men\x81"), QString::fromUtf8("café menü")},
         {"latin1.txt", QByteArray("caf\xE9 cr\xE8me"), QString::fromUtf8("café crème")},
-        {"README", QByteArray("all: brevant\n\tmake\r\n"), QStringLiteral("all: brevant\n\tmake\n")},
+        {"README", QByteArray("all: brevant\n\tmake\r\n"),
+         QStringLiteral("all: brevant\n\tmake\n")},
     };
     for (const Case& c : cases) {
       const QString path = Write(QString::fromLatin1(c.name), c.bytes);
@@ -104,8 +107,12 @@ class ExplorerTest : public QObject {
     QVERIFY(Picture(20, 20).save(secret));
     const QByteArray page =
         "<!DOCTYPE html><html><head><link rel=\"stylesheet\" href=\"http://127.0.0.1:9/x.css\">"
-        "</head><body><h1>Recovered page</h1><img src=\"file://" + secret.toUtf8() + "\">"
-        "<img src=\"" + secret.toUtf8() + "\"><img src=\"secret.png\">"
+        "</head><body><h1>Recovered page</h1><img src=\"file://" +
+        secret.toUtf8() +
+        "\">"
+        "<img src=\"" +
+        secret.toUtf8() +
+        "\"><img src=\"secret.png\">"
         "<img src=\"http://127.0.0.1:9/y.png\">"
         "<p>Body text</p><a href=\"http://127.0.0.1:9/\">link</a></body></html>";
     pane->Navigate(Write(QStringLiteral("saved"), page));  // no extension: the content says HTML
@@ -118,8 +125,11 @@ class ExplorerTest : public QObject {
     for (int y = 0; y < shown.height(); ++y)
       for (int x = 0; x < shown.width(); ++x)
         QVERIFY(shown.pixelColor(x, y) != QColor(30, 160, 90));
-    for (const QString& url : {QStringLiteral("file://") + secret, secret, QStringLiteral("secret.png")})
-      QCOMPARE(qvariant_cast<QImage>(pane->Html()->document()->resource(QTextDocument::ImageResource, QUrl(url))).size(),
+    for (const QString& url :
+         {QStringLiteral("file://") + secret, secret, QStringLiteral("secret.png")})
+      QCOMPARE(qvariant_cast<QImage>(
+                   pane->Html()->document()->resource(QTextDocument::ImageResource, QUrl(url)))
+                   .size(),
                QSize(1, 1));
     QVERIFY(!pane->Html()->openLinks());
     QVERIFY(!pane->Html()->openExternalLinks());
@@ -135,10 +145,13 @@ class ExplorerTest : public QObject {
     QCOMPARE(pane->CurrentView(), View::Hex);
     QCOMPARE(pane->Hex()->LineCount(), 3);
     QCOMPARE(pane->Hex()->LineText(0),
-             QStringLiteral("00000000  00 09 12 1b 24 2d 36 3f  48 51 5a 63 6c 75 7e 87  |....$-6?HQZclu~.|"));
+             QStringLiteral(
+                 "00000000  00 09 12 1b 24 2d 36 3f  48 51 5a 63 6c 75 7e 87  |....$-6?HQZclu~.|"));
     QCOMPARE(pane->Hex()->LineText(1),
-             QStringLiteral("00000010  41 42 a2 ab b4 bd c6 cf  d8 e1 ea f3 fc 05 0e 17  |AB..............|"));
-    QVERIFY(pane->Hex()->LineText(2).startsWith(QStringLiteral("00000020  20 29 32 3b 44 4d 56 5f")));
+             QStringLiteral(
+                 "00000010  41 42 a2 ab b4 bd c6 cf  d8 e1 ea f3 fc 05 0e 17  |AB..............|"));
+    QVERIFY(
+        pane->Hex()->LineText(2).startsWith(QStringLiteral("00000020  20 29 32 3b 44 4d 56 5f")));
     QVERIFY(pane->Hex()->LineText(3).isEmpty());
   }
 

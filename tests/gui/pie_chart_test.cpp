@@ -1,10 +1,10 @@
 // The pie chart control: geometry, drawing checked at chosen pixels, slices and dragging.
+#include "gui/pie_chart.h"
+
 #include <QFontMetrics>
 #include <QImage>
 #include <QtTest>
 #include <cmath>
-
-#include "gui/pie_chart.h"
 
 using brevant::gui::CPieChartCtrl;
 using brevant::ui::PieRect;
@@ -18,7 +18,8 @@ const QColor kBlue(0, 0, 255), kBlack(0, 0, 0);
 // control without a title: disc {50, 0, 250, 200}, centre (150, 100).
 QPoint At(double angle, double radius) {
   const double t = angle * M_PI / 180;
-  return {static_cast<int>(150 + radius * std::sin(t)), static_cast<int>(100 - radius * std::cos(t))};
+  return {static_cast<int>(150 + radius * std::sin(t)),
+          static_cast<int>(100 - radius * std::cos(t))};
 }
 
 bool AnyPixelNear(const QImage& image, QPoint at, const QColor& colour, int reach = 1) {
@@ -83,7 +84,8 @@ class PieChartTest : public QObject {
     QCOMPARE(wide.left, (200 - wide.Width()) / 2);
     // The title is drawn: dark pixels at the top left, where the disc never reaches.
     const QImage image = Render(*chart);
-    QVERIFY(CountPixels(image, QRect(0, 0, 60, titleRoom / 2), chart->palette().color(QPalette::WindowText)) > 0);
+    QVERIFY(CountPixels(image, QRect(0, 0, 60, titleRoom / 2),
+                        chart->palette().color(QPalette::WindowText)) > 0);
   }
 
   void pointsOnTheCircleForNegativeAndLargeAngles() {
@@ -190,7 +192,7 @@ class PieChartTest : public QObject {
     QTest::mouseMove(chart.get(), QPoint(115, 100));
     QTest::mouseMove(chart.get(), QPoint(130, 100));
     QCOMPARE(chart->StartAngle(), 30);
-    QTest::mouseMove(chart.get(), QPoint(130, 40));  // up: no turn
+    QTest::mouseMove(chart.get(), QPoint(130, 40));   // up: no turn
     QTest::mouseMove(chart.get(), QPoint(130, 180));  // down: no turn
     QCOMPARE(chart->StartAngle(), 30);
     QTest::mouseRelease(chart.get(), Qt::LeftButton, {}, QPoint(130, 180));

@@ -1,6 +1,10 @@
 // A click on a listed file, end to end: a real scan of the demo image (and of a small FAT
 // volume made by mkfs.fat and mtools with a picture and two files of one name), the
 // extraction off the user-interface thread into the private folder, and the pane.
+#include "gui/preview.h"
+
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -12,13 +16,11 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTableView>
-#include <QTimer>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
-#include <unistd.h>
-
 #include <array>
 #include <fstream>
 
@@ -31,7 +33,6 @@
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
 #include "gui/pie_chart.h"
-#include "gui/preview.h"
 #include "model/file_listing.h"
 #include "recovery/recovery_worker.h"
 #include "test_support.h"
@@ -126,7 +127,8 @@ std::array<std::pair<std::uint64_t, std::uint64_t>, 2> ManifestFigures(int parti
 
 QStringList FilesIn(const fs::path& folder) {
   QStringList names;
-  for (const auto& e : fs::directory_iterator(folder)) names << QString::fromStdString(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(folder))
+    names << QString::fromStdString(e.path().filename().string());
   return names;
 }
 
@@ -242,11 +244,17 @@ class PreviewTest : public QObject {
     b.close();
     const QString image = dir_.filePath(QStringLiteral("gallery.img"));
     const QString at = QStringLiteral("-i");
-    QVERIFY(Run(QStringLiteral("mkfs.fat"), {QStringLiteral("-C"), QStringLiteral("-F"), QStringLiteral("16"), image, QStringLiteral("16384")}));
-    QVERIFY(Run(QStringLiteral("mmd"), {at, image, QStringLiteral("::/A"), QStringLiteral("::/B")}));
-    QVERIFY(Run(QStringLiteral("mcopy"), {at, image, dir_.filePath(QStringLiteral("picture.png")), QStringLiteral("::/picture.png")}));
-    QVERIFY(Run(QStringLiteral("mcopy"), {at, image, a.fileName(), QStringLiteral("::/A/same.txt")}));
-    QVERIFY(Run(QStringLiteral("mcopy"), {at, image, b.fileName(), QStringLiteral("::/B/same.txt")}));
+    QVERIFY(
+        Run(QStringLiteral("mkfs.fat"), {QStringLiteral("-C"), QStringLiteral("-F"),
+                                         QStringLiteral("16"), image, QStringLiteral("16384")}));
+    QVERIFY(
+        Run(QStringLiteral("mmd"), {at, image, QStringLiteral("::/A"), QStringLiteral("::/B")}));
+    QVERIFY(Run(QStringLiteral("mcopy"), {at, image, dir_.filePath(QStringLiteral("picture.png")),
+                                          QStringLiteral("::/picture.png")}));
+    QVERIFY(
+        Run(QStringLiteral("mcopy"), {at, image, a.fileName(), QStringLiteral("::/A/same.txt")}));
+    QVERIFY(
+        Run(QStringLiteral("mcopy"), {at, image, b.fileName(), QStringLiteral("::/B/same.txt")}));
     gallery_ = ScanImage(image.toStdString(), 1);
     QVERIFY(gallery_);
   }
@@ -261,7 +269,8 @@ class PreviewTest : public QObject {
     } cases[] = {
         {"FAT32 text", fat32_.get(), 1, u"/Docs/letter.txt", View::Text},
         {"NTFS text", ntfs_.get(), 3, u"/Docs/Projects/2024/Q4/summary.txt", View::Text},
-        {"FAT32 binary named .jpg", fat32_.get(), 1, u"/Docs/Projects/2024/Q4/photo.jpg", View::Hex},
+        {"FAT32 binary named .jpg", fat32_.get(), 1, u"/Docs/Projects/2024/Q4/photo.jpg",
+         View::Hex},
         {"NTFS binary named .jpg", ntfs_.get(), 3, u"/Docs/Projects/2024/Q4/photo.jpg", View::Hex},
     };
     Window w;
@@ -274,7 +283,8 @@ class PreviewTest : public QObject {
       QCOMPARE(w.pane->CurrentPath(), out.path);
       QVERIFY(out.path.startsWith(QString::fromStdString(w.controller->Folder().Path().string())));
       const QByteArray bytes = ReadAll(out.path);
-      QCOMPARE(QString::fromLatin1(Sha256(bytes)), ManifestSha(c.partition, QString::fromStdU16String(c.path)));
+      QCOMPARE(QString::fromLatin1(Sha256(bytes)),
+               ManifestSha(c.partition, QString::fromStdU16String(c.path)));
       if (c.view == View::Text) QCOMPARE(w.pane->ShownText(), QString::fromUtf8(bytes));
       if (c.view == View::Hex) QVERIFY(w.pane->Hex()->LineText(0).contains(bytes.left(1).toHex()));
     }
@@ -423,7 +433,7 @@ class PreviewTest : public QObject {
     const std::shared_ptr<RunResult>& s = ntfs_->result;
     // A record whose MFT sector holds no FILE record: the extraction writes nothing.
     const CatalogueNode* bogus = s->catalogue.AppendFile(u"ghost.txt", u"2", u"0", u"5", u"0", u"0",
-                                                        u"100", u"32", u"0", u"FILE", u"NULL", 1);
+                                                         u"100", u"32", u"0", u"FILE", u"NULL", 1);
     MemorySink sink;
     const ExtractResult direct = ExtractResultFileTo(*s, sink, *bogus);
     QVERIFY(!direct.ok);
@@ -431,7 +441,8 @@ class PreviewTest : public QObject {
     const PreviewOutcome out = Show(w, s, bogus);
     QVERIFY(out.path.isEmpty());
     QCOMPARE(w.pane->CurrentView(), View::Failure);
-    QVERIFY2(w.pane->ShownText().contains(QString::fromStdString(direct.error)), qPrintable(w.pane->ShownText()));
+    QVERIFY2(w.pane->ShownText().contains(QString::fromStdString(direct.error)),
+             qPrintable(w.pane->ShownText()));
     QVERIFY(FilesIn(w.controller->Folder().Path()).isEmpty());
   }
 
@@ -484,7 +495,8 @@ void PreviewTest::windowPreviewsTheClickedRowAndChartsTheRun() {
   QVERIFY(SelectFolder(*w, {QStringLiteral("Docs")}));
   const PreviewOutcome letter = ClickAndWait(*w, QStringLiteral("letter.txt"));
   QCOMPARE(p->Pane()->CurrentView(), View::Text);
-  QCOMPARE(QString::fromLatin1(Sha256(ReadAll(letter.path))), ManifestSha(1, QStringLiteral("/Docs/letter.txt")));
+  QCOMPARE(QString::fromLatin1(Sha256(ReadAll(letter.path))),
+           ManifestSha(1, QStringLiteral("/Docs/letter.txt")));
   // A deleted file is previewed the same way.
   const PreviewOutcome draft = ClickAndWait(*w, QStringLiteral("old draft.txt"));
   QCOMPARE(p->Pane()->CurrentView(), View::Text);
@@ -512,14 +524,16 @@ void PreviewTest::windowChartsAPartitionsUsedAndFreeSpace() {
   gui::CPieChartCtrl* chart = w.Previewer()->Chart();
   QVERIFY(!chart->isVisible());
   RecoverySession& s = w.Session();
-  w.Tree()->setCurrentIndex(w.Tree()->Model()->IndexOf(s.driveRecords.back().partitions[2].treeItem));
+  w.Tree()->setCurrentIndex(
+      w.Tree()->Model()->IndexOf(s.driveRecords.back().partitions[2].treeItem));
   // The parameter worker reads the allocation map; the chart follows when it is done.
   QTRY_VERIFY_WITH_TIMEOUT(chart->isVisible(), 30000);
   const PartitionFigures figures = s.SelectedFigures();
   QVERIFY(figures.freeBytes.has_value());
   const std::uint64_t used = figures.sizeBytes - *figures.freeBytes;
   QCOMPARE(chart->Pieces().size(), std::size_t{2});
-  QCOMPARE(chart->Pieces()[0]->label, QStringLiteral("Used: ") + gui::SizeText(static_cast<std::int64_t>(used)));
+  QCOMPARE(chart->Pieces()[0]->label,
+           QStringLiteral("Used: ") + gui::SizeText(static_cast<std::int64_t>(used)));
   QCOMPARE(chart->Pieces()[1]->label,
            QStringLiteral("Free: ") + gui::SizeText(static_cast<std::int64_t>(*figures.freeBytes)));
   const std::vector<int> sweeps = ui::ShareSweeps({used, *figures.freeBytes});
@@ -535,9 +549,11 @@ void PreviewTest::windowSameNameInTwoFoldersAndAPicture() {
   auto w = OpenAndRun(gallery_->session->devicePath[0], 1);
   QVERIFY(w);
   QVERIFY(SelectFolder(*w, {QStringLiteral("A")}));
-  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path), QByteArray("the file in folder A\n"));
+  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path),
+           QByteArray("the file in folder A\n"));
   QVERIFY(SelectFolder(*w, {QStringLiteral("B")}));
-  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path), QByteArray("the file in folder B, longer\n"));
+  QCOMPARE(ReadAll(ClickAndWait(*w, QStringLiteral("same.txt")).path),
+           QByteArray("the file in folder B, longer\n"));
   QCOMPARE(w->Previewer()->Pane()->ShownText(), QStringLiteral("the file in folder B, longer\n"));
   w->Tree()->setCurrentIndex(w->Tree()->Model()->index(0, 0));  // the root directory's files
   ClickAndWait(*w, QStringLiteral("picture.png"));

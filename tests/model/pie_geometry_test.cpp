@@ -30,10 +30,10 @@ TEST(PieGeometry, PointsOnTheCircleForAnyAngle) {
     bool inner;
     PiePoint point;
   } cases[] = {
-      {0, false, {50, 0}},    {90, false, {100, 49}}, {180, false, {50, 100}},
-      {270, false, {0, 50}},  {360, false, {50, 0}},  {720, false, {50, 0}},
-      {450, false, {100, 49}}, {-90, false, {0, 50}}, {-270, false, {100, 49}},
-      {0, true, {50, 20}},    {180, true, {50, 80}},  {-630, true, {80, 49}},
+      {0, false, {50, 0}},     {90, false, {100, 49}}, {180, false, {50, 100}},
+      {270, false, {0, 50}},   {360, false, {50, 0}},  {720, false, {50, 0}},
+      {450, false, {100, 49}}, {-90, false, {0, 50}},  {-270, false, {100, 49}},
+      {0, true, {50, 20}},     {180, true, {50, 80}},  {-630, true, {80, 49}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(PointOnPie(pie, c.angle, c.inner), c.point) << c.angle << (c.inner ? " inner" : "");
@@ -90,7 +90,7 @@ TEST(PieGeometry, SharesOfTheCircleAddUpTo360) {
       {{0, 0}, {0, 0}},
       {{1, 1, 1}, {120, 120, 120}},
       {{1, 2}, {120, 240}},
-      {{999, 1}, {360, 0}},          // 359.64 and 0.36: the spare degree goes to the larger rest
+      {{999, 1}, {360, 0}},  // 359.64 and 0.36: the spare degree goes to the larger rest
       {{1, 1, 1, 1, 1, 1, 1}, {52, 52, 52, 51, 51, 51, 51}},
       {{~0ull, ~0ull}, {180, 180}},  // no overflow
   };

@@ -12,8 +12,8 @@ TEST(PreviewRules, ExtensionIsAfterTheLastDotUpperCased) {
   struct Case {
     std::u16string name, extension;
   } cases[] = {
-      {u"report.txt", u"TXT"},   {u"a.tar.gz", u"GZ"},      {u"exe", u"EXE"},
-      {u"name.", u""},           {u"Setup.Exe", u"EXE"},    {u"prog.exe.txt", u"TXT"},
+      {u"report.txt", u"TXT"},   {u"a.tar.gz", u"GZ"},   {u"exe", u"EXE"},
+      {u"name.", u""},           {u"Setup.Exe", u"EXE"}, {u"prog.exe.txt", u"TXT"},
       {u".profile", u"PROFILE"}, {u"café.é", u"é"},  // only a to z change
   };
   for (const Case& c : cases) EXPECT_EQ(PreviewExtension(c.name), c.extension);
@@ -31,10 +31,9 @@ TEST(PreviewRules, TwentyExtensionsAreRefusedWhateverTheirCase) {
     std::u16string name;
     bool refused;
   } cases[] = {
-      {u"exe", true},         {u"EXE", true},         {u"setup.Exe", true},
-      {u"prog.exe.txt", false}, {u"prog.txt.exe", true}, {u"name.", false},
-      {u"notes.txt", false},  {u"photo.jpg", false},  {u"clip.bin", true},
-      {u"x.exe2", false},     {u"x.ex", false},       {u"man", true},
+      {u"exe", true},          {u"EXE", true},     {u"setup.Exe", true},  {u"prog.exe.txt", false},
+      {u"prog.txt.exe", true}, {u"name.", false},  {u"notes.txt", false}, {u"photo.jpg", false},
+      {u"clip.bin", true},     {u"x.exe2", false}, {u"x.ex", false},      {u"man", true},
   };
   for (const Case& c : cases) EXPECT_EQ(IsPreviewRefused(c.name), c.refused);
   EXPECT_EQ(kPreviewRefusedText, u"Preview not available for this file\r\n");

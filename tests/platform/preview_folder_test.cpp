@@ -138,7 +138,8 @@ TEST(PreviewFolder, RefusesALinkAnotherUsersFolderAndAnOpenFolder) {
     {
       PreviewFolder folder(c.path, c.owner, true);
       EXPECT_FALSE(folder.Ready()) << c.what;
-      EXPECT_NE(folder.Error().find(c.reason), std::string::npos) << c.what << ": " << folder.Error();
+      EXPECT_NE(folder.Error().find(c.reason), std::string::npos)
+          << c.what << ": " << folder.Error();
       std::string why;
       EXPECT_FALSE(folder.Clear(&why)) << c.what;
       EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
@@ -185,8 +186,10 @@ TEST(PreviewFolder, RuntimeFolderOnlyWhenPrivate) {
     PreviewFolder folder;
     EXPECT_EQ(folder.Path().parent_path(), mine);
   }
-  if (saved) setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
-  else unsetenv("XDG_RUNTIME_DIR");
+  if (saved)
+    setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
+  else
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
