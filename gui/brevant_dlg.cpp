@@ -446,6 +446,8 @@ void CBrevantDlg::OnNext() {
 void CBrevantDlg::FinishRun(RunOutcome outcome) {
   if (runThread_.joinable()) runThread_.join();
   if (closing_) return;
+  // The outcome decides the last word: a stopped run says so, whatever step it stopped in.
+  if (outcome == RunOutcome::Stopped) ShowStatusText(QStringLiteral("Process Aborted..."));
   EnableStop(SaveInProgress());
   UpdateCommands();
   emit RunEnded(outcome);

@@ -31,6 +31,8 @@
 #include "gui/control_ids.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "disk/disks.h"
+#include "platform/sector_device.h"
 #include "test_support.h"
 
 using namespace brevant;
@@ -122,6 +124,42 @@ QByteArray Sha256(const QString& path) {
   if (!f.open(QIODevice::ReadOnly)) return {};
   return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
 }
+
+// A disk whose large reads from a chosen sector on wait until the test opens the gate, so a
+// test can act while a run is inside a given step.
+class GateDevice : public platform::SectorDevice {
+ public:
+  GateDevice(std::shared_ptr<platform::SectorDevice> inner, std::uint64_t fromSector, std::size_t minBytes)
+      : inner_(std::move(inner)), from_(fromSector * platform::kSectorSize), minBytes_(minBytes) {}
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+    if (offset >= from_ && length >= minBytes_) {
+      std::unique_lock lock(mutex_);
+      ++waiting_;
+      opened_.wait(lock, [this] { return open_; });
+    }
+    return inner_->ReadAt(offset, buffer, length);
+  }
+  std::uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
+  char Method() const override { return 'T'; }
+  int Waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<platform::SectorDevice> inner_;
+  std::uint64_t from_;
+  std::size_t minBytes_;
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
 
 }  // namespace
 
@@ -568,6 +606,91 @@ class WindowTest : public QObject {
     w->findChild<QAction*>(ControlName(kIdMenuSave))->trigger();
     QVERIFY(again.wait(60000));
     QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter (1).txt")));
+  }
+
+  void StopDuringARunKeepsWhatWasFound() {
+    // The NTFS partition's MFT is read in one large batch: the run waits there.
+    const std::string path = (test::TempDir() / "gated-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    CBrevantDlg* w = window_.get();
+
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    // While the worker reads, the window answers: Next is off, Stop is on, selection is kept.
+    QVERIFY(w->RunInProgress());
+    QVERIFY(!Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!w->findChild<QAction*>(ControlName(kIdQuickRecovery))->isEnabled());
+    QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    ClickRow(PartitionItem(1));
+    QCOMPARE(w->Session().selectedFsName, std::string("NTFS"));
+
+    QList<SeenBox> seen;
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to stop recovery process ?       "));
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    gate->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Stopped);
+    // No completion message; what was found so far is shown and browsable.
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(Control<QLabel>(w, kIdStatusText)->text(), QStringLiteral("Process Aborted..."));
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->outcome, RunOutcome::Stopped);
+    QCOMPARE(Tree()->Model()->Tree(), w->ShownResult()->tree);
+    QCOMPARE(ChildTexts(Tree()->Model(), {}), QStringList{"My Computer"});
+    QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+    QVERIFY(!w->RunInProgress());
+  }
+
+  void FailedRunShowsTheFailure() {
+    // Both NTFS boot sectors of partition 3 say 0 sectors per cluster: no parameters.
+    QFile f(QString::fromStdString(image_));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QByteArray bytes = f.readAll();
+    for (qint64 sector : {120832, 153599}) bytes[sector * 512 + 13] = 0;
+    const std::string path = test::InstallMemoryDisk(bytes.toStdString());
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    CBrevantDlg* w = window_.get();
+    const auto startup = Tree()->Model()->Tree();
+    const QList<SeenBox> seen = Run(3);
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Unable to calculate partition parameters"));
+    QCOMPARE(seen[0].caption, QStringLiteral("Brevant"));
+    QCOMPARE(seen[0].icon, QMessageBox::Critical);
+    QVERIFY(!w->ShownResult());
+    QCOMPARE(Tree()->Model()->Tree(), startup);
+    QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+  }
+
+  void PartitionFiguresReachThePanel() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ClickRow(PartitionItem(1));
+    const PartitionFigures expected = ReadPartitionFigures(image_, 2048, 83968, "FAT32");
+    QVERIFY(expected.freeBytes.has_value());
+    QTRY_COMPARE(Control<QLabel>(w, kIdValue2)->toolTip(),
+                 QString::number(*expected.freeBytes) + QStringLiteral(" bytes"));
+    QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("40.0 MB"));  // 81920 sectors
   }
 
   void StopAsksAndOnlySetsTheRequestWhenIdle() {
