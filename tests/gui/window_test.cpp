@@ -132,7 +132,7 @@ class GateDevice : public platform::SectorDevice {
   GateDevice(std::shared_ptr<platform::SectorDevice> inner, std::uint64_t fromSector, std::size_t minBytes)
       : inner_(std::move(inner)), from_(fromSector * platform::kSectorSize), minBytes_(minBytes) {}
   std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
-    if (offset >= from_ && length >= minBytes_) {
+    if (armed_.load() && offset >= from_ && length >= minBytes_) {
       std::unique_lock lock(mutex_);
       ++waiting_;
       opened_.wait(lock, [this] { return open_; });
@@ -141,6 +141,10 @@ class GateDevice : public platform::SectorDevice {
   }
   std::uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
   char Method() const override { return 'T'; }
+  void Arm(std::uint64_t fromSector) {
+    from_ = fromSector * platform::kSectorSize;
+    armed_.store(true);
+  }
   int Waiting() {
     std::lock_guard lock(mutex_);
     return waiting_;
@@ -155,6 +159,7 @@ class GateDevice : public platform::SectorDevice {
   std::shared_ptr<platform::SectorDevice> inner_;
   std::uint64_t from_;
   std::size_t minBytes_;
+  std::atomic<bool> armed_{true};
   std::mutex mutex_;
   std::condition_variable opened_;
   int waiting_ = 0;
@@ -691,6 +696,55 @@ class WindowTest : public QObject {
     QTRY_COMPARE(Control<QLabel>(w, kIdValue2)->toolTip(),
                  QString::number(*expected.freeBytes) + QStringLiteral(" bytes"));
     QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("40.0 MB"));  // 81920 sectors
+  }
+
+  void ExitDuringSaveRemovesThePartialFile() {
+    const std::string path = (test::TempDir() / "gated-save-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 0, 1);
+    gate->Open();
+    platform::DeviceTable::Instance().Install(path, gate);
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    CBrevantDlg* w = window_.get();
+    Run(1);
+    QVERIFY(w->ShownResult());
+    // From now on the data area's reads wait: a file is created and then waits for its data.
+    auto held = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 0, 1);
+    const auto& p = w->ShownResult()->Reader().scanParams;
+    held->Arm(p.clusterBase + 2 * p.sectorsPerCluster);
+    platform::DeviceTable::Instance().Install(path, held);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-exit").string());
+    QDir().mkpath(to);
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->setDirectory(to);
+      dialog->selectFile(to);
+      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+      return true;
+    });
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(held->Waiting() > 0, 30000);
+    QVERIFY(w->SaveInProgress());
+    QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    const QString partial = to + QStringLiteral("/Docs/letter.txt");
+    QVERIFY(QFile::exists(partial));
+    {
+      auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+      w->findChild<QAction*>(ControlName(kIdExit))->trigger();
+    }
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->LeftWorkersRunning());
+    QVERIFY(!QFile::exists(partial));
+    // Let the worker finish its read: it stops before the next file and writes nothing more.
+    held->Open();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->SaveInProgress(), 30000);
+    QVERIFY(!QFile::exists(partial));
+    QVERIFY(QDir(to + QStringLiteral("/Docs")).entryList(QDir::Files).isEmpty());
+    window_.reset();
   }
 
   void StopAsksAndOnlySetsTheRequestWhenIdle() {
