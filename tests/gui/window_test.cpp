@@ -27,11 +27,11 @@
 #include <functional>
 #include <memory>
 
+#include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
-#include "disk/disks.h"
 #include "platform/sector_device.h"
 #include "test_support.h"
 
@@ -84,6 +84,18 @@ std::unique_ptr<ModalWatcher> AnswerBoxes(QList<SeenBox>* seen, QMessageBox::Sta
   return w;
 }
 
+// Chooses `path` (a folder or a file) in the next file dialog, as a user choosing it there would.
+std::unique_ptr<ModalWatcher> PickFolder(const QString& path) {
+  return std::make_unique<ModalWatcher>([path](QWidget* modal) {
+    auto* dialog = qobject_cast<QFileDialog*>(modal);
+    if (!dialog) return false;
+    if (QFileInfo(path).isDir()) dialog->setDirectory(path);
+    dialog->selectFile(path);
+    static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+    return true;
+  });
+}
+
 QJsonObject Manifest() {
   QFile f(QStringLiteral(BREVANT_FIXTURES_DIR "/demo.manifest.json"));
   if (!f.open(QIODevice::ReadOnly)) return {};
@@ -103,7 +115,8 @@ T* Control(QWidget* window, int id) {
 
 QStringList ChildTexts(const QAbstractItemModel* model, const QModelIndex& parent) {
   QStringList out;
-  for (int r = 0; r < model->rowCount(parent); ++r) out << model->index(r, 0, parent).data().toString();
+  for (int r = 0; r < model->rowCount(parent); ++r)
+    out << model->index(r, 0, parent).data().toString();
   return out;
 }
 
@@ -129,7 +142,8 @@ QByteArray Sha256(const QString& path) {
 // test can act while a run is inside a given step.
 class GateDevice : public platform::SectorDevice {
  public:
-  GateDevice(std::shared_ptr<platform::SectorDevice> inner, std::uint64_t fromSector, std::size_t minBytes)
+  GateDevice(std::shared_ptr<platform::SectorDevice> inner, std::uint64_t fromSector,
+             std::size_t minBytes)
       : inner_(std::move(inner)), from_(fromSector * platform::kSectorSize), minBytes_(minBytes) {}
   std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
     if (armed_.load() && offset >= from_ && length >= minBytes_) {
@@ -184,8 +198,9 @@ class WindowTest : public QObject {
   std::string image_;
   std::unique_ptr<CBrevantDlg> window_;
 
-  CBrevantDlg* Open() {
-    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {image_}});
+  // A window on the demo image, or on the image at `path`.
+  CBrevantDlg* Open(const std::string& path = {}) {
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path.empty() ? image_ : path}});
     window_->show();
     if (!QTest::qWaitForWindowExposed(window_.get())) return nullptr;
     return window_.get();
@@ -250,11 +265,16 @@ class WindowTest : public QObject {
       int id;
       const char* text;
       bool visible;
-    } labels[] = {{kIdLabelModel, "HDD Model", true},   {kIdLabelCapacity, "Capacity", true},
-                  {kIdLabelCylinders, "Cylinders", true}, {kIdLabelHead, "Head", false},
-                  {kIdLabelSectors, "Sector Per Track", true}, {kIdLabelTotal, "Total Size:", false},
-                  {kIdLabelFree, "Free Size:", false},   {kIdLabelFs, "File System:", false},
-                  {kIdValue1, "Static", true},           {kIdValue5, "Static", true},
+    } labels[] = {{kIdLabelModel, "HDD Model", true},
+                  {kIdLabelCapacity, "Capacity", true},
+                  {kIdLabelCylinders, "Cylinders", true},
+                  {kIdLabelHead, "Head", false},
+                  {kIdLabelSectors, "Sector Per Track", true},
+                  {kIdLabelTotal, "Total Size:", false},
+                  {kIdLabelFree, "Free Size:", false},
+                  {kIdLabelFs, "File System:", false},
+                  {kIdValue1, "Static", true},
+                  {kIdValue5, "Static", true},
                   {kIdStatusPaneName, " Calverin For Brevant", true}};
     for (const auto& l : labels) {
       QLabel* label = Control<QLabel>(w, l.id);
@@ -306,7 +326,8 @@ class WindowTest : public QObject {
     QCOMPARE(ChildTexts(model, {}), QStringList{"My Computer"});
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "demo.img"})),
-             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )", "Partition - 3 ( NTFS )"}));
+             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )",
+                          "Partition - 3 ( NTFS )"}));
     QVERIFY(Tree()->isExpanded(Find(model, {"My Computer", "demo.img"})));
     // No check boxes before a result.
     QVERIFY(!Find(model, {"My Computer"}).data(Qt::CheckStateRole).isValid());
@@ -315,16 +336,11 @@ class WindowTest : public QObject {
   void OpenDiskImageAddsADisk() {
     QVERIFY(Open());
     const QString second = QString::fromStdString(test::FixtureImage("whole_ntfs").string());
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->selectFile(second);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
+    auto pick = PickFolder(second);
     window_->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
     auto* model = Tree()->Model();
-    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), (QStringList{"demo.img", "whole_ntfs.img"}));
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})),
+             (QStringList{"demo.img", "whole_ntfs.img"}));
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "whole_ntfs.img"})),
              QStringList{"Partition - 1 ( NTFS )"});
   }
@@ -366,7 +382,8 @@ class WindowTest : public QObject {
       if (modal->objectName() != QStringLiteral("COptionSection")) return false;
       if (modal->windowTitle() != QStringLiteral("Recovery Mode")) return false;
       auto* deleted = modal->findChild<QRadioButton*>(ControlName(kIdOptionDelete));
-      if (!deleted || deleted->isEnabled() || deleted->text() != QStringLiteral("Delete File Recovery"))
+      if (!deleted || deleted->isEnabled() ||
+          deleted->text() != QStringLiteral("Delete File Recovery"))
         return false;
       for (int id : {kIdOptionQuick, kIdOptionExtensive})
         if (modal->findChild<QRadioButton*>(ControlName(id))->isChecked()) return false;
@@ -532,23 +549,16 @@ class WindowTest : public QObject {
     auto* model = Tree()->Model();
     ClickCheckBox(Find(model, {"My Computer", "Docs"}));
     ClickCheckBox(Find(model, {"My Computer", "Many"}));
-    const QString to = QString::fromStdString(
-        (test::TempDir() / ("save-" + std::to_string(partition))).string());
+    const QString to =
+        QString::fromStdString((test::TempDir() / ("save-" + std::to_string(partition))).string());
     QDir().mkpath(to);
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->setDirectory(to);
-      dialog->selectFile(to);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
+    auto pick = PickFolder(to);
     QList<SeenBox> seen;
     auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
     QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
     QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
     QVERIFY(ended.wait(60000));
-    QCOMPARE(pick.handled, 1);
+    QCOMPARE(pick->handled, 1);
     QCOMPARE(seen.size(), 1);
     QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered ")), qPrintable(seen[0].text));
 
@@ -556,7 +566,8 @@ class WindowTest : public QObject {
     for (const auto& v : ManifestPartition(partition)[QStringLiteral("files")].toArray()) {
       const QJsonObject f = v.toObject();
       const QString path = f[QStringLiteral("path")].toString();
-      if (!path.startsWith(QStringLiteral("/Docs/")) && !path.startsWith(QStringLiteral("/Many/"))) continue;
+      if (!path.startsWith(QStringLiteral("/Docs/")) && !path.startsWith(QStringLiteral("/Many/")))
+        continue;
       const QString out = to + path;
       QVERIFY2(QFile::exists(out), qPrintable(out));
       if (f[QStringLiteral("deleted")].toBool()) continue;  // a deleted file's data may be gone
@@ -588,15 +599,8 @@ class WindowTest : public QObject {
     list->selectRow(letter);
     const QString to = QString::fromStdString((test::TempDir() / "save-rows").string());
     QDir().mkpath(to);
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->setDirectory(to);
-      dialog->selectFile(to);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
-    pick.once = false;  // the second Save asks again
+    auto pick = PickFolder(to);
+    pick->once = false;  // the second Save asks again
     QList<SeenBox> seen;
     auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
     QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
@@ -617,12 +621,11 @@ class WindowTest : public QObject {
     // The NTFS partition's MFT is read in one large batch: the run waits there.
     const std::string path = (test::TempDir() / "gated-demo.img").string();
     std::filesystem::create_symlink(image_, path);
-    auto gate = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
     platform::DeviceTable::Instance().Install(path, gate);
-    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    CBrevantDlg* w = window_.get();
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
 
     ClickRow(PartitionItem(3));
     ModalWatcher options([](QWidget* modal) {
@@ -671,10 +674,8 @@ class WindowTest : public QObject {
     QByteArray bytes = f.readAll();
     for (qint64 sector : {120832, 153599}) bytes[sector * 512 + 13] = 0;
     const std::string path = test::InstallMemoryDisk(bytes.toStdString());
-    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    CBrevantDlg* w = window_.get();
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
     const auto startup = Tree()->Model()->Tree();
     const QList<SeenBox> seen = Run(3);
     QCOMPARE(seen.size(), 1);
@@ -704,10 +705,8 @@ class WindowTest : public QObject {
     auto gate = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 0, 1);
     gate->Open();
     platform::DeviceTable::Instance().Install(path, gate);
-    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path}});
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    CBrevantDlg* w = window_.get();
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
     Run(1);
     QVERIFY(w->ShownResult());
     // From now on the data area's reads wait: a file is created and then waits for its data.
@@ -718,14 +717,7 @@ class WindowTest : public QObject {
     ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
     const QString to = QString::fromStdString((test::TempDir() / "save-exit").string());
     QDir().mkpath(to);
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->setDirectory(to);
-      dialog->selectFile(to);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
+    auto pick = PickFolder(to);
     QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(held->Waiting() > 0, 30000);
     QVERIFY(w->SaveInProgress());
@@ -773,9 +765,12 @@ class WindowTest : public QObject {
     ModalWatcher about([](QWidget* modal) {
       if (modal->objectName() != QStringLiteral("CAboutDlg")) return false;
       if (modal->windowTitle() != QStringLiteral("About Calverin Brevant")) return false;
-      if (modal->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text() != QStringLiteral("Version 1.0"))
+      if (modal->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text() !=
+          QStringLiteral("Version 1.0"))
         return false;
-      if (!modal->findChild<QLabel*>(QStringLiteral("AboutBuild"))->text().contains(QStringLiteral(BREVANT_VERSION)))
+      if (!modal->findChild<QLabel*>(QStringLiteral("AboutBuild"))
+               ->text()
+               .contains(QStringLiteral(BREVANT_VERSION)))
         return false;
       auto* ok = modal->findChild<QPushButton*>(ControlName(kIdAboutOk));
       if (!ok || ok->text() != QStringLiteral("Ok")) return false;
