@@ -19,6 +19,7 @@
 #include "gui/control_ids.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/screenshot.h"
 #include "model/file_listing.h"
 
 using namespace brevant;
@@ -40,25 +41,6 @@ double BestMs(F&& f) {
   return best;
 }
 
-// Answers the Recovery Mode dialog ("Quick Recovery", "Recover") and the completion message.
-QTimer* AnswerDialogs(QObject* owner) {
-  auto* timer = new QTimer(owner);
-  QObject::connect(timer, &QTimer::timeout, owner, [] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (!modal) return;
-    if (modal->objectName() == QStringLiteral("COptionSection")) {
-      modal->findChild<QRadioButton*>(ControlName(kIdOptionQuick))->setChecked(true);
-      modal->findChild<QAbstractButton*>(ControlName(kIdOptionRecover))->click();
-    } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-      if (!box->text().startsWith(QStringLiteral("Scan Completed")))
-        std::fprintf(stderr, "message: %s\n", qPrintable(box->text()));
-      if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
-    }
-  });
-  timer->start(20);
-  return timer;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,14 +54,16 @@ int main(int argc, char** argv) {
   CBrevantDlg window(WindowOptions{nullptr, {argv[1]}});
   window.show();
   RecoverySession& session = window.Session();
-  if (session.driveRecords.empty() || partition < 1 || partition > session.driveRecords[0].partitionCount) {
+  if (session.driveRecords.empty() || partition < 1 ||
+      partition > session.driveRecords[0].partitionCount) {
     std::fprintf(stderr, "no partition %d on %s\n", partition, argv[1]);
     return 2;
   }
   CFolderTreeCtrl1* tree = window.Tree();
-  tree->setCurrentIndex(tree->Model()->IndexOf(session.driveRecords[0].partitions[partition - 1].treeItem));
+  tree->setCurrentIndex(
+      tree->Model()->IndexOf(session.driveRecords[0].partitions[partition - 1].treeItem));
 
-  QTimer* answer = AnswerDialogs(&window);
+  QTimer* answer = AnswerRecoveryDialogs(&window);
   QElapsedTimer runTimer;
   RunOutcome outcome = RunOutcome::Failed;
   QObject::connect(&window, &CBrevantDlg::RunEnded, &app, [&](RunOutcome o) {
@@ -100,7 +84,8 @@ int main(int argc, char** argv) {
   }
 
   std::size_t folders = result->tree->treeFolderList.size(), files = 0;
-  for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) ++files;
+  for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ++files;
 
   // The tree as the run's hand-over shows it: the model takes the result, the top level opens,
   // and the tree is drawn.
@@ -137,9 +122,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 100000; ++i)
     synthetic.AppendFile(u"file " + ToText(static_cast<std::uint64_t>(i)) + u".dat",
                          ToText(static_cast<std::uint64_t>(1000 + 2 * i)),
-                         ToText(static_cast<std::uint64_t>(100 + i)), u"5",
-                         u"133500000000000000", u"0", ToText(static_cast<std::uint64_t>(i * 37 % 5000)),
-                         u"32", u"0", u"FILE", i % 50 ? u"NULL" : u"1", i);
+                         ToText(static_cast<std::uint64_t>(100 + i)), u"5", u"133500000000000000",
+                         u"0", ToText(static_cast<std::uint64_t>(i * 37 % 5000)), u"32", u"0",
+                         u"FILE", i % 50 ? u"NULL" : u"1", i);
   FileListModel model;
   QTableView view;
   view.setModel(&model);
@@ -158,7 +143,8 @@ int main(int argc, char** argv) {
   for (int t = 0; t < 100; ++t)
     for (int f = 0; f < 1000; ++f)
       ui::InsertTreePath(*bigTree, u"My Computer\\Top " + ToText(static_cast<std::uint64_t>(t)) +
-                                       u"\\Folder " + ToText(static_cast<std::uint64_t>(f)) + u"\\");
+                                       u"\\Folder " + ToText(static_cast<std::uint64_t>(f)) +
+                                       u"\\");
   const double bigTreeMs = BestMs([&] {
     tree->ShowTree(bigTree);
     tree->viewport()->repaint();
@@ -170,8 +156,8 @@ int main(int argc, char** argv) {
               treeMs < 1000 ? "ok" : "MISSED");
   std::printf("tree of 100,100 folders shown      : %.1f ms  (target < 1000 ms)  %s\n", bigTreeMs,
               bigTreeMs < 1000 ? "ok" : "MISSED");
-  std::printf("largest folder listed              : %.1f ms for %d files in \"%s\"\n", listMs, listed,
-              qPrintable(largestName));
+  std::printf("largest folder listed              : %.1f ms for %d files in \"%s\"\n", listMs,
+              listed, qPrintable(largestName));
   std::printf("folder of 100,000 files listed     : %.1f ms for %d rows  (target < 500 ms)  %s\n",
               syntheticMs, model.rowCount(), syntheticMs < 500 ? "ok" : "MISSED");
   return 0;

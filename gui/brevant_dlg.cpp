@@ -63,10 +63,11 @@ std::u16string ItemSlashPath(const ui::TreeItem* item) {
 // A worker's report of a Save, for the summary box.
 class SaveObserver : public RecoverObserver {
  public:
-  SaveObserver(RecoveryView& view, std::atomic<bool>& stop,
-               std::atomic<std::int32_t>& exitStop, std::mutex& mutex, std::filesystem::path& current)
+  SaveObserver(RecoveryView& view, std::atomic<bool>& stop, std::atomic<std::int32_t>& exitStop,
+               std::mutex& mutex, std::filesystem::path& current)
       : view_(view), stop_(stop), exitStop_(exitStop), mutex_(mutex), current_(current) {}
-  void FileStarted(const std::filesystem::path& path, std::size_t index, std::size_t total) override {
+  void FileStarted(const std::filesystem::path& path, std::size_t index,
+                   std::size_t total) override {
     {
       std::lock_guard lock(mutex_);
       current_ = path;
@@ -263,7 +264,8 @@ void CBrevantDlg::BuildControls() {
   setCentralWidget(central);
 
   auto* name = MakeLabel(this, kIdStatusPaneName, QStringLiteral(" Calverin For Brevant"));
-  auto* address = MakeLabel(this, kIdStatusPaneAddress, QStringLiteral("https://calverin-brevant.example"));
+  auto* address =
+      MakeLabel(this, kIdStatusPaneAddress, QStringLiteral("https://calverin-brevant.example"));
   statusBar()->addWidget(name, 0);
   statusBar()->addWidget(address, 1);
   name->setMinimumWidth(600);
@@ -271,26 +273,24 @@ void CBrevantDlg::BuildControls() {
   resize(920, 640);
 }
 
-void CBrevantDlg::SetPreviewWidget(QWidget* widget) {
-  if (preview_) {
-    previewSlot_->removeWidget(preview_);
-    preview_->deleteLater();
+// Puts `widget` in the place of `current` in `slot`, named as the control `id`.
+static void SwapInto(QVBoxLayout* slot, QWidget*& current, QWidget* widget, int id) {
+  if (current) {
+    slot->removeWidget(current);
+    current->deleteLater();
   }
-  preview_ = widget;
-  preview_->setObjectName(ControlName(kIdPreview));
-  preview_->setParent(previewSlot_->parentWidget());
-  previewSlot_->addWidget(preview_);
+  current = widget;
+  current->setObjectName(ControlName(id));
+  current->setParent(slot->parentWidget());
+  slot->addWidget(current);
+}
+
+void CBrevantDlg::SetPreviewWidget(QWidget* widget) {
+  SwapInto(previewSlot_, preview_, widget, kIdPreview);
 }
 
 void CBrevantDlg::SetPieChartWidget(QWidget* widget) {
-  if (pieChart_) {
-    pieSlot_->removeWidget(pieChart_);
-    pieChart_->deleteLater();
-  }
-  pieChart_ = widget;
-  pieChart_->setObjectName(ControlName(kIdPieChart));
-  pieChart_->setParent(pieSlot_->parentWidget());
-  pieSlot_->addWidget(pieChart_);
+  SwapInto(pieSlot_, pieChart_, widget, kIdPieChart);
   pieChart_->setVisible(false);  // created hidden; nothing feeds it in this window
 }
 
@@ -303,15 +303,16 @@ void CBrevantDlg::BuildMenus() {
   };
   QMenu* recovery = menuBar()->addMenu(QStringLiteral("Recovery"));
   recovery->setObjectName(QStringLiteral("RecoveryMenu"));
-  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"), &CBrevantDlg::OnNext);
-  extensiveAction_ =
-      action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"), &CBrevantDlg::OnNext);
-  deleteAction_ =
-      action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"), &CBrevantDlg::OnNext);
+  quickAction_ =
+      action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"), &CBrevantDlg::OnNext);
+  extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"),
+                            &CBrevantDlg::OnNext);
+  deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"),
+                         &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
   recovery->addSeparator();
-  openImageAction_ =
-      action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."), &CBrevantDlg::OnOpenImage);
+  openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."),
+                            &CBrevantDlg::OnOpenImage);
   saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("Save"), &CBrevantDlg::OnSave);
   action(recovery, kIdExit, QStringLiteral("Exit"), &CBrevantDlg::OnExit);
   QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
@@ -340,7 +341,8 @@ bool CBrevantDlg::AddImage(const QString& path) {
   tree_->ShowTree(startupTree_);
   const DiskInfoNode& node = session_.diskInfoList.back();
   if (!node.openError.empty())
-    AskUser(QString::fromStdString(node.openError), kCaption, MessageIcon::Error, MessageButtons::Ok);
+    AskUser(QString::fromStdString(node.openError), kCaption, MessageIcon::Error,
+            MessageButtons::Ok);
   return true;
 }
 
@@ -360,7 +362,8 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   if (!current.isValid() || !item) return;
   if (shownResult_ && tree_->Model()->Tree() == shownResult_->tree) {
     // A folder of the result: its files, each row tied to its own record of that result.
-    fileModel_->SetRows(ui::ListFolderFiles(*shownResult_, item), shownResult_, shownResult_->fsName);
+    fileModel_->SetRows(ui::ListFolderFiles(*shownResult_, item), shownResult_,
+                        shownResult_->fsName);
     return;
   }
   // A run reads the selection: it stays as it is until the run has ended.
@@ -402,25 +405,28 @@ void CBrevantDlg::ShowPartitionPanel(const QStringList& values, const QString& r
 void CBrevantDlg::StartParamWorker() {
   // The free space comes when the worker has read the allocation map; an overtaken worker
   // reports nothing.
-  paramThreads_.push_back(brevant::StartParamWorker(session_, [this](const PartitionFigures& figures) {
-    QMetaObject::invokeMethod(this, [this, figures] { ShowFigures(figures); }, Qt::QueuedConnection);
-  }));
+  paramThreads_.push_back(
+      brevant::StartParamWorker(session_, [this](const PartitionFigures& figures) {
+        QMetaObject::invokeMethod(
+            this, [this, figures] { ShowFigures(figures); }, Qt::QueuedConnection);
+      }));
 }
 
 void CBrevantDlg::ShowFigures(const PartitionFigures& figures) {
   if (closing_ || !labels_[6]->isVisible()) return;
   values_[0]->setText(SizeText(figures.sizeBytes));
   values_[1]->setText(figures.freeBytes ? SizeText(*figures.freeBytes) : QStringLiteral("unknown"));
-  values_[1]->setToolTip(figures.freeBytes ? QString::number(*figures.freeBytes) + QStringLiteral(" bytes")
-                                           : QStringLiteral("The allocation map could not be read"));
+  values_[1]->setToolTip(figures.freeBytes
+                             ? QString::number(*figures.freeBytes) + QStringLiteral(" bytes")
+                             : QStringLiteral("The allocation map could not be read"));
   previewer_->ShowPartitionSpace(figures.sizeBytes, figures.freeBytes);
 }
 
 void CBrevantDlg::OnNext() {
   if (RunInProgress() || SaveInProgress()) return;
   if (session_.selectedFsName.empty()) {
-    AskUser(QStringLiteral("Select a partition in the tree first."), kCaption, MessageIcon::Information,
-            MessageButtons::Ok);
+    AskUser(QStringLiteral("Select a partition in the tree first."), kCaption,
+            MessageIcon::Information, MessageButtons::Ok);
     return;
   }
   // Closing the dialog without "Recover" starts nothing, every time.
@@ -442,7 +448,8 @@ void CBrevantDlg::OnNext() {
     for (auto& t : params) t.join();
     const RunOutcome outcome = RecoveryWorker(session_, view_);
     runFinished_.store(true);
-    QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
   });
   UpdateCommands();
 }
@@ -450,14 +457,16 @@ void CBrevantDlg::OnNext() {
 void CBrevantDlg::FinishRun(RunOutcome outcome) {
   if (runThread_.joinable()) runThread_.join();
   if (closing_) return;
+  // The outcome decides the last word: a stopped run says so, whatever step it stopped in.
+  if (outcome == RunOutcome::Stopped) ShowStatusText(QStringLiteral("Process Aborted..."));
   EnableStop(SaveInProgress());
   UpdateCommands();
   emit RunEnded(outcome);
 }
 
 void CBrevantDlg::OnStop() {
-  if (!AskUser(QStringLiteral("Do you want to stop recovery process ?       "), QStringLiteral("Brevant"),
-               MessageIcon::Question, MessageButtons::YesNo))
+  if (!AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
+               QStringLiteral("Brevant"), MessageIcon::Question, MessageButtons::YesNo))
     return;
   session_.stopRequested.store(1);
   if (SaveInProgress()) saveStop_.store(true);
@@ -479,7 +488,8 @@ void CBrevantDlg::OnSave() {
     std::unordered_set<const ui::TreeItem*> wanted(checked.begin(), checked.end());
     for (const ui::TreeItem* item : checked) request.folders.push_back(ItemSlashPath(item));
     for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-      if (wanted.count(result->paths->FileItem(n))) request.files.push_back({n, result->paths->FileFolder(n)});
+      if (wanted.count(result->paths->FileItem(n)))
+        request.files.push_back({n, result->paths->FileFolder(n)});
   } else {
     for (const QModelIndex& row : fileList_->selectionModel()->selectedRows())
       if (const CatalogueNode* f = fileModel_->NodeAt(row.row()))
@@ -523,7 +533,8 @@ void CBrevantDlg::OnSave() {
         text += QStringLiteral("\n... and %1 more").arg(observer.failures.size() - shownFailures);
     }
     saveFinished_.store(true);
-    QMetaObject::invokeMethod(this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
   });
   UpdateCommands();
 }
@@ -543,7 +554,8 @@ void CBrevantDlg::FinishSave(const QString& summary) {
 
 void CBrevantDlg::UpdateCommands() {
   const bool busy = RunInProgress() || SaveInProgress();
-  for (QWidget* w : {static_cast<QWidget*>(next_), static_cast<QWidget*>(save_)}) w->setEnabled(!busy);
+  for (QWidget* w : {static_cast<QWidget*>(next_), static_cast<QWidget*>(save_)})
+    w->setEnabled(!busy);
   quickAction_->setEnabled(!busy);
   extensiveAction_->setEnabled(!busy);
   saveAction_->setEnabled(!busy);
@@ -578,7 +590,8 @@ void CBrevantDlg::Shutdown() {
           (saveThread_.joinable() && !saveFinished_.load())) &&
          timer.elapsed() < 2000)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  if ((runThread_.joinable() && !runFinished_.load()) || (saveThread_.joinable() && !saveFinished_.load())) {
+  if ((runThread_.joinable() && !runFinished_.load()) ||
+      (saveThread_.joinable() && !saveFinished_.load())) {
     leftRunning_ = true;
     // A file Save is still writing is removed rather than left partial.
     std::lock_guard lock(savingMutex_);
@@ -615,10 +628,17 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
   box.setWindowTitle(caption);
   box.setText(text);
   switch (icon) {
-    case MessageIcon::Error: box.setIcon(QMessageBox::Critical); break;
-    case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
-    case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
-    case MessageIcon::None: break;
+    case MessageIcon::Error:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MessageIcon::Question:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case MessageIcon::Information:
+      box.setIcon(QMessageBox::Information);
+      break;
+    case MessageIcon::None:
+      break;
   }
   box.setWindowModality(Qt::ApplicationModal);
   if (buttons == MessageButtons::YesNo) {

@@ -6,8 +6,8 @@
 namespace brevant::gui {
 
 // Main window controls.
-inline constexpr int kIdTree = 1000;            // CFolderTreeCtrl1
-inline constexpr int kIdPieChart = 1002;        // CPieChartCtrl, hidden
+inline constexpr int kIdTree = 1000;      // CFolderTreeCtrl1
+inline constexpr int kIdPieChart = 1002;  // CPieChartCtrl, hidden
 inline constexpr int kIdValue1 = 1003;
 inline constexpr int kIdValue2 = 1004;
 inline constexpr int kIdValue3 = 1005;
@@ -26,9 +26,9 @@ inline constexpr int kIdProgress = 1018;
 inline constexpr int kIdStatusText = 1019;
 inline constexpr int kIdFileList = 1020;
 inline constexpr int kIdStop = 1021;
-inline constexpr int kIdPreview = 1023;         // CExplorer1
+inline constexpr int kIdPreview = 1023;  // CExplorer1
 inline constexpr int kIdSave = 1027;
-inline constexpr int kIdGroup = 1030;           // "Select Drive Information"
+inline constexpr int kIdGroup = 1030;  // "Select Drive Information"
 inline constexpr int kIdLogo = 1031;
 inline constexpr int kIdStatusPaneName = 103;
 inline constexpr int kIdStatusPaneAddress = 104;

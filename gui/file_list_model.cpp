@@ -22,8 +22,8 @@ std::uint64_t SizeOf(const CatalogueNode& n) {
 
 FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-void FileListModel::SetRows(std::vector<const CatalogueNode*> rows, std::shared_ptr<const void> owner,
-                            std::string fsName) {
+void FileListModel::SetRows(std::vector<const CatalogueNode*> rows,
+                            std::shared_ptr<const void> owner, std::string fsName) {
   beginResetModel();
   rows_ = std::move(rows);
   owner_ = std::move(owner);
@@ -34,8 +34,9 @@ void FileListModel::SetRows(std::vector<const CatalogueNode*> rows, std::shared_
 void FileListModel::Clear() { SetRows({}, nullptr, fsName_); }
 
 const CatalogueNode* FileListModel::NodeAt(int row) const {
-  return row >= 0 && static_cast<std::size_t>(row) < rows_.size() ? rows_[static_cast<std::size_t>(row)]
-                                                                   : nullptr;
+  return row >= 0 && static_cast<std::size_t>(row) < rows_.size()
+             ? rows_[static_cast<std::size_t>(row)]
+             : nullptr;
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
@@ -53,10 +54,14 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
       switch (index.column()) {
-        case kName: return Q(n->name);
-        case kCreationTime: return EntryTimeText(*n, fsName_);
-        case kType: return Q(n->type);
-        case kSize: return SizeText(SizeOf(*n));
+        case kName:
+          return Q(n->name);
+        case kCreationTime:
+          return EntryTimeText(*n, fsName_);
+        case kType:
+          return Q(n->type);
+        case kSize:
+          return SizeText(SizeOf(*n));
       }
       break;
     case Qt::TextAlignmentRole:
@@ -80,7 +85,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
 QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   static const char* const kTitles[kColumnCount] = {"File Name", "Creation Time", "Type", "Size"};
-  return section >= 0 && section < kColumnCount ? QString::fromLatin1(kTitles[section]) : QVariant();
+  return section >= 0 && section < kColumnCount ? QString::fromLatin1(kTitles[section])
+                                                : QVariant();
 }
 
 }  // namespace brevant::gui

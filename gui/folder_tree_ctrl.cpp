@@ -9,7 +9,8 @@
 
 namespace brevant::gui {
 
-CFolderTreeCtrl1::CFolderTreeCtrl1(QWidget* parent) : QTreeView(parent), model_(new ResultTreeModel(this)) {
+CFolderTreeCtrl1::CFolderTreeCtrl1(QWidget* parent)
+    : QTreeView(parent), model_(new ResultTreeModel(this)) {
   setObjectName(ControlName(kIdTree));
   setModel(model_);
   setHeaderHidden(true);

@@ -60,12 +60,14 @@ int main(int argc, char** argv) {
   for (const QString& path : parser.values(image)) options.images.push_back(path.toStdString());
 
   auto* window = new brevant::gui::CBrevantDlg(options);
-  QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app, [] { QCoreApplication::exit(0); });
+  QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app,
+                   [] { QCoreApplication::exit(0); });
   window->Previewer()->Controller().SetLimit(limitMiB << 20);
   window->show();
   if (parser.isSet(shot))
-    brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot), parser.value(partition).toInt(),
-                                         parser.value(folder), parser.value(preview));
+    brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot),
+                                         parser.value(partition).toInt(), parser.value(folder),
+                                         parser.value(preview));
   const int code = app.exec();
   if (window->LeftWorkersRunning()) std::_Exit(code);  // Exit does not wait for a stuck worker
   delete window;

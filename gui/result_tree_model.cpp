@@ -92,7 +92,8 @@ void ResultTreeModel::ClickCheckBox(const QModelIndex& index) {
   if (!item || !index.isValid() || !tree_->checkBoxes) return;
   ui::ClickCheckBox(item);
   // The item and its ancestors changed, and the whole subtree below it.
-  for (QModelIndex i = index; i.isValid(); i = i.parent()) emit dataChanged(i, i, {Qt::CheckStateRole});
+  for (QModelIndex i = index; i.isValid(); i = i.parent())
+    emit dataChanged(i, i, {Qt::CheckStateRole});
   std::vector<const ui::TreeItem*> stack{item};
   while (!stack.empty()) {
     const ui::TreeItem* current = stack.back();

@@ -34,28 +34,34 @@ QModelIndex FindFolder(ResultTreeModel* model, const QString& name) {
 
 }  // namespace
 
-void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
-                            const QString& folder, const QString& preview) {
-  // Answers the Recovery Mode dialog with "Quick Recovery" and "Recover", and the completion
-  // message with OK, as soon as they appear.
-  auto* answer = new QTimer(window);
-  QObject::connect(answer, &QTimer::timeout, window, [] {
+QTimer* AnswerRecoveryDialogs(QObject* owner) {
+  auto* answer = new QTimer(owner);
+  QObject::connect(answer, &QTimer::timeout, owner, [] {
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal) return;
     if (modal->objectName() == QStringLiteral("COptionSection")) {
       modal->findChild<QRadioButton*>(ControlName(kIdOptionQuick))->setChecked(true);
       modal->findChild<QAbstractButton*>(ControlName(kIdOptionRecover))->click();
     } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      if (!box->text().startsWith(QStringLiteral("Scan Completed")))
+        std::fprintf(stderr, "brevant-gui: %s\n", qPrintable(box->text()));
       box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
     }
   });
-  answer->start(50);
+  answer->start(20);
+  return answer;
+}
+
+void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
+                            const QString& folder, const QString& preview) {
+  QTimer* answer = AnswerRecoveryDialogs(window);
 
   QObject::connect(window, &CBrevantDlg::RunEnded, window, [=](RunOutcome outcome) {
     answer->stop();
     if (outcome != RunOutcome::Completed) return Fail("the run did not complete");
     CFolderTreeCtrl1* tree = window->Tree();
-    QModelIndex target = folder.isEmpty() ? tree->Model()->index(0, 0) : FindFolder(tree->Model(), folder);
+    QModelIndex target =
+        folder.isEmpty() ? tree->Model()->index(0, 0) : FindFolder(tree->Model(), folder);
     if (!target.isValid()) return Fail("no such folder in the result");
     for (QModelIndex p = target.parent(); p.isValid(); p = p.parent()) tree->expand(p);
     tree->expand(target);
@@ -76,7 +82,8 @@ void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partit
     if (s.driveRecords.empty() || partition < 1 || partition > s.driveRecords[0].partitionCount)
       return Fail("no such partition on the first disk");
     CFolderTreeCtrl1* tree = window->Tree();
-    tree->setCurrentIndex(tree->Model()->IndexOf(s.driveRecords[0].partitions[partition - 1].treeItem));
+    tree->setCurrentIndex(
+        tree->Model()->IndexOf(s.driveRecords[0].partitions[partition - 1].treeItem));
     window->OnNext();
   });
 }

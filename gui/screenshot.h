@@ -3,9 +3,16 @@
 // remade under a virtual display (scripts/screenshot).
 #include <QString>
 
+class QObject;
+class QTimer;
+
 namespace brevant::gui {
 
 class CBrevantDlg;
+
+// Answers the Recovery Mode dialog with "Quick Recovery" and "Recover", and every message with
+// OK, as soon as they appear; runs until the returned timer (owned by `owner`) is stopped.
+QTimer* AnswerRecoveryDialogs(QObject* owner);
 
 // Selects partition `partition` of the first disk, runs a quick recovery (answering the
 // dialogs as a user would), selects the folder named `folder`, previews its file named

@@ -24,7 +24,8 @@ RecoverSummary RecoverFilesToFolder(const RunResult& result, const RecoverReques
                                     const fs::path& to, RecoverObserver& observer) {
   RecoverSummary summary;
   if (platform::FolderIsOnDevice(result.devicePath, to)) {
-    summary.error = to.string() + ": is on the disk being recovered; choose a folder on another disk";
+    summary.error =
+        to.string() + ": is on the disk being recovered; choose a folder on another disk";
     return summary;
   }
   std::error_code ec;

@@ -33,7 +33,8 @@ class RecoverObserver {
  public:
   virtual ~RecoverObserver() = default;
   // Before file `index` of `total` is written to `path` (the name it will get).
-  virtual void FileStarted(const std::filesystem::path& path, std::size_t index, std::size_t total) {
+  virtual void FileStarted(const std::filesystem::path& path, std::size_t index,
+                           std::size_t total) {
     (void)path, (void)index, (void)total;
   }
   virtual void FileFailed(const std::u16string& treePath, const std::string& error) {
@@ -44,7 +45,8 @@ class RecoverObserver {
 };
 
 // DIR + a "/"-separated result-tree path, each component made safe.
-std::filesystem::path OutputFolder(const std::filesystem::path& root, std::u16string_view slashPath);
+std::filesystem::path OutputFolder(const std::filesystem::path& root,
+                                   std::u16string_view slashPath);
 
 // Writes every file of `request` (records of `result`) below `to`, created when missing, through
 // the engine's extraction: never overwriting, with the file's times. Refuses a folder on the disk

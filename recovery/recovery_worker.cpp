@@ -35,6 +35,13 @@ bool Stopped(RecoverySession& session, RecoveryView& view) {
   return HonourStop(session, view) || session.stopHonoured.load() == 1;
 }
 
+// The tree is built from what was found either way; after a stop the status text stays
+// "Process Aborted...".
+void StoringStatus(RecoverySession& session, RecoveryView& view) {
+  if (session.stopHonoured.load() != 1)
+    view.SetStatusText(u"Storing Directory Information.Please Wait...");
+}
+
 // The result of the run: the run's catalogue and tree, and what reading its files needs.
 void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::ResultTree> tree) {
   result.catalogue.TakeFrom(session.catalogue);
@@ -53,7 +60,7 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
   }
   if (Stopped(session, view)) return RunOutcome::Stopped;
   ScanFatClusters(session, view);
-  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  StoringStatus(session, view);
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   // Only the FAT values belong to this run.
   session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
@@ -72,7 +79,7 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
   if (Stopped(session, view)) return RunOutcome::Stopped;
   if (session.mftExtents.mftRunCount == 0) return Fail(view);
   BuildNtfsCatalogue(session, view);
-  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  StoringStatus(session, view);
   BuildNtfsResultTree(session, view, tree);
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }

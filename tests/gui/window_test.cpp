@@ -27,10 +27,12 @@
 #include <functional>
 #include <memory>
 
+#include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "platform/sector_device.h"
 #include "test_support.h"
 
 using namespace brevant;
@@ -82,6 +84,18 @@ std::unique_ptr<ModalWatcher> AnswerBoxes(QList<SeenBox>* seen, QMessageBox::Sta
   return w;
 }
 
+// Chooses `path` (a folder or a file) in the next file dialog, as a user choosing it there would.
+std::unique_ptr<ModalWatcher> PickFolder(const QString& path) {
+  return std::make_unique<ModalWatcher>([path](QWidget* modal) {
+    auto* dialog = qobject_cast<QFileDialog*>(modal);
+    if (!dialog) return false;
+    if (QFileInfo(path).isDir()) dialog->setDirectory(path);
+    dialog->selectFile(path);
+    static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
+    return true;
+  });
+}
+
 QJsonObject Manifest() {
   QFile f(QStringLiteral(BREVANT_FIXTURES_DIR "/demo.manifest.json"));
   if (!f.open(QIODevice::ReadOnly)) return {};
@@ -101,7 +115,8 @@ T* Control(QWidget* window, int id) {
 
 QStringList ChildTexts(const QAbstractItemModel* model, const QModelIndex& parent) {
   QStringList out;
-  for (int r = 0; r < model->rowCount(parent); ++r) out << model->index(r, 0, parent).data().toString();
+  for (int r = 0; r < model->rowCount(parent); ++r)
+    out << model->index(r, 0, parent).data().toString();
   return out;
 }
 
@@ -123,6 +138,48 @@ QByteArray Sha256(const QString& path) {
   return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
 }
 
+// A disk whose large reads from a chosen sector on wait until the test opens the gate, so a
+// test can act while a run is inside a given step.
+class GateDevice : public platform::SectorDevice {
+ public:
+  GateDevice(std::shared_ptr<platform::SectorDevice> inner, std::uint64_t fromSector,
+             std::size_t minBytes)
+      : inner_(std::move(inner)), from_(fromSector * platform::kSectorSize), minBytes_(minBytes) {}
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+    if (armed_.load() && offset >= from_ && length >= minBytes_) {
+      std::unique_lock lock(mutex_);
+      ++waiting_;
+      opened_.wait(lock, [this] { return open_; });
+    }
+    return inner_->ReadAt(offset, buffer, length);
+  }
+  std::uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
+  char Method() const override { return 'T'; }
+  void Arm(std::uint64_t fromSector) {
+    from_ = fromSector * platform::kSectorSize;
+    armed_.store(true);
+  }
+  int Waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<platform::SectorDevice> inner_;
+  std::uint64_t from_;
+  std::size_t minBytes_;
+  std::atomic<bool> armed_{true};
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
 }  // namespace
 
 // Stands in for the desktop's browser: records the addresses it is asked to open.
@@ -141,8 +198,9 @@ class WindowTest : public QObject {
   std::string image_;
   std::unique_ptr<CBrevantDlg> window_;
 
-  CBrevantDlg* Open() {
-    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {image_}});
+  // A window on the demo image, or on the image at `path`.
+  CBrevantDlg* Open(const std::string& path = {}) {
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path.empty() ? image_ : path}});
     window_->show();
     if (!QTest::qWaitForWindowExposed(window_.get())) return nullptr;
     return window_.get();
@@ -207,11 +265,16 @@ class WindowTest : public QObject {
       int id;
       const char* text;
       bool visible;
-    } labels[] = {{kIdLabelModel, "HDD Model", true},   {kIdLabelCapacity, "Capacity", true},
-                  {kIdLabelCylinders, "Cylinders", true}, {kIdLabelHead, "Head", false},
-                  {kIdLabelSectors, "Sector Per Track", true}, {kIdLabelTotal, "Total Size:", false},
-                  {kIdLabelFree, "Free Size:", false},   {kIdLabelFs, "File System:", false},
-                  {kIdValue1, "Static", true},           {kIdValue5, "Static", true},
+    } labels[] = {{kIdLabelModel, "HDD Model", true},
+                  {kIdLabelCapacity, "Capacity", true},
+                  {kIdLabelCylinders, "Cylinders", true},
+                  {kIdLabelHead, "Head", false},
+                  {kIdLabelSectors, "Sector Per Track", true},
+                  {kIdLabelTotal, "Total Size:", false},
+                  {kIdLabelFree, "Free Size:", false},
+                  {kIdLabelFs, "File System:", false},
+                  {kIdValue1, "Static", true},
+                  {kIdValue5, "Static", true},
                   {kIdStatusPaneName, " Calverin For Brevant", true}};
     for (const auto& l : labels) {
       QLabel* label = Control<QLabel>(w, l.id);
@@ -263,7 +326,8 @@ class WindowTest : public QObject {
     QCOMPARE(ChildTexts(model, {}), QStringList{"My Computer"});
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "demo.img"})),
-             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )", "Partition - 3 ( NTFS )"}));
+             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )",
+                          "Partition - 3 ( NTFS )"}));
     QVERIFY(Tree()->isExpanded(Find(model, {"My Computer", "demo.img"})));
     // No check boxes before a result.
     QVERIFY(!Find(model, {"My Computer"}).data(Qt::CheckStateRole).isValid());
@@ -272,16 +336,11 @@ class WindowTest : public QObject {
   void OpenDiskImageAddsADisk() {
     QVERIFY(Open());
     const QString second = QString::fromStdString(test::FixtureImage("whole_ntfs").string());
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->selectFile(second);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
+    auto pick = PickFolder(second);
     window_->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
     auto* model = Tree()->Model();
-    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), (QStringList{"demo.img", "whole_ntfs.img"}));
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})),
+             (QStringList{"demo.img", "whole_ntfs.img"}));
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "whole_ntfs.img"})),
              QStringList{"Partition - 1 ( NTFS )"});
   }
@@ -323,7 +382,8 @@ class WindowTest : public QObject {
       if (modal->objectName() != QStringLiteral("COptionSection")) return false;
       if (modal->windowTitle() != QStringLiteral("Recovery Mode")) return false;
       auto* deleted = modal->findChild<QRadioButton*>(ControlName(kIdOptionDelete));
-      if (!deleted || deleted->isEnabled() || deleted->text() != QStringLiteral("Delete File Recovery"))
+      if (!deleted || deleted->isEnabled() ||
+          deleted->text() != QStringLiteral("Delete File Recovery"))
         return false;
       for (int id : {kIdOptionQuick, kIdOptionExtensive})
         if (modal->findChild<QRadioButton*>(ControlName(id))->isChecked()) return false;
@@ -489,23 +549,16 @@ class WindowTest : public QObject {
     auto* model = Tree()->Model();
     ClickCheckBox(Find(model, {"My Computer", "Docs"}));
     ClickCheckBox(Find(model, {"My Computer", "Many"}));
-    const QString to = QString::fromStdString(
-        (test::TempDir() / ("save-" + std::to_string(partition))).string());
+    const QString to =
+        QString::fromStdString((test::TempDir() / ("save-" + std::to_string(partition))).string());
     QDir().mkpath(to);
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->setDirectory(to);
-      dialog->selectFile(to);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
+    auto pick = PickFolder(to);
     QList<SeenBox> seen;
     auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
     QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
     QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
     QVERIFY(ended.wait(60000));
-    QCOMPARE(pick.handled, 1);
+    QCOMPARE(pick->handled, 1);
     QCOMPARE(seen.size(), 1);
     QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered ")), qPrintable(seen[0].text));
 
@@ -513,7 +566,8 @@ class WindowTest : public QObject {
     for (const auto& v : ManifestPartition(partition)[QStringLiteral("files")].toArray()) {
       const QJsonObject f = v.toObject();
       const QString path = f[QStringLiteral("path")].toString();
-      if (!path.startsWith(QStringLiteral("/Docs/")) && !path.startsWith(QStringLiteral("/Many/"))) continue;
+      if (!path.startsWith(QStringLiteral("/Docs/")) && !path.startsWith(QStringLiteral("/Many/")))
+        continue;
       const QString out = to + path;
       QVERIFY2(QFile::exists(out), qPrintable(out));
       if (f[QStringLiteral("deleted")].toBool()) continue;  // a deleted file's data may be gone
@@ -545,15 +599,8 @@ class WindowTest : public QObject {
     list->selectRow(letter);
     const QString to = QString::fromStdString((test::TempDir() / "save-rows").string());
     QDir().mkpath(to);
-    ModalWatcher pick([&](QWidget* modal) {
-      auto* dialog = qobject_cast<QFileDialog*>(modal);
-      if (!dialog) return false;
-      dialog->setDirectory(to);
-      dialog->selectFile(to);
-      static_cast<QDialog*>(dialog)->accept();  // the dialog's "Choose"
-      return true;
-    });
-    pick.once = false;  // the second Save asks again
+    auto pick = PickFolder(to);
+    pick->once = false;  // the second Save asks again
     QList<SeenBox> seen;
     auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
     QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
@@ -568,6 +615,128 @@ class WindowTest : public QObject {
     w->findChild<QAction*>(ControlName(kIdMenuSave))->trigger();
     QVERIFY(again.wait(60000));
     QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter (1).txt")));
+  }
+
+  void StopDuringARunKeepsWhatWasFound() {
+    // The NTFS partition's MFT is read in one large batch: the run waits there.
+    const std::string path = (test::TempDir() / "gated-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    // While the worker reads, the window answers: Next is off, Stop is on, selection is kept.
+    QVERIFY(w->RunInProgress());
+    QVERIFY(!Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!w->findChild<QAction*>(ControlName(kIdQuickRecovery))->isEnabled());
+    QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    ClickRow(PartitionItem(1));
+    QCOMPARE(w->Session().selectedFsName, std::string("NTFS"));
+
+    QList<SeenBox> seen;
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to stop recovery process ?       "));
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    gate->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Stopped);
+    // No completion message; what was found so far is shown and browsable.
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(Control<QLabel>(w, kIdStatusText)->text(), QStringLiteral("Process Aborted..."));
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->outcome, RunOutcome::Stopped);
+    QCOMPARE(Tree()->Model()->Tree(), w->ShownResult()->tree);
+    QCOMPARE(ChildTexts(Tree()->Model(), {}), QStringList{"My Computer"});
+    QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+    QVERIFY(!w->RunInProgress());
+  }
+
+  void FailedRunShowsTheFailure() {
+    // Both NTFS boot sectors of partition 3 say 0 sectors per cluster: no parameters.
+    QFile f(QString::fromStdString(image_));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QByteArray bytes = f.readAll();
+    for (qint64 sector : {120832, 153599}) bytes[sector * 512 + 13] = 0;
+    const std::string path = test::InstallMemoryDisk(bytes.toStdString());
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    const auto startup = Tree()->Model()->Tree();
+    const QList<SeenBox> seen = Run(3);
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Unable to calculate partition parameters"));
+    QCOMPARE(seen[0].caption, QStringLiteral("Brevant"));
+    QCOMPARE(seen[0].icon, QMessageBox::Critical);
+    QVERIFY(!w->ShownResult());
+    QCOMPARE(Tree()->Model()->Tree(), startup);
+    QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
+    QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+  }
+
+  void PartitionFiguresReachThePanel() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ClickRow(PartitionItem(1));
+    const PartitionFigures expected = ReadPartitionFigures(image_, 2048, 83968, "FAT32");
+    QVERIFY(expected.freeBytes.has_value());
+    QTRY_COMPARE(Control<QLabel>(w, kIdValue2)->toolTip(),
+                 QString::number(*expected.freeBytes) + QStringLiteral(" bytes"));
+    QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("40.0 MB"));  // 81920 sectors
+  }
+
+  void ExitDuringSaveRemovesThePartialFile() {
+    const std::string path = (test::TempDir() / "gated-save-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 0, 1);
+    gate->Open();
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    Run(1);
+    QVERIFY(w->ShownResult());
+    // From now on the data area's reads wait: a file is created and then waits for its data.
+    auto held = std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 0, 1);
+    const auto& p = w->ShownResult()->Reader().scanParams;
+    held->Arm(p.clusterBase + 2 * p.sectorsPerCluster);
+    platform::DeviceTable::Instance().Install(path, held);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-exit").string());
+    QDir().mkpath(to);
+    auto pick = PickFolder(to);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(held->Waiting() > 0, 30000);
+    QVERIFY(w->SaveInProgress());
+    QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    const QString partial = to + QStringLiteral("/Docs/letter.txt");
+    QVERIFY(QFile::exists(partial));
+    {
+      auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+      w->findChild<QAction*>(ControlName(kIdExit))->trigger();
+    }
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->LeftWorkersRunning());
+    QVERIFY(!QFile::exists(partial));
+    // Let the worker finish its read: it stops before the next file and writes nothing more.
+    held->Open();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->SaveInProgress(), 30000);
+    QVERIFY(!QFile::exists(partial));
+    QVERIFY(QDir(to + QStringLiteral("/Docs")).entryList(QDir::Files).isEmpty());
+    window_.reset();
   }
 
   void StopAsksAndOnlySetsTheRequestWhenIdle() {
@@ -596,9 +765,12 @@ class WindowTest : public QObject {
     ModalWatcher about([](QWidget* modal) {
       if (modal->objectName() != QStringLiteral("CAboutDlg")) return false;
       if (modal->windowTitle() != QStringLiteral("About Calverin Brevant")) return false;
-      if (modal->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text() != QStringLiteral("Version 1.0"))
+      if (modal->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text() !=
+          QStringLiteral("Version 1.0"))
         return false;
-      if (!modal->findChild<QLabel*>(QStringLiteral("AboutBuild"))->text().contains(QStringLiteral(BREVANT_VERSION)))
+      if (!modal->findChild<QLabel*>(QStringLiteral("AboutBuild"))
+               ->text()
+               .contains(QStringLiteral(BREVANT_VERSION)))
         return false;
       auto* ok = modal->findChild<QPushButton*>(ControlName(kIdAboutOk));
       if (!ok || ok->text() != QStringLiteral("Ok")) return false;
