@@ -11,6 +11,7 @@ CliView::CliView(bool quiet) : tty_(::isatty(STDERR_FILENO) == 1), quiet_(quiet)
 void CliView::SetStatusText(const std::u16string& text) {
   if (text.find(u"% Completed") != std::u16string::npos) return;  // the bar shows it
   if (text == u"Process Aborted...") aborted_ = true;
+  else if (aborted_ && text == u"Scan Completed...") return;  // a stopped run is not complete
   Finish();
   if (!quiet_ && !text.empty()) std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
   lastPrinted_ = -1;
@@ -40,6 +41,8 @@ void CliView::Finish() {
 
 bool CliView::ShowMessage(const std::u16string& text, const std::u16string& /*caption*/,
                           MessageIcon icon, MessageButtons buttons) {
+  // A stopped run reports nothing as a success.
+  if (aborted_ && icon != MessageIcon::Error) return false;
   Finish();
   std::u16string line = text;
   while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r' || line.back() == u' '))

@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -15,6 +14,7 @@
 #include "core/text.h"
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
+#include "cli/stop_signal.h"
 #include "disk/disks.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
@@ -24,13 +24,6 @@ namespace brevant::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-RecoverySession* gSession = nullptr;
-
-extern "C" void OnInterrupt(int) {
-  // The same request the Stop button makes; the engines end at their next check.
-  if (gSession) gSession->stopRequested.store(1);
-}
 
 struct Error {
   int code;
@@ -71,7 +64,7 @@ struct ScanContext {
   }
 };
 
-std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
+std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& stop) {
   auto ctx = std::make_unique<ScanContext>();
   std::error_code ec;
   if (!fs::exists(options.source, ec))
@@ -98,16 +91,14 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   ReadBootSectorParameters(s);
   s.recoverConfirmed.store(1);
   ctx->view = std::make_unique<CliView>(options.quiet);
-  gSession = &s;
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  stop.Watch(&s);
   RecoveryWorker(s, *ctx->view);
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
-  gSession = nullptr;
+  stop.Watch(nullptr);
   ctx->view->Finish();
-  ctx->stopped = ctx->view->Aborted();
-  if (!s.resultTree) throw Error{1, "the scan was stopped before any result was stored"};
+  ctx->stopped = ctx->view->Aborted() || stop.Received();
+  if (!s.resultTree)
+    throw Error{ctx->stopped ? kStoppedExitStatus : 1,
+                "the scan was stopped before any result was stored"};
   for (auto* n = s.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
   ctx->folderCount = ctx->entries.size();
@@ -189,7 +180,8 @@ std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNod
   return FileTimeToUnix(ft);
 }
 
-void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+// A stop during the output ends the lists early; the document is still closed.
+void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
   std::string out = "{";
   JsonField(out, "source", o.source, true);
   out += ",\n \"partition\": {\"number\": " + std::to_string(o.partition);
@@ -202,7 +194,7 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
     bool first = true;
     std::size_t from = pass == 0 ? 0 : ctx.folderCount;
     std::size_t to = pass == 0 ? ctx.folderCount : ctx.entries.size();
-    for (std::size_t k = from; k < to; ++k) {
+    for (std::size_t k = from; k < to && !stop.Received(); ++k) {
       if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
       out += first ? "\n  " : ",\n  ";
       first = false;
@@ -217,9 +209,9 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-void PrintBody(const ScanContext& ctx, bool deletedOnly) {
+void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop) {
   // The Sleuth Kit's body format: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
-  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     if (deletedOnly && !n->IsDeleted()) continue;
     std::string name = ToUtf8(ctx.PathOf(k));
@@ -234,7 +226,7 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly) {
   }
 }
 
-void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
   const auto& tree = *ctx.session.resultTree;
   std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
   for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
@@ -259,7 +251,7 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::vector<Frame> stack;
   for (auto it = tree.Root()->children.rbegin(); it != tree.Root()->children.rend(); ++it)
     stack.push_back({it->get(), 0});
-  while (!stack.empty()) {
+  while (!stack.empty() && !stop.Received()) {
     Frame f = stack.back();
     stack.pop_back();
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
@@ -418,21 +410,27 @@ int Main(int argc, char** argv) {
   }
   try {
     if (disks->parsed()) return RunDisks(images, disksJson, true);
+    StopSignal stop;
     if (scan->parsed()) {
-      auto ctx = RunScan(scanOpt);
-      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly);
-      else if (format == "body") PrintBody(*ctx, scanDeletedOnly);
-      else PrintTree(*ctx, scanOpt, scanDeletedOnly);
-      return ctx->stopped ? 130 : 0;
+      auto ctx = RunScan(scanOpt, stop);
+      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly, stop);
+      else if (format == "body") PrintBody(*ctx, scanDeletedOnly, stop);
+      else PrintTree(*ctx, scanOpt, scanDeletedOnly, stop);
+      std::fflush(stdout);
+      if (ctx->stopped || stop.Received()) {
+        std::cerr << "brevant: stopped: the output holds what was found before the stop\n";
+        return kStoppedExitStatus;
+      }
+      return 0;
     }
     if (recover->parsed()) {
-      auto ctx = RunScan(recOpt);
+      auto ctx = RunScan(recOpt, stop);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
-      return ctx->stopped ? 130 : rc;
+      return ctx->stopped || stop.Received() ? kStoppedExitStatus : rc;
     }
     if (cat->parsed()) {
       catOpt.quiet = true;
-      auto ctx = RunScan(catOpt);
+      auto ctx = RunScan(catOpt, stop);
       return RunCat(*ctx, entry);
     }
   } catch (const Error& e) {
