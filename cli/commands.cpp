@@ -10,6 +10,9 @@
 #include <unordered_map>
 
 #include "core/output_file.h"
+#include "core/extract_plan.h"
+#include "platform/output_folder.h"
+#include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 #include "core/text.h"
 #include "cli/cli_view.h"
@@ -272,14 +275,14 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// DIR + the entry's tree path, each component made safe.
-fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
-  fs::path out = root;
+// The components of a `/`-separated tree path, as the disk names them.
+std::vector<std::u16string> PathComponents(std::u16string_view slashPath) {
+  std::vector<std::u16string> out;
   std::size_t begin = 1;
   while (begin <= slashPath.size()) {
     std::size_t slash = slashPath.find(u'/', begin);
     if (slash == std::u16string_view::npos) slash = slashPath.size();
-    if (slash > begin) out /= PathFromText(SanitiseName(slashPath.substr(begin, slash - begin)));
+    if (slash > begin) out.emplace_back(slashPath.substr(begin, slash - begin));
     begin = slash + 1;
   }
   return out;
@@ -297,39 +300,96 @@ bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& pre
   return false;
 }
 
+// What `recover` did, for its summary line and its JSON report.
+struct RecoverTally {
+  std::size_t recovered = 0, failed = 0, partial = 0;
+  std::uint64_t bytes = 0, unreadable = 0;
+  std::string stoppedAt;  // the file being written when a stop came, if any
+  bool stoppedInScan = false;
+  std::string json;       // the per-file records, with --json
+
+  std::string Summary() const {
+    std::string line = "recovered " + std::to_string(recovered) + " files (" +
+                       std::to_string(bytes) + " bytes), " + std::to_string(failed) + " failed";
+    if (partial > 0)
+      line += ", " + std::to_string(partial) + " partly recovered (" + std::to_string(unreadable) +
+              " unreadable sector" + (unreadable == 1 ? "" : "s") + ")";
+    if (!stoppedAt.empty()) line += ", stopped while writing " + stoppedAt;
+    else if (stoppedInScan) line += ", stopped during the scan";
+    return line;
+  }
+
+  void Print(bool json, bool stopped) const;
+};
+
+void FileRecordJson(std::string& out, std::size_t entry, const std::u16string& path,
+                    const char* status, const ExtractResult& r) {
+  out += out.empty() ? "\n  " : ",\n  ";
+  out += "{\"entry\": " + std::to_string(entry);
+  JsonField(out, "path", ToUtf8(path));
+  JsonField(out, "status", status);
+  if (!r.path.empty()) JsonField(out, "output", r.path.string());
+  JsonNumber(out, "bytes", static_cast<long long>(r.bytesWritten));
+  JsonNumber(out, "unreadableSectors", static_cast<long long>(r.unreadableSectors));
+  if (!r.ok) JsonField(out, "error", r.error);
+  out += "}";
+}
+
+void RecoverTally::Print(bool asJson, bool stopped) const {
+  if (!asJson) {
+    std::cout << Summary() << "\n";
+    return;
+  }
+  std::string out = "{\"recovered\": " + std::to_string(recovered);
+  JsonNumber(out, "bytes", static_cast<long long>(bytes));
+  JsonNumber(out, "failed", static_cast<long long>(failed));
+  JsonNumber(out, "partial", static_cast<long long>(partial));
+  JsonNumber(out, "unreadableSectors", static_cast<long long>(unreadable));
+  out += stopped ? ", \"stopped\": true" : ", \"stopped\": false";
+  JsonField(out, "summary", Summary());
+  out += ",\n \"files\": [" + json + "]}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
-               const std::vector<std::string>& pathFilters) {
+               const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
   std::vector<std::u16string> prefixes;
   for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
-  std::error_code ec;
-  fs::create_directories(to, ec);
-  if (ec || !fs::is_directory(to)) throw Error{2, to.string() + ": cannot create the folder"};
-  std::size_t recovered = 0, failed = 0;
-  std::uint64_t bytes = 0;
-  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+  std::string error;
+  auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
+  if (!recoverer) throw Error{2, error};
+  RecoverTally tally;
+  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     std::u16string path = ctx.PathOf(k);
     if (!UnderAny(path, prefixes)) continue;
     if (ctx.IsFolder(k)) {
-      if (!deletedOnly || n->IsDeleted()) fs::create_directories(OutputFolder(to, path), ec);
+      if ((!deletedOnly || n->IsDeleted()) && !recoverer->MakeFolder(PathComponents(path), &error))
+        std::cerr << "brevant: folder: " << ToUtf8(path) << ": " << error << "\n";
       continue;
     }
     if (deletedOnly && !n->IsDeleted()) continue;
-    fs::path folder = OutputFolder(to, ctx.paths->FileFolder(n));
-    fs::create_directories(folder, ec);
-    // The engine gives the recovered file its modification time.
-    ExtractResult r = ExtractCatalogueFile(ctx.session, folder, *n);
+    ExtractResult r = recoverer->Recover(*n, PathComponents(ctx.paths->FileFolder(n)));
+    const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
     if (r.ok) {
-      ++recovered;
-      bytes += r.bytesWritten;
+      ++tally.recovered;
+      tally.bytes += r.bytesWritten;
+    } else if (!r.path.empty()) {
+      // Kept in part: named here and counted apart, never passed off as recovered.
+      ++tally.partial;
+      tally.unreadable += r.unreadableSectors;
+      std::cerr << "brevant: partly recovered: " << ToUtf8(path) << " (kept as " << r.path.string()
+                << ", " << r.bytesWritten << " of " << SizeOf(n) << " bytes): " << r.error << "\n";
     } else {
-      ++failed;
+      ++tally.failed;
       std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
     }
+    if (json) FileRecordJson(tally.json, k + 1, path, status, r);
+    if (r.stopped)
+      tally.stoppedAt = ToUtf8(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
-  std::cout << "recovered " << recovered << " files (" << bytes << " bytes), " << failed
-            << " failed\n";
-  return failed == 0 ? 0 : 1;
+  tally.Print(json, stop.Received());
+  return tally.failed == 0 && tally.partial == 0 ? 0 : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {
@@ -339,9 +399,16 @@ int RunCat(ScanContext& ctx, long long entry) {
   std::size_t k = static_cast<std::size_t>(entry - 1);
   if (ctx.IsFolder(k)) throw Error{2, "--entry " + std::to_string(entry) + " is a folder"};
   const CatalogueNode* n = ctx.entries[k];
-  FileSink sink(stdout);
-  ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
   std::fflush(stdout);
+  // Straight to the descriptor: the kernel copies where standard output allows it.
+  auto out = platform::StandardOutput();
+  OutputFileSink sink(*out);
+  ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
+  if (r.stopped) {
+    std::cerr << "brevant: stopped: " << ToUtf8(ctx.PathOf(k)) << ": " << r.bytesWritten << " of "
+              << SizeOf(n) << " bytes written\n";
+    return kStoppedExitStatus;
+  }
   if (!r.ok) {
     std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";
     return 1;
@@ -395,6 +462,10 @@ int Main(int argc, char** argv) {
   recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
   recover->add_flag("--deleted-only", recDeletedOnly, "Only deleted files");
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
+  bool recJson = false;
+  recover->add_flag("--json", recJson,
+                    "Print a JSON report of every file (status, bytes, unreadable sectors) "
+                    "instead of the summary line");
 
   ScanOptions catOpt;
   long long entry = 0;
@@ -424,14 +495,35 @@ int Main(int argc, char** argv) {
       return 0;
     }
     if (recover->parsed()) {
-      auto ctx = RunScan(recOpt, stop);
-      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
-      return ctx->stopped || stop.Received() ? kStoppedExitStatus : rc;
+      // The destination is checked (and made) before a scan that may take hours.
+      std::string error;
+      if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
+      std::unique_ptr<ScanContext> ctx;
+      try {
+        ctx = RunScan(recOpt, stop);
+      } catch (const Error& e) {
+        if (e.code != kStoppedExitStatus) throw;
+      }
+      if (!ctx || ctx->stopped || stop.Received()) {
+        // Nothing is recovered from a scan that did not end.
+        RecoverTally tally;
+        tally.stoppedInScan = true;
+        tally.Print(recJson, true);
+        return kStoppedExitStatus;
+      }
+      stop.Watch(&ctx->session);
+      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
+      stop.Watch(nullptr);
+      return stop.Received() ? kStoppedExitStatus : rc;
     }
     if (cat->parsed()) {
       catOpt.quiet = true;
       auto ctx = RunScan(catOpt, stop);
-      return RunCat(*ctx, entry);
+      if (ctx->stopped || stop.Received()) return kStoppedExitStatus;
+      stop.Watch(&ctx->session);
+      int rc = RunCat(*ctx, entry);
+      stop.Watch(nullptr);
+      return stop.Received() ? kStoppedExitStatus : rc;
     }
   } catch (const Error& e) {
     std::cerr << "brevant: " << e.message << "\n";

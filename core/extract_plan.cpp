@@ -69,8 +69,10 @@ class Writer {
       if (device_) {
         const std::int64_t copied =
             sink_.CopyFromDevice(*device_, offset, std::min(length, kKernelCopyBytes));
-        if (copied < 0) return WriteFailed();
-        const auto n = static_cast<std::uint64_t>(copied);
+        // A kernel copy refused for lack of room takes nothing; through the buffer below,
+        // whatever still fits is written before the failure is reported.
+        if (copied < 0 && !sink_.DestinationFull()) return WriteFailed();
+        const auto n = static_cast<std::uint64_t>(std::max<std::int64_t>(copied, 0));
         offset += n;
         length -= n;
         result_.bytesWritten += n;
@@ -198,6 +200,8 @@ ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder&
   }
   OutputFileSink sink(*file);
   result = WritePlan(plan, sink, stop);
+  // A write that failed part-way still put bytes in the file.
+  result.bytesWritten = std::max(result.bytesWritten, file->Position());
   const bool finished = file->Finish();
   if (result.modifiedTime) file->SetModifiedTime(*result.modifiedTime);
   const bool closed = file->Close();

@@ -29,6 +29,8 @@ class OutputFile {
   // itself. -1 when writing failed (see Error).
   virtual std::int64_t CopyFrom(SectorDevice& source, std::uint64_t offset,
                                 std::uint64_t length) = 0;
+  // Bytes of the file so far (holes included), even when a write failed part-way.
+  virtual std::uint64_t Position() const = 0;
   // Ends the file at the current position (needed when it ends in a hole).
   virtual bool Finish() = 0;
   virtual bool SetModifiedTime(std::int64_t unixSeconds) = 0;

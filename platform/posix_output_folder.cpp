@@ -124,6 +124,8 @@ class PosixOutputFile : public OutputFile {
     return static_cast<std::int64_t>(done);
   }
 
+  std::uint64_t Position() const override { return pos_; }
+
   bool Finish() override {
     // Only a file that ends in a hole needs its length set.
     if (stream_ || !holeAtEnd_) return true;
