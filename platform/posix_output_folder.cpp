@@ -94,12 +94,17 @@ class PosixOutputFile : public OutputFile {
         auto to = static_cast<off_t>(pos_);
         n = ::copy_file_range(in, &from, fd_, stream_ ? nullptr : &to, want, 0);
       } else {
-        // sendfile writes at the descriptor's own position.
-        if (!stream_ && ::lseek(fd_, static_cast<off_t>(pos_), SEEK_SET) < 0) {
-          Failed(errno);
-          return -1;
+        // sendfile writes at the descriptor's own position, which only it moves: it is
+        // placed once after a hole or a pwrite, not before every call.
+        if (!stream_ && filePos_ != pos_) {
+          if (::lseek(fd_, static_cast<off_t>(pos_), SEEK_SET) < 0) {
+            Failed(errno);
+            return -1;
+          }
+          filePos_ = pos_;
         }
         n = ::sendfile(fd_, in, &from, want);
+        if (n > 0) filePos_ += static_cast<std::uint64_t>(n);
       }
       if (n < 0) {
         const int e = errno;
@@ -166,7 +171,8 @@ class PosixOutputFile : public OutputFile {
   std::filesystem::path path_;
   TierHint hint_;
   bool stream_;
-  std::uint64_t pos_ = 0;
+  std::uint64_t pos_ = 0;      // where the next byte goes
+  std::uint64_t filePos_ = 0;  // the descriptor's own position (pwrite leaves it alone)
   bool holeAtEnd_ = false;
   std::string error_;
   bool full_ = false;
