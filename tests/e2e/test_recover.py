@@ -157,6 +157,31 @@ class RecoverEndToEnd(ImageTestCase):
         self.assertEqual(code, 0, err)
         self.assertTrue(os.listdir(to))
 
+    def test_a_destination_on_the_disk_being_read_is_refused(self):
+        if os.geteuid() != 0 or not shutil.which("losetup") or not shutil.which("mkfs.ext4"):
+            self.skipTest("needs root, losetup and mkfs.ext4")
+        backing = os.path.join(self.tmp, "ext4.img")
+        with open(backing, "wb") as f:
+            f.truncate(16 << 20)
+        subprocess.run(["mkfs.ext4", "-q", backing], check=True, capture_output=True)
+        res = subprocess.run(["losetup", "-f", "--show", backing], capture_output=True)
+        if res.returncode != 0:
+            self.skipTest("no loop device here")
+        device = res.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "-d", device], capture_output=True)
+        mnt = os.path.join(self.tmp, "on-source")
+        os.makedirs(mnt, exist_ok=True)
+        if subprocess.run(["mount", device, mnt], capture_output=True).returncode != 0:
+            self.skipTest("the loop device cannot be mounted here")
+        self.mounts.append(mnt)
+        res = subprocess.run([BREVANT, "recover", device, "--partition", "1", "--to",
+                              os.path.join(mnt, "out")], capture_output=True, timeout=60)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 2, err)
+        self.assertEqual(err.count("\n"), 1, err)
+        self.assertIn("the disk being read", err)
+        self.assertFalse(os.path.exists(os.path.join(mnt, "out")))
+
     def test_a_full_destination_leaves_no_empty_files(self):
         full = self.tmpfs("full", "1200k")
         if not full:
