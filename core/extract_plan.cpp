@@ -12,9 +12,9 @@ namespace brevant {
 namespace {
 
 constexpr std::uint64_t kSector = platform::kSectorSize;
-constexpr std::uint64_t kBufferBytes = 4u << 20;        // one read through our own buffer
-constexpr std::uint64_t kKernelCopyBytes = 64u << 20;   // one kernel copy between stop checks
-constexpr std::uint64_t kStreamedZeros = 1u << 20;      // zeros written to a stream at once
+constexpr std::uint64_t kBufferBytes = 4u << 20;       // one read through our own buffer
+constexpr std::uint64_t kKernelCopyBytes = 64u << 20;  // one kernel copy between stop checks
+constexpr std::uint64_t kStreamedZeros = 1u << 20;     // zeros written to a stream at once
 
 // The copy buffer, kept per thread: never cleared, since every byte of it that is written
 // was read (or zero-filled) just before.
@@ -140,7 +140,8 @@ void ExtractPlan::AddZeros(std::uint64_t length) {
 
 void ExtractPlan::AddBytes(const std::uint8_t* data, std::size_t length) {
   if (length == 0) return;
-  pieces.push_back({ExtractPiece::Kind::Bytes, 0, length, std::vector<std::uint8_t>(data, data + length)});
+  pieces.push_back(
+      {ExtractPiece::Kind::Bytes, 0, length, std::vector<std::uint8_t>(data, data + length)});
 }
 
 std::uint64_t ExtractPlan::Size() const {
@@ -164,9 +165,15 @@ ExtractResult WritePlan(const ExtractPlan& plan, ByteSink& sink,
   for (const ExtractPiece& piece : plan.pieces) {
     bool ok = true;
     switch (piece.kind) {
-      case ExtractPiece::Kind::Bytes: ok = writer.Bytes(piece.bytes); break;
-      case ExtractPiece::Kind::Zeros: ok = writer.Zeros(piece.length); break;
-      case ExtractPiece::Kind::Source: ok = writer.Source(piece.offset, piece.length); break;
+      case ExtractPiece::Kind::Bytes:
+        ok = writer.Bytes(piece.bytes);
+        break;
+      case ExtractPiece::Kind::Zeros:
+        ok = writer.Zeros(piece.length);
+        break;
+      case ExtractPiece::Kind::Source:
+        ok = writer.Source(piece.offset, piece.length);
+        break;
     }
     if (!ok) return result;
   }

@@ -33,9 +33,11 @@ std::string Describe(const std::filesystem::path& path, int error) {
 
 class PosixOutputFile : public OutputFile {
  public:
-  PosixOutputFile(int fd, std::string name, std::filesystem::path path, TierHint hint,
-                  bool stream)
-      : fd_(fd), name_(std::move(name)), path_(std::move(path)), hint_(std::move(hint)),
+  PosixOutputFile(int fd, std::string name, std::filesystem::path path, TierHint hint, bool stream)
+      : fd_(fd),
+        name_(std::move(name)),
+        path_(std::move(path)),
+        hint_(std::move(hint)),
         stream_(stream) {}
   ~PosixOutputFile() override {
     if (fd_ >= 0 && !stream_) ::close(fd_);
@@ -46,8 +48,8 @@ class PosixOutputFile : public OutputFile {
   bool Write(const void* data, std::size_t length) override {
     const auto* p = static_cast<const char*>(data);
     while (length > 0) {
-      const ssize_t n = stream_ ? ::write(fd_, p, length)
-                                : ::pwrite(fd_, p, length, static_cast<off_t>(pos_));
+      const ssize_t n =
+          stream_ ? ::write(fd_, p, length) : ::pwrite(fd_, p, length, static_cast<off_t>(pos_));
       if (n < 0) {
         if (errno == EINTR) continue;
         return Failed(errno);
@@ -78,16 +80,15 @@ class PosixOutputFile : public OutputFile {
 
   bool MakesHoles() const override { return !stream_; }
 
-  std::int64_t CopyFrom(SectorDevice& source, std::uint64_t offset,
-                        std::uint64_t length) override {
+  std::int64_t CopyFrom(SectorDevice& source, std::uint64_t offset, std::uint64_t length) override {
     const int in = source.NativeHandle();
     if (in < 0 || !InKernelCopy()) return 0;
     std::uint64_t done = 0;
     while (done < length) {
       const int tier = hint_->load(std::memory_order_relaxed);
       if (tier >= kUserSpace) break;
-      const std::size_t want = static_cast<std::size_t>(
-          std::min<std::uint64_t>(length - done, std::uint64_t{1} << 30));
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(length - done, std::uint64_t{1} << 30));
       auto from = static_cast<off_t>(offset + done);
       ssize_t n;
       if (tier == kCopyFileRange) {
@@ -253,8 +254,8 @@ class PosixOutputFolder : public OutputFolder {
 
 // The sysfs folder of a block device number ("/sys/devices/.../sdb/sdb1"), empty when unknown.
 std::string SysfsPath(dev_t device) {
-  const std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                           std::to_string(minor(device));
+  const std::string link =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
   char* real = ::realpath(link.c_str(), nullptr);
   if (!real) return {};
   std::string out(real);
@@ -291,19 +292,19 @@ std::unique_ptr<OutputFolder> OpenOutputFolder(const std::filesystem::path& path
     ::close(fd);
     return fail("is on a read-only file system");
   }
-  return std::make_unique<PosixOutputFolder>(
-      fd, path, std::make_shared<std::atomic<int>>(kCopyFileRange));
+  return std::make_unique<PosixOutputFolder>(fd, path,
+                                             std::make_shared<std::atomic<int>>(kCopyFileRange));
 }
 
 std::unique_ptr<OutputFile> StandardOutput() {
   static const std::string name = "standard output";
-  return std::make_unique<PosixOutputFile>(STDOUT_FILENO, name, name,
-                                           std::make_shared<std::atomic<int>>(kCopyFileRange),
-                                           true);
+  return std::make_unique<PosixOutputFile>(
+      STDOUT_FILENO, name, name, std::make_shared<std::atomic<int>>(kCopyFileRange), true);
 }
 
 bool SameDevice(const std::filesystem::path& folder, const std::string& source) {
-  struct stat f {}, s {};
+  struct stat f {
+  }, s{};
   if (::stat(folder.c_str(), &f) != 0 || ::stat(source.c_str(), &s) != 0) return false;
   if (!S_ISBLK(s.st_mode)) return false;  // an image: writing beside it leaves it unchanged
   if (f.st_dev == s.st_rdev) return true;

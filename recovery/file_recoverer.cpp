@@ -50,8 +50,7 @@ std::unique_ptr<FileRecoverer> FileRecoverer::Open(RecoverySession& session,
   return std::unique_ptr<FileRecoverer>(new FileRecoverer(session, std::move(root)));
 }
 
-FileRecoverer::FileRecoverer(RecoverySession& session,
-                             std::unique_ptr<platform::OutputFolder> root)
+FileRecoverer::FileRecoverer(RecoverySession& session, std::unique_ptr<platform::OutputFolder> root)
     : session_(session), root_(std::move(root)) {}
 
 const std::filesystem::path& FileRecoverer::Destination() const { return root_->Path(); }
@@ -90,8 +89,7 @@ bool FileRecoverer::MakeFolder(const std::vector<std::u16string>& folder, std::s
   return Folder(folder, error) != nullptr;
 }
 
-bool FileRecoverer::Fits(platform::OutputFolder& folder, std::uint64_t bytes,
-                         std::string* error) {
+bool FileRecoverer::Fits(platform::OutputFolder& folder, std::uint64_t bytes, std::string* error) {
   if (bytes == 0) return true;
   // The free space is measured again only when the estimate says the file may not fit.
   if (!free_ || OnDisk(bytes) > *free_) free_ = folder.FreeBytes();
@@ -120,9 +118,9 @@ ExtractResult FileRecoverer::Recover(const CatalogueNode& file,
                        static_cast<std::uint32_t>(cluster), &result.error);
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
-    plan = PlanNtfsFile(session_, static_cast<std::uint64_t>(size),
-                        static_cast<std::uint64_t>(TextToInt(file.sector)), &window_,
-                        &result.error);
+    plan =
+        PlanNtfsFile(session_, static_cast<std::uint64_t>(size),
+                     static_cast<std::uint64_t>(TextToInt(file.sector)), &window_, &result.error);
   } else {
     result.error = "no scan of a FAT or NTFS partition to recover from";
   }

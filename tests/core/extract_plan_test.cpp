@@ -2,6 +2,8 @@
 // copies, refuses or copies only part; zeros become holes in files and a stoppable stream
 // elsewhere; unreadable sectors are read around and counted; a full destination leaves
 // nothing of a file it could not take at all and keeps, as partial, a file it took in part.
+#include "core/extract_plan.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,9 +11,7 @@
 #include <csignal>
 #include <fstream>
 #include <set>
-#include <sstream>
 
-#include "core/extract_plan.h"
 #include "platform/output_folder.h"
 #include "test_support.h"
 
@@ -48,13 +48,6 @@ std::string Pattern(std::size_t n) {
   return s;
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // An image file on disk, so the kernel can copy from it.
 struct DiskImage {
   std::string bytes = Pattern(4u << 20);
@@ -62,7 +55,8 @@ struct DiskImage {
   DiskImage() {
     static int n = 0;
     path = (test::TempDir() / ("plan-source-" + std::to_string(n++) + ".img")).string();
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
 };
 
@@ -117,7 +111,7 @@ TEST(WritePlan, EveryWayOfCopyingWritesTheSameBytes) {
     EXPECT_TRUE(file->Finish() && file->Close());
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.bytesWritten, expected.size());
-    EXPECT_TRUE(ReadFile(folder->Path() / file->Name()) == expected);
+    EXPECT_TRUE(test::ReadFileBytes(folder->Path() / file->Name()) == expected);
   }
   platform::SetInKernelCopy(true);
 }
@@ -261,7 +255,7 @@ TEST(WritePlanToFolder, AFullDestinationLeavesNothingOrAPartReportedAsSuch) {
       ASSERT_FALSE(r.path.empty());  // kept, and the result says it is partial
       EXPECT_GT(r.bytesWritten, 0u);
       EXPECT_LT(r.bytesWritten, 10000u);
-      EXPECT_TRUE(ReadFile(r.path) == image.bytes.substr(0, r.bytesWritten));
+      EXPECT_TRUE(test::ReadFileBytes(r.path) == image.bytes.substr(0, r.bytesWritten));
     }
     std::set<std::string> left;
     for (const auto& e : std::filesystem::directory_iterator(sub->Path()))
@@ -280,10 +274,10 @@ TEST(OutputFolder, NewNamesNeverReplaceAnythingAndLinksAreNotFollowed) {
     const char* expected;
   };
   const Case cases[] = {
-      {"report.txt", "report.txt"},   {"report.txt", "report (1).txt"},
+      {"report.txt", "report.txt"},     {"report.txt", "report (1).txt"},
       {"report.txt", "report (2).txt"}, {"README", "README"},
-      {"README", "README (1)"},       {".profile", ".profile"},
-      {".profile", ".profile (1)"},   {"a.tar.gz", "a.tar.gz"},
+      {"README", "README (1)"},         {".profile", ".profile"},
+      {".profile", ".profile (1)"},     {"a.tar.gz", "a.tar.gz"},
       {"a.tar.gz", "a.tar (1).gz"},
   };
   for (const Case& c : cases) {
@@ -301,7 +295,7 @@ TEST(OutputFolder, NewNamesNeverReplaceAnythingAndLinksAreNotFollowed) {
   auto file = folder->CreateFile("link.txt", &error);
   ASSERT_TRUE(file) << error;
   EXPECT_EQ(file->Name(), "link (1).txt");
-  EXPECT_EQ(ReadFile(target), "keep");
+  EXPECT_EQ(test::ReadFileBytes(target), "keep");
   EXPECT_FALSE(folder->OpenChild("link.txt", false, &error));
 }
 

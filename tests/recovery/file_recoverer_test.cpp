@@ -2,19 +2,19 @@
 // file in a small crafted NTFS volume takes almost no space), unreadable sectors are read
 // around and counted, a stop ends the file being written as a reported part or removes it,
 // and names from the disk stay one path component each.
+#include "recovery/file_recoverer.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "core/text.h"
 #include "disk/disks.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_builders.h"
 #include "ntfs/ntfs_engine.h"
-#include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 
 namespace brevant {
@@ -34,13 +34,6 @@ std::string Pattern(std::size_t n, char seed) {
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7 + i / 251);
   return s;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // Sets the session's stop request at the n-th read at or past a chosen offset, as Ctrl-C
@@ -73,10 +66,9 @@ struct Volume {
 
   std::uint64_t RecordSector(std::uint64_t n) const { return kStart + 100 * kSpc + 2 * n; }
   Volume() {
-    image.PutAtSector(RecordSector(0), RecordBuilder()
-                                           .FileName(u"$MFT", 5, 5, 3)
-                                           .Data({{8, 100}}, 32 * 1024)
-                                           .Finish());
+    image.PutAtSector(
+        RecordSector(0),
+        RecordBuilder().FileName(u"$MFT", 5, 5, 3).Data({{8, 100}}, 32 * 1024).Finish());
     image.PutAtSector(RecordSector(5), RecordBuilder(1024, 5, 3).FileName(u".", 5, 5, 3).Finish());
     for (std::uint64_t lcn = 200; lcn < 3200; ++lcn)
       image.PutCluster(lcn, Pattern(kCluster, static_cast<char>(lcn)));
@@ -84,9 +76,9 @@ struct Volume {
   void Put(std::uint64_t record, const std::u16string& name, const RecordBuilder& b,
            std::uint64_t size) {
     image.PutAtSector(RecordSector(record), RecordBuilder(b).Finish());
-    nodes.push_back(session.catalogue.AppendFile(name, ToText(RecordSector(record)),
-                                                 ToText(record), u"5", u"0", u"0", ToText(size),
-                                                 u"32", u"0", u"FILE", u"NULL", 1));
+    nodes.push_back(session.catalogue.AppendFile(name, ToText(RecordSector(record)), ToText(record),
+                                                 u"5", u"0", u"0", ToText(size), u"32", u"0",
+                                                 u"FILE", u"NULL", 1));
   }
   std::string Cluster(std::uint64_t lcn, std::size_t count = 1) const {
     return image.Disk().substr(image.ClusterSector(lcn) * 512, count * kCluster);
@@ -161,7 +153,7 @@ TEST(FileRecoverer, UnreadableSectorsAreReadAroundAndTheFileIsReportedAsPartial)
   std::string expected = v.Cluster(300, 4).substr(0, 4 * kCluster - 10);
   std::fill_n(expected.begin() + kCluster + 3 * 512, 512, '\0');
   std::fill_n(expected.begin() + 3 * kCluster, 512, '\0');
-  EXPECT_TRUE(ReadFile(r.path) == expected);
+  EXPECT_TRUE(test::ReadFileBytes(r.path) == expected);
 }
 
 TEST(FileRecoverer, AStopKeepsThePartWrittenAsPartialOrLeavesNothing) {
@@ -194,7 +186,7 @@ TEST(FileRecoverer, AStopKeepsThePartWrittenAsPartialOrLeavesNothing) {
       // The part written is kept and the result says so: path set, not ok, stopped.
       ASSERT_FALSE(r.path.empty());
       EXPECT_GT(r.bytesWritten, 0u);
-      EXPECT_TRUE(ReadFile(r.path) == v.Cluster(200, 2800).substr(0, r.bytesWritten));
+      EXPECT_TRUE(test::ReadFileBytes(r.path) == v.Cluster(200, 2800).substr(0, r.bytesWritten));
     } else {
       EXPECT_TRUE(r.path.empty());
       EXPECT_TRUE(std::filesystem::is_empty(test::TempDir() / folder));
@@ -225,7 +217,7 @@ TEST(FileRecoverer, FoldersAreMadeOnceAndNamesStayOnePathComponent) {
     ExtractResult r = recoverer->Recover(v.Node(c.node), folder);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.path, base / c.file);
-    EXPECT_EQ(ReadFile(base / c.file), c.content);
+    EXPECT_EQ(test::ReadFileBytes(base / c.file), c.content);
   }
   // Nothing was written outside the destination.
   std::size_t files = 0;
@@ -252,7 +244,7 @@ TEST(FileRecoverer, AnUnusableDestinationIsRefusedBeforeAnyFile) {
 TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) {
   const std::filesystem::path image = test::FixtureImage("demo");
   if (image.empty()) GTEST_SKIP() << "fixture demo is missing";
-  const std::string disk = ReadFile(image);
+  const std::string disk = test::ReadFileBytes(image);
   platform::DiskFacts facts;
   facts.capacityBytes = disk.size();
   facts.heads = 255;
@@ -276,9 +268,11 @@ TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) 
       const auto bytes = static_cast<std::uint64_t>(TextToInt(n->size));
       if (n->IsDeleted() || bytes <= size) continue;
       std::string error;
-      auto plan = number == 1 ? PlanFatFile(clean, bytes, static_cast<std::uint32_t>(TextToInt(n->id)), &error)
-                              : PlanNtfsFile(clean, bytes, static_cast<std::uint64_t>(TextToInt(n->sector)),
-                                             nullptr, &error);
+      auto plan =
+          number == 1
+              ? PlanFatFile(clean, bytes, static_cast<std::uint32_t>(TextToInt(n->id)), &error)
+              : PlanNtfsFile(clean, bytes, static_cast<std::uint64_t>(TextToInt(n->sector)),
+                             nullptr, &error);
       if (!plan || plan->pieces.size() != 1 || plan->pieces[0].kind != ExtractPiece::Kind::Source ||
           bytes < 4 * 512)
         continue;
@@ -302,11 +296,13 @@ TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) 
     EXPECT_EQ(s.catalogue.fileList.count.load(), clean.catalogue.fileList.count.load());
     const CatalogueNode* same = nullptr;
     for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-      if (std::u16string_view(n->name) == chosen->name && TextToInt(n->size) == TextToInt(chosen->size))
+      if (std::u16string_view(n->name) == chosen->name &&
+          TextToInt(n->size) == TextToInt(chosen->size))
         same = n;
     ASSERT_NE(same, nullptr);
     std::string error;
-    auto recoverer = FileRecoverer::Open(s, test::TempDir() / ("bad-sectors-" + std::to_string(number)), &error);
+    auto recoverer =
+        FileRecoverer::Open(s, test::TempDir() / ("bad-sectors-" + std::to_string(number)), &error);
     ASSERT_TRUE(recoverer) << error;
     ExtractResult r = recoverer->Recover(*same, {});
     EXPECT_FALSE(r.ok);
@@ -316,7 +312,7 @@ TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) 
     std::string expected = disk.substr(offset, size);
     std::fill_n(expected.begin() + (bad1 * 512 - offset), 512, '\0');
     std::fill_n(expected.begin() + (bad2 * 512 - offset), 512, '\0');
-    EXPECT_TRUE(ReadFile(r.path) == expected);
+    EXPECT_TRUE(test::ReadFileBytes(r.path) == expected);
   }
 }
 
