@@ -58,9 +58,9 @@ struct ScanContext {
       std::u16string p = paths->FolderPath(n);
       if (!p.empty()) return p;
       if (TextToInt(n->id) == session.resultTree->rootFolderId) return u"/";
-      return u"/Lost/" + std::u16string(n->name);
+      return u"/Lost/" + ui::PathComponentText(n->name);
     }
-    return paths->FileFolder(n) + u"/" + std::u16string(n->name);
+    return paths->FileFolder(n) + u"/" + ui::PathComponentText(n->name);
   }
 };
 
@@ -214,7 +214,7 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop)
   for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     if (deletedOnly && !n->IsDeleted()) continue;
-    std::string name = ToUtf8(ctx.PathOf(k));
+    std::string name = ToUtf8Line(ctx.PathOf(k));
     for (char& c : name)
       if (c == '|') c = '_';
     if (n->IsDeleted()) name += " (deleted)";
@@ -257,13 +257,13 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
     auto del = deletedItem.find(f.item);
     if (f.depth > 0)
-      std::cout << indent << ToUtf8(f.item->text) << "/"
+      std::cout << indent << ToUtf8Line(f.item->text) << "/"
                 << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
     else std::cout << "/\n";
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
-        std::cout << indent << "  " << ToUtf8(n->name) << "  " << SizeOf(n) << " bytes"
+        std::cout << indent << "  " << ToUtf8Line(n->name) << "  " << SizeOf(n) << " bytes"
                   << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
       }
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
@@ -272,14 +272,15 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// DIR + the entry's tree path, each component made safe.
+// DIR + the entry's tree path, each component made safe (an empty name stays a folder of its own).
 fs::path OutputFolder(const fs::path& root, std::u16string_view slashPath) {
   fs::path out = root;
+  if (slashPath.size() <= 1) return out;
   std::size_t begin = 1;
   while (begin <= slashPath.size()) {
     std::size_t slash = slashPath.find(u'/', begin);
     if (slash == std::u16string_view::npos) slash = slashPath.size();
-    if (slash > begin) out /= PathFromText(SanitiseName(slashPath.substr(begin, slash - begin)));
+    out /= PathFromText(SanitiseName(slashPath.substr(begin, slash - begin)));
     begin = slash + 1;
   }
   return out;
@@ -324,7 +325,7 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
       bytes += r.bytesWritten;
     } else {
       ++failed;
-      std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
+      std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
     }
   }
   std::cout << "recovered " << recovered << " files (" << bytes << " bytes), " << failed
@@ -343,7 +344,7 @@ int RunCat(ScanContext& ctx, long long entry) {
   ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
   std::fflush(stdout);
   if (!r.ok) {
-    std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";
+    std::cerr << "brevant: " << ToUtf8Line(ctx.PathOf(k)) << ": " << r.error << "\n";
     return 1;
   }
   return 0;

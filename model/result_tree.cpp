@@ -21,15 +21,16 @@ void SetSubtree(TreeItem* item, int state) {
 
 std::u16string TopPath() { return std::u16string(kTopText) + u"\\"; }
 
-// A name read from a hostile disk may hold a backslash; it must not split the path.
-std::u16string PathComponent(std::u16string_view name) {
-  std::u16string out(name);
-  for (char16_t& c : out)
-    if (c == u'\\') c = u'_';
-  return out + u"\\";
-}
+std::u16string PathComponent(std::u16string_view name) { return PathComponentText(name) + u"\\"; }
 
 }  // namespace
+
+std::u16string PathComponentText(std::u16string_view name) {
+  std::u16string out(name);
+  for (char16_t& c : out)
+    if (c == u'\\' || c == u'/') c = u'_';
+  return out;
+}
 
 ResultTree::ResultTree() = default;
 

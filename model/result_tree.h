@@ -62,6 +62,10 @@ class ResultTree {
   TreeItem root_;
 };
 
+// A name read from a hostile disk as one component of a tree path: a backslash or a slash in
+// it must not split the tree's path or the slash-separated one made from it.
+std::u16string PathComponentText(std::u16string_view name);
+
 // Inserts a backslash-separated path (each component ends with a backslash), reusing items
 // by exact text. Returns the last component's item, or the root when the path has no backslash.
 TreeItem* InsertTreePath(ResultTree& tree, std::u16string_view path);

@@ -407,5 +407,32 @@ TEST(NtfsResultTree, FoldersWithManyNamesArePlacedOnceEach) {
   EXPECT_EQ(deepest, 2u + kDepth);
 }
 
+// Names are one path component each, whatever they hold: a NUL does not cut a name short and
+// a slash does not split the path shown and recovered.
+TEST(NtfsHostileNames, ANulOrASlashStaysInsideItsName) {
+  CraftedVolume volume;
+  volume.Put(36, RecordBuilder(1024, 1, 1)
+                     .FileName(std::u16string(u"nul\0cut.txt", 11), 5, 5, 1)
+                     .ResidentData("n")
+                     .Finish());
+  volume.Put(37, RecordBuilder(1024, 1, 3).FileName(u"/", 5, 5, 1).Finish());
+  volume.Put(38, RecordBuilder(1024, 1, 1).FileName(u"in/slash.txt", 37, 1, 1).ResidentData("s").Finish());
+  RecoverySession session;
+  RecordingView view;
+  volume.Install(session);
+  BuildMftExtentTable(session, view);
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_TRUE(files.count(u"nul\ufffdcut.txt"));
+  ASSERT_TRUE(files.count(u"in/slash.txt"));
+  const CatalogueNode* slashFolder = ByName(session.catalogue.folderList).at(u"/");
+  ui::ResultTree tree;
+  BuildNtfsResultTree(session, view, tree);
+  ui::EntryPaths paths(tree, session.catalogue);
+  EXPECT_EQ(paths.FolderPath(slashFolder), u"/_");
+  EXPECT_EQ(paths.FileFolder(files.at(u"in/slash.txt")), u"/_");
+  EXPECT_EQ(ui::PathComponentText(files.at(u"in/slash.txt")->name), u"in_slash.txt");
+}
+
 }  // namespace
 }  // namespace brevant
