@@ -61,9 +61,9 @@ struct ScanContext {
       std::u16string p = paths->FolderPath(n);
       if (!p.empty()) return p;
       if (TextToInt(n->id) == session.resultTree->rootFolderId) return u"/";
-      return u"/Lost/" + std::u16string(n->name);
+      return u"/Lost/" + ui::PathComponentText(n->name);
     }
-    return paths->FileFolder(n) + u"/" + std::u16string(n->name);
+    return paths->FileFolder(n) + u"/" + ui::PathComponentText(n->name);
   }
 };
 
@@ -217,7 +217,7 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop)
   for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     if (deletedOnly && !n->IsDeleted()) continue;
-    std::string name = ToUtf8(ctx.PathOf(k));
+    std::string name = ToUtf8Line(ctx.PathOf(k));
     for (char& c : name)
       if (c == '|') c = '_';
     if (n->IsDeleted()) name += " (deleted)";
@@ -260,13 +260,13 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
     auto del = deletedItem.find(f.item);
     if (f.depth > 0)
-      std::cout << indent << ToUtf8(f.item->text) << "/"
+      std::cout << indent << ToUtf8Line(f.item->text) << "/"
                 << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
     else std::cout << "/\n";
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
-        std::cout << indent << "  " << ToUtf8(n->name) << "  " << SizeOf(n) << " bytes"
+        std::cout << indent << "  " << ToUtf8Line(n->name) << "  " << SizeOf(n) << " bytes"
                   << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
       }
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
@@ -275,14 +275,16 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// The components of a `/`-separated tree path, as the disk names them.
+// The components of a `/`-separated tree path, as the disk names them (an empty name stays a
+// folder of its own).
 std::vector<std::u16string> PathComponents(std::u16string_view slashPath) {
   std::vector<std::u16string> out;
+  if (slashPath.size() <= 1) return out;
   std::size_t begin = 1;
   while (begin <= slashPath.size()) {
     std::size_t slash = slashPath.find(u'/', begin);
     if (slash == std::u16string_view::npos) slash = slashPath.size();
-    if (slash > begin) out.emplace_back(slashPath.substr(begin, slash - begin));
+    out.emplace_back(slashPath.substr(begin, slash - begin));
     begin = slash + 1;
   }
   return out;
@@ -365,7 +367,7 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
     if (!UnderAny(path, prefixes)) continue;
     if (ctx.IsFolder(k)) {
       if ((!deletedOnly || n->IsDeleted()) && !recoverer->MakeFolder(PathComponents(path), &error))
-        std::cerr << "brevant: folder: " << ToUtf8(path) << ": " << error << "\n";
+        std::cerr << "brevant: folder: " << ToUtf8Line(path) << ": " << error << "\n";
       continue;
     }
     if (deletedOnly && !n->IsDeleted()) continue;
@@ -378,15 +380,15 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
       // Kept in part: named here and counted apart, never passed off as recovered.
       ++tally.partial;
       tally.unreadable += r.unreadableSectors;
-      std::cerr << "brevant: partly recovered: " << ToUtf8(path) << " (kept as " << r.path.string()
+      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as " << r.path.string()
                 << ", " << r.bytesWritten << " of " << SizeOf(n) << " bytes): " << r.error << "\n";
     } else {
       ++tally.failed;
-      std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
+      std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
     }
     if (json) FileRecordJson(tally.json, k + 1, path, status, r);
     if (r.stopped)
-      tally.stoppedAt = ToUtf8(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
+      tally.stoppedAt = ToUtf8Line(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
   tally.Print(json, stop.Received());
   return tally.failed == 0 && tally.partial == 0 ? 0 : 1;
@@ -405,12 +407,12 @@ int RunCat(ScanContext& ctx, long long entry) {
   OutputFileSink sink(*out);
   ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
   if (r.stopped) {
-    std::cerr << "brevant: stopped: " << ToUtf8(ctx.PathOf(k)) << ": " << r.bytesWritten << " of "
+    std::cerr << "brevant: stopped: " << ToUtf8Line(ctx.PathOf(k)) << ": " << r.bytesWritten << " of "
               << SizeOf(n) << " bytes written\n";
     return kStoppedExitStatus;
   }
   if (!r.ok) {
-    std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";
+    std::cerr << "brevant: " << ToUtf8Line(ctx.PathOf(k)) << ": " << r.error << "\n";
     return 1;
   }
   return 0;
