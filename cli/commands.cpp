@@ -464,6 +464,10 @@ int Main(int argc, char** argv) {
   recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
   recover->add_flag("--deleted-only", recDeletedOnly, "Only deleted files");
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
+  recover->footer(
+      "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
+      "(unreadable sectors written as zeros, a full destination); 2 a bad argument or an "
+      "unusable --to folder; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
                     "Print a JSON report of every file (status, bytes, unreadable sectors) "
@@ -475,6 +479,9 @@ int Main(int argc, char** argv) {
   AddScanOptions(cat, catOpt);
   cat->add_option("--entry", entry, "Entry number, as `brevant scan --format json` gives it")
       ->required();
+  cat->footer(
+      "Exit status: 0 the whole file written; 1 it could not be read whole (unreadable sectors "
+      "are written as zeros); 2 a bad argument; 130 stopped by Ctrl-C or SIGTERM.");
 
   try {
     app.parse(argc, argv);

@@ -92,6 +92,24 @@ class RecoverEndToEnd(ImageTestCase):
                     for way, got in results.items():
                         self.assertEqual(got, first, way)
 
+    def test_the_json_report_has_a_record_per_file_and_the_summary(self):
+        image = self.image("whole_ntfs")
+        plain = os.path.join(self.tmp, "json-plain")
+        code, summary, err = self.recover(image, 1, plain)
+        self.assertEqual(code, 0, err)
+        to = os.path.join(self.tmp, "json")
+        code, out, err = self.recover(image, 1, to, None, "--json")
+        self.assertEqual(code, 0, err)
+        doc = json.loads(out)
+        self.assertEqual(doc["summary"] + "\n", summary)
+        self.assertFalse(doc["stopped"])
+        self.assertEqual((doc["failed"], doc["partial"], doc["unreadableSectors"]), (0, 0, 0))
+        self.assertEqual(doc["recovered"], len(doc["files"]))
+        self.assertEqual(doc["bytes"], sum(f["bytes"] for f in doc["files"]))
+        for f in doc["files"]:
+            self.assertEqual(f["status"], "recovered")
+            self.assertEqual(os.path.getsize(f["output"]), f["bytes"])
+
     def test_an_8_tib_sparse_file_recovers_sparse(self):
         image = self.image("ntfs_sparse_8t")
         to = os.path.join(self.tmp, "sparse")
