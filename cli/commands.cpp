@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -12,10 +11,14 @@
 
 #include "core/output_file.h"
 #include "recovery/recover_files.h"
+#include "core/extract_plan.h"
+#include "platform/output_folder.h"
+#include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 #include "core/text.h"
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
+#include "cli/stop_signal.h"
 #include "disk/disks.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
@@ -26,13 +29,6 @@ namespace brevant::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-RecoverySession* gSession = nullptr;
-
-extern "C" void OnInterrupt(int) {
-  // The same request the Stop button makes; the engines end at their next check.
-  if (gSession) gSession->stopRequested.store(1);
-}
 
 struct Error {
   int code;
@@ -54,6 +50,7 @@ struct ScanContext {
   std::unique_ptr<CliView> view;
   RunOutcome outcome = RunOutcome::Completed;
   std::shared_ptr<RunResult> result;  // what the run handed over
+  bool stopped = false;               // by a stop request, in an engine or by a signal
   // Every catalogued entry, folders first, numbered from 1 in this order.
   std::vector<const CatalogueNode*> entries;
   std::size_t folderCount = 0;
@@ -68,13 +65,13 @@ struct ScanContext {
       std::u16string p = paths->FolderPath(n);
       if (!p.empty()) return p;
       if (TextToInt(n->id) == result->tree->rootFolderId) return u"/";
-      return u"/Lost/" + std::u16string(n->name);
+      return u"/Lost/" + ui::PathComponentText(n->name);
     }
-    return paths->FileFolder(n) + u"/" + std::u16string(n->name);
+    return paths->FileFolder(n) + u"/" + ui::PathComponentText(n->name);
   }
 };
 
-std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
+std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& stop) {
   auto ctx = std::make_unique<ScanContext>();
   std::error_code ec;
   if (!fs::exists(options.source, ec))
@@ -101,17 +98,16 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   ReadBootSectorParameters(s);
   s.recoverConfirmed.store(1);
   ctx->view = std::make_unique<CliView>(options.quiet);
-  gSession = &s;
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  stop.Watch(&s);
   ctx->outcome = RecoveryWorker(s, *ctx->view);
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
-  gSession = nullptr;
+  stop.Watch(nullptr);
   ctx->view->Finish();
+  ctx->stopped = ctx->outcome == RunOutcome::Stopped || stop.Received();
   if (ctx->outcome == RunOutcome::Failed) throw Error{1, ToUtf8(kParametersFailureText)};
   ctx->result = s.CurrentResult();
-  if (!ctx->result) throw Error{1, "the scan ended without a result"};
+  if (!ctx->result)
+    throw Error{ctx->stopped ? kStoppedExitStatus : 1,
+                "the scan was stopped before any result was stored"};
   const Catalogue& catalogue = ctx->result->catalogue;
   for (auto* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
@@ -195,7 +191,8 @@ std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNod
   return FileTimeToUnix(ft);
 }
 
-void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+// A stop during the output ends the lists early; the document is still closed.
+void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
   std::string out = "{";
   JsonField(out, "source", o.source, true);
   out += ",\n \"partition\": {\"number\": " + std::to_string(o.partition);
@@ -218,7 +215,7 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
     bool first = true;
     std::size_t from = pass == 0 ? 0 : ctx.folderCount;
     std::size_t to = pass == 0 ? ctx.folderCount : ctx.entries.size();
-    for (std::size_t k = from; k < to; ++k) {
+    for (std::size_t k = from; k < to && !stop.Received(); ++k) {
       if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
       out += first ? "\n  " : ",\n  ";
       first = false;
@@ -233,12 +230,12 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-void PrintBody(const ScanContext& ctx, bool deletedOnly) {
+void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop) {
   // The Sleuth Kit's body format: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
-  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     if (deletedOnly && !n->IsDeleted()) continue;
-    std::string name = ToUtf8(ctx.PathOf(k));
+    std::string name = ToUtf8Line(ctx.PathOf(k));
     for (char& c : name)
       if (c == '|') c = '_';
     if (n->IsDeleted()) name += " (deleted)";
@@ -250,7 +247,7 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly) {
   }
 }
 
-void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
+void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
   const auto& tree = *ctx.result->tree;
   std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
   for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
@@ -275,20 +272,20 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   std::vector<Frame> stack;
   for (auto it = tree.Root()->children.rbegin(); it != tree.Root()->children.rend(); ++it)
     stack.push_back({it->get(), 0});
-  while (!stack.empty()) {
+  while (!stack.empty() && !stop.Received()) {
     Frame f = stack.back();
     stack.pop_back();
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
     auto del = deletedItem.find(f.item);
     if (f.depth > 0)
-      std::cout << indent << ToUtf8(f.item->text) << "/"
+      std::cout << indent << ToUtf8Line(f.item->text) << "/"
                 << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
     else std::cout << "/\n";
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
         const std::u16string when = ui::FormatEntryTime(*n, ctx.session.scanFsName);
-        std::cout << indent << "  " << ToUtf8(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
+        std::cout << indent << "  " << ToUtf8Line(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
                   << (when.empty() ? "" : "  ") << ToUtf8(when)
                   << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
       }
@@ -296,6 +293,21 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
       stack.push_back({it->get(), f.depth + 1});
   }
   std::cout << folders << " folders, " << files << " files\n";
+}
+
+// The components of a `/`-separated tree path, as the disk names them (an empty name stays a
+// folder of its own).
+std::vector<std::u16string> PathComponents(std::u16string_view slashPath) {
+  std::vector<std::u16string> out;
+  if (slashPath.size() <= 1) return out;
+  std::size_t begin = 1;
+  while (begin <= slashPath.size()) {
+    std::size_t slash = slashPath.find(u'/', begin);
+    if (slash == std::u16string_view::npos) slash = slashPath.size();
+    out.emplace_back(slashPath.substr(begin, slash - begin));
+    begin = slash + 1;
+  }
+  return out;
 }
 
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
@@ -310,35 +322,96 @@ bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& pre
   return false;
 }
 
-class CliRecoverObserver : public RecoverObserver {
- public:
-  void FileFailed(const std::u16string& treePath, const std::string& error) override {
-    std::cerr << "brevant: failed: " << ToUtf8(treePath) << ": " << error << "\n";
+// What `recover` did, for its summary line and its JSON report.
+struct RecoverTally {
+  std::size_t recovered = 0, failed = 0, partial = 0;
+  std::uint64_t bytes = 0, unreadable = 0;
+  std::string stoppedAt;  // the file being written when a stop came, if any
+  bool stoppedInScan = false;
+  std::string json;       // the per-file records, with --json
+
+  std::string Summary() const {
+    std::string line = "recovered " + std::to_string(recovered) + " files (" +
+                       std::to_string(bytes) + " bytes), " + std::to_string(failed) + " failed";
+    if (partial > 0)
+      line += ", " + std::to_string(partial) + " partly recovered (" + std::to_string(unreadable) +
+              " unreadable sector" + (unreadable == 1 ? "" : "s") + ")";
+    if (!stoppedAt.empty()) line += ", stopped while writing " + stoppedAt;
+    else if (stoppedInScan) line += ", stopped during the scan";
+    return line;
   }
+
+  void Print(bool json, bool stopped) const;
 };
 
+void FileRecordJson(std::string& out, std::size_t entry, const std::u16string& path,
+                    const char* status, const ExtractResult& r) {
+  out += out.empty() ? "\n  " : ",\n  ";
+  out += "{\"entry\": " + std::to_string(entry);
+  JsonField(out, "path", ToUtf8(path));
+  JsonField(out, "status", status);
+  if (!r.path.empty()) JsonField(out, "output", r.path.string());
+  JsonNumber(out, "bytes", static_cast<long long>(r.bytesWritten));
+  JsonNumber(out, "unreadableSectors", static_cast<long long>(r.unreadableSectors));
+  if (!r.ok) JsonField(out, "error", r.error);
+  out += "}";
+}
+
+void RecoverTally::Print(bool asJson, bool stopped) const {
+  if (!asJson) {
+    std::cout << Summary() << "\n";
+    return;
+  }
+  std::string out = "{\"recovered\": " + std::to_string(recovered);
+  JsonNumber(out, "bytes", static_cast<long long>(bytes));
+  JsonNumber(out, "failed", static_cast<long long>(failed));
+  JsonNumber(out, "partial", static_cast<long long>(partial));
+  JsonNumber(out, "unreadableSectors", static_cast<long long>(unreadable));
+  out += stopped ? ", \"stopped\": true" : ", \"stopped\": false";
+  JsonField(out, "summary", Summary());
+  out += ",\n \"files\": [" + json + "]}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
-               const std::vector<std::string>& pathFilters) {
+               const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
   std::vector<std::u16string> prefixes;
   for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
-  RecoverRequest request;
-  for (std::size_t k = 0; k < ctx.entries.size(); ++k) {
+  std::string error;
+  auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
+  if (!recoverer) throw Error{2, error};
+  RecoverTally tally;
+  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     std::u16string path = ctx.PathOf(k);
     if (!UnderAny(path, prefixes)) continue;
     if (ctx.IsFolder(k)) {
-      if (!deletedOnly || n->IsDeleted()) request.folders.push_back(std::move(path));
+      if ((!deletedOnly || n->IsDeleted()) && !recoverer->MakeFolder(PathComponents(path), &error))
+        std::cerr << "brevant: folder: " << ToUtf8Line(path) << ": " << error << "\n";
       continue;
     }
     if (deletedOnly && !n->IsDeleted()) continue;
-    request.files.push_back({n, ctx.paths->FileFolder(n)});
+    ExtractResult r = recoverer->Recover(*n, PathComponents(ctx.paths->FileFolder(n)));
+    const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
+    if (r.ok) {
+      ++tally.recovered;
+      tally.bytes += r.bytesWritten;
+    } else if (!r.path.empty()) {
+      // Kept in part: named here and counted apart, never passed off as recovered.
+      ++tally.partial;
+      tally.unreadable += r.unreadableSectors;
+      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as " << r.path.string()
+                << ", " << r.bytesWritten << " of " << SizeOf(n) << " bytes): " << r.error << "\n";
+    } else {
+      ++tally.failed;
+      std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
+    }
+    if (json) FileRecordJson(tally.json, k + 1, path, status, r);
+    if (r.stopped)
+      tally.stoppedAt = ToUtf8Line(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
-  CliRecoverObserver observer;
-  RecoverSummary summary = RecoverFilesToFolder(*ctx.result, request, to, observer);
-  if (!summary.error.empty()) throw Error{2, summary.error};
-  std::cout << "recovered " << summary.recovered << " files (" << summary.bytes << " bytes), "
-            << summary.failed << " failed\n";
-  return summary.failed == 0 ? 0 : 1;
+  tally.Print(json, stop.Received());
+  return tally.failed == 0 && tally.partial == 0 ? 0 : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {
@@ -348,11 +421,18 @@ int RunCat(ScanContext& ctx, long long entry) {
   std::size_t k = static_cast<std::size_t>(entry - 1);
   if (ctx.IsFolder(k)) throw Error{2, "--entry " + std::to_string(entry) + " is a folder"};
   const CatalogueNode* n = ctx.entries[k];
-  FileSink sink(stdout);
-  ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
   std::fflush(stdout);
+  // Straight to the descriptor: the kernel copies where standard output allows it.
+  auto out = platform::StandardOutput();
+  OutputFileSink sink(*out);
+  ExtractResult r = ExtractCatalogueFileTo(ctx.session, sink, *n);
+  if (r.stopped) {
+    std::cerr << "brevant: stopped: " << ToUtf8Line(ctx.PathOf(k)) << ": " << r.bytesWritten << " of "
+              << SizeOf(n) << " bytes written\n";
+    return kStoppedExitStatus;
+  }
   if (!r.ok) {
-    std::cerr << "brevant: " << ToUtf8(ctx.PathOf(k)) << ": " << r.error << "\n";
+    std::cerr << "brevant: " << ToUtf8Line(ctx.PathOf(k)) << ": " << r.error << "\n";
     return 1;
   }
   return 0;
@@ -404,6 +484,14 @@ int Main(int argc, char** argv) {
   recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
   recover->add_flag("--deleted-only", recDeletedOnly, "Only deleted files");
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
+  recover->footer(
+      "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
+      "(unreadable sectors written as zeros, a full destination); 2 a bad argument or an "
+      "unusable --to folder; 130 stopped by Ctrl-C or SIGTERM.");
+  bool recJson = false;
+  recover->add_flag("--json", recJson,
+                    "Print a JSON report of every file (status, bytes, unreadable sectors) "
+                    "instead of the summary line");
 
   ScanOptions catOpt;
   long long entry = 0;
@@ -411,6 +499,9 @@ int Main(int argc, char** argv) {
   AddScanOptions(cat, catOpt);
   cat->add_option("--entry", entry, "Entry number, as `brevant scan --format json` gives it")
       ->required();
+  cat->footer(
+      "Exit status: 0 the whole file written; 1 it could not be read whole (unreadable sectors "
+      "are written as zeros); 2 a bad argument; 130 stopped by Ctrl-C or SIGTERM.");
 
   try {
     app.parse(argc, argv);
@@ -419,23 +510,49 @@ int Main(int argc, char** argv) {
   }
   try {
     if (disks->parsed()) return RunDisks(images, disksJson, true);
+    StopSignal stop;
     if (scan->parsed()) {
-      auto ctx = RunScan(scanOpt);
-      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly);
-      else if (format == "body") PrintBody(*ctx, scanDeletedOnly);
-      else PrintTree(*ctx, scanOpt, scanDeletedOnly);
-      return ctx->outcome == RunOutcome::Stopped ? 130 : 0;
+      auto ctx = RunScan(scanOpt, stop);
+      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly, stop);
+      else if (format == "body") PrintBody(*ctx, scanDeletedOnly, stop);
+      else PrintTree(*ctx, scanOpt, scanDeletedOnly, stop);
+      std::fflush(stdout);
+      if (ctx->stopped || stop.Received()) {
+        std::cerr << "brevant: stopped: the output holds what was found before the stop\n";
+        return kStoppedExitStatus;
+      }
+      return 0;
     }
     if (recover->parsed()) {
-      auto ctx = RunScan(recOpt);
-      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
-      return ctx->outcome == RunOutcome::Stopped ? 130 : rc;
+      // The destination is checked (and made) before a scan that may take hours.
+      std::string error;
+      if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
+      std::unique_ptr<ScanContext> ctx;
+      try {
+        ctx = RunScan(recOpt, stop);
+      } catch (const Error& e) {
+        if (e.code != kStoppedExitStatus) throw;
+      }
+      if (!ctx || ctx->stopped || stop.Received()) {
+        // Nothing is recovered from a scan that did not end.
+        RecoverTally tally;
+        tally.stoppedInScan = true;
+        tally.Print(recJson, true);
+        return kStoppedExitStatus;
+      }
+      stop.Watch(&ctx->session);
+      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
+      stop.Watch(nullptr);
+      return stop.Received() ? kStoppedExitStatus : rc;
     }
     if (cat->parsed()) {
       catOpt.quiet = true;
-      auto ctx = RunScan(catOpt);
-      if (ctx->outcome == RunOutcome::Stopped) return 130;
-      return RunCat(*ctx, entry);
+      auto ctx = RunScan(catOpt, stop);
+      if (ctx->stopped || stop.Received()) return kStoppedExitStatus;
+      stop.Watch(&ctx->session);
+      int rc = RunCat(*ctx, entry);
+      stop.Watch(nullptr);
+      return stop.Received() ? kStoppedExitStatus : rc;
     }
   } catch (const Error& e) {
     std::cerr << "brevant: " << e.message << "\n";

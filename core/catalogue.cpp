@@ -41,6 +41,9 @@ void* Arena::Allocate(std::size_t bytes, std::size_t align) {
 const char16_t* Arena::CopyText(std::u16string_view text) {
   auto* out = static_cast<char16_t*>(Allocate((text.size() + 1) * sizeof(char16_t), alignof(char16_t)));
   if (!text.empty()) std::memcpy(out, text.data(), text.size() * sizeof(char16_t));
+  // Texts end at their NUL: one inside a name read from a disk would cut it short.
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (out[i] == 0) out[i] = 0xFFFD;
   out[text.size()] = 0;
   return out;
 }

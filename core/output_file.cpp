@@ -4,13 +4,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "core/text.h"
 
 namespace brevant {
+
+bool ByteSink::WriteZeros(std::uint64_t length) {
+  static const std::vector<char> zeros(1 << 20, 0);
+  while (length > 0) {
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, zeros.size()));
+    if (!Write(zeros.data(), piece)) return false;
+    length -= piece;
+  }
+  return true;
+}
+
+bool OutputFileSink::Write(const void* data, std::size_t length) {
+  return length == 0 || file_.Write(data, length);
+}
+
+bool OutputFileSink::WriteZeros(std::uint64_t length) { return file_.Skip(length); }
+
+std::int64_t OutputFileSink::CopyFromDevice(platform::SectorDevice& device, std::uint64_t offset,
+                                            std::uint64_t length) {
+  return file_.CopyFrom(device, offset, length);
+}
 
 bool FileSink::Write(const void* data, std::size_t length) {
   return length == 0 || std::fwrite(data, 1, length, file_) == length;

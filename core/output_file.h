@@ -7,12 +7,42 @@
 #include <string>
 #include <string_view>
 
+#include "platform/output_folder.h"
+
 namespace brevant {
 
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
   virtual bool Write(const void* data, std::size_t length) = 0;
+  // `length` zero bytes: a hole where MakesHoles(), written zeros otherwise.
+  virtual bool WriteZeros(std::uint64_t length);
+  virtual bool MakesHoles() const { return false; }
+  // Bytes of `device` copied without a buffer of ours; fewer (even 0) when the sink or the
+  // system cannot, -1 when writing failed.
+  virtual std::int64_t CopyFromDevice(platform::SectorDevice& /*device*/,
+                                      std::uint64_t /*offset*/, std::uint64_t /*length*/) {
+    return 0;
+  }
+  // Why the last write failed, and whether the destination was full.
+  virtual std::string LastError() const { return "the output cannot be written"; }
+  virtual bool DestinationFull() const { return false; }
+};
+
+// A sink over a platform output file: holes and kernel copies where the file allows them.
+class OutputFileSink : public ByteSink {
+ public:
+  explicit OutputFileSink(platform::OutputFile& file) : file_(file) {}
+  bool Write(const void* data, std::size_t length) override;
+  bool WriteZeros(std::uint64_t length) override;
+  bool MakesHoles() const override { return file_.MakesHoles(); }
+  std::int64_t CopyFromDevice(platform::SectorDevice& device, std::uint64_t offset,
+                              std::uint64_t length) override;
+  std::string LastError() const override { return file_.Error(); }
+  bool DestinationFull() const override { return file_.DestinationFull(); }
+
+ private:
+  platform::OutputFile& file_;
 };
 
 class FileSink : public ByteSink {
@@ -30,6 +60,9 @@ struct ExtractResult {
   std::string error;                       // one clear line when !ok
   std::filesystem::path path;              // the file written, when there is one
   std::optional<std::int64_t> modifiedTime;  // Unix seconds, when the engine knows it
+  std::uint64_t unreadableSectors = 0;     // written as zeros; the rest of the file is copied
+  bool stopped = false;                    // a stop request ended the copy early
+  bool destinationFull = false;            // the destination ran out of space
 };
 
 // A name read from the disk made safe as one path component: no separators, no "." or "..",

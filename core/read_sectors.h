@@ -11,6 +11,11 @@ namespace brevant {
 int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t startSector,
                 std::uint32_t count);
 
+// The same read for data that must be copied whole: sectors that cannot be read are set to
+// zeros. Returns how many sectors could not be read (0 for a complete read).
+std::uint32_t ReadSectorsZeroFilling(const std::string& devicePath, void* buffer,
+                                     std::uint64_t startSector, std::uint32_t count);
+
 // The backend marker of the last device read ('P' POSIX, 'T' test devices), 0 before any read.
 char LastReadMethod();
 

@@ -1,5 +1,6 @@
 #include "core/text.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace brevant {
@@ -77,6 +78,38 @@ std::string ToUtf8(std::u16string_view text) {
     }
   }
   out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+std::string ToUtf8Line(std::u16string_view text) {
+  auto plain = [](char16_t c) {
+    return c >= 0x20 && c != 0x7F && c != u'\\' && !(c >= 0x80 && c <= 0x9F) && c != 0x2028 &&
+           c != 0x2029;
+  };
+  std::size_t i = 0;
+  while (i < text.size() && plain(text[i])) ++i;
+  if (i == text.size()) return ToUtf8(text);  // the common case: nothing to escape
+  std::string out = ToUtf8(text.substr(0, i));
+  for (; i < text.size(); ++i) {
+    std::size_t run = i;
+    while (run < text.size() && plain(text[run])) ++run;
+    if (run > i) {
+      out += ToUtf8(text.substr(i, run - i));
+      i = run;
+      if (i == text.size()) break;
+    }
+    const char16_t c = text[i];
+    char buf[8];
+    switch (c) {
+      case u'\n': out += "\\n"; break;
+      case u'\r': out += "\\r"; break;
+      case u'\t': out += "\\t"; break;
+      case u'\\': out += "\\\\"; break;
+      default:
+        std::snprintf(buf, sizeof buf, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+        out += buf;
+    }
+  }
   return out;
 }
 

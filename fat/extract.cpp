@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/extract_plan.h"
 #include "core/text.h"
-#include "core/read_sectors.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_volume.h"
 
@@ -13,8 +13,6 @@ namespace brevant {
 namespace {
 
 using fat::kSectorBytes;
-
-constexpr std::uint64_t kCopyBatchBytes = 4u << 20;
 
 struct Run {
   std::uint32_t first;
@@ -92,77 +90,49 @@ std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::
   return plan;
 }
 
-ExtractResult Copy(const Plan& plan, ByteSink& sink, std::uint64_t size) {
-  ExtractResult result;
+// The clusters as stretches of the source, cut at the file's size.
+ExtractPlan ToExtractPlan(const Plan& plan, std::uint64_t size) {
+  ExtractPlan out;
   const fat::FatVolume& v = plan.volume;
-  const std::uint64_t perRead = std::max<std::uint64_t>(1, kCopyBatchBytes / v.ClusterBytes());
-  std::vector<std::uint8_t> buffer;
-  std::uint64_t unreadable = 0, firstUnreadable = 0;
+  out.device = v.device;
+  std::uint64_t left = size;
   for (const Run& run : plan.runs) {
-    for (std::uint64_t done = 0; done < run.count && result.bytesWritten < size;) {
-      const std::uint64_t n = std::min<std::uint64_t>(perRead, run.count - done);
-      const std::uint64_t want = std::min<std::uint64_t>(n * v.ClusterBytes(), size - result.bytesWritten);
-      // Only the sectors that hold wanted bytes are read.
-      const auto sectors = static_cast<std::uint32_t>((want + kSectorBytes - 1) / kSectorBytes);
-      buffer.resize(static_cast<std::size_t>(sectors) * kSectorBytes);
-      const std::uint64_t first = v.ClusterSector(run.first + done);
-      if (!fat::ReadZeroFilled(v.device, buffer.data(), first, sectors)) {
-        std::uint8_t one[kSectorBytes];
-        for (std::uint32_t s = 0; s < sectors; ++s)
-          if (ReadSectors(v.device, one, first + s, 1) != 1) {
-            if (unreadable++ == 0) firstUnreadable = first + s;
-          }
-      }
-      if (!sink.Write(buffer.data(), static_cast<std::size_t>(want))) {
-        result.error = "could not write the recovered bytes";
-        return result;
-      }
-      result.bytesWritten += want;
-      done += n;
-    }
+    if (left == 0) break;
+    const std::uint64_t bytes = std::min<std::uint64_t>(run.count * v.ClusterBytes(), left);
+    out.AddSource(v.ClusterSector(run.first) * kSectorBytes, bytes);
+    left -= bytes;
   }
-  if (unreadable > 0) {
-    result.error = "sector " + std::to_string(firstUnreadable) + " could not be read (" +
-                   std::to_string(unreadable) + " unreadable sector" + (unreadable == 1 ? "" : "s") +
-                   " written as zeros)";
-    return result;
-  }
-  result.ok = result.bytesWritten == size;
-  if (!result.ok) result.error = "the file's clusters ended before its size";
-  return result;
+  return out;
 }
 
 }  // namespace
 
+std::optional<ExtractPlan> PlanFatFile(RecoverySession& session, std::uint64_t size,
+                                       std::uint32_t startCluster, std::string* error) {
+  auto plan = MakePlan(session, size, startCluster, error);
+  if (!plan) return std::nullopt;
+  return ToExtractPlan(*plan, size);
+}
+
 ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
                                std::uint32_t startCluster) {
-  std::string error;
-  auto plan = MakePlan(session, size, startCluster, &error);
-  if (!plan) {
-    ExtractResult result;
-    result.error = error;
-    return result;
-  }
-  return Copy(*plan, sink, size);
+  ExtractResult result;
+  auto plan = PlanFatFile(session, size, startCluster, &result.error);
+  if (!plan) return result;
+  return WritePlan(*plan, sink, &session.stopRequested);
 }
 
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
-                             std::uint32_t startCluster) {
+                             std::uint32_t startCluster,
+                             std::optional<std::int64_t> modifiedTime) {
   ExtractResult result;
-  auto plan = MakePlan(session, size, startCluster, &result.error);
+  auto plan = PlanFatFile(session, size, startCluster, &result.error);
   if (!plan) return result;  // nothing is created for a file that cannot be copied
-  const std::filesystem::path path = UniqueOutputPath(folder, name);
-  std::FILE* file = CreateOutputFile(path, &result.error);
-  if (!file) return result;
-  FileSink sink(file);
-  result = Copy(*plan, sink, size);
-  result.path = path;
-  if (std::fclose(file) != 0 && result.ok) {
-    result.ok = false;
-    result.error = path.string() + ": could not be written";
-  }
-  return result;
+  plan->modifiedTime = modifiedTime;
+  auto out = platform::OpenOutputFolder(folder, false, &result.error);
+  if (!out) return result;
+  return WritePlanToFolder(*plan, *out, name, &session.stopRequested);
 }
 
 std::optional<std::int64_t> FatEntryModifiedTime(const CatalogueNode& entry) {
@@ -179,15 +149,8 @@ ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::p
     result.error = "not a FAT file entry";
     return result;
   }
-  result = ExtractFatFile(session, folder, file.name, static_cast<std::uint64_t>(size),
-                          static_cast<std::uint32_t>(cluster));
-  if (!result.path.empty()) {
-    if (auto when = FatEntryModifiedTime(file)) {
-      result.modifiedTime = *when;
-      SetModifiedTime(result.path, *when);
-    }
-  }
-  return result;
+  return ExtractFatFile(session, folder, file.name, static_cast<std::uint64_t>(size),
+                        static_cast<std::uint32_t>(cluster), FatEntryModifiedTime(file));
 }
 
 }  // namespace brevant

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/extract_plan.h"
 #include "core/output_file.h"
 #include "core/recovery_session.h"
 #include "model/result_tree.h"
@@ -26,13 +27,18 @@ void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatRead
 // Fills `tree` with the catalogued folder hierarchy. Returns 1.
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
+// Where the `size` bytes of the file that starts at `startCluster` lie; nothing (with the
+// reason) when they cannot be found inside the volume.
+std::optional<ExtractPlan> PlanFatFile(RecoverySession& session, std::uint64_t size,
+                                       std::uint32_t startCluster, std::string* error);
 // Writes exactly `size` bytes of the file that starts at `startCluster` to `sink`.
 ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
                                std::uint32_t startCluster);
 // The same into a new file named `name` (sanitised, never overwriting) inside `folder`.
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
-                             std::uint32_t startCluster);
+                             std::uint32_t startCluster,
+                             std::optional<std::int64_t> modifiedTime = std::nullopt);
 // Recovers a catalogued FAT file into `folder` under its own name (sanitised, never
 // overwriting) and gives it the entry's write date and time as its modification time.
 ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::path& folder,

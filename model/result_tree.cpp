@@ -21,15 +21,16 @@ void SetSubtree(TreeItem* item, int state) {
 
 std::u16string TopPath() { return std::u16string(kTopText) + u"\\"; }
 
-// A name read from a hostile disk may hold a backslash; it must not split the path.
-std::u16string PathComponent(std::u16string_view name) {
-  std::u16string out(name);
-  for (char16_t& c : out)
-    if (c == u'\\') c = u'_';
-  return out + u"\\";
-}
+std::u16string PathComponent(std::u16string_view name) { return PathComponentText(name) + u"\\"; }
 
 }  // namespace
+
+std::u16string PathComponentText(std::u16string_view name) {
+  std::u16string out(name);
+  for (char16_t& c : out)
+    if (c == u'\\' || c == u'/') c = u'_';
+  return out;
+}
 
 ResultTree::ResultTree() = default;
 
@@ -118,6 +119,36 @@ const std::vector<const CatalogueNode*>* FolderChildIndex::ChildrenOf(
 
 bool FolderChildIndex::HasFolderId(std::int64_t id) const { return folderIds_.count(id) != 0; }
 
+void FolderChildIndex::Sync(const ResultTree& tree) {
+  for (std::size_t r = depth_.size(); r < tree.treeFolderList.size(); ++r) {
+    const TreeFolderNode& record = tree.treeFolderList[r];
+    if (record.node) placed_.insert(record.node);
+    const std::size_t p = record.parentRecord;
+    if (p == kNoRecord || p >= r) {
+      depth_.push_back(0);
+      parent_.push_back(r);
+      jump_.push_back(r);
+      continue;
+    }
+    // Skew-binary jump pointers: any ancestor is reached in a logarithmic number of steps.
+    const std::size_t j = jump_[p];
+    const bool skip = depth_[p] - depth_[j] == depth_[j] - depth_[jump_[j]];
+    depth_.push_back(depth_[p] + 1);
+    parent_.push_back(p);
+    jump_.push_back(skip ? jump_[j] : p);
+  }
+}
+
+std::size_t FolderChildIndex::AncestorAt(std::size_t record, std::uint32_t depth) const {
+  while (depth_[record] > depth)
+    record = depth_[jump_[record]] >= depth ? jump_[record] : parent_[record];
+  return record;
+}
+
+bool FolderChildIndex::IsAncestorOrSelf(std::size_t ancestor, std::size_t record) const {
+  return depth_[ancestor] <= depth_[record] && AncestorAt(record, depth_[ancestor]) == ancestor;
+}
+
 TreeItem* AddTopFolder(ResultTree& tree, std::u16string_view name, std::int32_t folderId,
                        const CatalogueNode* node) {
   std::u16string path = TopPath() + PathComponent(name);
@@ -135,23 +166,29 @@ TreeItem* AddSubFolder(ResultTree& tree, std::size_t parentRecord, std::u16strin
   return item;
 }
 
-int AttachChildFolders(ResultTree& tree, const FolderChildIndex& index, std::size_t record) {
-  const std::u16string idText = ToSignedText(tree.treeFolderList[record].folderId);
-  const auto* children = index.ChildrenOf(idText);
+int AttachChildFolders(ResultTree& tree, FolderChildIndex& index, std::size_t record) {
+  index.Sync(tree);
+  const std::int32_t folderId = tree.treeFolderList[record].folderId;
+  // Records that share an id would each repeat the same subtree: only the first one gets it.
+  if (!index.claimedBy_.emplace(folderId, record).second) return 1;
+  const auto* children = index.ChildrenOf(ToSignedText(folderId));
   if (!children) return 1;
+  if (index.depth_[record] + 1 >= kMaxTreeDepth) return 1;
   for (const CatalogueNode* child : *children) {
-    std::int64_t childId = TextToInt(child->id);
+    if (index.IsPlaced(child)) continue;
+    const std::int64_t childId = TextToInt(child->id);
     // A folder that names itself as its parent would hang below itself for ever.
     if (childId == TextToInt(child->parentId)) continue;
-    // Never attach a folder whose id already occurs on the path above it.
-    bool onPath = false;
-    for (std::size_t r = record; r != kNoRecord; r = tree.treeFolderList[r].parentRecord)
-      if (tree.treeFolderList[r].folderId == childId) {
-        onPath = true;
-        break;
-      }
-    if (onPath) continue;
+    // Never attach a folder whose id already occurs on the path above it. Every record on
+    // that path has given out its children, so it is the one that claimed its id.
+    if (auto claim = index.claimedBy_.find(childId);
+        claim != index.claimedBy_.end() && index.IsAncestorOrSelf(claim->second, record))
+      continue;
+    if (tree.treeFolderList[record].path.size() + std::u16string_view(child->name).size() + 1 >
+        kMaxTreePathUnits)
+      continue;
     AddSubFolder(tree, record, child->name, static_cast<std::int32_t>(childId), child);
+    index.Sync(tree);
   }
   return 1;
 }

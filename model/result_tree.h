@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/catalogue.h"
@@ -61,6 +62,10 @@ class ResultTree {
   TreeItem root_;
 };
 
+// A name read from a hostile disk as one component of a tree path: a backslash or a slash in
+// it must not split the tree's path or the slash-separated one made from it.
+std::u16string PathComponentText(std::u16string_view name);
+
 // Inserts a backslash-separated path (each component ends with a backslash), reusing items
 // by exact text. Returns the last component's item, or the root when the path has no backslash.
 TreeItem* InsertTreePath(ResultTree& tree, std::u16string_view path);
@@ -72,28 +77,53 @@ void ClickCheckBox(TreeItem* item);
 // Items whose box is checked, depth-first (used to recover a selection).
 std::vector<const TreeItem*> CheckedItems(const ResultTree& tree);
 
-// Folder children of the catalogue, by parent-id text, in catalogue order: built once per build.
+// A folder is not attached where its tree path would pass these limits (a crafted chain of
+// folders could otherwise make the registry's paths grow with the square of its length); it
+// is shown under "Lost" instead, with what hangs below it.
+inline constexpr std::size_t kMaxTreeDepth = 256;
+inline constexpr std::size_t kMaxTreePathUnits = 4096;
+
+// Folder children of the catalogue, by parent-id text, in catalogue order, and what one build
+// has placed so far: each catalogued folder is placed at most once, and the children of a folder
+// id go to the first registry record with that id, so the tree never outgrows the catalogue.
+// Made once per build.
 class FolderChildIndex {
  public:
   explicit FolderChildIndex(const Catalogue& catalogue);
   const std::vector<const CatalogueNode*>* ChildrenOf(std::u16string_view parentIdText) const;
   bool HasFolderId(std::int64_t id) const;
+  bool IsPlaced(const CatalogueNode* node) const { return placed_.count(node) != 0; }
 
  private:
+  friend int AttachChildFolders(ResultTree& tree, FolderChildIndex& index, std::size_t record);
+  // Takes note of the registry records appended since the last call.
+  void Sync(const ResultTree& tree);
+  // The ancestor of `record` at `depth` (its depth or less), by jump pointers.
+  std::size_t AncestorAt(std::size_t record, std::uint32_t depth) const;
+  bool IsAncestorOrSelf(std::size_t ancestor, std::size_t record) const;
+
   std::unordered_map<std::u16string_view, std::vector<const CatalogueNode*>> byParent_;
   std::unordered_map<std::int64_t, int> folderIds_;
+  std::unordered_set<const CatalogueNode*> placed_;
+  std::unordered_map<std::int64_t, std::size_t> claimedBy_;  // folder id -> record given its children
+  // Per registry record: depth (top-level 0), parent and jump pointer for ancestor queries.
+  std::vector<std::uint32_t> depth_;
+  std::vector<std::size_t> parent_;
+  std::vector<std::size_t> jump_;
 };
 
 TreeItem* AddTopFolder(ResultTree& tree, std::u16string_view name, std::int32_t folderId,
                        const CatalogueNode* node = nullptr);
 TreeItem* AddSubFolder(ResultTree& tree, std::size_t parentRecord, std::u16string_view name,
                        std::int32_t folderId, const CatalogueNode* node = nullptr);
-// Attaches every catalogued child folder of registry record `record` below its path.
-int AttachChildFolders(ResultTree& tree, const FolderChildIndex& index, std::size_t record);
+// Attaches every catalogued child folder of registry record `record` below its path: those
+// not placed yet, not naming themselves as parent, whose id is not on the path above, within
+// the depth and path limits, unless an earlier record with the same id took them.
+int AttachChildFolders(ResultTree& tree, FolderChildIndex& index, std::size_t record);
 // Walks the registry from `fromRecord` to its end (including records appended meanwhile),
 // attaching children: the hierarchy comes out breadth-first. `keepGoing` is polled per record.
 template <typename KeepGoing>
-bool AttachAllFrom(ResultTree& tree, const FolderChildIndex& index, std::size_t fromRecord,
+bool AttachAllFrom(ResultTree& tree, FolderChildIndex& index, std::size_t fromRecord,
                    KeepGoing keepGoing) {
   for (std::size_t r = fromRecord; r < tree.treeFolderList.size(); ++r) {
     AttachChildFolders(tree, index, r);
@@ -106,7 +136,7 @@ bool AttachAllFrom(ResultTree& tree, const FolderChildIndex& index, std::size_t 
 // first those whose parent is no catalogued folder, then the rest (cycles), each followed
 // by its own subtree. Folders for which `skip` is true stay out.
 template <typename Skip>
-void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, const FolderChildIndex& index,
+void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, FolderChildIndex& index,
                        std::size_t lostRecord, Skip skip);
 
 }  // namespace brevant::ui

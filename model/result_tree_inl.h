@@ -6,7 +6,7 @@
 namespace brevant::ui {
 
 template <typename Skip>
-void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, const FolderChildIndex& index,
+void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, FolderChildIndex& index,
                        std::size_t lostRecord, Skip skip) {
   std::unordered_set<const CatalogueNode*> placed;
   for (const auto& record : tree.treeFolderList)

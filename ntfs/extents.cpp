@@ -200,8 +200,35 @@ bool ReadMftRecord(const Volume& volume, const MftExtentTable& table, std::uint6
   return true;
 }
 
+bool RecordWindow::Read(const Volume& volume, std::uint64_t sector, std::uint32_t sectors,
+                        std::uint8_t* out) {
+  if (device_ != volume.device || sector < first_ || sector + sectors > first_ + count_) {
+    if (sector >= volume.endSector || sectors > kSectors) return false;
+    // A window that held an unreadable sector is not asked for again: its records are read
+    // one by one.
+    if (device_ == volume.device && sector >= failedFirst_ && sector < failedEnd_) return false;
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(kSectors, volume.endSector - sector));
+    if (count < sectors) return false;
+    bytes_.resize(static_cast<std::size_t>(kSectors) * kSectorBytes);
+    count_ = 0;
+    device_ = volume.device;
+    if (!ReadSectors(volume.device, bytes_.data(), sector, count)) {
+      failedFirst_ = sector;
+      failedEnd_ = sector + count;
+      return false;
+    }
+    first_ = sector;
+    count_ = count;
+  }
+  std::memcpy(out, bytes_.data() + (sector - first_) * kSectorBytes,
+              static_cast<std::size_t>(sectors) * kSectorBytes);
+  return true;
+}
+
 bool ReadRecordAtSector(const Volume& volume, const MftExtentTable& table, std::uint64_t sector,
-                        std::vector<std::uint8_t>& out, FixupResult* fixups) {
+                        std::vector<std::uint8_t>& out, FixupResult* fixups,
+                        RecordWindow* window) {
   const std::uint32_t sectors = volume.RecordSectors();
   // A record that crosses the end of an MFT extent continues in the next one.
   std::uint64_t before = 0;
@@ -218,7 +245,9 @@ bool ReadRecordAtSector(const Volume& volume, const MftExtentTable& table, std::
     before += length;
   }
   out.assign(volume.recordBytes, 0);
-  if (!ReadSectors(volume.device, out.data(), sector, sectors)) return false;
+  if (!(window && window->Read(volume, sector, sectors, out.data())) &&
+      !ReadSectors(volume.device, out.data(), sector, sectors))
+    return false;
   FixupResult f = ApplyFixups(out);
   if (fixups) *fixups = f;
   return true;

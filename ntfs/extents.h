@@ -48,10 +48,28 @@ std::optional<std::uint64_t> RecordNumberAtSector(const MftExtentTable& table, s
 // applies its fix-ups. False when a sector is sparse, unmapped or unreadable.
 bool ReadMftRecord(const Volume& volume, const MftExtentTable& table, std::uint64_t record,
                    std::vector<std::uint8_t>& out, FixupResult* fixups = nullptr);
+// A stretch of the MFT read in one request and kept for the records that follow: files are
+// recovered in MFT order, so one read serves a few hundred of them.
+class RecordWindow {
+ public:
+  // Copies `sectors` sectors at `sector` out of the window, reading a new window there when
+  // they lie outside it. False when the window cannot be read (the caller reads the record).
+  bool Read(const Volume& volume, std::uint64_t sector, std::uint32_t sectors, std::uint8_t* out);
+
+ private:
+  static constexpr std::uint32_t kSectors = 512;
+  std::string device_;
+  std::uint64_t first_ = 0;
+  std::uint32_t count_ = 0;
+  std::uint64_t failedFirst_ = 0, failedEnd_ = 0;
+  std::vector<std::uint8_t> bytes_;
+};
+
 // Reads the record whose first sector is `sector`, following the extent table when the record
 // crosses the end of an extent, and applies its fix-ups. False when unreadable.
 bool ReadRecordAtSector(const Volume& volume, const MftExtentTable& table, std::uint64_t sector,
-                        std::vector<std::uint8_t>& out, FixupResult* fixups = nullptr);
+                        std::vector<std::uint8_t>& out, FixupResult* fixups = nullptr,
+                        RecordWindow* window = nullptr);
 
 // The value of an attribute, resident or not, up to `limit` bytes. Nothing when a run lies
 // outside the partition, the run list is damaged before the value ends, or a read fails.

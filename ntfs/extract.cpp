@@ -1,6 +1,6 @@
 // Copies the unnamed data stream of one MFT record out of the raw sectors.
 #include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <cstring>
 
 #include "core/read_sectors.h"
@@ -16,13 +16,12 @@ using ntfs::DataRun;
 using ntfs::DataStream;
 using ntfs::Volume;
 
-constexpr std::uint64_t kBatchBytes = 4u << 20;
-
 class Copier {
  public:
   Copier(const Volume& volume, ByteSink& sink, ExtractResult& result, std::uint64_t size,
-         std::uint64_t validBytes)
-      : volume_(volume), sink_(sink), result_(result), size_(size), validBytes_(validBytes) {}
+         std::uint64_t validBytes, const std::atomic<std::int32_t>* stop)
+      : volume_(volume), sink_(sink), result_(result), size_(size), validBytes_(validBytes),
+        stop_(stop) {}
 
   bool Fail(std::string error) {
     result_.ok = false;
@@ -32,26 +31,21 @@ class Copier {
 
   // Writes `bytes` as the file's next bytes, zeroing what lies past the initialized data.
   bool Emit(std::uint8_t* bytes, std::uint64_t length) {
+    if (stop_ && stop_->load() == 1) {
+      result_.stopped = true;
+      return Fail("stopped before its end");
+    }
     length = std::min(length, size_ - result_.bytesWritten);
     if (result_.bytesWritten + length > validBytes_) {
       const std::uint64_t from =
           validBytes_ > result_.bytesWritten ? validBytes_ - result_.bytesWritten : 0;
       std::memset(bytes + from, 0, length - from);
     }
-    if (!sink_.Write(bytes, length)) return Fail("the output cannot be written");
-    result_.bytesWritten += length;
-    return true;
-  }
-
-  bool EmitZeros(std::uint64_t length) {
-    length = std::min(length, size_ - result_.bytesWritten);
-    std::vector<std::uint8_t> zeros(std::min<std::uint64_t>(length, kBatchBytes), 0);
-    while (length > 0) {
-      const std::uint64_t piece = std::min<std::uint64_t>(length, zeros.size());
-      if (!sink_.Write(zeros.data(), piece)) return Fail("the output cannot be written");
-      result_.bytesWritten += piece;
-      length -= piece;
+    if (!sink_.Write(bytes, length)) {
+      result_.destinationFull = sink_.DestinationFull();
+      return Fail(sink_.LastError());
     }
+    result_.bytesWritten += length;
     return true;
   }
 
@@ -62,10 +56,10 @@ class Copier {
       return Fail("a data run (cluster " + std::to_string(lcn) + ", " + std::to_string(clusters) +
                   " clusters) lies outside the partition");
     const std::uint64_t sectors = clusters * volume_.sectorsPerCluster;
-    out.assign(sectors * ntfs::kSectorBytes, 0);
-    if (!ReadSectors(volume_.device, out.data(), *sector, static_cast<std::uint32_t>(sectors)))
-      return Fail("sectors " + std::to_string(*sector) + " to " +
-                  std::to_string(*sector + sectors - 1) + " cannot be read");
+    out.resize(sectors * ntfs::kSectorBytes);
+    // Unreadable sectors read as zeros and are counted; the unit is still decoded.
+    result_.unreadableSectors += ReadSectorsZeroFilling(volume_.device, out.data(), *sector,
+                                                        static_cast<std::uint32_t>(sectors));
     return true;
   }
 
@@ -78,32 +72,44 @@ class Copier {
   ExtractResult& result_;
   std::uint64_t size_;
   std::uint64_t validBytes_;
+  const std::atomic<std::int32_t>* stop_;
 };
 
-bool CopyRuns(const Volume& volume, const std::vector<DataRun>& runs, Copier& copier) {
+// The runs as stretches of the source and zeros: sparse runs and data past the initialized
+// length become zeros (holes in a recovered file). Stops planning at damage, with the reason.
+bool PlanRuns(const Volume& volume, const std::vector<DataRun>& runs, std::uint64_t size,
+              std::uint64_t validBytes, ExtractPlan& plan, std::string* why) {
   const std::uint64_t clusterBytes = volume.sectorsPerCluster * ntfs::kSectorBytes;
-  const std::uint64_t batchClusters = std::max<std::uint64_t>(kBatchBytes / clusterBytes, 1);
-  std::vector<std::uint8_t> buffer;
+  std::uint64_t planned = 0;
   for (const DataRun& run : runs) {
-    if (copier.Done()) break;
-    if (static_cast<unsigned __int128>(run.vcn) * clusterBytes != copier.Written())
-      return copier.Fail("its run list has a gap");
+    if (planned >= size) break;
+    if (static_cast<unsigned __int128>(run.vcn) * clusterBytes != planned) {
+      *why = "its run list has a gap";
+      return false;
+    }
+    const std::uint64_t bytes = static_cast<std::uint64_t>(std::min<unsigned __int128>(
+        static_cast<unsigned __int128>(run.length) * clusterBytes, size - planned));
     if (run.sparse) {
-      if (!copier.EmitZeros(static_cast<std::uint64_t>(std::min<unsigned __int128>(
-              static_cast<unsigned __int128>(run.length) * clusterBytes, UINT64_MAX))))
-        return false;
+      plan.AddZeros(bytes);
+      planned += bytes;
       continue;
     }
     // The whole run must lie inside the partition, even the part past the file's end.
-    if (!volume.ClusterSector(run.lcn, run.length))
-      return copier.Fail("a data run (cluster " + std::to_string(run.lcn) + ", " +
-                         std::to_string(run.length) + " clusters) lies outside the partition");
-    for (std::uint64_t done = 0; done < run.length && !copier.Done();) {
-      const std::uint64_t clusters = std::min(batchClusters, run.length - done);
-      if (!copier.ReadClusters(run.lcn + done, clusters, buffer)) return false;
-      if (!copier.Emit(buffer.data(), clusters * clusterBytes)) return false;
-      done += clusters;
+    auto sector = volume.ClusterSector(run.lcn, run.length);
+    if (!sector) {
+      *why = "a data run (cluster " + std::to_string(run.lcn) + ", " +
+             std::to_string(run.length) + " clusters) lies outside the partition";
+      return false;
     }
+    const std::uint64_t data = validBytes > planned ? std::min(bytes, validBytes - planned) : 0;
+    plan.AddSource(*sector * ntfs::kSectorBytes, data);
+    plan.AddZeros(bytes - data);
+    planned += bytes;
+  }
+  if (planned < size) {
+    *why = "its data runs end after " + std::to_string(planned) + " of " + std::to_string(size) +
+           " bytes";
+    return false;
   }
   return true;
 }
@@ -153,13 +159,12 @@ bool CopyCompressed(const Volume& volume, const DataStream& stream, Copier& copi
 
 }  // namespace
 
-ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
-                                std::uint64_t recordSector) {
-  ExtractResult result;
-  auto fail = [&result](std::string error) {
-    result.ok = false;
-    result.error = std::move(error);
-    return result;
+std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t size,
+                                        std::uint64_t recordSector, ntfs::RecordWindow* window,
+                                        std::string* error) {
+  auto fail = [error](std::string why) -> std::optional<ExtractPlan> {
+    *error = std::move(why);
+    return std::nullopt;
   };
   const Volume volume = ntfs::VolumeOf(session);
   if (volume.sectorsPerCluster == 0) return fail("the partition's NTFS parameters are unknown");
@@ -173,7 +178,7 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
   }
 
   std::vector<std::uint8_t> record;
-  if (!ntfs::ReadRecordAtSector(volume, *table, recordSector, record))
+  if (!ntfs::ReadRecordAtSector(volume, *table, recordSector, record, nullptr, window))
     return fail("the MFT record at sector " + std::to_string(recordSector) + " cannot be read");
   auto header = ntfs::FileRecordHeader::Parse(record);
   if (!header) return fail("sector " + std::to_string(recordSector) + " holds no MFT record");
@@ -181,22 +186,21 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
     return fail("sector " + std::to_string(recordSector) +
                 " holds an extension record, not a file");
 
+  ExtractPlan plan;
+  plan.device = volume.device;
   ntfs::ExtensionSource source{
       &volume, table, ntfs::RecordNumberAtSector(*table, recordSector, volume.recordBytes)};
   ntfs::RecordInfo info;
   ntfs::DescribeRecord(record, *header, source, info);
   if (info.hasStandardInformation)
-    result.modifiedTime = FileTimeToUnix(info.standardInformation.modificationTime);
+    plan.modifiedTime = FileTimeToUnix(info.standardInformation.modificationTime);
   else if (info.hasName)
-    result.modifiedTime = FileTimeToUnix(info.Name().creationTime);
+    plan.modifiedTime = FileTimeToUnix(info.Name().creationTime);
 
   std::string why;
   auto stream = ntfs::GatherDataStream(record, *header, source, &why);
   if (!stream) {
-    if (size == 0 && !header->IsDirectory()) {
-      result.ok = true;  // nothing to copy
-      return result;
-    }
+    if (size == 0 && !header->IsDirectory()) return plan;  // nothing to copy
     return fail("not recoverable: " + why);
   }
   if (stream->flags & ntfs::kAttrFlagEncrypted)
@@ -206,55 +210,53 @@ ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::u
       return fail("not recoverable: its MFT record holds " +
                   std::to_string(stream->residentValue.size()) + " bytes, not " +
                   std::to_string(size));
-    if (size > 0 && !sink.Write(stream->residentValue.data(), size))
-      return fail("the output cannot be written");
-    result.bytesWritten = size;
-    result.ok = true;
-    return result;
+    plan.AddBytes(stream->residentValue.data(), static_cast<std::size_t>(size));
+    return plan;
   }
   const std::uint16_t compression = stream->flags & 0x00FF;
   if (compression > 1) return fail("not recoverable: its data uses an unknown compression");
 
   // Past the initialized length the data reads as zeros, whatever the clusters hold.
-  Copier copier(volume, sink, result, size, std::min(stream->initializedSize, stream->realSize));
-  result.ok = true;
-  const bool copied = compression == 1 ? CopyCompressed(volume, *stream, copier)
-                                       : CopyRuns(volume, stream->runs, copier);
-  if (!copied) return result;
-  if (result.bytesWritten < size)
-    return fail("its data runs end after " + std::to_string(result.bytesWritten) + " of " +
-                std::to_string(size) + " bytes");
-  return result;
+  const std::uint64_t validBytes = std::min(stream->initializedSize, stream->realSize);
+  if (compression == 1) {
+    const std::atomic<std::int32_t>* stop = &session.stopRequested;
+    plan.produceBytes = size;
+    plan.produce = [volume, stream = std::move(*stream), size, validBytes, stop](
+                       ByteSink& sink, ExtractResult& result) {
+      Copier copier(volume, sink, result, size, validBytes, stop);
+      if (!CopyCompressed(volume, stream, copier)) return false;
+      if (result.bytesWritten < size)
+        return copier.Fail("its data runs end after " + std::to_string(result.bytesWritten) +
+                           " of " + std::to_string(size) + " bytes");
+      return true;
+    };
+    return plan;
+  }
+  if (!PlanRuns(volume, stream->runs, size, validBytes, plan, &why)) plan.incomplete = why;
+  return plan;
+}
+
+ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
+                                std::uint64_t recordSector) {
+  ExtractResult result;
+  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &result.error);
+  if (!plan) return result;
+  return WritePlan(*plan, sink, &session.stopRequested);
 }
 
 ExtractResult ExtractNtfsFile(RecoverySession& session, const std::filesystem::path& folder,
                               std::u16string_view name, std::uint64_t size,
                               std::uint64_t recordSector) {
   ExtractResult result;
-  const std::filesystem::path path = UniqueOutputPath(folder, name);
+  auto out = platform::OpenOutputFolder(folder, false, &result.error);
+  if (!out) return result;
   std::string error;
-  std::FILE* file = CreateOutputFile(path, &error);
-  if (!file) {
-    result.error = error;
+  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &error);
+  if (!plan) {
+    result.error = error;  // nothing is created for a file that cannot be copied
     return result;
   }
-  FileSink sink(file);
-  result = ExtractNtfsFileTo(session, sink, size, recordSector);
-  if (std::fclose(file) != 0 && result.ok) {
-    result.ok = false;
-    result.error = path.string() + ": the output cannot be written";
-  }
-  if (!result.ok && result.bytesWritten == 0 && size > 0) {
-    // Nothing of the file could be copied: an empty file would only pass for it.
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-    return result;
-  }
-  // A partial copy is kept, as the FAT engine keeps one: what could be read is the user's data,
-  // and the failure is reported with it.
-  result.path = path;
-  if (result.modifiedTime) SetModifiedTime(path, *result.modifiedTime);
-  return result;
+  return WritePlanToFolder(*plan, *out, name, &session.stopRequested);
 }
 
 }  // namespace brevant

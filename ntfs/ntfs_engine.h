@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "core/extract_plan.h"
 #include "core/output_file.h"
 #include "core/recovery_session.h"
 #include "model/result_tree.h"
@@ -17,6 +18,15 @@ void BuildNtfsCatalogue(RecoverySession& session, RecoveryView& view);
 // Fills `tree` from the folder catalogue. 1 when it ran to its end, 0 on a stop.
 int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
+namespace ntfs {
+class RecordWindow;
+}
+// Where the `size` bytes of the unnamed data stream of the record at `recordSector` lie, and
+// the file's time. `window` (optional) keeps MFT reads for the records that follow. Nothing
+// (with the reason) when the record gives no data to copy.
+std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t size,
+                                        std::uint64_t recordSector, ntfs::RecordWindow* window,
+                                        std::string* error);
 // Writes exactly `size` bytes of the unnamed data stream of the record at `recordSector`.
 ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
                                 std::uint64_t recordSector);

@@ -18,7 +18,7 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
   tree.lostFolderId = kLostFolderId;
 
   const Catalogue& catalogue = session.catalogue;
-  const ui::FolderChildIndex index(catalogue);
+  ui::FolderChildIndex index(catalogue);
   // The walk's own "Lost" entry: the one at sector 0, where no MFT record can lie.
   const CatalogueNode* lostNode = nullptr;
   for (const CatalogueNode* n = catalogue.folderList.First(); n && !lostNode;

@@ -37,6 +37,7 @@ class PosixDevice : public SectorDevice {
   }
   std::uint64_t SizeBytes() const override { return size_; }
   char Method() const override { return 'P'; }
+  int NativeHandle() const override { return fd_; }
 
  private:
   int fd_;

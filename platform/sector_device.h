@@ -25,6 +25,9 @@ class SectorDevice {
   virtual std::uint64_t SizeBytes() const = 0;
   // Backend marker: 'P' POSIX, 'N' NT device files, 'F' the 9x-family library, 'T' test.
   virtual char Method() const = 0;
+  // The system's descriptor for the source, for copies the kernel makes itself; -1 when the
+  // bytes can only be had through ReadAt.
+  virtual int NativeHandle() const { return -1; }
 };
 
 // Opens a device or image for reading only. Returns null and sets `error` when it cannot.

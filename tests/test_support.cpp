@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -56,6 +57,11 @@ void Put32(std::string& b, std::size_t at, std::uint32_t v) {
 }
 void Put64(std::string& b, std::size_t at, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace brevant::test

@@ -16,6 +16,8 @@ std::string InstallMemoryDisk(std::string bytes);
 std::filesystem::path FixtureImage(const std::string& name);
 // A private temporary folder, removed at process exit.
 std::filesystem::path TempDir();
+// The whole content of a file (empty when it cannot be read).
+std::string ReadFileBytes(const std::filesystem::path& path);
 
 // Little-endian writers for crafting on-disk structures.
 void Put16(std::string& b, std::size_t at, std::uint16_t v);

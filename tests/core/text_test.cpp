@@ -74,4 +74,27 @@ TEST(OutputFile, NeverOverwritesAnExistingFile) {
 }
 
 }  // namespace
+TEST(Text, ToUtf8LineKeepsANameOnOneLine) {
+  const struct {
+    std::u16string in;
+    std::string out;
+  } cases[] = {
+      {u"plain name.txt", "plain name.txt"},
+      {u"caf\u00e9 \u65e5\U0001F600", "caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80"},
+      {u"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {u"\x1b[2Jx", "\\x1b[2Jx"},
+      {u"del\x7f", "del\\x7f"},
+      {u"c1\u009b", "c1\\u009b"},
+      {u"ls\u2028ps\u2029", "ls\\u2028ps\\u2029"},
+      {u"back\\slash", "back\\\\slash"},
+      {std::u16string(u"nul\0in", 6), "nul\\x00in"},
+      {u"", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string got = ToUtf8Line(c.in);
+    EXPECT_EQ(got, c.out) << ToUtf8(c.in);
+    for (char ch : got) EXPECT_FALSE(static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) << got;
+  }
+}
+
 }  // namespace brevant

@@ -135,3 +135,53 @@ TEST(FatTree, StopDuringTheBuild) {
 
 }  // namespace
 }  // namespace brevant::fattest
+
+namespace brevant::fattest {
+namespace {
+
+// Folders that share clusters: 16 root folders all name cluster 2, and each cluster k holds
+// 14 folder entries naming cluster k + 1. Placed once per catalogued folder, the tree stays
+// as large as the catalogue; attached once per matching record it would grow as 16 * 14^depth.
+TEST(FatTree, FoldersSharingClustersArePlacedOnceEach) {
+  constexpr std::uint32_t kDepth = 8;
+  Layout l;
+  l.fat32 = false;
+  l.sectorsPerCluster = 1;
+  l.fatSize = 32;
+  l.clusters = 8000;
+  CraftedVolume v(l);
+  std::vector<std::string> root;
+  for (int i = 0; i < 16; ++i)
+    root.push_back(ShortEntryBytes(Name83("TOP" + std::to_string(i), ""), 0x10, 2, 0));
+  v.WriteRoot16(root);
+  for (std::uint32_t k = 2; k < 2 + kDepth; ++k) {
+    std::vector<std::string> entries{DotEntries(k, k == 2 ? 0 : k - 1)};
+    for (int i = 0; i < 14; ++i)
+      entries.push_back(ShortEntryBytes(Name83("D" + std::to_string(k) + "X" + std::to_string(i), ""),
+                                        0x10, k + 1, 0));
+    v.WriteDirectory({k}, entries);
+  }
+  v.WriteDirectory({2 + kDepth}, {DotEntries(2 + kDepth, 1 + kDepth)});
+  RecoverySession s;
+  Select(s, v);
+  RecordingView view;
+  ScanSelected(s, view);
+  const std::size_t folders = s.catalogue.folderList.count.load();
+  ASSERT_EQ(folders, 16u + 14u * kDepth);
+  ui::ResultTree tree;
+  BuildFatResultTree(s, view, tree);
+  // Every catalogued folder once, plus "Lost" for the folders a first record took no children from.
+  std::set<const CatalogueNode*> nodes;
+  std::size_t deepest = 0;
+  for (const auto& r : tree.treeFolderList) {
+    if (r.node) EXPECT_TRUE(nodes.insert(r.node).second) << ToUtf8(r.path);
+    deepest = std::max<std::size_t>(deepest, std::count(r.path.begin(), r.path.end(), u'\\'));
+  }
+  EXPECT_EQ(nodes.size(), folders);
+  EXPECT_LE(tree.treeFolderList.size(), folders + 1);
+  // The chain is still shown at its full depth: My Computer, TOP0, then one folder per cluster.
+  EXPECT_EQ(deepest, 2 + kDepth);
+}
+
+}  // namespace
+}  // namespace brevant::fattest

@@ -209,5 +209,55 @@ TEST(FolderRegistry, LostFoldersAreAttachedOnceEach) {
                                          u"My Computer\\Lost\\X\\", u"My Computer\\Lost\\X\\Y\\"}));
 }
 
+TEST(FolderRegistry, ChildrenOfARepeatedIdGoToItsFirstRecordOnly) {
+  Catalogue c;
+  // Two top-level folders share id 9; their children are placed once, below the first.
+  Fill(c, {{u"A", u"9", u"0"}, {u"B", u"9", u"0"}, {u"Kid", u"12", u"9"}, {u"Grandkid", u"13", u"12"}});
+  ResultTree tree;
+  Build(tree, c, 0);
+  EXPECT_EQ(RegistryPaths(tree),
+            (std::vector<std::u16string>{u"My Computer\\A\\", u"My Computer\\B\\",
+                                         u"My Computer\\A\\Kid\\",
+                                         u"My Computer\\A\\Kid\\Grandkid\\"}));
+}
+
+TEST(FolderRegistry, DeepChainsStopAtTheLimitsAndContinueUnderLost) {
+  struct Case {
+    const char* what;
+    std::u16string name;
+    std::size_t levels;
+  };
+  const Case cases[] = {
+      {"short names: the depth limit", u"n", 3 * kMaxTreeDepth},
+      {"long names: the path limit", std::u16string(200, u'x'), 100},
+  };
+  for (const Case& k : cases) {
+    Catalogue c;
+    int seq = 1;
+    for (std::size_t i = 0; i < k.levels; ++i)
+      c.AppendFolder(k.name, u"0", ToText(100 + i), i == 0 ? u"0" : ToText(99 + i), u"0", u"0",
+                     u"0", u"16", u"0", u"FOLDER", u"NULL", seq++);
+    ResultTree tree;
+    tree.EnableCheckBoxes();
+    InsertTreePath(tree, u"My Computer\\");
+    FolderChildIndex index(c);
+    AddTopFolder(tree, k.name, 100, c.folderList.First());
+    AttachAllFrom(tree, index, 0, [] { return true; });
+    AddTopFolder(tree, u"Lost", 268435455);
+    AttachLostFolders(tree, c, index, tree.treeFolderList.size() - 1, [](const CatalogueNode&) { return false; });
+    std::size_t placed = 0;
+    for (const auto& r : tree.treeFolderList) {
+      if (!r.node) continue;
+      ++placed;
+      EXPECT_LE(r.path.size(), kMaxTreePathUnits) << k.what;
+      EXPECT_LE(static_cast<std::size_t>(std::count(r.path.begin(), r.path.end(), u'\\')),
+                kMaxTreeDepth + 1)
+          << k.what;
+    }
+    // Nothing is lost: every folder is somewhere, once.
+    EXPECT_EQ(placed, k.levels) << k.what;
+  }
+}
+
 }  // namespace
 }  // namespace brevant::ui

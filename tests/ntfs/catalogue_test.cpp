@@ -384,5 +384,61 @@ TEST(NtfsResultTree, CatalogueEdgeCases) {
   }
 }
 
+// A directory record with several names under one parent is catalogued once per name; a chain
+// of such records would multiply out if every name's record took the children again.
+TEST(NtfsResultTree, FoldersWithManyNamesArePlacedOnceEach) {
+  constexpr int kDepth = 8;
+  RecoverySession session;
+  Catalogue& cat = session.catalogue;
+  cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER",
+                   u"NULL", 1);
+  for (int i = 0; i < 16; ++i)
+    cat.AppendFolder(u"top" + ToText(i), u"100", u"40", u"5", u"0", u"0", u"0", u"16", u"0",
+                     u"FOLDER", u"NULL", 2);
+  for (int k = 0; k < kDepth; ++k)
+    for (int i = 0; i < 14; ++i)
+      cat.AppendFolder(u"d" + ToText(k) + u"x" + ToText(i), u"100", ToText(41 + k), ToText(40 + k),
+                       u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 2);
+  RecordingView view;
+  ui::ResultTree tree;
+  EXPECT_EQ(BuildNtfsResultTree(session, view, tree), 1);
+  std::set<const CatalogueNode*> nodes;
+  std::size_t deepest = 0;
+  for (const auto& r : tree.treeFolderList) {
+    if (r.node) EXPECT_TRUE(nodes.insert(r.node).second) << ToUtf8(r.path);
+    deepest = std::max<std::size_t>(deepest, std::count(r.path.begin(), r.path.end(), u'\\'));
+  }
+  EXPECT_EQ(nodes.size(), cat.folderList.count.load());
+  EXPECT_EQ(tree.treeFolderList.size(), cat.folderList.count.load());
+  EXPECT_EQ(deepest, 2u + kDepth);
+}
+
+// Names are one path component each, whatever they hold: a NUL does not cut a name short and
+// a slash does not split the path shown and recovered.
+TEST(NtfsHostileNames, ANulOrASlashStaysInsideItsName) {
+  CraftedVolume volume;
+  volume.Put(36, RecordBuilder(1024, 1, 1)
+                     .FileName(std::u16string(u"nul\0cut.txt", 11), 5, 5, 1)
+                     .ResidentData("n")
+                     .Finish());
+  volume.Put(37, RecordBuilder(1024, 1, 3).FileName(u"/", 5, 5, 1).Finish());
+  volume.Put(38, RecordBuilder(1024, 1, 1).FileName(u"in/slash.txt", 37, 1, 1).ResidentData("s").Finish());
+  RecoverySession session;
+  RecordingView view;
+  volume.Install(session);
+  BuildMftExtentTable(session, view);
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_TRUE(files.count(u"nul\ufffdcut.txt"));
+  ASSERT_TRUE(files.count(u"in/slash.txt"));
+  const CatalogueNode* slashFolder = ByName(session.catalogue.folderList).at(u"/");
+  ui::ResultTree tree;
+  BuildNtfsResultTree(session, view, tree);
+  ui::EntryPaths paths(tree, session.catalogue);
+  EXPECT_EQ(paths.FolderPath(slashFolder), u"/_");
+  EXPECT_EQ(paths.FileFolder(files.at(u"in/slash.txt")), u"/_");
+  EXPECT_EQ(ui::PathComponentText(files.at(u"in/slash.txt")->name), u"in_slash.txt");
+}
+
 }  // namespace
 }  // namespace brevant
