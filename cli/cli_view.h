@@ -26,6 +26,7 @@ class CliView : public RecoveryView {
   bool aborted_ = false;
   int lastPrinted_ = -1;
   std::string phase_;
+  std::string detail_;  // what a sweep reports beside the percentage
 };
 
 }  // namespace brevant::cli

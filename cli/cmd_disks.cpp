@@ -7,6 +7,8 @@
 #include "core/recovery_session.h"
 #include "core/text.h"
 #include "disk/disks.h"
+#include "disk/volume_search.h"
+#include "cli/cli_view.h"
 #include "platform/disk_source.h"
 #include "model/result_tree.h"
 
@@ -33,7 +35,8 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
         partitions.push_back({{"number", i + 1},
                               {"fs", r->fsName[i]},
                               {"start", r->partitions[i].startSector},
-                              {"end", r->partitions[i].endSector}});
+                              {"end", r->partitions[i].endSector},
+                              {"found", r->partitions[i].found}});
     }
     nlohmann::ordered_json j = {{"index", disk.diskIndex},
                                 {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
@@ -75,13 +78,15 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
     }
     for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
       out << "    Partition - " << i + 1 << " ( " << r->fsName[i] << " )   first sector "
-          << r->partitions[i].startSector << "   end sector " << r->partitions[i].endSector << "\n";
+          << r->partitions[i].startSector << "   end sector " << r->partitions[i].endSector
+          << (r->partitions[i].found ? "   found by search" : "") << "\n";
   }
 }
 
 }  // namespace
 
-int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical) {
+int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical,
+             const DiskSearch& search) {
   namespace fs = std::filesystem;
   for (const std::string& image : images) {
     std::error_code ec;
@@ -99,6 +104,16 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
   std::unique_ptr<platform::DiskSource> source;
   if (includePhysical) source = platform::MakeSysfsDiskSource();
   EnumerateDisks(session, tree, source.get(), images);
+  if (search.search || search.deep) {
+    CliView view;
+    VolumeSearchOptions options;
+    options.deep = search.deep;
+    options.view = &view;
+    for (std::size_t d = 0; d < session.diskInfoList.size(); ++d)
+      if (session.diskInfoList[d].openError.empty())
+        AddFoundVolumes(session, tree, static_cast<int>(d), options);
+    view.Finish();
+  }
   if (json)
     std::cout << DisksJson(session).dump(1) << "\n";
   else

@@ -16,6 +16,7 @@
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
 #include "disk/disks.h"
+#include "disk/volume_search.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
 #include "model/file_listing.h"
@@ -43,6 +44,8 @@ struct ScanOptions {
   std::string mode = "quick";
   int codepage = 850;
   bool quiet = false;
+  bool search = false;      // number the partitions as `disks --search` does
+  bool deepSearch = false;  // ... as `disks --deep-search` does
 };
 
 // One scanned partition: the same path the window takes, from enumeration to result tree.
@@ -71,6 +74,21 @@ struct ScanContext {
   }
 };
 
+// Lost volumes of the source, numbered on after its table's partitions; Ctrl-C ends the search.
+void SearchDisk(RecoverySession& s, ui::ResultTree& tree, CliView& view, const ScanOptions& o) {
+  VolumeSearchOptions search;
+  search.deep = o.deepSearch;
+  search.view = &view;
+  search.stop = &s.stopRequested;
+  gSession = &s;
+  std::signal(SIGINT, OnInterrupt);
+  AddFoundVolumes(s, tree, 0, search);
+  std::signal(SIGINT, SIG_DFL);
+  gSession = nullptr;
+  view.Finish();
+  if (s.stopRequested.exchange(0) == 1) throw Error{130, "the search for lost volumes was stopped"};
+}
+
 std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   auto ctx = std::make_unique<ScanContext>();
   std::error_code ec;
@@ -90,6 +108,8 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   EnumerateDisks(s, ctx->startupTree, nullptr, {options.source});
   if (s.diskInfoList.empty()) throw Error{2, options.source + ": cannot be listed as a disk"};
   if (!s.diskInfoList[0].openError.empty()) throw Error{2, s.diskInfoList[0].openError};
+  ctx->view = std::make_unique<CliView>(options.quiet);
+  if (options.search || options.deepSearch) SearchDisk(s, ctx->startupTree, *ctx->view, options);
   int count = s.driveRecords.empty() ? 0 : s.driveRecords[0].partitionCount;
   if (!SelectPartition(s, 0, options.partition))
     throw Error{2, "partition " + std::to_string(options.partition) + " not found on " +
@@ -97,7 +117,7 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
                        " FAT16, FAT32 or NTFS partitions; see brevant disks --image)"};
   ReadBootSectorParameters(s);
   s.recoverConfirmed.store(1);
-  ctx->view = std::make_unique<CliView>(options.quiet);
+  s.recoveryMode.store(options.mode == "extensive" ? 2 : 1);
   gSession = &s;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
@@ -364,6 +384,14 @@ void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
   cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437, 850, 852, 866, ...)")
       ->capture_default_str();
   cmd->add_flag("-q,--quiet", o.quiet, "No progress on standard error");
+  cmd->add_option("--mode", o.mode,
+                  "quick, or extensive: also beyond the MFT or the cluster chains (slower)")
+      ->check(CLI::IsMember({"quick", "extensive"}))
+      ->capture_default_str();
+  cmd->add_flag("--search", o.search,
+                "Also lost volumes no partition table lists, numbered as `disks --search` does");
+  cmd->add_flag("--deep-search", o.deepSearch,
+                "The same, looking at every sector, numbered as `disks --deep-search` does");
 }
 
 }  // namespace
@@ -380,15 +408,17 @@ int Main(int argc, char** argv) {
   bool disksJson = false;
   disks->add_option("--image", images, "A disk image file to list as a disk (repeatable)");
   disks->add_flag("--json", disksJson, "Print JSON");
+  DiskSearch disksSearch;
+  disks->add_flag("--search", disksSearch.search,
+                  "Also list volumes no partition table lists (found at the usual alignments)");
+  disks->add_flag("--deep-search", disksSearch.deep,
+                  "The same, looking at every sector (slow; Ctrl-C stops it)");
 
   ScanOptions scanOpt;
   std::string format = "tree";
   bool scanDeletedOnly = false;
   auto* scan = app.add_subcommand("scan", "Find the folders and files of a partition");
   AddScanOptions(scan, scanOpt);
-  scan->add_option("--mode", scanOpt.mode, "quick or extensive (both run the full scan)")
-      ->check(CLI::IsMember({"quick", "extensive"}))
-      ->capture_default_str();
   scan->add_option("--format", format, "tree, json or body (The Sleuth Kit body file)")
       ->check(CLI::IsMember({"tree", "json", "body"}))
       ->capture_default_str();
@@ -417,7 +447,7 @@ int Main(int argc, char** argv) {
     return app.exit(e);
   }
   try {
-    if (disks->parsed()) return RunDisks(images, disksJson, true);
+    if (disks->parsed()) return RunDisks(images, disksJson, true, disksSearch);
     if (scan->parsed()) {
       auto ctx = RunScan(scanOpt);
       if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly);

@@ -6,6 +6,7 @@
 
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
+#include "ntfs/record_sweep.h"
 #include "model/result_tree.h"
 
 namespace brevant {
@@ -34,7 +35,9 @@ bool Abort(RecoverySession& session, RecoveryView& view) { return HonourStop(ses
 
 int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.recoveryThread.store(gNextWorkerId.fetch_add(1));
-  session.recoveryMode.store(1);
+  // The mode the run was asked for: 2 is the extensive run, anything else the quick one.
+  const bool extensive = session.recoveryMode.load() == 2;
+  session.recoveryMode.store(extensive ? 2 : 1);
   view.SetStopEnabled(true);
   session.scanFsName = session.selectedFsName;
   // Every run starts from an empty catalogue: entries found twice would be wrong results.
@@ -47,7 +50,9 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
       view.ShowMessage(u"Unable to calculate partition parameters", u"Brevant", MessageIcon::Error,
                        MessageButtons::Ok);
     if (Abort(session, view)) return 0;
-    ScanFatClusters(session, view);
+    FatReadOptions fatOptions;
+    fatOptions.extensive = extensive;
+    ScanFatClusters(session, view, fatOptions);
     view.SetStatusText(u"Storing Directory Information.Please Wait...");
     static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
     // Only the FAT values belong to this run.
@@ -64,6 +69,8 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
     BuildMftExtentTable(session, view);
     if (Abort(session, view)) return 0;
     BuildNtfsCatalogue(session, view);
+    // The extensive run goes on beyond the MFT unless the walk was stopped (it cleared the id).
+    if (extensive && session.recoveryThread.load() != 0) SweepNtfsVolume(session, view);
     view.SetStatusText(u"Storing Directory Information.Please Wait...");
     auto tree = std::make_shared<ui::ResultTree>();
     BuildNtfsResultTree(session, view, *tree);
@@ -83,6 +90,12 @@ bool EntrySize(const CatalogueNode& file, std::uint64_t* size, ExtractResult* re
   std::int64_t value = TextToInt(file.size);
   if (file.IsFolder() || value < 0) {
     result->error = "not a file entry";
+    return false;
+  }
+  // An entry known only from a folder index has a name and a size, and nothing says where
+  // its data lies.
+  if (std::u16string_view(file.spareText) == kIndexEntryMark) {
+    result->error = "only its entry in a folder index survives; where its data lies is not known";
     return false;
   }
   *size = static_cast<std::uint64_t>(value);
