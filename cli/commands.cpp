@@ -19,6 +19,8 @@
 #include "disk/volume_search.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
+#include "fat/stray_entries.h"
+#include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 
 namespace brevant::cli {
@@ -137,6 +139,14 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   return ctx;
 }
 
+// What an extensive scan says about an entry beyond its name, or nothing.
+std::string_view EntryMark(const CatalogueNode* n) {
+  const std::u16string_view spare(n->spareText);
+  if (spare == kIndexEntryMark) return "index entry";
+  if (spare == fat::kChainGoneMark) return "no chain";
+  return {};
+}
+
 std::uint64_t SizeOf(const CatalogueNode* n) {
   std::int64_t v = TextToInt(n->size);
   return v < 0 ? 0 : static_cast<std::uint64_t>(v);
@@ -198,6 +208,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   JsonField(out, "date", ToUtf8(n->date));
   JsonField(out, "time", ToUtf8(n->time));
   JsonNumber(out, "attributes", TextToInt(n->attributes));
+  if (auto mark = EntryMark(n); !mark.empty()) JsonField(out, "note", mark);
   out += "}";
 }
 
@@ -292,7 +303,9 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
         std::cout << indent << "  " << ToUtf8(n->name) << "  " << SizeOf(n) << " bytes"
-                  << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
+                  << (n->IsDeleted() ? "  [deleted]" : "");
+        if (auto mark = EntryMark(n); !mark.empty()) std::cout << "  [" << mark << "]";
+        std::cout << "  #" << (k + 1) << "\n";
       }
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
       stack.push_back({it->get(), f.depth + 1});
@@ -350,6 +363,10 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
     if (r.ok) {
       ++recovered;
       bytes += r.bytesWritten;
+      if (EntryMark(n) == "no chain")
+        std::cerr << "brevant: note: " << ToUtf8(path)
+                  << ": its cluster chain is gone; read from consecutive clusters (wrong if it "
+                     "was fragmented)\n";
     } else {
       ++failed;
       std::cerr << "brevant: failed: " << ToUtf8(path) << ": " << r.error << "\n";
