@@ -31,12 +31,14 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
   for (const DiskInfoNode& disk : s.diskInfoList) {
     nlohmann::ordered_json partitions = nlohmann::ordered_json::array();
     if (const DriveRecord* r = RecordOf(s, disk)) {
-      for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
+      for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i) {
         partitions.push_back({{"number", i + 1},
                               {"fs", r->fsName[i]},
                               {"start", r->partitions[i].startSector},
-                              {"end", r->partitions[i].endSector},
-                              {"found", r->partitions[i].found}});
+                              {"end", r->partitions[i].endSector}});
+        // Only a volume the search found says so; the table's partitions stay as they were.
+        if (r->partitions[i].found) partitions.back()["found"] = true;
+      }
     }
     nlohmann::ordered_json j = {{"index", disk.diskIndex},
                                 {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},

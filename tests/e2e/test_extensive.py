@@ -121,7 +121,7 @@ class ExtensiveTest(ImageTestCase):
             res = self.run_brevant("disks", "--image", image, "--json", *extra)
             self.assertEqual(res.returncode, 0, res.stderr)
             disk = json.loads(res.stdout)["disks"][-1]
-            self.assertEqual([(p["number"], p["fs"], p["start"], p["end"], p["found"])
+            self.assertEqual([(p["number"], p["fs"], p["start"], p["end"], p.get("found"))
                               for p in disk["partitions"]],
                              [(p["number"], p["fs"], p["start"], p["end"], True)
                               for p in man["partitions"]], extra)
