@@ -26,7 +26,7 @@ struct VolumeSearchOptions {
   std::uint32_t sectorsPerTrack = 63;
   RecoveryView* view = nullptr;                          // progress, when set
   const std::atomic<std::int32_t>* stop = nullptr;       // ends the search when it reads 1
-  std::uint32_t batchSectors = 0;                        // deep reads; 0 for the default (4 MiB)
+  std::uint32_t batchSectors = 0;                        // deep reads; 0 for the default (1 MiB)
 };
 
 // The volumes on `device` (of `diskSectors` sectors, 0 when unknown) that do not overlap a

@@ -21,7 +21,7 @@ namespace {
 using ntfs::Bytes;
 using ntfs::FileReference;
 
-constexpr std::uint32_t kDefaultBatchSectors = 8192;  // 4 MiB
+constexpr std::uint32_t kDefaultBatchSectors = 2048;  // 1 MiB: stays in the cache while examined
 // Records 0 to 15 are the volume's own files ($MFT, $MFTMirr, $LogFile, ...); copies of them
 // lie outside the MFT by design ($MFTMirr) and hold nothing of the user's.
 constexpr std::uint64_t kFirstUserRecord = 16;

@@ -16,7 +16,7 @@ inline constexpr std::int64_t kSweptIdBase = 0x10000000;
 inline constexpr std::u16string_view kIndexEntryMark = u"index entry";
 
 struct NtfsSweepOptions {
-  std::uint32_t batchSectors = 0;  // sectors per read; 0 for the default (4 MiB)
+  std::uint32_t batchSectors = 0;  // sectors per read; 0 for the default (1 MiB)
 };
 
 // Sweeps the NTFS volume of the scan for FILE records outside the current MFT's extents and for
