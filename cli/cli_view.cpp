@@ -13,18 +13,19 @@ void CliView::SetStatusText(const std::u16string& text) {
   // beside the bar.
   if (auto at = text.find(u"% Completed"); at != std::u16string::npos) {
     detail_ = ToUtf8(text.substr(at + 11));
-    if (tty_ && barOpen_ && !quiet_) SetProgress(lastPrinted_);
+    if (tty_ && barOpen_ && !quiet_ && !ended_) SetProgress(lastPrinted_);
     return;
   }
   detail_.clear();
-  if (text == u"Process Aborted...") aborted_ = true;
+  // The last words of a run: a bar drawn after them (the bar's reset) would be stray.
+  if (text == u"Scan Completed..." || text == u"Process Aborted...") ended_ = true;
   Finish();
   if (!quiet_ && !text.empty()) std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
   lastPrinted_ = -1;
 }
 
 void CliView::SetProgress(int percent) {
-  if (quiet_) return;
+  if (quiet_ || ended_) return;
   if (tty_) {
     int filled = percent * 40 / 100;
     std::fprintf(stderr, "\r[%.*s%*s] %3d %%%s\033[K", filled,
@@ -40,6 +41,11 @@ void CliView::SetProgress(int percent) {
   lastPrinted_ = percent;
 }
 
+void CliView::RunEnded(RunOutcome) {
+  Finish();
+  ended_ = true;
+}
+
 void CliView::Finish() {
   if (barOpen_) {
     std::fputc('\n', stderr);
@@ -53,9 +59,9 @@ bool CliView::ShowMessage(const std::u16string& text, const std::u16string& /*ca
   std::u16string line = text;
   while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r' || line.back() == u' '))
     line.pop_back();
-  if (icon == MessageIcon::Error)
-    std::fprintf(stderr, "brevant: warning: %s\n", ToUtf8(line).c_str());
-  else if (!quiet_)
+  // An error ends the run as failed; the command reports it as its one error line.
+  if (icon == MessageIcon::Error) return true;
+  if (!quiet_)
     std::fprintf(stderr, "%s\n", ToUtf8(line).c_str());
   // Questions from an engine are answered "No" on the command line: nothing is assumed.
   return buttons == MessageButtons::Ok;

@@ -15,15 +15,15 @@ class CliView : public RecoveryView {
   void SetStopEnabled(bool) override {}
   bool ShowMessage(const std::u16string& text, const std::u16string& caption, MessageIcon icon,
                    MessageButtons buttons) override;
-  void HandOverTree(std::shared_ptr<ui::ResultTree>) override {}
+  void HandOverResult(std::shared_ptr<RunResult>) override {}
+  void RunEnded(RunOutcome) override;
   void Finish();  // ends a progress bar line
-  bool Aborted() const { return aborted_; }
 
  private:
   bool tty_;
   bool quiet_;
   bool barOpen_ = false;
-  bool aborted_ = false;
+  bool ended_ = false;  // the run has said how it ended: no bar follows
   int lastPrinted_ = -1;
   std::string phase_;
   std::string detail_;  // what a sweep reports beside the percentage

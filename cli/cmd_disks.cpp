@@ -10,6 +10,7 @@
 #include "disk/volume_search.h"
 #include "cli/cli_view.h"
 #include "platform/disk_source.h"
+#include "model/display_format.h"
 #include "model/result_tree.h"
 
 namespace brevant::cli {
@@ -26,18 +27,28 @@ const DriveRecord* RecordOf(const RecoverySession& s, const DiskInfoNode& disk) 
   return &s.driveRecords[static_cast<std::size_t>(disk.diskIndex)];
 }
 
+PartitionFigures FiguresOf(const RecoverySession& s, const DiskInfoNode& disk, const DriveRecord& r,
+                           std::size_t i) {
+  return ReadPartitionFigures(s.devicePath[static_cast<std::size_t>(disk.diskIndex)],
+                              r.partitions[i].startSector, r.partitions[i].endSector, r.fsName[i]);
+}
+
 nlohmann::ordered_json DisksJson(const RecoverySession& s) {
   nlohmann::ordered_json disks = nlohmann::ordered_json::array();
   for (const DiskInfoNode& disk : s.diskInfoList) {
     nlohmann::ordered_json partitions = nlohmann::ordered_json::array();
     if (const DriveRecord* r = RecordOf(s, disk)) {
       for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i) {
-        partitions.push_back({{"number", i + 1},
-                              {"fs", r->fsName[i]},
-                              {"start", r->partitions[i].startSector},
-                              {"end", r->partitions[i].endSector}});
+        const PartitionFigures f = FiguresOf(s, disk, *r, i);
+        nlohmann::ordered_json p = {{"number", i + 1},
+                                    {"fs", r->fsName[i]},
+                                    {"start", r->partitions[i].startSector},
+                                    {"end", r->partitions[i].endSector},
+                                    {"size", f.sizeBytes}};
+        if (f.freeBytes) p["free"] = *f.freeBytes;  // only where the allocation map was read
         // Only a volume the search found says so; the table's partitions stay as they were.
-        if (r->partitions[i].found) partitions.back()["found"] = true;
+        if (r->partitions[i].found) p["found"] = true;
+        partitions.push_back(std::move(p));
       }
     }
     nlohmann::ordered_json j = {{"index", disk.diskIndex},
@@ -78,10 +89,14 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
       out << "    no FAT16, FAT32 or NTFS partition found\n";
       continue;
     }
-    for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i)
+    for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i) {
+      const PartitionFigures f = FiguresOf(s, disk, *r, i);
       out << "    Partition - " << i + 1 << " ( " << r->fsName[i] << " )   first sector "
           << r->partitions[i].startSector << "   end sector " << r->partitions[i].endSector
+          << "   size " << ToUtf8(ui::FormatSize(f.sizeBytes)) << "   free "
+          << (f.freeBytes ? ToUtf8(ui::FormatSize(*f.freeBytes)) : std::string("unknown"))
           << (r->partitions[i].found ? "   found by search" : "") << "\n";
+    }
   }
 }
 

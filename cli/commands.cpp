@@ -20,6 +20,7 @@
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
 #include "fat/stray_entries.h"
+#include "model/display_format.h"
 #include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 
@@ -55,11 +56,12 @@ struct ScanContext {
   RecoverySession session;
   ui::ResultTree startupTree;
   std::unique_ptr<CliView> view;
-  bool stopped = false;
+  RunOutcome outcome = RunOutcome::Completed;
+  std::shared_ptr<RunResult> result;  // what the run handed over
   // Every catalogued entry, folders first, numbered from 1 in this order.
   std::vector<const CatalogueNode*> entries;
   std::size_t folderCount = 0;
-  std::unique_ptr<ui::EntryPaths> paths;
+  const ui::EntryPaths* paths = nullptr;  // the result's
 
   bool IsFat() const { return session.scanFsName == "FAT16" || session.scanFsName == "FAT32"; }
   bool IsFolder(std::size_t k) const { return k < folderCount; }
@@ -69,7 +71,7 @@ struct ScanContext {
     if (IsFolder(k)) {
       std::u16string p = paths->FolderPath(n);
       if (!p.empty()) return p;
-      if (TextToInt(n->id) == session.resultTree->rootFolderId) return u"/";
+      if (TextToInt(n->id) == result->tree->rootFolderId) return u"/";
       return u"/Lost/" + std::u16string(n->name);
     }
     return paths->FileFolder(n) + u"/" + std::u16string(n->name);
@@ -123,19 +125,21 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options) {
   gSession = &s;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
-  RecoveryWorker(s, *ctx->view);
+  ctx->outcome = RecoveryWorker(s, *ctx->view);
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
   gSession = nullptr;
   ctx->view->Finish();
-  ctx->stopped = ctx->view->Aborted();
-  if (!s.resultTree) throw Error{1, "the scan was stopped before any result was stored"};
-  for (auto* n = s.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+  if (ctx->outcome == RunOutcome::Failed) throw Error{1, ToUtf8(kParametersFailureText)};
+  ctx->result = s.CurrentResult();
+  if (!ctx->result) throw Error{1, "the scan ended without a result"};
+  const Catalogue& catalogue = ctx->result->catalogue;
+  for (auto* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
   ctx->folderCount = ctx->entries.size();
-  for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+  for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
-  ctx->paths = std::make_unique<ui::EntryPaths>(*s.resultTree, s.catalogue);
+  ctx->paths = ctx->result->paths.get();
   return ctx;
 }
 
@@ -207,6 +211,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   JsonNumber(out, "sector", TextToInt(n->sector));
   JsonField(out, "date", ToUtf8(n->date));
   JsonField(out, "time", ToUtf8(n->time));
+  JsonField(out, "timeText", ToUtf8(ui::FormatEntryTime(*n, ctx.session.scanFsName)));
   JsonNumber(out, "attributes", TextToInt(n->attributes));
   if (auto mark = EntryMark(n); !mark.empty()) JsonField(out, "note", mark);
   out += "}";
@@ -227,7 +232,17 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
   JsonField(out, "fs", ctx.session.scanFsName);
   JsonNumber(out, "start", static_cast<long long>(ctx.session.selectedPartitionStart));
   JsonNumber(out, "end", static_cast<long long>(ctx.session.selectedPartitionEnd));
+  const PartitionFigures& part = ctx.result->partition;
+  JsonNumber(out, "size", static_cast<long long>(part.sizeBytes));
+  if (part.freeBytes) JsonNumber(out, "free", static_cast<long long>(*part.freeBytes));
   out += "}";
+  // What was found, whatever --deleted-only leaves out of the lists below.
+  const FileFigures& f = ctx.result->files;
+  out += ",\n \"summary\": {\"liveFiles\": " + std::to_string(f.liveFiles);
+  JsonNumber(out, "liveBytes", static_cast<long long>(f.liveBytes));
+  JsonNumber(out, "deletedFiles", static_cast<long long>(f.deletedFiles));
+  JsonNumber(out, "deletedBytes", static_cast<long long>(f.deletedBytes));
+  out += ctx.outcome == RunOutcome::Stopped ? ", \"complete\": false}" : ", \"complete\": true}";
   for (int pass = 0; pass < 2; ++pass) {
     out += pass == 0 ? ",\n \"folders\": [" : "],\n \"files\": [";
     bool first = true;
@@ -266,7 +281,7 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly) {
 }
 
 void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
-  const auto& tree = *ctx.session.resultTree;
+  const auto& tree = *ctx.result->tree;
   std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
   for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
     if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
@@ -302,7 +317,9 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly) {
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
-        std::cout << indent << "  " << ToUtf8(n->name) << "  " << SizeOf(n) << " bytes"
+        const std::u16string when = ui::FormatEntryTime(*n, ctx.session.scanFsName);
+        std::cout << indent << "  " << ToUtf8(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
+                  << (when.empty() ? "" : "  ") << ToUtf8(when)
                   << (n->IsDeleted() ? "  [deleted]" : "");
         if (auto mark = EntryMark(n); !mark.empty()) std::cout << "  [" << mark << "]";
         std::cout << "  #" << (k + 1) << "\n";
@@ -470,16 +487,17 @@ int Main(int argc, char** argv) {
       if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly);
       else if (format == "body") PrintBody(*ctx, scanDeletedOnly);
       else PrintTree(*ctx, scanOpt, scanDeletedOnly);
-      return ctx->stopped ? 130 : 0;
+      return ctx->outcome == RunOutcome::Stopped ? 130 : 0;
     }
     if (recover->parsed()) {
       auto ctx = RunScan(recOpt);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
-      return ctx->stopped ? 130 : rc;
+      return ctx->outcome == RunOutcome::Stopped ? 130 : rc;
     }
     if (cat->parsed()) {
       catOpt.quiet = true;
       auto ctx = RunScan(catOpt);
+      if (ctx->outcome == RunOutcome::Stopped) return 130;
       return RunCat(*ctx, entry);
     }
   } catch (const Error& e) {

@@ -45,6 +45,17 @@ const char16_t* Arena::CopyText(std::u16string_view text) {
   return out;
 }
 
+void Arena::TakeFrom(Arena& other) {
+  blocks_ = std::move(other.blocks_);
+  cursor_ = other.cursor_;
+  left_ = other.left_;
+  reserved_ = other.reserved_;
+  used_ = other.used_;
+  other.blocks_.clear();
+  other.cursor_ = nullptr;
+  other.left_ = other.reserved_ = other.used_ = 0;
+}
+
 void Arena::Clear() {
   blocks_.clear();
   cursor_ = nullptr;
@@ -103,15 +114,32 @@ const CatalogueNode* Catalogue::AppendFile(Text name, Text sector, Text id, Text
   return node;
 }
 
+ListedFileRow* Catalogue::NewRow() {
+  ListedFileRow* row = &rows_.emplace_back();
+  row->name = row->sector = row->id = row->parentId = row->size = u"";
+  return row;
+}
+
 const ListedFileRow* Catalogue::AppendListedFile(Text name, Text sector, Text id, Text parentId,
                                                  Text size) {
-  void* memory = arena_.Allocate(sizeof(ListedFileRow), alignof(ListedFileRow));
-  auto* row = new (memory) ListedFileRow{};
+  ListedFileRow* row = NewRow();
   row->name = Intern(name, 0);
   row->sector = Intern(sector, 1);
   row->id = Intern(id, 2);
   row->parentId = Intern(parentId, 3);
   row->size = Intern(size, 6);
+  listedFileRows.Link(row);
+  return row;
+}
+
+const ListedFileRow* Catalogue::AppendListedFile(const CatalogueNode& file) {
+  ListedFileRow* row = NewRow();
+  row->name = file.name;
+  row->sector = file.sector;
+  row->id = file.id;
+  row->parentId = file.parentId;
+  row->size = file.size;
+  row->node = &file;
   listedFileRows.Link(row);
   return row;
 }
@@ -128,10 +156,33 @@ void Catalogue::Clear() {
 }
 
 void Catalogue::ClearListedFiles() {
-  // Rows stay in the arena until the next Clear; only the index forgets them.
   listedFileRows.head.store(nullptr, std::memory_order_release);
   listedFileRows.tail = nullptr;
   listedFileRows.count.store(0);
+  rows_.clear();
+}
+
+void Catalogue::TakeFrom(Catalogue& other) {
+  if (&other == this) return;
+  Clear();
+  auto move = [](auto& to, auto& from) {
+    to.head.store(from.head.load(std::memory_order_acquire), std::memory_order_release);
+    to.tail = from.tail;
+    to.count.store(from.count.load());
+    from.head.store(nullptr, std::memory_order_release);
+    from.tail = nullptr;
+    from.count.store(0);
+  };
+  move(folderList, other.folderList);
+  move(fileList, other.fileList);
+  move(listedFileRows, other.listedFileRows);
+  rows_.swap(other.rows_);
+  other.rows_.clear();
+  arena_.TakeFrom(other.arena_);
+  for (int i = 0; i < 11; ++i) {
+    previous_[i] = other.previous_[i];
+    other.previous_[i] = nullptr;
+  }
 }
 
 }  // namespace brevant

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,7 @@ struct ListedFileRow {
   const char16_t* parentId;
   const char16_t* size;
   std::atomic<ListedFileRow*> next{nullptr};
+  const CatalogueNode* node = nullptr;  // the record the row shows, when made from one
 };
 
 // Storage that only grows: texts and nodes are never freed one by one.
@@ -51,6 +53,8 @@ class Arena {
   std::size_t BytesReserved() const { return reserved_; }
   std::size_t BytesUsed() const { return used_; }
   void Clear();
+  // Takes over every block of `other` (which is left empty); nothing moves in memory.
+  void TakeFrom(Arena& other);
 
  private:
   std::vector<std::unique_ptr<unsigned char[]>> blocks_;
@@ -93,9 +97,14 @@ class Catalogue {
                                   Text time, Text size, Text attributes, Text spareText, Text type,
                                   Text deleted, std::int32_t sequence);
   const ListedFileRow* AppendListedFile(Text name, Text sector, Text id, Text parentId, Text size);
+  // A row for a record of this catalogue: it shares the record's texts instead of copying them.
+  const ListedFileRow* AppendListedFile(const CatalogueNode& file);
 
   // Empties every list; only when no reader is walking them (a new run gets a fresh start).
   void Clear();
+  // Takes over every list and all storage of `other`, which is left empty. Nodes keep their
+  // addresses, so pointers into `other` stay valid and now point into this catalogue.
+  void TakeFrom(Catalogue& other);
   void ClearListedFiles();
 
   CatalogueList<CatalogueNode> folderList;
@@ -110,7 +119,9 @@ class Catalogue {
                           Text size, Text attributes, Text spareText, Text type, Text deleted,
                           std::int32_t sequence);
   const char16_t* Intern(Text text, int field);
+  ListedFileRow* NewRow();
   Arena arena_;
+  std::deque<ListedFileRow> rows_;  // listed rows live until the index is emptied
   // The previous node's texts, field by field: siblings repeat parent ids, dates and sizes.
   const char16_t* previous_[11] = {};
 };

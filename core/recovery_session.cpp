@@ -1,5 +1,8 @@
 #include "core/recovery_session.h"
 
+#include <utility>
+
+#include "core/run_result.h"
 
 namespace brevant {
 
@@ -15,10 +18,36 @@ void RecoverySession::EnsureDisk(std::size_t d) {
   if (driveRecords.size() <= d) driveRecords.resize(d + 1);
 }
 
+std::shared_ptr<RunResult> RecoverySession::CurrentResult() const {
+  std::lock_guard lock(resultMutex_);
+  return currentResult_;
+}
+
+void RecoverySession::SetCurrentResult(std::shared_ptr<RunResult> result) {
+  std::shared_ptr<RunResult> previous;
+  {
+    std::lock_guard lock(resultMutex_);
+    previous = std::exchange(currentResult_, std::move(result));
+  }
+  // The previous result is released outside the lock: freeing a large one takes a while.
+}
+
+PartitionFigures RecoverySession::SelectedFigures() const {
+  std::lock_guard lock(resultMutex_);
+  return selectedFigures_;
+}
+
+void RecoverySession::SetSelectedFigures(const PartitionFigures& figures) {
+  std::lock_guard lock(resultMutex_);
+  selectedFigures_ = figures;
+}
+
 bool HonourStop(RecoverySession& session, RecoveryView& view) {
   if (session.stopRequested.load() != 1) return false;
   session.recoveryThread.store(0);
   session.stopRequested.store(0);
+  // The worker learns from this that its engine step ended early.
+  session.stopHonoured.store(1);
   view.SetStatusText(u"Process Aborted...");
   return true;
 }

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,8 +15,8 @@
 namespace brevant {
 namespace ui {
 struct TreeItem;
-class ResultTree;
 }  // namespace ui
+class RunResult;
 
 struct PartitionEntry {
   ui::TreeItem* treeItem = nullptr;
@@ -58,6 +60,12 @@ struct PartitionParameters {
   std::uint64_t sectorsPerIndexRecord = 0;
 };
 
+// What the panel and the pie chart show for a partition: its size and free space in bytes.
+struct PartitionFigures {
+  std::uint64_t sizeBytes = 0;
+  std::optional<std::uint64_t> freeBytes;  // absent when the allocation map could not be read
+};
+
 struct ScanParameters : PartitionParameters {
   std::string fsName;
 };
@@ -95,7 +103,9 @@ struct RecoverySession {
   std::atomic<std::int16_t> recoveryMode{-1};
   std::atomic<std::int32_t> recoverConfirmed{0};
   std::atomic<std::int32_t> stopRequested{0};
-  std::atomic<std::int32_t> scanDone{0};
+  std::atomic<std::int32_t> scanDone{0};        // a run has completed (stays 1)
+  std::atomic<std::int32_t> runInProgress{0};   // set while a run works, cleared however it ends
+  std::atomic<std::int32_t> stopHonoured{0};    // the current run honoured a stop (HonourStop)
   std::atomic<std::uint64_t> recoveryThread{0};  // id of the worker started last, 0 for none
   std::atomic<std::uint64_t> paramThread{0};
 
@@ -112,9 +122,8 @@ struct RecoverySession {
   // The MFT extents of the NTFS partition being scanned.
   MftExtentTable mftExtents;
 
-  // Result catalogue and the last finished result tree.
+  // The catalogue of the run in progress; the run moves it into its result when it ends.
   Catalogue catalogue;
-  std::shared_ptr<ui::ResultTree> resultTree;
 
   // OEM code page used to decode 8.3 names (850 unless the user picks another).
   int oemCodePage = 850;
@@ -123,10 +132,23 @@ struct RecoverySession {
   const std::string& SelectedDevice() const;
   // Grows the disk tables so that index `d` exists.
   void EnsureDisk(std::size_t d);
+
+  // The result of the last run that completed or stopped; null before the first. Safe from
+  // any thread; a holder keeps its result valid however many runs follow.
+  std::shared_ptr<RunResult> CurrentResult() const;
+  void SetCurrentResult(std::shared_ptr<RunResult> result);
+  // Size and free space of the selected partition, as the parameter worker found them.
+  PartitionFigures SelectedFigures() const;
+  void SetSelectedFigures(const PartitionFigures& figures);
+
+ private:
+  mutable std::mutex resultMutex_;
+  std::shared_ptr<RunResult> currentResult_;
+  PartitionFigures selectedFigures_;
 };
 
-// Honours a pending stop request: clears it and the worker id, reports "Process Aborted..."
-// and returns true; returns false when no stop was requested.
+// Honours a pending stop request: clears it and the worker id, marks the run as stopped
+// (stopHonoured), reports "Process Aborted..." and returns true; false when no stop was requested.
 bool HonourStop(RecoverySession& session, RecoveryView& view);
 
 }  // namespace brevant

@@ -1,5 +1,6 @@
 #include "core/recovery_view.h"
 
+#include "core/run_result.h"
 #include "core/text.h"
 
 namespace brevant {
@@ -22,10 +23,14 @@ bool RecordingView::ShowMessage(const std::u16string& text, const std::u16string
   calls_.push_back({"message", text, caption, static_cast<int>(icon) * 10 + static_cast<int>(buttons)});
   return buttons == MessageButtons::Ok ? true : answer;
 }
-void RecordingView::HandOverTree(std::shared_ptr<ui::ResultTree> tree) {
+void RecordingView::HandOverResult(std::shared_ptr<RunResult> result) {
   std::lock_guard lock(mutex_);
-  calls_.push_back({"tree", {}, {}, 0});
-  tree_ = std::move(tree);
+  calls_.push_back({"result", {}, {}, 0});
+  result_ = std::move(result);
+}
+void RecordingView::RunEnded(RunOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back({"ended", {}, {}, static_cast<int>(outcome)});
 }
 std::vector<RecordingView::Call> RecordingView::Calls() const {
   std::lock_guard lock(mutex_);
@@ -45,9 +50,22 @@ std::vector<std::u16string> RecordingView::StatusTexts() const {
     if (c.kind == "status") out.push_back(c.text);
   return out;
 }
-std::shared_ptr<ui::ResultTree> RecordingView::LastTree() const {
+std::vector<std::u16string> RecordingView::Messages() const {
   std::lock_guard lock(mutex_);
-  return tree_;
+  std::vector<std::u16string> out;
+  for (const auto& c : calls_)
+    if (c.kind == "message") out.push_back(c.text);
+  return out;
+}
+std::shared_ptr<RunResult> RecordingView::LastResult() const {
+  std::lock_guard lock(mutex_);
+  return result_;
+}
+int RecordingView::LastOutcome() const {
+  std::lock_guard lock(mutex_);
+  for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
+    if (it->kind == "ended") return it->value;
+  return -1;
 }
 
 void ProgressReporter::Report(unsigned long long done, unsigned long long total) {

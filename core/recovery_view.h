@@ -7,9 +7,8 @@
 #include <vector>
 
 namespace brevant {
-namespace ui {
-class ResultTree;
-}
+class RunResult;
+enum class RunOutcome;
 
 enum class MessageIcon { None, Error, Question, Information };
 enum class MessageButtons { Ok, YesNo };
@@ -23,15 +22,18 @@ class RecoveryView {
   // Waits for the answer; true for OK or Yes.
   virtual bool ShowMessage(const std::u16string& text, const std::u16string& caption,
                            MessageIcon icon, MessageButtons buttons) = 0;
-  // The finished result tree, in one step.
-  virtual void HandOverTree(std::shared_ptr<ui::ResultTree> tree) = 0;
+  // The run's whole result, in one step, when the run completed or stopped (a stopped run's
+  // result holds what was found until then). A failed run hands over nothing.
+  virtual void HandOverResult(std::shared_ptr<RunResult> result) = 0;
+  // The run has ended; the last call of every run, whatever its outcome.
+  virtual void RunEnded(RunOutcome outcome) = 0;
 };
 
 // Records every call, for tests. Questions are answered with `answer`.
 class RecordingView : public RecoveryView {
  public:
   struct Call {
-    std::string kind;  // "status", "progress", "stop", "message", "tree"
+    std::string kind;  // "status", "progress", "stop", "message", "result", "ended"
     std::u16string text;
     std::u16string caption;
     int value = 0;
@@ -41,18 +43,22 @@ class RecordingView : public RecoveryView {
   void SetStopEnabled(bool enabled) override;
   bool ShowMessage(const std::u16string& text, const std::u16string& caption, MessageIcon icon,
                    MessageButtons buttons) override;
-  void HandOverTree(std::shared_ptr<ui::ResultTree> tree) override;
+  void HandOverResult(std::shared_ptr<RunResult> result) override;
+  void RunEnded(RunOutcome outcome) override;
 
   std::vector<Call> Calls() const;
   std::vector<int> ProgressValues() const;
   std::vector<std::u16string> StatusTexts() const;
-  std::shared_ptr<ui::ResultTree> LastTree() const;
+  std::vector<std::u16string> Messages() const;
+  std::shared_ptr<RunResult> LastResult() const;
+  // The outcome RunEnded reported last; -1 (as int) before any.
+  int LastOutcome() const;
   bool answer = true;
 
  private:
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
-  std::shared_ptr<ui::ResultTree> tree_;
+  std::shared_ptr<RunResult> result_;
 };
 
 // Reports a percentage only when it changes, with the status text "N % Completed".

@@ -216,27 +216,41 @@ int ReadInto(const Target& t, PartitionParameters& p) {
 std::mutex gStoreMutex;
 std::atomic<std::uint64_t> gNextParamWorker{1};
 
+PartitionFigures FiguresOf(const Target& t) {
+  return ReadPartitionFigures(t.device, t.start, t.end, t.fsName);
+}
+
 }  // namespace
 
 int ReadBootSectorParameters(RecoverySession& session) {
+  const Target target = TargetOf(session);
+  session.SetSelectedFigures(FiguresOf(target));
   PartitionParameters p = session.partParams;
-  if (ReadInto(TargetOf(session), p) == 0) return 0;
+  if (ReadInto(target, p) == 0) return 0;
   std::lock_guard lock(gStoreMutex);
   session.partParams = p;
   return 1;
 }
 
-std::thread StartParamWorker(RecoverySession& session) {
+std::thread StartParamWorker(RecoverySession& session,
+                             std::function<void(const PartitionFigures&)> onFigures) {
   const std::uint64_t id = gNextParamWorker.fetch_add(1);
   session.paramThread.store(id);
   Target target = TargetOf(session);
   PartitionParameters start = session.partParams;
-  return std::thread([&session, target = std::move(target), start, id] {
+  return std::thread([&session, target = std::move(target), start, id,
+                      onFigures = std::move(onFigures)] {
     PartitionParameters p = start;
-    if (ReadInto(target, p) == 0) return;
-    std::lock_guard lock(gStoreMutex);
-    // A worker for an earlier selection must not overwrite the current one's values.
-    if (session.paramThread.load() == id) session.partParams = p;
+    const bool stored = ReadInto(target, p) != 0;
+    const PartitionFigures figures = FiguresOf(target);
+    {
+      std::lock_guard lock(gStoreMutex);
+      // A worker for an earlier selection must not overwrite the current one's values.
+      if (session.paramThread.load() != id) return;
+      if (stored) session.partParams = p;
+      session.SetSelectedFigures(figures);
+    }
+    if (onFigures) onFigures(figures);
   });
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // Disk enumeration, the partition-table walk and the boot-sector parameters.
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -32,27 +34,41 @@ void AppendDiskInfo(RecoverySession& session, std::u16string model, std::u16stri
 void WalkPartitionTable(RecoverySession& session, ui::ResultTree& tree, int d,
                         const std::u16string& diskPath);
 
-// Reads the selected partition's boot sector into partParams. 1 when stored, 0 otherwise; on
-// failure partParams is left exactly as it was.
+// Reads the selected partition's boot sector into partParams and its size and free space into
+// the session's SelectedFigures. 1 when parameters were stored, 0 otherwise; on failure
+// partParams is left exactly as it was.
 int ReadBootSectorParameters(RecoverySession& session);
+
+// Size and free space of a partition from its own structures: FAT from the free entries of
+// FAT #1 (checked against FAT #2 and, on FAT32, the FSInfo count, which is only a hint), NTFS
+// from $Bitmap. freeBytes is absent when the allocation map cannot be read or is implausible.
+PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t start,
+                                      std::uint64_t end, std::string_view fsName);
 
 // Starts the parameter worker for the current selection. The selection is taken now, on the
 // calling thread; the worker stores its result only if no later worker has been started
 // meanwhile (session.paramThread names the latest one). The session must outlive the thread:
 // join it (at the latest before a run starts, so the run reads finished values) or detach it.
-std::thread StartParamWorker(RecoverySession& session);
+// When it has read them, the worker stores the partition's figures (SelectedFigures) and calls
+// `onFigures` with them on its own thread (a window queues that onto its thread); a worker
+// overtaken by a later one stores and reports nothing.
+std::thread StartParamWorker(RecoverySession& session,
+                             std::function<void(const PartitionFigures&)> onFigures = {});
 
 // What selecting an item before a run shows.
 struct SelectionInfo {
   enum class Kind { Nothing, Disk, Partition } kind = Kind::Nothing;
-  std::u16string values[5];  // the panel's value texts, in order
+  // The panel's value texts, in order. A partition: its size ("Total Size:"), its free space
+  // ("Free Size:", empty until the parameter worker has read it) and its file-system name.
+  std::u16string values[5];
+  std::u16string sectorRange;  // a partition's "sectors S to E" (E one past the last sector)
   std::u16string groupText;  // "Logical Drive Name" for a partition
   int disk = -1;             // the disk the item belongs to
   int number = 0;            // partition number (1-based), 0 for a disk
 };
 // Selecting a disk yields its panel; selecting a partition writes the selection fields
 // (and the caller starts the parameter worker). Nothing happens while a run is in progress
-// or once a run has completed.
+// (runInProgress) or once a run has completed.
 SelectionInfo SelectTreeItem(RecoverySession& session, const ui::TreeItem* item);
 // Makes partition `number` (1-based, as the tree numbers them) of disk `d` the selection.
 // False (and nothing written) when there is no such partition or a run is in progress.

@@ -20,9 +20,10 @@ constexpr std::uint8_t kProtectiveGpt = 0xEE;
 
 bool IsExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
-// Names a table entry: the boot sector's own text first, then the type byte. Type 0x01 counts
-// only inside the extended chain. Empty when the entry is not a FAT16, FAT32 or NTFS partition.
-std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool inExtendedRecord) {
+// Names a table entry: the boot sector's own text first, then the type byte. Type 0x01 is
+// FAT12 wherever it stands, so only a boot sector that says otherwise makes it a partition here.
+// Empty when the entry is not a FAT16, FAT32 or NTFS partition.
+std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool /*inExtendedRecord*/) {
   if (auto fs = disk::BootSectorFsName(bootSector); !fs.empty()) return fs;
   switch (type) {
     case 0x07:
@@ -31,8 +32,6 @@ std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool inExt
     case 0x06:
     case 0x0E:
       return "FAT16";
-    case 0x01:
-      return inExtendedRecord ? "FAT16" : "";
     case 0x0B:
     case 0x0C:
       return "FAT32";

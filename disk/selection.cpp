@@ -4,14 +4,13 @@
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "model/display_format.h"
 
 namespace brevant {
 namespace {
 
 // A run reads the selection and partParams; changing them under it would mix two partitions.
-bool RunInProgress(const RecoverySession& session) {
-  return session.recoveryThread.load() != 0 && session.scanDone.load() == 0;
-}
+bool RunInProgress(const RecoverySession& session) { return session.runInProgress.load() != 0; }
 
 void WriteSelection(RecoverySession& session, const DriveRecord& record, std::size_t i) {
   const PartitionEntry& p = record.partitions[i];
@@ -19,8 +18,13 @@ void WriteSelection(RecoverySession& session, const DriveRecord& record, std::si
   const bool same = session.selectedDisk == record.diskIndex &&
                     session.selectedPartitionStart == p.startSector &&
                     session.selectedPartitionEnd == p.endSector && session.selectedFsName == fs;
-  // Parameters read for another partition must never be taken for this one's.
-  if (!same) session.partParams = PartitionParameters{};
+  // Parameters and figures read for another partition must never be taken for this one's.
+  if (!same) {
+    session.partParams = PartitionParameters{};
+    PartitionFigures figures;
+    if (p.endSector > p.startSector) figures.sizeBytes = (p.endSector - p.startSector) * 512;
+    session.SetSelectedFigures(figures);
+  }
   session.selectedDisk = static_cast<std::uint16_t>(record.diskIndex);
   session.selectedPartitionStart = p.startSector;
   session.selectedPartitionEnd = p.endSector;
@@ -66,9 +70,13 @@ SelectionInfo SelectTreeItem(RecoverySession& session, const ui::TreeItem* item)
       WriteSelection(session, record, i);
       info.kind = SelectionInfo::Kind::Partition;
       info.groupText = u"Logical Drive Name";
-      info.values[0] = ToText(record.partitions[i].endSector);
-      info.values[1] = ToText(record.partitions[i].startSector);
+      // Size and free space as the labels say; the sector range stays on show beside them.
+      const PartitionFigures figures = session.SelectedFigures();
+      info.values[0] = ui::FormatSize(figures.sizeBytes);
+      if (figures.freeBytes) info.values[1] = ui::FormatSize(*figures.freeBytes);
       info.values[2] = Widen(record.fsName[i]);
+      info.sectorRange = u"sectors " + ToText(record.partitions[i].startSector) + u" to " +
+                         ToText(record.partitions[i].endSector);
       info.disk = static_cast<int>(d);
       info.number = static_cast<int>(i) + 1;
       return info;

@@ -5,6 +5,7 @@
 #include "disk/volume_search.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "core/read_sectors.h"
@@ -82,6 +83,20 @@ bool DescribeNtfs(Bytes s, BootSectorFacts& out) {
   return true;
 }
 
+// Progress for whoever asked for it.
+class Progress {
+ public:
+  Progress(RecoveryView* view, std::uint64_t total) {
+    if (view) progress_.emplace(*view, total);
+  }
+  void Report(std::uint64_t done) {
+    if (progress_) progress_->Report(done);
+  }
+
+ private:
+  std::optional<SweepProgress> progress_;
+};
+
 class Search {
  public:
   Search(const std::string& device, std::uint64_t diskSectors,
@@ -143,12 +158,12 @@ class Search {
 
   void Aligned() {
     const auto starts = AlignedStarts();
-    SweepProgress progress = MakeProgress(starts.size());
+    Progress progress(options_.view, starts.size());
     std::uint8_t buffer[8 * 512];
     for (std::size_t i = 0; i < starts.size(); ++i) {
       if (i % 256 == 0) {
         if (Stopped()) return;
-        Report(progress, i);
+        progress.Report(i);
       }
       const std::uint64_t p = starts[i];
       // p - 1 (a backup of the volume before), p (a start), p + 6 (a FAT32 backup).
@@ -163,16 +178,16 @@ class Search {
           if (!InsideListed(at)) Consider(buffer + k * 512, at);
       }
     }
-    Report(progress, starts.size());
+    progress.Report(starts.size());
   }
 
   void Deep() {
     const std::uint64_t batch = options_.batchSectors ? options_.batchSectors : kDefaultDeepBatch;
     std::vector<std::uint8_t> buffer(batch * 512);
-    SweepProgress progress = MakeProgress(diskSectors_);
+    Progress progress(options_.view, diskSectors_);
     for (std::uint64_t at = 0; at < diskSectors_; at += batch) {
       if (Stopped()) return;
-      Report(progress, at);
+      progress.Report(at);
       const std::uint64_t count = std::min(batch, diskSectors_ - at);
       std::fill(buffer.begin(), buffer.end(), 0);
       ReadSectors(device_, buffer.data(), at, static_cast<std::uint32_t>(count));
@@ -182,15 +197,7 @@ class Search {
         if (!InsideListed(at + k)) Consider(s, at + k);
       }
     }
-    Report(progress, diskSectors_);
-  }
-
-  SweepProgress MakeProgress(std::uint64_t total) {
-    static NullView none;
-    return SweepProgress(options_.view ? *options_.view : none, total);
-  }
-  void Report(SweepProgress& progress, std::uint64_t done) {
-    if (options_.view) progress.Report(done);
+    progress.Report(diskSectors_);
   }
 
   // The best candidates that overlap neither a listed partition nor each other, in disk order.
@@ -221,18 +228,6 @@ class Search {
     });
     return kept;
   }
-
-  class NullView : public RecoveryView {
-   public:
-    void SetStatusText(const std::u16string&) override {}
-    void SetProgress(int) override {}
-    void SetStopEnabled(bool) override {}
-    bool ShowMessage(const std::u16string&, const std::u16string&, MessageIcon,
-                     MessageButtons) override {
-      return false;
-    }
-    void HandOverTree(std::shared_ptr<ui::ResultTree>) override {}
-  };
 
   const std::string& device_;
   std::uint64_t diskSectors_;

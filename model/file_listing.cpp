@@ -19,6 +19,8 @@ std::u16string SlashPath(std::u16string_view treePath) {
 }
 
 const std::u16string& EntryPaths::RecordPath(std::size_t record) const {
+  // Made on first use; a path once made never changes, so the reference outlives the lock.
+  std::lock_guard lock(madeMutex_);
   if (!made_[record]) {
     slashPaths_[record] = SlashPath(tree_.treeFolderList[record].path);
     made_[record] = true;
@@ -61,6 +63,14 @@ std::u16string EntryPaths::FileFolder(const CatalogueNode* file) const {
   return u"/Lost";
 }
 
+std::u16string EntryPaths::EntryPath(const CatalogueNode* entry) const {
+  if (!entry->IsFolder()) return FileFolder(entry) + u"/" + std::u16string(entry->name);
+  std::u16string p = FolderPath(entry);
+  if (!p.empty()) return p;
+  if (TextToInt(entry->id) == tree_.rootFolderId) return u"/";
+  return u"/Lost/" + std::u16string(entry->name);
+}
+
 std::vector<const CatalogueNode*> FilesOfItem(const ResultTree& tree, const Catalogue& catalogue,
                                               const TreeItem* item) {
   std::vector<const CatalogueNode*> out;
@@ -78,6 +88,25 @@ std::vector<const CatalogueNode*> ListFolderFiles(const ResultTree& tree, Catalo
   for (const CatalogueNode* f : files)
     catalogue.AppendListedFile(f->name, f->sector, f->id, f->parentId, f->size);
   return files;
+}
+
+std::vector<const CatalogueNode*> ListFolderFiles(RunResult& result, const TreeItem* item) {
+  std::vector<const CatalogueNode*> out;
+  std::lock_guard lock(result.listingMutex);
+  result.catalogue.ClearListedFiles();
+  if (!item || !result.tree || !result.tree->isResultTree || !result.paths) return out;
+  for (const CatalogueNode* n = result.catalogue.fileList.First(); n;
+       n = CatalogueList<CatalogueNode>::Next(n))
+    if (result.paths->FileItem(n) == item) {
+      out.push_back(n);
+      result.catalogue.AppendListedFile(*n);
+    }
+  return out;
+}
+
+void BuildEntryPaths(RunResult& result) {
+  if (!result.tree) result.tree = std::make_shared<ResultTree>();
+  result.paths = std::make_shared<const EntryPaths>(*result.tree, result.catalogue);
 }
 
 }  // namespace brevant::ui

@@ -21,14 +21,18 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
   const ui::FolderChildIndex index(catalogue);
   // The walk's own "Lost" entry: the one at sector 0, where no MFT record can lie.
   const CatalogueNode* lostNode = nullptr;
+  for (const CatalogueNode* n = catalogue.folderList.First(); n && !lostNode;
+       n = CatalogueList<CatalogueNode>::Next(n))
+    if (n->IsFolder() && TextToInt(n->id) == kLostFolderId && std::u16string_view(n->sector) == u"0")
+      lostNode = n;
+  // "Lost" is the first top-level folder, whatever the catalogue holds.
+  const std::size_t lostRecord = tree.treeFolderList.size();
+  tree.lostItem = ui::AddTopFolder(tree, u"Lost", kLostFolderId, lostNode);
+
   for (const CatalogueNode* n = catalogue.folderList.First(); n;
        n = CatalogueList<CatalogueNode>::Next(n)) {
-    if (!n->IsFolder()) continue;
+    if (!n->IsFolder() || n == lostNode) continue;
     const std::int64_t p = TextToInt(n->parentId), o = TextToInt(n->id);
-    if (lostNode == nullptr && o == kLostFolderId && std::u16string_view(n->sector) == u"0") {
-      lostNode = n;
-      continue;
-    }
     const bool topLevel = (p == kLostFolderId && o == kLostFolderId) ||
                           (p != kLostFolderId && p == static_cast<std::int64_t>(ntfs::kRootRecord));
     if (!topLevel || o == static_cast<std::int64_t>(ntfs::kRootRecord)) continue;
@@ -36,12 +40,9 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
     ui::AddTopFolder(tree, n->name, static_cast<std::int32_t>(o), n);
   }
 
+  // Breadth-first from every top-level record, "Lost" included: folders whose parent was
+  // found to be wrong name "Lost" as their parent.
   auto keepGoing = [&] { return !HonourStop(session, view); };
-  if (!ui::AttachAllFrom(tree, index, 0, keepGoing)) return 0;
-
-  const std::size_t lostRecord = tree.treeFolderList.size();
-  tree.lostItem = ui::AddTopFolder(tree, u"Lost", kLostFolderId, lostNode);
-  // Folders whose parent was found to be wrong name "Lost" as their parent.
   if (!ui::AttachAllFrom(tree, index, lostRecord, keepGoing)) return 0;
   // Everything else still unplaced, except the root directory's own entry.
   ui::AttachLostFolders(tree, catalogue, index, lostRecord, [lostNode](const CatalogueNode& n) {

@@ -7,6 +7,7 @@
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/record_sweep.h"
+#include "model/file_listing.h"
 #include "model/result_tree.h"
 
 namespace brevant {
@@ -24,16 +25,75 @@ void ReportCompleted(RecoveryView& view) {
                    MessageButtons::Ok);
 }
 
-void HandOver(RecoverySession& session, RecoveryView& view, std::shared_ptr<ui::ResultTree> tree) {
-  session.resultTree = tree;
-  view.HandOverTree(std::move(tree));
+RunOutcome Fail(RecoveryView& view) {
+  view.ShowMessage(std::u16string(kParametersFailureText), u"Brevant", MessageIcon::Error,
+                   MessageButtons::Ok);
+  return RunOutcome::Failed;
 }
 
-bool Abort(RecoverySession& session, RecoveryView& view) { return HonourStop(session, view); }
+// Honours a stop at the worker's own check, or reports one an engine step honoured.
+bool Stopped(RecoverySession& session, RecoveryView& view) {
+  return HonourStop(session, view) || session.stopHonoured.load() == 1;
+}
+
+// The result of the run: the run's catalogue and tree, and what reading its files needs.
+void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::ResultTree> tree) {
+  result.catalogue.TakeFrom(session.catalogue);
+  result.tree = std::move(tree);
+  ui::BuildEntryPaths(result);
+  result.files = CountFiles(result.catalogue);
+  result.TakeReaderState(session);
+}
+
+// The engine steps of a FAT run. The tree is built from what was found, stopped or not.
+RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
+                  bool extensive) {
+  if (FindFatGeometry(session, view) == 0) {
+    // A stop during the search is no failure: the search ended because it was asked to.
+    if (Stopped(session, view)) return RunOutcome::Stopped;
+    return Fail(view);
+  }
+  if (Stopped(session, view)) return RunOutcome::Stopped;
+  FatReadOptions options;
+  options.extensive = extensive;
+  ScanFatClusters(session, view, options);
+  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
+  // Only the FAT values belong to this run.
+  session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
+  session.scanParams.sectorsPerFileRecord = session.scanParams.sectorsPerIndexRecord = 0;
+  session.scanParams.fsName = session.scanFsName;
+  BuildFatResultTree(session, view, tree);
+  return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
+}
+
+RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
+                   bool extensive) {
+  static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
+  session.scanParams.fsName = session.scanFsName;
+  // Neither the MFT nor its mirror was found where the boot sectors say. The extensive run
+  // still sweeps the volume for what the MFT held.
+  if (session.scanParams.mftStart == 0 && session.scanParams.mftMirrStart == 0 && !extensive)
+    return Fail(view);
+  BuildMftExtentTable(session, view);
+  if (Stopped(session, view)) return RunOutcome::Stopped;
+  if (session.mftExtents.mftRunCount == 0 && !extensive) return Fail(view);
+  BuildNtfsCatalogue(session, view);
+  // The extensive run goes on beyond the MFT unless the walk was stopped.
+  if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
+  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  BuildNtfsResultTree(session, view, tree);
+  return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
+}
 
 }  // namespace
 
-int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
+RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
+  std::int32_t idle = 0;
+  if (!session.runInProgress.compare_exchange_strong(idle, 1)) return RunOutcome::Refused;
+  // A "Yes" to Stop given while no run worked must not end this one.
+  session.stopRequested.store(0);
+  session.stopHonoured.store(0);
   session.recoveryThread.store(gNextWorkerId.fetch_add(1));
   // The mode the run was asked for: 2 is the extensive run, anything else the quick one.
   const bool extensive = session.recoveryMode.load() == 2;
@@ -44,43 +104,47 @@ int RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.catalogue.Clear();
   session.mftExtents.Clear();
 
-  if (IsFatRun(session)) {
-    // A stop during the search is not a failure to report: it ends the run below.
-    if (FindFatGeometry(session, view) == 0 && session.stopRequested.load() != 1)
-      view.ShowMessage(u"Unable to calculate partition parameters", u"Brevant", MessageIcon::Error,
-                       MessageButtons::Ok);
-    if (Abort(session, view)) return 0;
-    FatReadOptions fatOptions;
-    fatOptions.extensive = extensive;
-    ScanFatClusters(session, view, fatOptions);
-    view.SetStatusText(u"Storing Directory Information.Please Wait...");
-    static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
-    // Only the FAT values belong to this run.
-    session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
-    session.scanParams.sectorsPerFileRecord = session.scanParams.sectorsPerIndexRecord = 0;
-    session.scanParams.fsName = session.scanFsName;
-    auto tree = std::make_shared<ui::ResultTree>();
-    BuildFatResultTree(session, view, *tree);
-    HandOver(session, view, std::move(tree));
-    ReportCompleted(view);
-  } else if (session.scanFsName == "NTFS") {
-    static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
-    session.scanParams.fsName = session.scanFsName;
-    BuildMftExtentTable(session, view);
-    if (Abort(session, view)) return 0;
-    BuildNtfsCatalogue(session, view);
-    // The extensive run goes on beyond the MFT unless the walk was stopped (it cleared the id).
-    if (extensive && session.recoveryThread.load() != 0) SweepNtfsVolume(session, view);
-    view.SetStatusText(u"Storing Directory Information.Please Wait...");
-    auto tree = std::make_shared<ui::ResultTree>();
-    BuildNtfsResultTree(session, view, *tree);
-    HandOver(session, view, std::move(tree));
-    ReportCompleted(view);
-    view.SetProgress(0);
+  auto result = std::make_shared<RunResult>();
+  result->disk = session.selectedDisk;
+  result->devicePath = session.SelectedDevice();
+  result->partitionStart = session.selectedPartitionStart;
+  result->partitionEnd = session.selectedPartitionEnd;
+  result->fsName = session.scanFsName;
+  result->partition = session.SelectedFigures();
+  auto tree = std::make_shared<ui::ResultTree>();
+
+  RunOutcome outcome = RunOutcome::Completed;
+  if (IsFatRun(session)) outcome = RunFat(session, view, *tree, extensive);
+  else if (session.scanFsName == "NTFS") outcome = RunNtfs(session, view, *tree, extensive);
+
+  if (outcome != RunOutcome::Failed) {
+    // Stopped runs hand over what was found: it stays browsable.
+    result->outcome = outcome;
+    Complete(session, *result, std::move(tree));
+    session.SetCurrentResult(result);
+    view.HandOverResult(result);
+  } else {
+    session.catalogue.Clear();
   }
-  session.scanDone.store(1);
+  if (outcome == RunOutcome::Completed) {
+    if (!result->fsName.empty()) ReportCompleted(view);
+    if (result->fsName == "NTFS") view.SetProgress(0);
+    session.scanDone.store(1);
+  }
   view.SetStopEnabled(false);
-  return 1;
+  session.runInProgress.store(0);
+  view.RunEnded(outcome);
+  return outcome;
+}
+
+ExtractResult ExtractResultFileTo(const RunResult& result, ByteSink& sink,
+                                  const CatalogueNode& file) {
+  return ExtractCatalogueFileTo(result.Reader(), sink, file);
+}
+
+ExtractResult ExtractResultFile(const RunResult& result, const std::filesystem::path& folder,
+                                const CatalogueNode& file) {
+  return ExtractCatalogueFile(result.Reader(), folder, file);
 }
 
 namespace {

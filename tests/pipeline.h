@@ -49,26 +49,35 @@ inline PipelineResult RunWholePipeline(const platform::DiskFacts& facts,
     }
     ReadBootSectorParameters(s);
     RecordingView view;
-    RecoveryWorker(s, view);
-    if (!s.resultTree) {
-      result.Violation("no result tree");
+    const RunOutcome outcome = RecoveryWorker(s, view);
+    if (view.LastOutcome() != static_cast<int>(outcome))
+      result.Violation("the view was told another outcome than the caller");
+    if (outcome == RunOutcome::Failed) {
+      // A failure is said once, and nothing is handed over.
+      if (view.Messages().size() != 1 || view.LastResult())
+        result.Violation("a failed run did not end with exactly its failure message");
       continue;
     }
-    std::vector<const ui::TreeItem*> stack{s.resultTree->Root()};
+    auto run = s.CurrentResult();
+    if (!run || !run->tree || !run->paths || run != view.LastResult()) {
+      result.Violation("no result handed over");
+      continue;
+    }
+    std::vector<const ui::TreeItem*> stack{run->tree->Root()};
     while (!stack.empty()) {
       const ui::TreeItem* item = stack.back();
       stack.pop_back();
-      ui::ListFolderFiles(*s.resultTree, s.catalogue, item);
+      ui::ListFolderFiles(*run, item);
       for (const auto& c : item->children) stack.push_back(c.get());
     }
-    for (auto* n = s.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    for (auto* n = run->catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
       ++result.folders;
-    for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    for (auto* n = run->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
       ++result.files;
       std::int64_t size = TextToInt(n->size);
       if (size < 0 || static_cast<std::uint64_t>(size) > largestExtract) continue;
       NullSink sink;
-      ExtractResult r = ExtractCatalogueFileTo(s, sink, *n);
+      ExtractResult r = ExtractResultFileTo(*run, sink, *n);
       // Never more bytes than asked for; a success is the whole file; a failure says why.
       if (sink.bytes > static_cast<std::uint64_t>(size))
         result.Violation(ToUtf8(n->name) + ": more bytes written than its size");

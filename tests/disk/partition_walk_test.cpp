@@ -139,10 +139,25 @@ const WalkCase kWalkCases[] = {
        d.Entry(0, 1, 0x0F, 1000, 2000);
        d.Signature(0);
        Ebr(d, 1000, 0x06, 63, 100, 200);
-       Ebr(d, 1200, 0x01, 63, 100, 400);  // 0x01 counts inside the chain
+       Ebr(d, 1200, 0x01, 63, 100, 400);  // FAT12 in the chain as in the MBR: no number
        Ebr(d, 1400, 0x07, 63, 100, 0);
      },
-     {{"FAT32", 100, 200}, {"FAT16", 1063, 1163}, {"FAT16", 1263, 1363}, {"NTFS", 1463, 1563}}},
+     {{"FAT32", 100, 200}, {"FAT16", 1063, 1163}, {"NTFS", 1463, 1563}}},
+    {"TypeOneInChainCountsWhenItsBootSectorSaysFat16",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x0F, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x01, 63, 100, 0);
+       d.Fat16(1063);
+     },
+     {{"FAT16", 1063, 1163}}},
+    {"TypeOneInMbrCountsWhenItsBootSectorSaysFat16",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x01, 100, 100);
+       d.Fat16(100);
+       d.Signature(0);
+     },
+     {{"FAT16", 100, 200}}},
     {"ChainLinkBackToFirstRecordEnds",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x05, 1000, 2000);

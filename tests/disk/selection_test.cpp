@@ -70,9 +70,10 @@ TEST_F(Selection, PartitionOfTheSecondDiskSelectsThatDisk) {
   SelectionInfo info = SelectTreeItem(s, Partition(1, 2));
   EXPECT_EQ(info.kind, Kind::Partition);
   EXPECT_EQ(info.groupText, u"Logical Drive Name");
-  EXPECT_EQ(info.values[0], u"460");  // end sector
-  EXPECT_EQ(info.values[1], u"400");  // start sector
+  EXPECT_EQ(info.values[0], u"30.0 KB");  // "Total Size:": 60 sectors
+  EXPECT_EQ(info.values[1], u"");         // "Free Size:": until the parameter worker has read it
   EXPECT_EQ(info.values[2], u"FAT32");
+  EXPECT_EQ(info.sectorRange, u"sectors 400 to 460");
   EXPECT_EQ(info.disk, 1);
   EXPECT_EQ(info.number, 2);
   ExpectSelection(1, 400, 460, "FAT32");

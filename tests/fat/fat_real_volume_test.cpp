@@ -74,7 +74,6 @@ Scanned ScanImage(RecoverySession& s, const fs::path& image, const std::string& 
   ScanSelected(s, view, options);
   auto tree = std::make_shared<ui::ResultTree>();
   BuildFatResultTree(s, view, *tree);
-  s.resultTree = tree;
   Scanned out;
   out.lost = tree->lostItem != nullptr;
   ui::EntryPaths paths(*tree, s.catalogue);

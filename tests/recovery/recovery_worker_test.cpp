@@ -8,16 +8,19 @@ namespace {
 TEST(RecoveryWorker, WithNothingSelectedOnlyMarksTheRunFinished) {
   RecoverySession s;
   RecordingView view;
-  EXPECT_EQ(RecoveryWorker(s, view), 1);
+  EXPECT_EQ(RecoveryWorker(s, view), RunOutcome::Completed);
   EXPECT_EQ(s.scanDone.load(), 1);
   EXPECT_EQ(s.recoveryMode.load(), 1);
   bool message = false;
   for (const auto& c : view.Calls()) message |= c.kind == "message";
   EXPECT_FALSE(message);
   auto calls = view.Calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().kind, "stop");
-  EXPECT_EQ(calls.back().value, 0);  // Stop disabled at the end
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2].kind, "stop");
+  EXPECT_EQ(calls[calls.size() - 2].value, 0);  // Stop disabled at the end
+  EXPECT_EQ(calls.back().kind, "ended");
+  EXPECT_EQ(view.LastOutcome(), static_cast<int>(RunOutcome::Completed));
+  EXPECT_EQ(s.runInProgress.load(), 0);
 }
 
 TEST(RecoveryWorker, ANewRunStartsFromAnEmptyCatalogue) {
@@ -26,6 +29,8 @@ TEST(RecoveryWorker, ANewRunStartsFromAnEmptyCatalogue) {
   RecordingView view;
   RecoveryWorker(s, view);
   EXPECT_EQ(s.catalogue.fileList.First(), nullptr);
+  ASSERT_NE(s.CurrentResult(), nullptr);
+  EXPECT_EQ(s.CurrentResult()->catalogue.fileList.First(), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,320 @@
+// A partition's size and free space, from the file system's own allocation map: the FATs (with
+// the FSInfo count as a hint) or the NTFS $Bitmap. Everything read is bounded by the partition.
+#include <algorithm>
+#include <bit>
+#include <optional>
+#include <vector>
+
+#include "core/read_sectors.h"
+#include "disk/disks.h"
+#include "disk/on_disk.h"
+
+namespace brevant {
+namespace {
+
+using disk::Bytes;
+using disk::kSectorBytes;
+using disk::Sector;
+
+constexpr std::uint32_t kChunkSectors = 2048;  // 1 MiB per read
+
+struct Span {
+  const std::string& device;
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// Reads `count` sectors from `first` (relative to the partition) when they lie inside it, all
+// of them readable; nullopt otherwise.
+std::optional<std::vector<std::uint8_t>> ReadInside(const Span& p, std::uint64_t first,
+                                                    std::uint64_t count) {
+  const std::uint64_t size = p.end - p.start;
+  if (first >= size || count > size - first || count > (std::uint64_t{1} << 24)) return std::nullopt;
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(count) * kSectorBytes);
+  for (std::uint64_t done = 0; done < count;) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
+    if (ReadSectors(p.device, out.data() + done * kSectorBytes, p.start + first + done, n) == 0)
+      return std::nullopt;
+    done += n;
+  }
+  return out;
+}
+
+// ---- FAT -------------------------------------------------------------------------------
+
+struct FatLayout {
+  bool fat32 = false;
+  std::uint64_t spc = 0;
+  std::uint64_t reserved = 0;
+  std::uint64_t fats = 0;
+  std::uint64_t fatSize = 0;
+  std::uint64_t clusters = 0;  // data clusters, numbered 2 .. clusters + 1
+  std::uint8_t media = 0;
+  std::uint64_t fsInfoSector = 0;
+};
+
+std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSectors) {
+  if (!disk::HasBootSignature(b) || !disk::PlausibleBpb(b)) return std::nullopt;
+  FatLayout l;
+  l.fat32 = fat32;
+  l.spc = disk::Le8(b, 13);
+  l.reserved = disk::Le16(b, 14);
+  l.fats = disk::Le8(b, 16);
+  const std::uint64_t rootEntries = disk::Le16(b, 17);
+  std::uint64_t total = disk::Le16(b, 19);
+  if (total == 0) total = disk::Le32(b, 32);
+  l.media = disk::Le8(b, 21);
+  l.fatSize = fat32 ? disk::Le32(b, 36) : disk::Le16(b, 22);
+  if (fat32 && l.fatSize == 0) return std::nullopt;
+  l.fsInfoSector = fat32 ? disk::Le16(b, 48) : 0;
+  if (l.reserved == 0 || l.fats == 0 || l.fats > 2 || l.fatSize == 0) return std::nullopt;
+  total = std::min(total, partSectors);
+  const std::uint64_t rootSectors = (rootEntries * 32 + kSectorBytes - 1) / kSectorBytes;
+  const std::uint64_t dataStart = l.reserved + l.fats * l.fatSize + rootSectors;
+  if (dataStart >= total) return std::nullopt;
+  l.clusters = (total - dataStart) / l.spc;
+  // The FAT must have an entry for every cluster it claims to describe.
+  const std::uint64_t entries = l.fatSize * kSectorBytes / (fat32 ? 4 : 2);
+  if (entries < 2) return std::nullopt;
+  l.clusters = std::min(l.clusters, entries - 2);
+  if (l.clusters == 0) return std::nullopt;
+  return l;
+}
+
+// Free entries of the FAT copy at `first`; nullopt when it cannot be read or does not begin
+// with the media byte.
+std::optional<std::uint64_t> CountFreeEntries(const Span& p, const FatLayout& l, std::uint64_t first) {
+  const std::uint64_t width = l.fat32 ? 4 : 2;
+  const std::uint64_t bytes = (l.clusters + 2) * width;
+  auto fat = ReadInside(p, first, (bytes + kSectorBytes - 1) / kSectorBytes);
+  if (!fat || (*fat)[0] != l.media) return std::nullopt;
+  std::uint64_t free = 0;
+  const std::uint8_t* d = fat->data();
+  for (std::uint64_t c = 2; c < l.clusters + 2; ++c) {
+    const std::uint8_t* e = d + c * width;
+    const std::uint32_t v = l.fat32 ? (static_cast<std::uint32_t>(e[0]) | e[1] << 8 | e[2] << 16 |
+                                       static_cast<std::uint32_t>(e[3] & 0x0F) << 24)
+                                    : static_cast<std::uint32_t>(e[0] | e[1] << 8);
+    free += v == 0;
+  }
+  return free;
+}
+
+// The FSInfo free count, when the sector carries its three signatures and a possible count.
+std::optional<std::uint64_t> FsInfoFree(const Span& p, const FatLayout& l) {
+  if (!l.fat32 || l.fsInfoSector == 0 || l.fsInfoSector >= l.reserved) return std::nullopt;
+  auto s = ReadInside(p, l.fsInfoSector, 1);
+  if (!s) return std::nullopt;
+  Bytes b(*s);
+  if (disk::Le32(b, 0) != 0x41615252 || disk::Le32(b, 484) != 0x61417272 ||
+      disk::Le32(b, 508) != 0xAA550000)
+    return std::nullopt;
+  const std::uint64_t count = disk::Le32(b, 488);
+  if (count == 0xFFFFFFFF || count > l.clusters) return std::nullopt;
+  return count;
+}
+
+std::optional<std::uint64_t> FatFreeBytes(const Span& p, bool fat32) {
+  const std::uint64_t partSectors = p.end - p.start;
+  std::optional<FatLayout> layout;
+  for (std::uint64_t at : {std::uint64_t{0}, std::uint64_t{6}}) {
+    if (at != 0 && !fat32) break;
+    if (auto boot = ReadInside(p, at, 1)) layout = ParseFatBoot(*boot, fat32, partSectors);
+    if (layout) break;
+  }
+  if (!layout) return std::nullopt;
+  const FatLayout& l = *layout;
+  auto first = CountFreeEntries(p, l, l.reserved);
+  auto second = l.fats > 1 ? CountFreeEntries(p, l, l.reserved + l.fatSize) : std::nullopt;
+  auto hint = FsInfoFree(p, l);
+  std::optional<std::uint64_t> freeClusters;
+  if (first && second && *first != *second) {
+    // The copies disagree: the one the FSInfo hint confirms, else FAT #1, the copy in use.
+    freeClusters = hint && *hint == *second ? second : first;
+  } else if (first || second) {
+    freeClusters = first ? first : second;
+  } else {
+    freeClusters = hint;  // no FAT copy is readable: the hint is all there is
+  }
+  if (!freeClusters) return std::nullopt;
+  return *freeClusters * l.spc * kSectorBytes;
+}
+
+// ---- NTFS ------------------------------------------------------------------------------
+
+// Undoes the update sequence of a FILE record in place; false when it does not check out.
+bool ApplyFixups(std::vector<std::uint8_t>& r) {
+  Bytes b(r);
+  if (!disk::HasText(b, 0, "FILE")) return false;
+  const std::size_t at = disk::Le16(b, 4);
+  const std::size_t count = disk::Le16(b, 6);
+  if (count < 2 || (count - 1) * kSectorBytes > r.size() || at + count * 2 > r.size()) return false;
+  const std::uint16_t usn = disk::Le16(b, at);
+  for (std::size_t i = 1; i < count; ++i) {
+    const std::size_t tail = i * kSectorBytes - 2;
+    if (disk::Le16(b, tail) != usn) return false;
+    r[tail] = r[at + 2 * i];
+    r[tail + 1] = r[at + 2 * i + 1];
+  }
+  return true;
+}
+
+struct Run {
+  std::uint64_t lcn;  // 0 with sparse
+  std::uint64_t length;
+  bool sparse;
+};
+
+struct DataAttribute {
+  bool resident = false;
+  std::vector<std::uint8_t> value;  // resident contents
+  std::vector<Run> runs;            // non-resident runs, in order
+  std::uint64_t size = 0;
+};
+
+std::optional<std::vector<Run>> DecodeRuns(Bytes b, std::size_t at, std::size_t end) {
+  std::vector<Run> runs;
+  std::int64_t lcn = 0;
+  while (at < end && runs.size() < 65536) {
+    const std::uint8_t header = b[at];
+    if (header == 0) return runs;
+    const std::size_t lengthBytes = header & 0x0F, offsetBytes = header >> 4;
+    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || at + 1 + lengthBytes + offsetBytes > end)
+      return std::nullopt;
+    const std::uint64_t length = disk::LeField(b, at + 1, lengthBytes);
+    std::int64_t delta = 0;
+    if (offsetBytes > 0) {
+      std::uint64_t raw = disk::LeField(b, at + 1 + lengthBytes, offsetBytes);
+      if (offsetBytes < 8 && (raw >> (offsetBytes * 8 - 1)) & 1) raw |= ~std::uint64_t{0} << (offsetBytes * 8);
+      delta = static_cast<std::int64_t>(raw);
+    }
+    if (length == 0) return std::nullopt;
+    lcn += delta;
+    if (offsetBytes > 0 && lcn < 0) return std::nullopt;
+    runs.push_back({offsetBytes == 0 ? 0 : static_cast<std::uint64_t>(lcn), length, offsetBytes == 0});
+    at += 1 + lengthBytes + offsetBytes;
+  }
+  return std::nullopt;
+}
+
+// The unnamed $DATA attribute of a fixed-up FILE record.
+std::optional<DataAttribute> FindData(const std::vector<std::uint8_t>& r) {
+  Bytes b(r);
+  std::size_t at = disk::Le16(b, 20);
+  for (int guard = 0; guard < 64 && at + 16 <= r.size(); ++guard) {
+    const std::uint32_t type = disk::Le32(b, at);
+    const std::uint32_t length = disk::Le32(b, at + 4);
+    if (type == 0xFFFFFFFF || length < 16 || length > r.size() - at) return std::nullopt;
+    if (type == 0x80 && disk::Le8(b, at + 9) == 0) {
+      DataAttribute d;
+      const std::size_t end = at + length;
+      if (disk::Le8(b, at + 8) == 0) {
+        const std::size_t size = disk::Le32(b, at + 16), offset = disk::Le16(b, at + 20);
+        if (offset > length || size > length - offset) return std::nullopt;
+        d.resident = true;
+        d.value.assign(r.begin() + static_cast<std::ptrdiff_t>(at + offset),
+                       r.begin() + static_cast<std::ptrdiff_t>(at + offset + size));
+        d.size = size;
+        return d;
+      }
+      if (length < 64 || disk::Le64(b, at + 16) != 0) return std::nullopt;  // first piece only
+      auto runs = DecodeRuns(b, at + disk::Le16(b, at + 32), end);
+      if (!runs) return std::nullopt;
+      d.runs = std::move(*runs);
+      d.size = disk::Le64(b, at + 48);
+      return d;
+    }
+    at += length;
+  }
+  return std::nullopt;
+}
+
+// Reads the first `bytes` of a non-resident attribute along its runs (sparse runs read as 0).
+std::optional<std::vector<std::uint8_t>> ReadRuns(const Span& p, const std::vector<Run>& runs,
+                                                  std::uint64_t spc, std::uint64_t bytes) {
+  const std::uint64_t sectorsNeeded = (bytes + kSectorBytes - 1) / kSectorBytes;
+  if (sectorsNeeded > (std::uint64_t{1} << 24)) return std::nullopt;
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(sectorsNeeded * kSectorBytes));
+  for (const Run& run : runs) {
+    if (out.size() >= bytes) break;
+    if (run.length > (std::uint64_t{1} << 40) / spc) return std::nullopt;
+    const std::uint64_t left = sectorsNeeded - out.size() / kSectorBytes;
+    const std::uint64_t sectors = std::min(run.length * spc, left);
+    if (run.sparse) {
+      out.resize(out.size() + static_cast<std::size_t>(sectors * kSectorBytes), 0);
+      continue;
+    }
+    if (run.lcn > (std::uint64_t{1} << 48)) return std::nullopt;
+    auto data = ReadInside(p, run.lcn * spc, sectors);
+    if (!data) return std::nullopt;
+    out.insert(out.end(), data->begin(), data->end());
+  }
+  if (out.size() < bytes) return std::nullopt;
+  out.resize(static_cast<std::size_t>(bytes));
+  return out;
+}
+
+std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
+  const std::uint64_t partSectors = p.end - p.start;
+  std::optional<std::vector<std::uint8_t>> boot;
+  for (std::uint64_t at : {std::uint64_t{0}, partSectors - 1}) {
+    boot = ReadInside(p, at, 1);
+    if (boot && disk::HasText(*boot, 3, "NTFS") && disk::PlausibleBpb(*boot)) break;
+    boot.reset();
+  }
+  if (!boot) return std::nullopt;
+  Bytes b(*boot);
+  const std::uint64_t spc = disk::Le8(b, 13);
+  const std::uint64_t totalClusters = std::min(disk::Le64(b, 40), partSectors) / spc;
+  const std::uint64_t mftLcn = disk::Le64(b, 48);
+  const std::uint32_t perRecord = disk::Le8(b, 64);
+  std::uint64_t recordBytes = 0;
+  if (perRecord >= 0x80) {
+    const unsigned shift = 256 - perRecord;
+    if (shift >= 9 && shift <= 16) recordBytes = std::uint64_t{1} << shift;
+  } else {
+    recordBytes = perRecord * spc * kSectorBytes;
+  }
+  if (recordBytes < 1024 || recordBytes > 65536 || totalClusters == 0 || mftLcn >= totalClusters)
+    return std::nullopt;
+  const std::uint64_t recordSectors = recordBytes / kSectorBytes;
+
+  // Record 0 ($MFT) maps the MFT, so record 6 ($Bitmap) is found wherever the MFT lies.
+  auto mft = ReadInside(p, mftLcn * spc, recordSectors);
+  if (!mft || !ApplyFixups(*mft)) return std::nullopt;
+  auto mftData = FindData(*mft);
+  if (!mftData || mftData->resident) return std::nullopt;
+  const std::uint64_t bitmapRecordEnd = 7 * recordBytes;
+  auto head = ReadRuns(p, mftData->runs, spc, bitmapRecordEnd);
+  if (!head) return std::nullopt;
+  std::vector<std::uint8_t> record(head->begin() + static_cast<std::ptrdiff_t>(6 * recordBytes), head->end());
+  if (!ApplyFixups(record)) return std::nullopt;
+  auto bitmap = FindData(record);
+  const std::uint64_t needed = (totalClusters + 7) / 8;
+  if (!bitmap || bitmap->size < needed) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> bits =
+      bitmap->resident ? std::optional(bitmap->value) : ReadRuns(p, bitmap->runs, spc, needed);
+  if (!bits || bits->size() < needed) return std::nullopt;
+  std::uint64_t used = 0;
+  for (std::uint64_t i = 0; i < totalClusters / 8; ++i) used += std::popcount((*bits)[i]);
+  for (std::uint64_t c = totalClusters / 8 * 8; c < totalClusters; ++c)
+    used += ((*bits)[c / 8] >> (c % 8)) & 1;
+  return (totalClusters - used) * spc * kSectorBytes;
+}
+
+}  // namespace
+
+PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t start,
+                                      std::uint64_t end, std::string_view fsName) {
+  PartitionFigures f;
+  if (end <= start) return f;
+  f.sizeBytes = (end - start) * kSectorBytes;
+  const Span p{device, start, end};
+  if (fsName == "FAT16" || fsName == "FAT12") f.freeBytes = FatFreeBytes(p, false);
+  else if (fsName == "FAT32") f.freeBytes = FatFreeBytes(p, true);
+  else if (fsName == "NTFS") f.freeBytes = NtfsFreeBytes(p);
+  return f;
+}
+
+}  // namespace brevant
