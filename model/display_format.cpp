@@ -1,5 +1,6 @@
 #include "model/display_format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/text.h"
@@ -41,12 +42,12 @@ std::u16string FormatFatDateTime(std::uint16_t date, std::uint16_t time) {
   const unsigned day = date & 0x1F, month = (date >> 5) & 0x0F;
   const long long year = 1980 + (date >> 9);
   if (day == 0 || month == 0 || month > 12) return {};
-  // Seconds are stored in two-second steps; fields past their range are shown as stored
-  // would mislead, so they are capped.
-  const unsigned second = std::min(2u * (time & 0x1F), 59u);
-  const unsigned minute = std::min((time >> 5) & 0x3Fu, 59u);
-  const unsigned hour = std::min((time >> 11) & 0x1Fu, 23u);
-  return DateTime(year, month, day, hour, minute, second);
+  // Seconds are stored in two-second steps. A time word out of range (hour 24, minute 60...)
+  // says nothing reliable: the date is shown alone.
+  const unsigned second = 2u * (time & 0x1F), minute = (time >> 5) & 0x3F, hour = time >> 11;
+  std::u16string text = DateTime(year, month, day, hour, minute, second);
+  if (hour > 23 || minute > 59 || second > 59) text.resize(10);
+  return text;
 }
 
 std::u16string FormatFileTime(std::uint64_t fileTime) {

@@ -10,7 +10,8 @@
 namespace brevant::ui {
 
 // "YYYY-MM-DD HH:MM:SS" from a FAT directory entry's date and time words (local time as
-// stored); empty when the date word holds no valid date (0 or a month/day of 0).
+// stored); empty when the date word holds no valid date (0 or a month/day of 0), the date alone
+// ("YYYY-MM-DD") when only the time word is out of range.
 std::u16string FormatFatDateTime(std::uint16_t date, std::uint16_t time);
 // "YYYY-MM-DD HH:MM:SS" (UTC) from an NTFS FILETIME (100 ns units since 1601-01-01); empty for 0
 // and for times past the year 9999.

@@ -36,6 +36,13 @@ bool Stopped(RecoverySession& session, RecoveryView& view) {
   return HonourStop(session, view) || session.stopHonoured.load() == 1;
 }
 
+// The tree is built from what was found either way; after a stop the status text stays
+// "Process Aborted...".
+void StoringStatus(RecoverySession& session, RecoveryView& view) {
+  if (session.stopHonoured.load() != 1)
+    view.SetStatusText(u"Storing Directory Information.Please Wait...");
+}
+
 // The result of the run: the run's catalogue and tree, and what reading its files needs.
 void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::ResultTree> tree) {
   result.catalogue.TakeFrom(session.catalogue);
@@ -57,7 +64,7 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
   FatReadOptions options;
   options.extensive = extensive;
   ScanFatClusters(session, view, options);
-  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  StoringStatus(session, view);
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   // Only the FAT values belong to this run.
   session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
@@ -81,7 +88,7 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
   BuildNtfsCatalogue(session, view);
   // The extensive run goes on beyond the MFT unless the walk was stopped.
   if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
-  view.SetStatusText(u"Storing Directory Information.Please Wait...");
+  StoringStatus(session, view);
   BuildNtfsResultTree(session, view, tree);
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }

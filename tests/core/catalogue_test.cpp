@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/recovery_session.h"
+#include "core/run_result.h"
 #include "core/text.h"
 
 namespace brevant {
@@ -124,6 +125,64 @@ TEST(ProgressReporter, ReportsOnlyWhenThePercentageChanges) {
   for (int i = 0; i <= 100; ++i) expected.push_back(i);
   EXPECT_EQ(view.ProgressValues(), expected);
   EXPECT_EQ(view.StatusTexts()[37], u"37 % Completed");
+}
+
+}  // namespace
+}  // namespace brevant
+
+namespace brevant {
+namespace {
+
+TEST(Catalogue, TakeFromMovesEveryListWithoutMovingANode) {
+  Catalogue work;
+  const CatalogueNode* folder = work.AppendFolder(u"Docs", u"9", u"7", u"0", u"0", u"0", u"0",
+                                                  u"16", u"0", u"FOLDER", u"NULL", 1);
+  const CatalogueNode* file = work.AppendFile(u"a.txt", u"9", u"8", u"7", u"0", u"0", u"12",
+                                              u"32", u"0", u"FILE", u"1", 2);
+  Catalogue result;
+  result.AppendFile(u"stale", u"1", u"1", u"1", u"0", u"0", u"1", u"32", u"0", u"FILE", u"NULL", 1);
+  result.TakeFrom(work);
+  EXPECT_EQ(result.folderList.First(), folder);
+  EXPECT_EQ(result.fileList.First(), file);
+  EXPECT_EQ(result.fileList.count.load(), 1u);
+  EXPECT_EQ(std::u16string_view(file->name), u"a.txt");
+  EXPECT_GT(result.BytesUsed(), 0u);
+  // The work area starts over empty, and what it appends next is no part of the result.
+  EXPECT_EQ(work.folderList.First(), nullptr);
+  EXPECT_EQ(work.fileList.First(), nullptr);
+  EXPECT_EQ(work.BytesUsed(), 0u);
+  work.AppendFile(u"next", u"1", u"1", u"1", u"0", u"0", u"1", u"32", u"0", u"FILE", u"NULL", 1);
+  EXPECT_EQ(result.fileList.count.load(), 1u);
+  EXPECT_EQ(CatalogueList<CatalogueNode>::Next(file), nullptr);
+}
+
+TEST(Catalogue, RowsMadeFromRecordsShareTheirTexts) {
+  Catalogue c;
+  const CatalogueNode* file = c.AppendFile(u"a.txt", u"9", u"8", u"7", u"0", u"0", u"12", u"32",
+                                           u"0", u"FILE", u"NULL", 2);
+  const std::size_t used = c.BytesUsed();
+  const ListedFileRow* row = c.AppendListedFile(*file);
+  EXPECT_EQ(row->node, file);
+  EXPECT_EQ(row->name, file->name);
+  EXPECT_EQ(row->size, file->size);
+  EXPECT_EQ(c.BytesUsed(), used);  // nothing copied into the catalogue's storage
+  EXPECT_EQ(c.listedFileRows.First(), row);
+  c.ClearListedFiles();
+  EXPECT_EQ(c.listedFileRows.First(), nullptr);
+}
+
+TEST(RunResult, FileFiguresCountLiveAndDeletedApart) {
+  Catalogue c;
+  c.AppendFolder(u"Docs", u"9", u"7", u"0", u"0", u"0", u"4096", u"16", u"0", u"FOLDER", u"1", 1);
+  c.AppendFile(u"a", u"9", u"8", u"7", u"0", u"0", u"100", u"32", u"0", u"FILE", u"NULL", 1);
+  c.AppendFile(u"b", u"9", u"9", u"7", u"0", u"0", u"5000000000", u"32", u"0", u"FILE", u"NULL", 1);
+  c.AppendFile(u"c", u"9", u"10", u"7", u"0", u"0", u"30", u"32", u"0", u"FILE", u"1", 1);
+  c.AppendFile(u"d", u"9", u"11", u"7", u"0", u"0", u"-5", u"32", u"0", u"FILE", u"1", 1);
+  const FileFigures f = CountFiles(c);
+  EXPECT_EQ(f.liveFiles, 2u);
+  EXPECT_EQ(f.liveBytes, 5000000100u);
+  EXPECT_EQ(f.deletedFiles, 2u);
+  EXPECT_EQ(f.deletedBytes, 30u);  // a size that is no byte count adds nothing
 }
 
 }  // namespace

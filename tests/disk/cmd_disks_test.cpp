@@ -46,9 +46,10 @@ TEST(RunDisks, JsonListsEachImageWithItsPartitions) {
   EXPECT_EQ(disk["heads"], 255);
   EXPECT_EQ(disk["sectorsPerTrack"], 63);
   EXPECT_FALSE(disk.contains("error"));
+  // Boot sectors alone hold no allocation map: the size is known, the free space is not.
   EXPECT_EQ(disk["partitions"], nlohmann::json::parse(R"([
-      {"number": 1, "fs": "NTFS", "start": 100, "end": 200},
-      {"number": 2, "fs": "FAT32", "start": 1063, "end": 1263}])"));
+      {"number": 1, "fs": "NTFS", "start": 100, "end": 200, "size": 51200},
+      {"number": 2, "fs": "FAT32", "start": 1063, "end": 1263, "size": 102400}])"));
 }
 
 TEST(RunDisks, HumanReadableTree) {
@@ -59,10 +60,12 @@ TEST(RunDisks, HumanReadableTree) {
   EXPECT_NE(out.find("My Computer\n  tree.img  (" + a + ")\n"), std::string::npos) << out;
   EXPECT_NE(out.find("HDD Model:        Disk Image\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Capacity:         2097152 bytes\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Partition - 1 ( NTFS )   first sector 100   end sector 200\n"),
+  EXPECT_NE(out.find("Partition - 1 ( NTFS )   first sector 100   end sector 200   size 50.0 KB"
+                     "   free unknown\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("Partition - 2 ( FAT32 )   first sector 1063   end sector 1263\n"),
+  EXPECT_NE(out.find("Partition - 2 ( FAT32 )   first sector 1063   end sector 1263   size 100.0 KB"
+                     "   free unknown\n"),
             std::string::npos)
       << out;
 }

@@ -112,16 +112,20 @@ TEST_F(Selection, RootAndUnknownItemsChangeNothing) {
 
 TEST_F(Selection, NothingChangesOnceARunHasCompletedOrWhileOneRuns) {
   SelectPartition(s, 0, 1);
-  s.recoveryThread.store(7);  // a run in progress
+  s.runInProgress.store(1);  // a run in progress
   EXPECT_EQ(SelectTreeItem(s, Partition(1, 1)).kind, Kind::Nothing);
   EXPECT_FALSE(SelectPartition(s, 1, 1));
   ExpectSelection(0, 100, 200, "NTFS");
-  s.scanDone.store(1);  // the run ended
+  s.runInProgress.store(0);  // the run completed; its worker id stays set
+  s.recoveryThread.store(7);
+  s.scanDone.store(1);
   EXPECT_EQ(SelectTreeItem(s, Partition(1, 1)).kind, Kind::Nothing);
   EXPECT_EQ(SelectTreeItem(s, Top()->children[1].get()).kind, Kind::Nothing);
   ExpectSelection(0, 100, 200, "NTFS");
-  s.recoveryThread.store(0);  // an aborted run leaves the selection free again
-  s.scanDone.store(0);
+  s.runInProgress.store(1);  // a second run: the selection is held again
+  EXPECT_FALSE(SelectPartition(s, 1, 1));
+  ExpectSelection(0, 100, 200, "NTFS");
+  s.runInProgress.store(0);  // between runs another partition can be chosen
   EXPECT_TRUE(SelectPartition(s, 1, 1));
 }
 

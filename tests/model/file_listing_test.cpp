@@ -84,3 +84,39 @@ TEST(FileListing, BeforeAnyRunNothingIsListed) {
 
 }  // namespace
 }  // namespace brevant::ui
+
+namespace brevant::ui {
+namespace {
+
+TEST_F(FileListingTest, AResultListsRowsTiedToItsOwnRecords) {
+  RunResult result;
+  result.catalogue.TakeFrom(c);  // as a run hands its catalogue over: no node moves
+  result.tree = std::shared_ptr<ResultTree>(&tree, [](ResultTree*) {});
+  BuildEntryPaths(result);
+  const TreeItem* docs = tree.treeFolderList[0].treeItem;
+  auto files = ListFolderFiles(result, docs);
+  ASSERT_EQ(files.size(), 2u);
+  std::vector<const CatalogueNode*> rowNodes;
+  for (auto* r = result.catalogue.listedFileRows.First(); r; r = CatalogueList<ListedFileRow>::Next(r)) {
+    rowNodes.push_back(r->node);
+    EXPECT_EQ(r->name, r->node->name);  // the record's own text, not a copy
+  }
+  EXPECT_EQ(rowNodes, files);
+  // A second listing replaces the rows; an item of no folder lists nothing.
+  EXPECT_EQ(ListFolderFiles(result, tree.lostItem).size(), 1u);
+  EXPECT_EQ(result.catalogue.listedFileRows.count.load(), 1u);
+  EXPECT_TRUE(ListFolderFiles(result, nullptr).empty());
+  EXPECT_EQ(result.catalogue.listedFileRows.First(), nullptr);
+  // Entry paths: folders by their place, files by their folder and name.
+  std::vector<std::u16string> paths;
+  for (auto* n = result.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    paths.push_back(result.paths->EntryPath(n));
+  for (auto* n = result.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    paths.push_back(result.paths->EntryPath(n));
+  EXPECT_EQ(paths, (std::vector<std::u16string>{u"/Docs", u"/Docs", u"/Docs/Sub", u"/root.txt",
+                                                 u"/Docs/a.txt", u"/Docs/Sub/b.txt",
+                                                 u"/Lost/lost.txt", u"/Docs/c.txt"}));
+}
+
+}  // namespace
+}  // namespace brevant::ui

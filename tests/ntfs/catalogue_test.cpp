@@ -287,16 +287,20 @@ TEST_F(CatalogueWalkTest, TheTreeHangsFoldersFromTheRootAndTheRestFromLost) {
   EXPECT_EQ(tree.lostFolderId, 268435455);
   ASSERT_NE(tree.lostItem, nullptr);
   EXPECT_EQ(tree.lostItem->text, u"Lost");
+  // "Lost" comes first, then the root's folders, then the levels below, breadth-first.
   const std::vector<std::u16string> expected = {
+      u"My Computer\\Lost\\",
       u"My Computer\\Docs\\",
       u"My Computer\\Trash\\",
       u"My Computer\\Later\\",
+      u"My Computer\\Lost\\Loop\\",
       u"My Computer\\Later\\Deep\\",
       u"My Computer\\Later\\Deep\\Deeper\\",
-      u"My Computer\\Lost\\",
-      u"My Computer\\Lost\\Loop\\",
   };
   EXPECT_EQ(Paths(tree), expected);
+  const auto& top = tree.Root()->children.front()->children;
+  ASSERT_FALSE(top.empty());
+  EXPECT_EQ(top.front().get(), tree.lostItem);
   // The root directory's own entry is never shown, and every box starts unchecked.
   for (const auto& r : tree.treeFolderList) EXPECT_NE(r.folderId, 5);
   EXPECT_EQ(tree.Root()->children.size(), 1u);
@@ -330,7 +334,9 @@ TEST_F(CatalogueWalkTest, AStopDuringTheTreeLeavesAPartialTree) {
   EXPECT_EQ(BuildNtfsResultTree(session, treeView, tree), 0);
   EXPECT_EQ(session.stopRequested.load(), 0);
   EXPECT_EQ(treeView.StatusTexts(), std::vector<std::u16string>{u"Process Aborted..."});
-  EXPECT_TRUE(tree.treeFolderList.empty());
+  // Only "Lost", which comes before anything the stop could cut off.
+  ASSERT_EQ(tree.treeFolderList.size(), 1u);
+  EXPECT_EQ(tree.treeFolderList.front().path, u"My Computer\\Lost\\");
 }
 
 TEST(NtfsResultTree, CatalogueEdgeCases) {
@@ -350,10 +356,10 @@ TEST(NtfsResultTree, CatalogueEdgeCases) {
       {"a file type is never a folder", {{u"f", u"40", u"5", u"FILE"}}, {u"My Computer\\Lost\\"}},
       {"two top-level folders with one name share an item",
        {{u"Same", u"40", u"5", u"FOLDER"}, {u"Same", u"41", u"5", u"FOLDER"}},
-       {u"My Computer\\Same\\", u"My Computer\\Same\\", u"My Computer\\Lost\\"}},
+       {u"My Computer\\Lost\\", u"My Computer\\Same\\", u"My Computer\\Same\\"}},
       {"an entry that is both its own id and parent 268435455 is top-level, once",
        {{u"Odd", u"268435455", u"268435455", u"FOLDER"}},
-       {u"My Computer\\Odd\\", u"My Computer\\Lost\\"}},
+       {u"My Computer\\Lost\\", u"My Computer\\Odd\\"}},
       {"two folders naming each other hang below Lost, each once",
        {{u"A", u"40", u"41", u"FOLDER"}, {u"B", u"41", u"40", u"FOLDER"}},
        {u"My Computer\\Lost\\", u"My Computer\\Lost\\A\\", u"My Computer\\Lost\\A\\B\\"}},
