@@ -61,6 +61,7 @@ int AddDisk(RecoverySession& session, ui::ResultTree& tree, const platform::Disk
     // A table that lists nothing (wiped, or never written) may still leave volumes behind.
     if (session.driveRecords[d].partitionCount == 0) {
       VolumeSearchOptions search;
+      search.nearby = true;
       if (facts.heads != 0) search.heads = facts.heads;
       if (facts.sectorsPerTrack != 0) search.sectorsPerTrack = facts.sectorsPerTrack;
       FileFoundVolumes(session, tree, d, path, search);

@@ -22,6 +22,8 @@ using disk::Bytes;
 constexpr std::uint64_t kMiBSectors = 2048;
 constexpr std::uint32_t kDefaultDeepBatch = 2048;  // 1 MiB: stays in the cache while examined
 constexpr std::uint64_t kFat32BackupOffset = 6;
+constexpr std::uint64_t kNearbySectors = 64 * kMiBSectors;  // the automatic search's window
+constexpr int kMaxFollowedVolumes = 128;
 
 struct Candidate {
   FoundVolume volume;
@@ -134,17 +136,22 @@ class Search {
     if (f.fsName == "NTFS" && at + 1 >= f.volumeSectors) add(at + 1 - f.volumeSectors, true);
   }
 
-  // Where partitioning tools start volumes, and the sectors just before them.
-  std::vector<std::uint64_t> AlignedStarts() const {
+  // Where partitioning tools start volumes in [from, to), and the disk's end (for an NTFS
+  // backup in the last sector).
+  std::vector<std::uint64_t> AlignedStarts(std::uint64_t from, std::uint64_t to) const {
     const std::uint64_t spt = options_.sectorsPerTrack ? options_.sectorsPerTrack : 63;
     const std::uint64_t cylinder = spt * (options_.heads ? options_.heads : 255);
-    std::vector<std::uint64_t> starts{0, spt};
-    for (std::uint64_t p = kMiBSectors; p < diskSectors_; p += kMiBSectors) starts.push_back(p);
-    for (std::uint64_t p = cylinder; p < diskSectors_; p += cylinder) {
+    to = std::min(to, diskSectors_);
+    std::vector<std::uint64_t> starts;
+    if (from == 0) starts = {0, spt};
+    auto firstMultiple = [from](std::uint64_t step) { return (from + step - 1) / step * step; };
+    for (std::uint64_t p = std::max(kMiBSectors, firstMultiple(kMiBSectors)); p < to; p += kMiBSectors)
+      starts.push_back(p);
+    for (std::uint64_t p = std::max(cylinder, firstMultiple(cylinder)); p < to; p += cylinder) {
       starts.push_back(p);
       starts.push_back(p + spt);  // a logical volume after its extended boot record's track
     }
-    starts.push_back(diskSectors_);  // the disk's last sector, for an NTFS backup
+    starts.push_back(diskSectors_);
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     return starts;
@@ -156,16 +163,37 @@ class Search {
     return false;
   }
 
+  // The whole disk, or (the search nobody asked for) a window at its start and one after the
+  // end of each volume found: a wiped table's volumes follow one another, and a few reads
+  // find them on a disk of any size.
   void Aligned() {
-    const auto starts = AlignedStarts();
-    Progress progress(options_.view, starts.size());
+    Progress progress(options_.view, diskSectors_);
+    if (!options_.nearby) {
+      Examine(AlignedStarts(0, diskSectors_), progress);
+      progress.Report(diskSectors_);
+      return;
+    }
+    std::uint64_t from = 0;
+    for (int round = 0; round < kMaxFollowedVolumes && from < diskSectors_; ++round) {
+      const std::size_t before = candidates_.size();
+      Examine(AlignedStarts(from, from + kNearbySectors), progress);
+      std::uint64_t next = from;
+      for (std::size_t i = before; i < candidates_.size(); ++i)
+        if (candidates_[i].volume.startSector >= from)
+          next = std::max(next, candidates_[i].volume.endSector);
+      if (next == from) break;
+      from = next;
+    }
+  }
+
+  void Examine(const std::vector<std::uint64_t>& starts, Progress& progress) {
     std::uint8_t buffer[8 * 512];
     for (std::size_t i = 0; i < starts.size(); ++i) {
+      const std::uint64_t p = starts[i];
       if (i % 256 == 0) {
         if (Stopped()) return;
-        progress.Report(i);
+        progress.Report(p);
       }
-      const std::uint64_t p = starts[i];
       // p - 1 (a backup of the volume before), p (a start), p + 6 (a FAT32 backup).
       const std::uint64_t first = p == 0 ? 0 : p - 1;
       const std::uint64_t count = std::min<std::uint64_t>(8, diskSectors_ - first);
@@ -178,7 +206,6 @@ class Search {
           if (!InsideListed(at)) Consider(buffer + k * 512, at);
       }
     }
-    progress.Report(starts.size());
   }
 
   void Deep() {

@@ -22,6 +22,9 @@ struct FoundVolume {
 struct VolumeSearchOptions {
   // Every sector of the disk instead of the usual alignments; long, so with progress and Stop.
   bool deep = false;
+  // The search a disk gets without being asked: the usual places in the first 64 MiB and in
+  // the 64 MiB after each volume found, so it costs a few reads on a disk of any size.
+  bool nearby = false;
   std::uint32_t heads = 255;
   std::uint32_t sectorsPerTrack = 63;
   RecoveryView* view = nullptr;                          // progress, when set

@@ -157,6 +157,19 @@ TEST(VolumeSearch, TheDeepSearchLooksAtEverySectorWithProgressAndStop) {
   EXPECT_TRUE(Search(d, {}, deep).empty()) << "a stop before the volume is reached finds nothing";
 }
 
+TEST(VolumeSearch, TheSearchNobodyAskedForLooksNearTheStartAndAfterEachVolume) {
+  std::string d = Disk(180000);
+  Fat32(d, 2048, 20000);
+  Fat32(d, 22528, 20000);
+  Fat32(d, 174080, 5000);  // more than 64 MiB after the last volume's end
+  VolumeSearchOptions nearby;
+  nearby.nearby = true;
+  const auto found = Search(d, {}, nearby);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(std::get<1>(found[1]), 22528u);
+  EXPECT_EQ(Search(d).size(), 3u) << "asked for, the search covers the whole disk";
+}
+
 TEST(VolumeSearch, ADiskWhoseTableListsNothingIsSearchedAtOnce) {
   std::string d = Disk(120000);
   d[510] = 0x55, d[511] = static_cast<char>(0xAA);  // a table with every entry zeroed
