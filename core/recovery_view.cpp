@@ -43,20 +43,15 @@ std::vector<int> RecordingView::ProgressValues() const {
     if (c.kind == "progress") out.push_back(c.value);
   return out;
 }
-std::vector<std::u16string> RecordingView::StatusTexts() const {
+std::vector<std::u16string> RecordingView::TextsOf(std::string_view kind) const {
   std::lock_guard lock(mutex_);
   std::vector<std::u16string> out;
   for (const auto& c : calls_)
-    if (c.kind == "status") out.push_back(c.text);
+    if (c.kind == kind) out.push_back(c.text);
   return out;
 }
-std::vector<std::u16string> RecordingView::Messages() const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::u16string> out;
-  for (const auto& c : calls_)
-    if (c.kind == "message") out.push_back(c.text);
-  return out;
-}
+std::vector<std::u16string> RecordingView::StatusTexts() const { return TextsOf("status"); }
+std::vector<std::u16string> RecordingView::Messages() const { return TextsOf("message"); }
 std::shared_ptr<RunResult> RecordingView::LastResult() const {
   std::lock_guard lock(mutex_);
   return result_;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brevant {
@@ -56,6 +57,7 @@ class RecordingView : public RecoveryView {
   bool answer = true;
 
  private:
+  std::vector<std::u16string> TextsOf(std::string_view kind) const;
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
   std::shared_ptr<RunResult> result_;
