@@ -32,8 +32,8 @@ void SweepProgress::Report(std::uint64_t done) {
   const bool moved = percent != lastPercent_;
   lastPercent_ = percent;
   const double seconds = std::chrono::duration<double>(now - start_).count();
-  std::u16string text = ToText(static_cast<unsigned>(percent)) + u" % Completed (" +
-                        ToText(done) + u" of " + ToText(total_) + u" sectors swept";
+  std::u16string text = ToText(static_cast<unsigned>(percent)) + u" % Completed (" + ToText(done) +
+                        u" of " + ToText(total_) + u" sectors swept";
   const std::u16string left = TimeLeftText(done, total_, seconds);
   if (!left.empty()) text += u", " + left;
   // The text first: a view that prints lines shows it with the percentage.

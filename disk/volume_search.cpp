@@ -145,7 +145,8 @@ class Search {
     std::vector<std::uint64_t> starts;
     if (from == 0) starts = {0, spt};
     auto firstMultiple = [from](std::uint64_t step) { return (from + step - 1) / step * step; };
-    for (std::uint64_t p = std::max(kMiBSectors, firstMultiple(kMiBSectors)); p < to; p += kMiBSectors)
+    for (std::uint64_t p = std::max(kMiBSectors, firstMultiple(kMiBSectors)); p < to;
+         p += kMiBSectors)
       starts.push_back(p);
     for (std::uint64_t p = std::max(cylinder, firstMultiple(cylinder)); p < to; p += cylinder) {
       starts.push_back(p);
@@ -240,13 +241,11 @@ class Search {
       auto clash = [&](std::uint64_t a, std::uint64_t b) {
         return Overlaps(v.startSector, v.endSector, a, b);
       };
-      if (std::any_of(listed_.begin(), listed_.end(), [&](const auto& r) {
-            return clash(r.first, r.second);
-          }))
+      if (std::any_of(listed_.begin(), listed_.end(),
+                      [&](const auto& r) { return clash(r.first, r.second); }))
         continue;
-      if (std::any_of(kept.begin(), kept.end(), [&](const FoundVolume& k) {
-            return clash(k.startSector, k.endSector);
-          }))
+      if (std::any_of(kept.begin(), kept.end(),
+                      [&](const FoundVolume& k) { return clash(k.startSector, k.endSector); }))
         continue;
       kept.push_back(v);
     }
@@ -289,7 +288,8 @@ int FileFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
   std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;
   for (std::size_t i = 0; i < record.partitions.size(); ++i)
     listed.emplace_back(record.partitions[i].startSector, record.partitions[i].endSector);
-  const auto found = SearchLostVolumes(device, dev->SizeBytes() / disk::kSectorBytes, listed, options);
+  const auto found =
+      SearchLostVolumes(device, dev->SizeBytes() / disk::kSectorBytes, listed, options);
   std::u16string path = diskPath;
   if (!path.empty() && path.back() != u'\\') path += u'\\';
   for (const FoundVolume& v : found) {
@@ -311,7 +311,8 @@ int AddFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
   if (d < 0 || static_cast<std::size_t>(d) >= session.diskInfoList.size()) return 0;
   const DiskInfoNode& disk = session.diskInfoList[static_cast<std::size_t>(d)];
   VolumeSearchOptions withGeometry = options;
-  if (TextToInt(disk.heads) > 0) withGeometry.heads = static_cast<std::uint32_t>(TextToInt(disk.heads));
+  if (TextToInt(disk.heads) > 0)
+    withGeometry.heads = static_cast<std::uint32_t>(TextToInt(disk.heads));
   if (TextToInt(disk.sectorsPerTrack) > 0)
     withGeometry.sectorsPerTrack = static_cast<std::uint32_t>(TextToInt(disk.sectorsPerTrack));
   return FileFoundVolumes(session, tree, d, u"My Computer\\" + disk.label + u"\\", withGeometry);

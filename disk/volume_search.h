@@ -27,9 +27,9 @@ struct VolumeSearchOptions {
   bool nearby = false;
   std::uint32_t heads = 255;
   std::uint32_t sectorsPerTrack = 63;
-  RecoveryView* view = nullptr;                          // progress, when set
-  const std::atomic<std::int32_t>* stop = nullptr;       // ends the search when it reads 1
-  std::uint32_t batchSectors = 0;                        // deep reads; 0 for the default (1 MiB)
+  RecoveryView* view = nullptr;                     // progress, when set
+  const std::atomic<std::int32_t>* stop = nullptr;  // ends the search when it reads 1
+  std::uint32_t batchSectors = 0;                   // deep reads; 0 for the default (1 MiB)
 };
 
 // The volumes on `device` (of `diskSectors` sectors, 0 when unknown) that do not overlap a

@@ -27,7 +27,8 @@ std::vector<std::uint32_t> ContinueDirectory(const FatVolume& volume, std::uint3
   ReadZeroFilled(volume.device, cluster.data(), volume.ClusterSector(last),
                  static_cast<std::uint32_t>(volume.sectorsPerCluster));
   for (std::uint64_t next = static_cast<std::uint64_t>(last) + 1;
-       out.size() < limit && volume.IsDataCluster(next) && !claimed(static_cast<std::uint32_t>(next));
+       out.size() < limit && volume.IsDataCluster(next) &&
+       !claimed(static_cast<std::uint32_t>(next));
        ++next) {
     if (cluster[cluster.size() - kEntryBytes] == 0x00) break;
     ReadZeroFilled(volume.device, cluster.data(), volume.ClusterSector(next),

@@ -85,7 +85,8 @@ class VolumeSweep {
     const MftExtentTable& t = session_.mftExtents;
     const std::size_t n = std::min({t.mftRunCount, t.mftRunStart.size(), t.mftRunLength.size()});
     for (std::size_t i = 0; i < n; ++i)
-      if (t.mftRunStart[i] != 0) mft_.emplace(t.mftRunStart[i], t.mftRunStart[i] + t.mftRunLength[i]);
+      if (t.mftRunStart[i] != 0)
+        mft_.emplace(t.mftRunStart[i], t.mftRunStart[i] + t.mftRunLength[i]);
   }
 
   bool InCurrentMft(std::uint64_t sector) const {
@@ -96,12 +97,13 @@ class VolumeSweep {
   }
 
   void Sweep() {
-    const std::uint64_t batch = options_.batchSectors ? options_.batchSectors : kDefaultBatchSectors;
+    const std::uint64_t batch =
+        options_.batchSectors ? options_.batchSectors : kDefaultBatchSectors;
     const std::uint32_t recordSectors = volume_.RecordSectors();
-    const std::uint64_t indexSectors =
-        session_.scanParams.sectorsPerIndexRecord >= 1 && session_.scanParams.sectorsPerIndexRecord <= 128
-            ? session_.scanParams.sectorsPerIndexRecord
-            : 8;
+    const std::uint64_t indexSectors = session_.scanParams.sectorsPerIndexRecord >= 1 &&
+                                               session_.scanParams.sectorsPerIndexRecord <= 128
+                                           ? session_.scanParams.sectorsPerIndexRecord
+                                           : 8;
     // Each read reaches this far past its batch, so a record or index buffer that starts in
     // one batch is read whole.
     const std::uint64_t overlap = std::max<std::uint64_t>(recordSectors, indexSectors);
@@ -146,7 +148,8 @@ class VolumeSweep {
     ntfs::DescribeRecord(bytes, *header, ntfs::ExtensionSource{}, info_);
     if (!info_.hasName) return;
     const ntfs::FileNameValue& name = info_.Name();
-    if (numbered && known_.count(Key(number, static_cast<std::int64_t>(name.parent.record), name.name)))
+    if (numbered &&
+        known_.count(Key(number, static_cast<std::int64_t>(name.parent.record), name.name)))
       return;  // the MFT walk has this very record
     Found f;
     f.name = name.name;
@@ -160,8 +163,9 @@ class VolumeSweep {
     f.sector = sector;
     f.inUse = header->InUse();
     // Two copies of one record (an MFT and a leftover of it) count once.
-    if (!seen_.insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
-                      ToText(f.sequence))
+    if (!seen_
+             .insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
+                     ToText(f.sequence))
              .second)
       return;
     found_.push_back(std::move(f));
@@ -232,17 +236,18 @@ class VolumeSweep {
       if (f.folder && f.numbered) foldersByRecord[f.record].push_back(&f);
     }
     for (auto& [record, list] : foldersByRecord)
-      std::stable_sort(list.begin(), list.end(),
-                       [](const Found* a, const Found* b) { return !a->fromIndex && b->fromIndex; });
+      std::stable_sort(list.begin(), list.end(), [](const Found* a, const Found* b) {
+        return !a->fromIndex && b->fromIndex;
+      });
 
     Catalogue& c = session_.catalogue;
     std::int32_t sequence = static_cast<std::int32_t>(c.folderList.count.load()) + 1;
     for (const Found& f : found_) {
       const std::u16string parent = ParentText(f, foldersByRecord);
       const std::u16string sector = ToText(f.sector), id = ToText(static_cast<std::uint64_t>(f.id));
-      const std::u16string date = f.creationTime < 0
-                                      ? u"-" + ToText(0 - static_cast<std::uint64_t>(f.creationTime))
-                                      : ToText(static_cast<std::uint64_t>(f.creationTime));
+      const std::u16string date =
+          f.creationTime < 0 ? u"-" + ToText(0 - static_cast<std::uint64_t>(f.creationTime))
+                             : ToText(static_cast<std::uint64_t>(f.creationTime));
       const std::u16string_view spare = f.fromIndex ? kIndexEntryMark : u"0";
       // Nothing found here belongs to the volume as it stands: it is all marked deleted.
       if (f.folder)
@@ -265,8 +270,7 @@ class VolumeSweep {
           return ToText(static_cast<std::uint64_t>(candidate->id));
     }
     // The root keeps its number through a reformat; other current folders may be parents too.
-    if (p.record == ntfs::kRootRecord || currentFolders_.count(p.record))
-      return ToText(p.record);
+    if (p.record == ntfs::kRootRecord || currentFolders_.count(p.record)) return ToText(p.record);
     return std::u16string(ntfs::kLostFolderIdText);
   }
 
@@ -286,7 +290,8 @@ class VolumeSweep {
 
 }  // namespace
 
-void SweepNtfsVolume(RecoverySession& session, RecoveryView& view, const NtfsSweepOptions& options) {
+void SweepNtfsVolume(RecoverySession& session, RecoveryView& view,
+                     const NtfsSweepOptions& options) {
   VolumeSweep(session, view, options).Run();
 }
 

@@ -1,7 +1,7 @@
 // The estimate of the time left that a sweep shows beside its percentage.
-#include <gtest/gtest.h>
-
 #include "core/sweep_progress.h"
+
+#include <gtest/gtest.h>
 
 namespace brevant {
 namespace {

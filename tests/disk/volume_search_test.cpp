@@ -1,11 +1,12 @@
 // The search for volumes no table lists: boot sectors checked field by field, primaries at the
 // usual alignments, backups (FAT32 six sectors in, NTFS in the last sector), overlaps, the deep
 // search with its progress and Stop, and the automatic search of a disk whose table is empty.
+#include "disk/volume_search.h"
+
 #include <gtest/gtest.h>
 
 #include "core/text.h"
 #include "disk/disks.h"
-#include "disk/volume_search.h"
 #include "test_support.h"
 
 namespace brevant {
@@ -76,14 +77,10 @@ TEST(BootSectorCheck, EveryFieldMustDescribeAVolume) {
     bool valid;
   };
   const Case cases[] = {
-      {"as mkfs.fat writes it", 0, -1, true},
-      {"no jump instruction", 0, 0x00, false},
-      {"1024-byte sectors", 12, 0x04, false},
-      {"3 sectors per cluster", 13, 3, false},
-      {"no reserved sectors", 14, 0, false},
-      {"three FATs", 16, 3, false},
-      {"no signature", 511, 0x00, false},
-      {"a FAT too small for its clusters", 37, 0x00, false},
+      {"as mkfs.fat writes it", 0, -1, true}, {"no jump instruction", 0, 0x00, false},
+      {"1024-byte sectors", 12, 0x04, false}, {"3 sectors per cluster", 13, 3, false},
+      {"no reserved sectors", 14, 0, false},  {"three FATs", 16, 3, false},
+      {"no signature", 511, 0x00, false},     {"a FAT too small for its clusters", 37, 0x00, false},
   };
   for (const Case& c : cases) {
     std::string d = Disk(200000);
@@ -110,9 +107,9 @@ TEST(BootSectorCheck, EveryFieldMustDescribeAVolume) {
 
 TEST(VolumeSearch, FindsPrimariesAndBackupsAtTheUsualPlaces) {
   std::string d = Disk(300000);
-  Fat32(d, 2048, 80000);                      // 1 MiB aligned
-  Ntfs(d, 90112 + 16384 - 1, 90112, 16384);   // first sector gone: only the backup is left
-  Fat32(d, 16065 * 8, 70000, false, true);    // cylinder aligned, primary gone, backup at +6
+  Fat32(d, 2048, 80000);                     // 1 MiB aligned
+  Ntfs(d, 90112 + 16384 - 1, 90112, 16384);  // first sector gone: only the backup is left
+  Fat32(d, 16065 * 8, 70000, false, true);   // cylinder aligned, primary gone, backup at +6
   const auto found = Search(d);
   ASSERT_EQ(found.size(), 3u);
   EXPECT_EQ(found[0], std::make_tuple(std::string("FAT32"), 2048u, 82048u, false));
@@ -150,7 +147,8 @@ TEST(VolumeSearch, TheDeepSearchLooksAtEverySectorWithProgressAndStop) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(std::get<1>(found[0]), 5001u);
   EXPECT_EQ(view.ProgressValues().back(), 100);
-  EXPECT_NE(view.StatusTexts().back().find(u"100000 of 100000 sectors swept"), std::u16string::npos);
+  EXPECT_NE(view.StatusTexts().back().find(u"100000 of 100000 sectors swept"),
+            std::u16string::npos);
 
   std::atomic<std::int32_t> stop{1};
   deep.stop = &stop;

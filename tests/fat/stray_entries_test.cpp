@@ -1,9 +1,10 @@
 // The extensive FAT scan on a crafted FAT32 whose FATs are zeroed: a directory followed past
 // its first cluster, stray entries found in a cluster nothing accounts for, a chainless file
 // said to be read from consecutive clusters, and the quick scan left as it was.
+#include "fat/stray_entries.h"
+
 #include <gtest/gtest.h>
 
-#include "fat/stray_entries.h"
 #include "fat_test_util.h"
 
 namespace brevant {
@@ -21,8 +22,9 @@ using fattest::ShortEntryBytes;
 struct ZeroedFatVolume {
   CraftedVolume v{Layout{}};
   ZeroedFatVolume() {
-    v.WriteDirectory({2}, {ShortEntryBytes(Name83("DOCS", ""), 0x10, 10, 0),
-                           ShortEntryBytes(Name83("A", "TXT"), 0x20, 20, 100)},
+    v.WriteDirectory({2},
+                     {ShortEntryBytes(Name83("DOCS", ""), 0x10, 10, 0),
+                      ShortEntryBytes(Name83("A", "TXT"), 0x20, 20, 100)},
                      false);
     // DOCS fills its first cluster and goes on in the next one.
     std::vector<std::string> docs{DotEntries(10, 0)};
@@ -31,8 +33,9 @@ struct ZeroedFatVolume {
     docs.push_back(ShortEntryBytes(Name83("LATE", "TXT"), 0x20, 30, 5000));
     v.WriteDirectory({10, 11}, docs, false);
     // A later cluster of some directory whose first cluster is lost.
-    v.WriteDirectory({40}, {ShortEntryBytes(Name83("STRAY", "TXT"), 0x20, 50, 100),
-                            ShortEntryBytes(Name83("BOGUS", "TXT"), 0x20, 999999, 100)},
+    v.WriteDirectory({40},
+                     {ShortEntryBytes(Name83("STRAY", "TXT"), 0x20, 50, 100),
+                      ShortEntryBytes(Name83("BOGUS", "TXT"), 0x20, 999999, 100)},
                      false);
     for (std::uint32_t c = 2; c < 1002; ++c) v.SetFat(c, 0);
   }

@@ -1,12 +1,13 @@
 // The sweep beyond the MFT: FILE records of an earlier MFT and folder-index entries found by
 // their signatures on a crafted volume, decoded, deduplicated and placed by parent reference.
+#include "ntfs/record_sweep.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "core/text.h"
 #include "ntfs/ntfs_engine.h"
-#include "ntfs/record_sweep.h"
 #include "ntfs_builders.h"
 
 namespace brevant {
@@ -30,7 +31,8 @@ std::string Numbered(RecordBuilder b, std::uint32_t number, std::uint16_t usn = 
 }
 
 // An INDX buffer of 4096 bytes holding the given (record, sequence, $FILE_NAME value) entries.
-std::string IndexBuffer(const std::vector<std::tuple<std::uint64_t, std::uint16_t, std::string>>& entries) {
+std::string IndexBuffer(
+    const std::vector<std::tuple<std::uint64_t, std::uint16_t, std::string>>& entries) {
   std::string b(4096, '\0');
   b.replace(0, 4, "INDX");
   Put16(b, 4, 0x28);
@@ -78,17 +80,19 @@ class RecordSweepTest : public ::testing::Test {
   // An earlier MFT's records lie at cluster 40, outside it.
   void SetUp() override {
     image.PutAtSector(MftSector(5), Numbered(RecordBuilder(1024, 5, 3).FileName(u".", 5, 5, 3), 5));
-    image.PutAtSector(MftSector(16), Numbered(RecordBuilder(1024, 1, 3).FileName(u"Now", 5, 5, 1), 16));
+    image.PutAtSector(MftSector(16),
+                      Numbered(RecordBuilder(1024, 1, 3).FileName(u"Now", 5, 5, 1), 16));
     const std::uint64_t old = image.ClusterSector(40);
     image.PutAtSector(old + 0, Numbered(RecordBuilder(1024, 2, 3).FileName(u"Old", 5, 5, 1), 40));
-    image.PutAtSector(old + 2, Numbered(RecordBuilder(1024, 1, 1)
-                                            .FileName(u"kept.txt", 40, 2, 1)
-                                            .ResidentData("kept bytes"),
-                                        41));
+    image.PutAtSector(
+        old + 2,
+        Numbered(
+            RecordBuilder(1024, 1, 1).FileName(u"kept.txt", 40, 2, 1).ResidentData("kept bytes"),
+            41));
     // Its parent was never found: under "Lost".
-    image.PutAtSector(old + 4, Numbered(RecordBuilder(1024, 1, 1).FileName(u"stray.txt", 77, 1, 1)
-                                            .ResidentData("s"),
-                                        42));
+    image.PutAtSector(
+        old + 4,
+        Numbered(RecordBuilder(1024, 1, 1).FileName(u"stray.txt", 77, 1, 1).ResidentData("s"), 42));
     // A copy of a system record ($MFTMirr keeps some): never user data.
     image.PutAtSector(old + 6, Numbered(RecordBuilder(1024, 1, 1).FileName(u"$MFT", 5, 5, 3), 0));
     // A torn record (one sector end does not carry the update sequence number).
@@ -98,10 +102,11 @@ class RecordSweepTest : public ::testing::Test {
     // The same record as the current folder "Now": the MFT walk has it.
     image.PutAtSector(old + 10, Numbered(RecordBuilder(1024, 1, 3).FileName(u"Now", 5, 5, 1), 16));
     // A second copy of kept.txt elsewhere counts once.
-    image.PutAtSector(image.ClusterSector(60) + 3,
-                      Numbered(RecordBuilder(1024, 1, 1).FileName(u"kept.txt", 40, 2, 1)
-                                   .ResidentData("kept bytes"),
-                               41));
+    image.PutAtSector(
+        image.ClusterSector(60) + 3,
+        Numbered(
+            RecordBuilder(1024, 1, 1).FileName(u"kept.txt", 40, 2, 1).ResidentData("kept bytes"),
+            41));
     // The folder's index: kept.txt (found above) and ghost.bin, whose record is gone.
     image.PutCluster(50, IndexBuffer({{41, 1, IndexedName(u"kept.txt", 40, 10, false)},
                                       {44, 1, IndexedName(u"ghost.bin", 40, 123456, false)}}));
@@ -112,7 +117,9 @@ class RecordSweepTest : public ::testing::Test {
     session.scanParams.sectorsPerIndexRecord = 8;
   }
 
-  std::uint64_t MftSector(std::uint64_t record) const { return image.ClusterSector(10) + 2 * record; }
+  std::uint64_t MftSector(std::uint64_t record) const {
+    return image.ClusterSector(10) + 2 * record;
+  }
 
   std::map<std::u16string, Entry> Run() {
     BuildNtfsCatalogue(session, view);
@@ -122,8 +129,8 @@ class RecordSweepTest : public ::testing::Test {
       for (const CatalogueNode* n = list ? session.catalogue.fileList.First()
                                          : session.catalogue.folderList.First();
            n; n = CatalogueList<CatalogueNode>::Next(n))
-        out[n->name] = {n->name, n->id, n->parentId, n->spareText, n->sector, n->size,
-                        n->IsFolder(), n->IsDeleted()};
+        out[n->name] = {n->name,   n->id,   n->parentId,   n->spareText,
+                        n->sector, n->size, n->IsFolder(), n->IsDeleted()};
     return out;
   }
 
@@ -145,7 +152,8 @@ TEST_F(RecordSweepTest, FindsRecordsBeyondTheMftAndPlacesThemByParent) {
   EXPECT_EQ(e[u"kept.txt"].size, u"10");
   EXPECT_EQ(e[u"stray.txt"].parent, u"268435455");
   EXPECT_EQ(e[u"Now"].id, u"16") << "the current folder is the MFT walk's entry";
-  for (const char16_t* dropped : {u"$MFT", u"torn.txt"}) EXPECT_FALSE(e.count(dropped)) << ToUtf8(dropped);
+  for (const char16_t* dropped : {u"$MFT", u"torn.txt"})
+    EXPECT_FALSE(e.count(dropped)) << ToUtf8(dropped);
 
   std::size_t kept = 0, now = 0;
   for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
@@ -159,7 +167,8 @@ TEST_F(RecordSweepTest, FindsRecordsBeyondTheMftAndPlacesThemByParent) {
 
   // Progress by sectors swept.
   bool swept = false;
-  for (const auto& t : view.StatusTexts()) swept |= t.find(u"sectors swept") != std::u16string::npos;
+  for (const auto& t : view.StatusTexts())
+    swept |= t.find(u"sectors swept") != std::u16string::npos;
   EXPECT_TRUE(swept);
 }
 
