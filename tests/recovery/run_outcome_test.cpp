@@ -312,3 +312,39 @@ TEST_F(RunOutcomes, ANewRunLeavesThePreviousResultAsItWas) {
 
 }  // namespace
 }  // namespace brevant
+
+namespace brevant {
+namespace {
+
+// Stop answered "Yes" as soon as the run has started: honoured at the worker's own check.
+class StopAtStartView : public RecordingView {
+ public:
+  explicit StopAtStartView(RecoverySession& s) : s_(s) {}
+  void SetStopEnabled(bool enabled) override {
+    RecordingView::SetStopEnabled(enabled);
+    if (enabled) s_.stopRequested.store(1);
+  }
+
+ private:
+  RecoverySession& s_;
+};
+
+TEST_F(RunOutcomes, AStopAtTheWorkersOwnCheckHandsOverAnEmptyBrowsableTree) {
+  for (int number : {kFat32, kNtfs}) {
+    SCOPED_TRACE(number);
+    Opened run(image);
+    StopAtStartView view(run.s);
+    EXPECT_EQ(run.Scan(number, view), RunOutcome::Stopped);
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(view.StatusTexts().back(), u"Process Aborted...");
+    auto r = run.s.CurrentResult();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->catalogue.fileList.First(), nullptr);
+    ASSERT_FALSE(r->tree->Root()->children.empty());
+    EXPECT_EQ(r->tree->Root()->children.front()->text, u"My Computer");
+    EXPECT_EQ(run.s.scanDone.load(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace brevant
