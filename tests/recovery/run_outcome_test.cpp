@@ -127,7 +127,8 @@ TEST_F(RunOutcomes, ACompletedRunSaysSoAndHandsOverItsWholeResult) {
     EXPECT_TRUE(r->tree->isResultTree);
     ASSERT_NE(r->paths, nullptr);
     EXPECT_EQ(r->partitionStart, s().selectedPartitionStart);
-    EXPECT_EQ(r->partition.sizeBytes, (s().selectedPartitionEnd - s().selectedPartitionStart) * 512);
+    EXPECT_EQ(r->partition.sizeBytes,
+              (s().selectedPartitionEnd - s().selectedPartitionStart) * 512);
     EXPECT_TRUE(r->partition.freeBytes.has_value());
     // The figures are those of the catalogue the result holds; the demo has deleted files.
     const FileFigures f = CountFiles(r->catalogue);
