@@ -52,19 +52,18 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
   result.TakeReaderState(session);
 }
 
-// The engine steps of a FAT run. The tree is built from what was found, stopped or not.
+// The engine steps of a FAT run. The tree is built from what was found, stopped or not (a
+// stop at the worker's own check leaves an empty catalogue: the tree holds the top item).
 RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
                   bool extensive) {
-  if (FindFatGeometry(session, view) == 0) {
-    // A stop during the search is no failure: the search ended because it was asked to.
-    if (Stopped(session, view)) return RunOutcome::Stopped;
-    return Fail(view);
+  // A stop during the search is no failure: the search ended because it was asked to.
+  if (FindFatGeometry(session, view) == 0 && !Stopped(session, view)) return Fail(view);
+  if (!Stopped(session, view)) {
+    FatReadOptions options;
+    options.extensive = extensive;
+    ScanFatClusters(session, view, options);
+    StoringStatus(session, view);
   }
-  if (Stopped(session, view)) return RunOutcome::Stopped;
-  FatReadOptions options;
-  options.extensive = extensive;
-  ScanFatClusters(session, view, options);
-  StoringStatus(session, view);
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   // Only the FAT values belong to this run.
   session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
@@ -83,12 +82,13 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
   if (session.scanParams.mftStart == 0 && session.scanParams.mftMirrStart == 0 && !extensive)
     return Fail(view);
   BuildMftExtentTable(session, view);
-  if (Stopped(session, view)) return RunOutcome::Stopped;
-  if (session.mftExtents.mftRunCount == 0 && !extensive) return Fail(view);
-  BuildNtfsCatalogue(session, view);
-  // The extensive run goes on beyond the MFT unless the walk was stopped.
-  if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
-  StoringStatus(session, view);
+  if (!Stopped(session, view)) {
+    if (session.mftExtents.mftRunCount == 0 && !extensive) return Fail(view);
+    BuildNtfsCatalogue(session, view);
+    // The extensive run goes on beyond the MFT unless the walk was stopped.
+    if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
+    StoringStatus(session, view);
+  }
   BuildNtfsResultTree(session, view, tree);
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }
