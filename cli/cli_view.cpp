@@ -9,7 +9,14 @@ namespace brevant::cli {
 CliView::CliView(bool quiet) : tty_(::isatty(STDERR_FILENO) == 1), quiet_(quiet) {}
 
 void CliView::SetStatusText(const std::u16string& text) {
-  if (text.find(u"% Completed") != std::u16string::npos) return;  // the bar shows it
+  // The bar shows the percentage; what a sweep adds after it (sectors swept, time left) goes
+  // beside the bar.
+  if (auto at = text.find(u"% Completed"); at != std::u16string::npos) {
+    detail_ = ToUtf8(text.substr(at + 11));
+    if (tty_ && barOpen_ && !quiet_ && !ended_) SetProgress(lastPrinted_);
+    return;
+  }
+  detail_.clear();
   // The last words of a run: a bar drawn after them (the bar's reset) would be stray.
   if (text == u"Scan Completed..." || text == u"Process Aborted...") ended_ = true;
   Finish();
@@ -21,13 +28,15 @@ void CliView::SetProgress(int percent) {
   if (quiet_ || ended_) return;
   if (tty_) {
     int filled = percent * 40 / 100;
-    std::fprintf(stderr, "\r[%.*s%*s] %3d %%", filled, "########################################",
-                 40 - filled, "", percent);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d %%%s\033[K", filled,
+                 "########################################", 40 - filled, "", percent,
+                 detail_.c_str());
     std::fflush(stderr);
     barOpen_ = true;
   } else if (percent == 100 || percent / 10 != lastPrinted_ / 10 || lastPrinted_ < 0) {
     // Plain lines for logs: one every ten percent.
-    if (percent != lastPrinted_) std::fprintf(stderr, "%d %% completed\n", percent);
+    if (percent != lastPrinted_)
+      std::fprintf(stderr, "%d %% completed%s\n", percent, detail_.c_str());
   }
   lastPrinted_ = percent;
 }

@@ -26,6 +26,7 @@ class CliView : public RecoveryView {
   bool ended_ = false;  // the run has said how it ended: no bar follows
   int lastPrinted_ = -1;
   std::string phase_;
+  std::string detail_;  // what a sweep reports beside the percentage
 };
 
 }  // namespace brevant::cli

@@ -7,6 +7,8 @@
 #include "core/recovery_session.h"
 #include "core/text.h"
 #include "disk/disks.h"
+#include "disk/volume_search.h"
+#include "cli/cli_view.h"
 #include "platform/disk_source.h"
 #include "model/display_format.h"
 #include "model/result_tree.h"
@@ -44,6 +46,8 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
                                     {"end", r->partitions[i].endSector},
                                     {"size", f.sizeBytes}};
         if (f.freeBytes) p["free"] = *f.freeBytes;  // only where the allocation map was read
+        // Only a volume the search found says so; the table's partitions stay as they were.
+        if (r->partitions[i].found) p["found"] = true;
         partitions.push_back(std::move(p));
       }
     }
@@ -90,14 +94,16 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
       out << "    Partition - " << i + 1 << " ( " << r->fsName[i] << " )   first sector "
           << r->partitions[i].startSector << "   end sector " << r->partitions[i].endSector
           << "   size " << ToUtf8(ui::FormatSize(f.sizeBytes)) << "   free "
-          << (f.freeBytes ? ToUtf8(ui::FormatSize(*f.freeBytes)) : std::string("unknown")) << "\n";
+          << (f.freeBytes ? ToUtf8(ui::FormatSize(*f.freeBytes)) : std::string("unknown"))
+          << (r->partitions[i].found ? "   found by search" : "") << "\n";
     }
   }
 }
 
 }  // namespace
 
-int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical) {
+int RunDisks(const std::vector<std::string>& images, bool json, bool includePhysical,
+             const DiskSearch& search) {
   namespace fs = std::filesystem;
   for (const std::string& image : images) {
     std::error_code ec;
@@ -115,6 +121,16 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
   std::unique_ptr<platform::DiskSource> source;
   if (includePhysical) source = platform::MakeSysfsDiskSource();
   EnumerateDisks(session, tree, source.get(), images);
+  if (search.search || search.deep) {
+    CliView view;
+    VolumeSearchOptions options;
+    options.deep = search.deep;
+    options.view = &view;
+    for (std::size_t d = 0; d < session.diskInfoList.size(); ++d)
+      if (session.diskInfoList[d].openError.empty())
+        AddFoundVolumes(session, tree, static_cast<int>(d), options);
+    view.Finish();
+  }
   if (json)
     std::cout << DisksJson(session).dump(1) << "\n";
   else

@@ -20,9 +20,12 @@
 #include "cli/cmd_disks.h"
 #include "cli/stop_signal.h"
 #include "disk/disks.h"
+#include "disk/volume_search.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
+#include "fat/stray_entries.h"
 #include "model/display_format.h"
+#include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 
 namespace brevant::cli {
@@ -41,6 +44,8 @@ struct ScanOptions {
   std::string mode = "quick";
   int codepage = 850;
   bool quiet = false;
+  bool search = false;      // number the partitions as `disks --search` does
+  bool deepSearch = false;  // ... as `disks --deep-search` does
 };
 
 // One scanned partition: the same path the window takes, from enumeration to result tree.
@@ -71,6 +76,21 @@ struct ScanContext {
   }
 };
 
+// Lost volumes of the source, numbered on after its table's partitions; Ctrl-C ends the search.
+void SearchDisk(RecoverySession& s, ui::ResultTree& tree, CliView& view, const ScanOptions& o,
+                StopSignal& stop) {
+  VolumeSearchOptions search;
+  search.deep = o.deepSearch;
+  search.view = &view;
+  search.stop = &s.stopRequested;
+  stop.Watch(&s);
+  AddFoundVolumes(s, tree, 0, search);
+  stop.Watch(nullptr);
+  view.Finish();
+  if (s.stopRequested.exchange(0) == 1 || stop.Received())
+    throw Error{kStoppedExitStatus, "the search for lost volumes was stopped"};
+}
+
 std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& stop) {
   auto ctx = std::make_unique<ScanContext>();
   std::error_code ec;
@@ -90,6 +110,8 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   EnumerateDisks(s, ctx->startupTree, nullptr, {options.source});
   if (s.diskInfoList.empty()) throw Error{2, options.source + ": cannot be listed as a disk"};
   if (!s.diskInfoList[0].openError.empty()) throw Error{2, s.diskInfoList[0].openError};
+  ctx->view = std::make_unique<CliView>(options.quiet);
+  if (options.search || options.deepSearch) SearchDisk(s, ctx->startupTree, *ctx->view, options, stop);
   int count = s.driveRecords.empty() ? 0 : s.driveRecords[0].partitionCount;
   if (!SelectPartition(s, 0, options.partition))
     throw Error{2, "partition " + std::to_string(options.partition) + " not found on " +
@@ -97,7 +119,7 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
                        " FAT16, FAT32 or NTFS partitions; see brevant disks --image)"};
   ReadBootSectorParameters(s);
   s.recoverConfirmed.store(1);
-  ctx->view = std::make_unique<CliView>(options.quiet);
+  s.recoveryMode.store(options.mode == "extensive" ? 2 : 1);
   stop.Watch(&s);
   ctx->outcome = RecoveryWorker(s, *ctx->view);
   stop.Watch(nullptr);
@@ -116,6 +138,14 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
     ctx->entries.push_back(n);
   ctx->paths = ctx->result->paths.get();
   return ctx;
+}
+
+// What an extensive scan says about an entry beyond its name, or nothing.
+std::string_view EntryMark(const CatalogueNode* n) {
+  const std::u16string_view spare(n->spareText);
+  if (spare == kIndexEntryMark) return "index entry";
+  if (spare == fat::kChainGoneMark) return "no chain";
+  return {};
 }
 
 std::uint64_t SizeOf(const CatalogueNode* n) {
@@ -180,6 +210,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   JsonField(out, "time", ToUtf8(n->time));
   JsonField(out, "timeText", ToUtf8(ui::FormatEntryTime(*n, ctx.session.scanFsName)));
   JsonNumber(out, "attributes", TextToInt(n->attributes));
+  if (auto mark = EntryMark(n); !mark.empty()) JsonField(out, "note", mark);
   out += "}";
 }
 
@@ -287,7 +318,9 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
         const std::u16string when = ui::FormatEntryTime(*n, ctx.session.scanFsName);
         std::cout << indent << "  " << ToUtf8Line(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
                   << (when.empty() ? "" : "  ") << ToUtf8(when)
-                  << (n->IsDeleted() ? "  [deleted]" : "") << "  #" << (k + 1) << "\n";
+                  << (n->IsDeleted() ? "  [deleted]" : "");
+        if (auto mark = EntryMark(n); !mark.empty()) std::cout << "  [" << mark << "]";
+        std::cout << "  #" << (k + 1) << "\n";
       }
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
       stack.push_back({it->get(), f.depth + 1});
@@ -396,6 +429,10 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
     if (r.ok) {
       ++tally.recovered;
       tally.bytes += r.bytesWritten;
+      if (EntryMark(n) == "no chain")
+        std::cerr << "brevant: note: " << ToUtf8Line(path)
+                  << ": its cluster chain is gone; read from consecutive clusters (wrong if it "
+                     "was fragmented)\n";
     } else if (!r.path.empty()) {
       // Kept in part: named here and counted apart, never passed off as recovered.
       ++tally.partial;
@@ -445,6 +482,14 @@ void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
   cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437, 850, 852, 866, ...)")
       ->capture_default_str();
   cmd->add_flag("-q,--quiet", o.quiet, "No progress on standard error");
+  cmd->add_option("--mode", o.mode,
+                  "quick, or extensive: also beyond the MFT or the cluster chains (slower)")
+      ->check(CLI::IsMember({"quick", "extensive"}))
+      ->capture_default_str();
+  cmd->add_flag("--search", o.search,
+                "Also lost volumes no partition table lists, numbered as `disks --search` does");
+  cmd->add_flag("--deep-search", o.deepSearch,
+                "The same, looking at every sector, numbered as `disks --deep-search` does");
 }
 
 }  // namespace
@@ -461,15 +506,17 @@ int Main(int argc, char** argv) {
   bool disksJson = false;
   disks->add_option("--image", images, "A disk image file to list as a disk (repeatable)");
   disks->add_flag("--json", disksJson, "Print JSON");
+  DiskSearch disksSearch;
+  disks->add_flag("--search", disksSearch.search,
+                  "Also list volumes no partition table lists (found at the usual alignments)");
+  disks->add_flag("--deep-search", disksSearch.deep,
+                  "The same, looking at every sector (slow; Ctrl-C stops it)");
 
   ScanOptions scanOpt;
   std::string format = "tree";
   bool scanDeletedOnly = false;
   auto* scan = app.add_subcommand("scan", "Find the folders and files of a partition");
   AddScanOptions(scan, scanOpt);
-  scan->add_option("--mode", scanOpt.mode, "quick or extensive (both run the full scan)")
-      ->check(CLI::IsMember({"quick", "extensive"}))
-      ->capture_default_str();
   scan->add_option("--format", format, "tree, json or body (The Sleuth Kit body file)")
       ->check(CLI::IsMember({"tree", "json", "body"}))
       ->capture_default_str();
@@ -509,7 +556,7 @@ int Main(int argc, char** argv) {
     return app.exit(e);
   }
   try {
-    if (disks->parsed()) return RunDisks(images, disksJson, true);
+    if (disks->parsed()) return RunDisks(images, disksJson, true, disksSearch);
     StopSignal stop;
     if (scan->parsed()) {
       auto ctx = RunScan(scanOpt, stop);

@@ -22,6 +22,7 @@ struct PartitionEntry {
   ui::TreeItem* treeItem = nullptr;
   std::uint64_t startSector = 0;
   std::uint64_t endSector = 0;  // one past the last sector
+  bool found = false;           // found by the volume search, not listed by a table
 };
 
 struct DriveRecord {

@@ -4,6 +4,7 @@
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "disk/volume_search.h"
 #include "platform/sector_device.h"
 
 namespace brevant {
@@ -55,9 +56,17 @@ int AddDisk(RecoverySession& session, ui::ResultTree& tree, const platform::Disk
   ui::TreeItem* item = ui::InsertTreePath(tree, path);
 
   std::string error;
-  if (platform::DeviceTable::Instance().Get(facts.deviceName, &error))
+  if (platform::DeviceTable::Instance().Get(facts.deviceName, &error)) {
     WalkPartitionTable(session, tree, d, path);
-  else if (error.empty())
+    // A table that lists nothing (wiped, or never written) may still leave volumes behind.
+    if (session.driveRecords[d].partitionCount == 0) {
+      VolumeSearchOptions search;
+      search.nearby = true;
+      if (facts.heads != 0) search.heads = facts.heads;
+      if (facts.sectorsPerTrack != 0) search.sectorsPerTrack = facts.sectorsPerTrack;
+      FileFoundVolumes(session, tree, d, path, search);
+    }
+  } else if (error.empty())
     error = facts.deviceName + ": cannot be opened";
 
   AppendDiskInfo(session, FromUtf8(facts.model), ToText(facts.capacityBytes),

@@ -24,19 +24,34 @@ struct Span {
   std::uint64_t end;
 };
 
-// Reads `count` sectors from `first` (relative to the partition) when they lie inside it, all
-// of them readable; nullopt otherwise.
-std::optional<std::vector<std::uint8_t>> ReadInside(const Span& p, std::uint64_t first,
-                                                    std::uint64_t count) {
+// Calls `use` with `count` sectors from `first` (relative to the partition), at most 1 MiB at a
+// time, so no count read from the disk decides how much memory is taken. False when the range
+// leaves the partition, a sector cannot be read, or `use` says stop.
+template <typename Use>
+bool ForEachChunk(const Span& p, std::uint64_t first, std::uint64_t count, Use use) {
   const std::uint64_t size = p.end - p.start;
-  if (first >= size || count > size - first || count > (std::uint64_t{1} << 24)) return std::nullopt;
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(count) * kSectorBytes);
+  if (first >= size || count > size - first) return false;
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunkSectors)) * kSectorBytes);
   for (std::uint64_t done = 0; done < count;) {
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
-    if (ReadSectors(p.device, out.data() + done * kSectorBytes, p.start + first + done, n) == 0)
-      return std::nullopt;
+    if (ReadSectors(p.device, buffer.data(), p.start + first + done, n) == 0) return false;
+    if (!use(Bytes(buffer.data(), std::size_t{n} * kSectorBytes))) return false;
     done += n;
   }
+  return true;
+}
+
+// A few sectors in one piece (boot sectors, FSInfo, one FILE record).
+std::optional<std::vector<std::uint8_t>> ReadInside(const Span& p, std::uint64_t first,
+                                                    std::uint64_t count) {
+  if (count > 128) return std::nullopt;
+  std::vector<std::uint8_t> out;
+  if (!ForEachChunk(p, first, count, [&](Bytes b) {
+        out.insert(out.end(), b.begin(), b.end());
+        return true;
+      }))
+    return std::nullopt;
   return out;
 }
 
@@ -83,20 +98,22 @@ std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSec
 
 // Free entries of the FAT copy at `first`; nullopt when it cannot be read or does not begin
 // with the media byte.
-std::optional<std::uint64_t> CountFreeEntries(const Span& p, const FatLayout& l, std::uint64_t first) {
+std::optional<std::uint64_t> CountFreeEntries(const Span& p, const FatLayout& l,
+                                              std::uint64_t first) {
   const std::uint64_t width = l.fat32 ? 4 : 2;
-  const std::uint64_t bytes = (l.clusters + 2) * width;
-  auto fat = ReadInside(p, first, (bytes + kSectorBytes - 1) / kSectorBytes);
-  if (!fat || (*fat)[0] != l.media) return std::nullopt;
-  std::uint64_t free = 0;
-  const std::uint8_t* d = fat->data();
-  for (std::uint64_t c = 2; c < l.clusters + 2; ++c) {
-    const std::uint8_t* e = d + c * width;
-    const std::uint32_t v = l.fat32 ? (static_cast<std::uint32_t>(e[0]) | e[1] << 8 | e[2] << 16 |
-                                       static_cast<std::uint32_t>(e[3] & 0x0F) << 24)
-                                    : static_cast<std::uint32_t>(e[0] | e[1] << 8);
-    free += v == 0;
-  }
+  const std::uint64_t end = l.clusters + 2;  // entries 0 and 1 are no clusters
+  std::uint64_t entry = 0, free = 0;
+  // Chunks are whole sectors, so no entry is split between two of them.
+  const bool read =
+      ForEachChunk(p, first, (end * width + kSectorBytes - 1) / kSectorBytes, [&](Bytes b) {
+        if (entry == 0 && b[0] != l.media) return false;
+        for (std::size_t at = 0; at + width <= b.size() && entry < end; at += width, ++entry) {
+          const std::uint32_t v = l.fat32 ? disk::Le32(b, at) & 0x0FFFFFFF : disk::Le16(b, at);
+          free += entry >= 2 && v == 0;
+        }
+        return true;
+      });
+  if (!read) return std::nullopt;
   return free;
 }
 
@@ -179,19 +196,22 @@ std::optional<std::vector<Run>> DecodeRuns(Bytes b, std::size_t at, std::size_t 
     const std::uint8_t header = b[at];
     if (header == 0) return runs;
     const std::size_t lengthBytes = header & 0x0F, offsetBytes = header >> 4;
-    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || at + 1 + lengthBytes + offsetBytes > end)
+    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 ||
+        at + 1 + lengthBytes + offsetBytes > end)
       return std::nullopt;
     const std::uint64_t length = disk::LeField(b, at + 1, lengthBytes);
     std::int64_t delta = 0;
     if (offsetBytes > 0) {
       std::uint64_t raw = disk::LeField(b, at + 1 + lengthBytes, offsetBytes);
-      if (offsetBytes < 8 && (raw >> (offsetBytes * 8 - 1)) & 1) raw |= ~std::uint64_t{0} << (offsetBytes * 8);
+      if (offsetBytes < 8 && (raw >> (offsetBytes * 8 - 1)) & 1)
+        raw |= ~std::uint64_t{0} << (offsetBytes * 8);
       delta = static_cast<std::int64_t>(raw);
     }
     if (length == 0) return std::nullopt;
     lcn += delta;
     if (offsetBytes > 0 && lcn < 0) return std::nullopt;
-    runs.push_back({offsetBytes == 0 ? 0 : static_cast<std::uint64_t>(lcn), length, offsetBytes == 0});
+    runs.push_back(
+        {offsetBytes == 0 ? 0 : static_cast<std::uint64_t>(lcn), length, offsetBytes == 0});
     at += 1 + lengthBytes + offsetBytes;
   }
   return std::nullopt;
@@ -229,30 +249,28 @@ std::optional<DataAttribute> FindData(const std::vector<std::uint8_t>& r) {
   return std::nullopt;
 }
 
-// Reads the first `bytes` of a non-resident attribute along its runs (sparse runs read as 0).
-std::optional<std::vector<std::uint8_t>> ReadRuns(const Span& p, const std::vector<Run>& runs,
-                                                  std::uint64_t spc, std::uint64_t bytes) {
-  const std::uint64_t sectorsNeeded = (bytes + kSectorBytes - 1) / kSectorBytes;
-  if (sectorsNeeded > (std::uint64_t{1} << 24)) return std::nullopt;
-  std::vector<std::uint8_t> out;
-  out.reserve(static_cast<std::size_t>(sectorsNeeded * kSectorBytes));
+// Calls `use` with the first `bytes` of a non-resident attribute along its runs, in pieces
+// (sparse runs read as zeros). False when the runs end too soon or a read fails.
+template <typename Use>
+bool ForEachRunChunk(const Span& p, const std::vector<Run>& runs, std::uint64_t spc,
+                     std::uint64_t bytes, Use use) {
+  std::uint64_t left = (bytes + kSectorBytes - 1) / kSectorBytes;  // sectors still wanted
+  const std::uint64_t partSectors = p.end - p.start;
   for (const Run& run : runs) {
-    if (out.size() >= bytes) break;
-    if (run.length > (std::uint64_t{1} << 40) / spc) return std::nullopt;
-    const std::uint64_t left = sectorsNeeded - out.size() / kSectorBytes;
+    if (left == 0) break;
+    if (run.length > partSectors / spc + 1) return false;
     const std::uint64_t sectors = std::min(run.length * spc, left);
     if (run.sparse) {
-      out.resize(out.size() + static_cast<std::size_t>(sectors * kSectorBytes), 0);
-      continue;
+      const std::vector<std::uint8_t> zeros(kSectorBytes, 0);
+      for (std::uint64_t i = 0; i < sectors; ++i)
+        if (!use(Bytes(zeros))) return false;
+    } else {
+      if (run.lcn > partSectors / spc) return false;
+      if (!ForEachChunk(p, run.lcn * spc, sectors, use)) return false;
     }
-    if (run.lcn > (std::uint64_t{1} << 48)) return std::nullopt;
-    auto data = ReadInside(p, run.lcn * spc, sectors);
-    if (!data) return std::nullopt;
-    out.insert(out.end(), data->begin(), data->end());
+    left -= sectors;
   }
-  if (out.size() < bytes) return std::nullopt;
-  out.resize(static_cast<std::size_t>(bytes));
-  return out;
+  return left == 0;
 }
 
 std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
@@ -285,21 +303,33 @@ std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
   if (!mft || !ApplyFixups(*mft)) return std::nullopt;
   auto mftData = FindData(*mft);
   if (!mftData || mftData->resident) return std::nullopt;
-  const std::uint64_t bitmapRecordEnd = 7 * recordBytes;
-  auto head = ReadRuns(p, mftData->runs, spc, bitmapRecordEnd);
-  if (!head) return std::nullopt;
-  std::vector<std::uint8_t> record(head->begin() + static_cast<std::ptrdiff_t>(6 * recordBytes), head->end());
+  std::vector<std::uint8_t> head;  // records 0 to 6
+  if (!ForEachRunChunk(p, mftData->runs, spc, 7 * recordBytes, [&](Bytes b) {
+        head.insert(head.end(), b.begin(), b.end());
+        return true;
+      }))
+    return std::nullopt;
+  std::vector<std::uint8_t> record(head.begin() + static_cast<std::ptrdiff_t>(6 * recordBytes),
+                                   head.begin() + static_cast<std::ptrdiff_t>(7 * recordBytes));
   if (!ApplyFixups(record)) return std::nullopt;
   auto bitmap = FindData(record);
   const std::uint64_t needed = (totalClusters + 7) / 8;
   if (!bitmap || bitmap->size < needed) return std::nullopt;
-  std::optional<std::vector<std::uint8_t>> bits =
-      bitmap->resident ? std::optional(bitmap->value) : ReadRuns(p, bitmap->runs, spc, needed);
-  if (!bits || bits->size() < needed) return std::nullopt;
-  std::uint64_t used = 0;
-  for (std::uint64_t i = 0; i < totalClusters / 8; ++i) used += std::popcount((*bits)[i]);
-  for (std::uint64_t c = totalClusters / 8 * 8; c < totalClusters; ++c)
-    used += ((*bits)[c / 8] >> (c % 8)) & 1;
+  // One bit per cluster; bits past the last cluster are not counted.
+  std::uint64_t cluster = 0, used = 0;
+  auto count = [&](Bytes b) {
+    for (std::size_t i = 0; i < b.size() && cluster < totalClusters; ++i, cluster += 8) {
+      const unsigned bits =
+          static_cast<unsigned>(std::min<std::uint64_t>(8, totalClusters - cluster));
+      used += std::popcount(static_cast<unsigned>(b[i]) & ((1u << bits) - 1));
+    }
+    return true;
+  };
+  if (bitmap->resident)
+    count(Bytes(bitmap->value));
+  else if (!ForEachRunChunk(p, bitmap->runs, spc, needed, count))
+    return std::nullopt;
+  if (cluster < totalClusters) return std::nullopt;
   return (totalClusters - used) * spc * kSectorBytes;
 }
 
@@ -311,9 +341,12 @@ PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t s
   if (end <= start) return f;
   f.sizeBytes = (end - start) * kSectorBytes;
   const Span p{device, start, end};
-  if (fsName == "FAT16" || fsName == "FAT12") f.freeBytes = FatFreeBytes(p, false);
-  else if (fsName == "FAT32") f.freeBytes = FatFreeBytes(p, true);
-  else if (fsName == "NTFS") f.freeBytes = NtfsFreeBytes(p);
+  if (fsName == "FAT16" || fsName == "FAT12")
+    f.freeBytes = FatFreeBytes(p, false);
+  else if (fsName == "FAT32")
+    f.freeBytes = FatFreeBytes(p, true);
+  else if (fsName == "NTFS")
+    f.freeBytes = NtfsFreeBytes(p);
   return f;
 }
 

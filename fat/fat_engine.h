@@ -16,6 +16,9 @@ namespace brevant {
 // to prove that.
 struct FatReadOptions {
   std::uint32_t batchSectors = 0;  // sectors per read when sweeping; 0 for the default (4 MiB)
+  // The extensive scan: directories whose chain is gone are followed into the clusters after
+  // them, and stray directory entries are looked for in every cluster nothing accounts for.
+  bool extensive = false;
 };
 
 // Confirms or derives the FAT geometry in partParams. 1 on success, 0 otherwise.

@@ -2,6 +2,7 @@
 // directories the tree no longer reaches (deleted or orphaned), each entry catalogued once.
 #include <algorithm>
 #include <deque>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "fat/directory_entry.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_volume.h"
+#include "fat/stray_entries.h"
 
 namespace brevant {
 namespace {
@@ -60,6 +62,7 @@ class Scanner {
     codePage_ = fat::IsSupportedOemCodePage(session.oemCodePage) ? session.oemCodePage
                                                                  : fat::kDefaultOemCodePage;
     batchSectors_ = options.batchSectors ? options.batchSectors : kDefaultBatchSectors;
+    extensive_ = options.extensive;
     claimed_.assign(static_cast<std::size_t>(volume_.lastCluster) / 64 + 1, 0);
   }
 
@@ -82,6 +85,7 @@ class Scanner {
         if (!IsClaimed(c)) DecodeLooseCluster(c, true);
       }
     }
+    if (extensive_ && !DecodeStrayClusters()) return;
     for (const auto& orphan : orphans_)
       if (!namedFolders_.count(orphan.cluster)) AppendOrphanFolder(orphan);
     progress_.Report(total, total);
@@ -102,7 +106,8 @@ class Scanner {
   }
 
   void AppendTexts(std::u16string_view name, std::uint64_t sector, std::uint64_t id,
-                   std::uint64_t parent, const fat::ShortEntry& e, bool folder, bool deleted) {
+                   std::uint64_t parent, const fat::ShortEntry& e, bool folder, bool deleted,
+                   std::u16string_view spare = u"0") {
     const std::u16string sectorText = ToText(sector), idText = ToText(id),
                          parentText = ToText(parent), dateText = ToText(e.writeDate),
                          timeText = ToText(e.writeTime), sizeText = ToText(e.size),
@@ -113,10 +118,10 @@ class Scanner {
     Catalogue& c = session_.catalogue;
     if (folder)
       c.AppendFolder(name, sectorText, idText, parentText, dateText, timeText, sizeText, attrText,
-                     u"0", type, deletedText, sequence_);
+                     spare, type, deletedText, sequence_);
     else
       c.AppendFile(name, sectorText, idText, parentText, dateText, timeText, sizeText, attrText,
-                   u"0", type, deletedText, sequence_);
+                   spare, type, deletedText, sequence_);
   }
 
   void Append(const DirectoryRecord& r, std::uint64_t parent) {
@@ -128,7 +133,12 @@ class Scanner {
     if (folder && e.IsDeleted() && liveDirectories_.count(static_cast<std::uint32_t>(id))) id = 0;
     if (folder) namedFolders_.insert(static_cast<std::uint32_t>(id));
     keys_.push_back(EntryKey(e, e.Cluster(volume_.kind)));
-    AppendTexts(r.name, r.sector, id, parent, e, folder, e.IsDeleted());
+    // The extensive scan says which files it can only read as consecutive clusters.
+    const bool chainGone = extensive_ && !folder &&
+                           fat::ChainGone(fat1_, fat2_, static_cast<std::uint32_t>(id), e.size,
+                                          volume_.ClusterBytes());
+    AppendTexts(r.name, r.sector, id, parent, e, folder, e.IsDeleted(),
+                chainGone ? fat::kChainGoneMark : u"0");
   }
 
   void AppendOrphanFolder(const OrphanDirectory& o) {
@@ -176,6 +186,7 @@ class Scanner {
       bool clean2 = false;
       auto other = fat::BuildClusterChain(fat2_, first, limit, &clean2);
       if (other.size() > chain.size()) chain = std::move(other);
+      clean = clean2;
     }
     if (chain.size() > limit) chain.resize(limit);
     std::vector<std::uint32_t> out;
@@ -184,6 +195,14 @@ class Scanner {
       Claim(c);
       out.push_back(c);
     }
+    // A chain that breaks off (a reformat, a zeroed FAT): the extensive scan follows the
+    // directory into the clusters after it.
+    if (extensive_ && !clean && !out.empty() && out.size() == std::min(chain.size(), limit))
+      for (std::uint32_t c : fat::ContinueDirectory(volume_, out.back(), limit - out.size(),
+                                                    [this](std::uint32_t k) { return IsClaimed(k); })) {
+        Claim(c);
+        out.push_back(c);
+      }
     return out;
   }
 
@@ -291,6 +310,30 @@ class Scanner {
     });
   }
 
+  // Stray directory entries in the clusters nothing accounted for: each run of such clusters
+  // is decoded in order (a long name may cross from one into the next), entries that the
+  // catalogue already holds are left out, the rest go under "Lost".
+  bool DecodeStrayClusters() {
+    seenKeys_.insert(keys_.begin(), keys_.end());
+    std::unique_ptr<DirectoryDecoder> decoder;
+    std::uint32_t previous = 0;
+    auto emit = [this](const DirectoryRecord& r) {
+      if (!fat::PlausibleStrayEntry(r.entry, volume_)) return;
+      if (!seenKeys_.insert(EntryKey(r.entry, r.entry.Cluster(volume_.kind))).second) return;
+      Append(r, fat::kLostFolderId);
+    };
+    for (std::uint32_t c : strayStarts_) {
+      if (Stopped()) return false;
+      if (IsClaimed(c)) continue;
+      if (!decoder || decoder->Ended() || c != previous + 1)
+        decoder = std::make_unique<DirectoryDecoder>(volume_.kind, codePage_, true);
+      Claim(c);
+      DecodeClusters({c}, *decoder, emit);
+      previous = c;
+    }
+    return true;
+  }
+
   // The clusters of live files hold their data, not directories: the sweep need not read
   // them. Only chains that agree with their file's size are trusted, so a damaged FAT cannot
   // hide a deleted directory behind a garbage chain.
@@ -349,6 +392,8 @@ class Scanner {
             staleStarts_.push_back(cluster);
         } else if (fat::IsLongNameAttribute(first[11]) && fat::LooksLikeDirectorySector(first)) {
           longNameStarts_.push_back(cluster);
+        } else if (extensive_ && fat::MayHoldStrayEntries(first)) {
+          strayStarts_.push_back(cluster);
         }
       }
       c += n;
@@ -375,6 +420,8 @@ class Scanner {
   std::unordered_set<std::uint64_t> seenKeys_;
   std::vector<std::uint32_t> longNameStarts_;
   std::vector<std::uint32_t> staleStarts_;
+  bool extensive_ = false;
+  std::vector<std::uint32_t> strayStarts_;  // extensive scan: clusters that may hold entries
   std::vector<OrphanDirectory> orphans_;
 };
 

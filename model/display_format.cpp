@@ -17,8 +17,8 @@ std::u16string Ascii(const char* text) {
 std::u16string DateTime(long long year, unsigned month, unsigned day, unsigned hour,
                         unsigned minute, unsigned second) {
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02u:%02u:%02u", year, month, day, hour,
-                minute, second);
+  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02u:%02u:%02u", year, month, day, hour, minute,
+                second);
   return Ascii(buf);
 }
 
@@ -65,8 +65,8 @@ std::u16string FormatFileTime(std::uint64_t fileTime) {
   long long y = 0;
   unsigned m = 0, d = 0;
   CivilFromDays(days, y, m, d);
-  return DateTime(y, m, d, static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60),
-                  static_cast<unsigned>(rest % 60));
+  return DateTime(y, m, d, static_cast<unsigned>(rest / 3600),
+                  static_cast<unsigned>(rest / 60 % 60), static_cast<unsigned>(rest % 60));
 }
 
 std::u16string FormatEntryTime(const CatalogueNode& entry, std::string_view fsName) {
@@ -76,7 +76,8 @@ std::u16string FormatEntryTime(const CatalogueNode& entry, std::string_view fsNa
     if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return {};
     return FormatFatDateTime(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
   }
-  if (fsName == "NTFS") return date <= 0 ? std::u16string() : FormatFileTime(static_cast<std::uint64_t>(date));
+  if (fsName == "NTFS")
+    return date <= 0 ? std::u16string() : FormatFileTime(static_cast<std::uint64_t>(date));
   return {};
 }
 

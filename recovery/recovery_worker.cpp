@@ -6,6 +6,7 @@
 
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
+#include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 #include "model/result_tree.h"
 
@@ -51,16 +52,18 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
   result.TakeReaderState(session);
 }
 
-// The engine steps of a FAT run. The tree is built from what was found, stopped or not.
-RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree) {
-  if (FindFatGeometry(session, view) == 0) {
-    // A stop during the search is no failure: the search ended because it was asked to.
-    if (Stopped(session, view)) return RunOutcome::Stopped;
-    return Fail(view);
+// The engine steps of a FAT run. The tree is built from what was found, stopped or not (a
+// stop at the worker's own check leaves an empty catalogue: the tree holds the top item).
+RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
+                  bool extensive) {
+  // A stop during the search is no failure: the search ended because it was asked to.
+  if (FindFatGeometry(session, view) == 0 && !Stopped(session, view)) return Fail(view);
+  if (!Stopped(session, view)) {
+    FatReadOptions options;
+    options.extensive = extensive;
+    ScanFatClusters(session, view, options);
+    StoringStatus(session, view);
   }
-  if (Stopped(session, view)) return RunOutcome::Stopped;
-  ScanFatClusters(session, view);
-  StoringStatus(session, view);
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   // Only the FAT values belong to this run.
   session.scanParams.mftStart = session.scanParams.mftMirrStart = 0;
@@ -70,16 +73,22 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }
 
-RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree) {
+RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
+                   bool extensive) {
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   session.scanParams.fsName = session.scanFsName;
-  // Neither the MFT nor its mirror was found where the boot sectors say.
-  if (session.scanParams.mftStart == 0 && session.scanParams.mftMirrStart == 0) return Fail(view);
+  // Neither the MFT nor its mirror was found where the boot sectors say. The extensive run
+  // still sweeps the volume for what the MFT held.
+  if (session.scanParams.mftStart == 0 && session.scanParams.mftMirrStart == 0 && !extensive)
+    return Fail(view);
   BuildMftExtentTable(session, view);
-  if (Stopped(session, view)) return RunOutcome::Stopped;
-  if (session.mftExtents.mftRunCount == 0) return Fail(view);
-  BuildNtfsCatalogue(session, view);
-  StoringStatus(session, view);
+  if (!Stopped(session, view)) {
+    if (session.mftExtents.mftRunCount == 0 && !extensive) return Fail(view);
+    BuildNtfsCatalogue(session, view);
+    // The extensive run goes on beyond the MFT unless the walk was stopped.
+    if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
+    StoringStatus(session, view);
+  }
   BuildNtfsResultTree(session, view, tree);
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }
@@ -93,7 +102,9 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.stopRequested.store(0);
   session.stopHonoured.store(0);
   session.recoveryThread.store(gNextWorkerId.fetch_add(1));
-  session.recoveryMode.store(1);
+  // The mode the run was asked for: 2 is the extensive run, anything else the quick one.
+  const bool extensive = session.recoveryMode.load() == 2;
+  session.recoveryMode.store(extensive ? 2 : 1);
   view.SetStopEnabled(true);
   session.scanFsName = session.selectedFsName;
   // Every run starts from an empty catalogue: entries found twice would be wrong results.
@@ -110,8 +121,8 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   auto tree = std::make_shared<ui::ResultTree>();
 
   RunOutcome outcome = RunOutcome::Completed;
-  if (IsFatRun(session)) outcome = RunFat(session, view, *tree);
-  else if (session.scanFsName == "NTFS") outcome = RunNtfs(session, view, *tree);
+  if (IsFatRun(session)) outcome = RunFat(session, view, *tree, extensive);
+  else if (session.scanFsName == "NTFS") outcome = RunNtfs(session, view, *tree, extensive);
 
   if (outcome != RunOutcome::Failed) {
     // Stopped runs hand over what was found: it stays browsable.
@@ -150,6 +161,12 @@ bool EntrySize(const CatalogueNode& file, std::uint64_t* size, ExtractResult* re
   std::int64_t value = TextToInt(file.size);
   if (file.IsFolder() || value < 0) {
     result->error = "not a file entry";
+    return false;
+  }
+  // An entry known only from a folder index has a name and a size, and nothing says where
+  // its data lies.
+  if (std::u16string_view(file.spareText) == kIndexEntryMark) {
+    result->error = "only its entry in a folder index survives; where its data lies is not known";
     return false;
   }
   *size = static_cast<std::uint64_t>(value);

@@ -31,8 +31,9 @@ struct PipelineResult {
   }
 };
 
+// `mode` is the recovery mode each run is asked for: 1 quick, 2 extensive.
 inline PipelineResult RunWholePipeline(const platform::DiskFacts& facts,
-                                       std::uint64_t largestExtract = 1 << 20) {
+                                       std::uint64_t largestExtract = 1 << 20, int mode = 1) {
   PipelineResult result;
   RecoverySession session;
   ui::ResultTree startup;
@@ -48,6 +49,7 @@ inline PipelineResult RunWholePipeline(const platform::DiskFacts& facts,
       continue;
     }
     ReadBootSectorParameters(s);
+    s.recoveryMode.store(static_cast<std::int16_t>(mode));
     RecordingView view;
     const RunOutcome outcome = RecoveryWorker(s, view);
     if (view.LastOutcome() != static_cast<int>(outcome))

@@ -52,7 +52,8 @@ std::uint64_t Browse(RunResult& result) {
       all.Write(summary.data(), summary.size());
     }
   }
-  for (auto* n = result.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+  for (auto* n = result.catalogue.folderList.First(); n;
+       n = CatalogueList<CatalogueNode>::Next(n)) {
     const std::string line = ToUtf8(result.paths->EntryPath(n)) + "\n";
     all.Write(line.data(), line.size());
   }
@@ -118,8 +119,10 @@ TEST_F(ResultThreads, ListingTheCurrentResultWhileTheNextRunReplacesIt) {
     do {
       // Whatever result is current at this moment stays whole while it is held.
       std::shared_ptr<RunResult> current = s.CurrentResult();
-      if (!current || !current->tree || current->catalogue.fileList.First() == nullptr) ++empty;
-      else Browse(*current);
+      if (!current || !current->tree || current->catalogue.fileList.First() == nullptr)
+        ++empty;
+      else
+        Browse(*current);
     } while (!runsDone.load());
   });
   for (int number : {kFat16, kFat32}) EXPECT_EQ(Scan(number), RunOutcome::Completed);

@@ -1,6 +1,7 @@
 // `brevant disks`: the command's output, through RunDisks. The command line is no library,
 // so its source is compiled into this test.
 #include "cli/cmd_disks.cpp"
+#include "cli/cli_view.cpp"
 
 #include <gtest/gtest.h>
 

@@ -17,8 +17,8 @@ constexpr std::size_t kSector = 512;
 constexpr std::uint32_t kReserved = 8, kClusters = 100, kTotal = kReserved + 2 + kClusters;
 
 struct FatCopy {
-  int used = 0;             // entries 2 .. used + 1 hold an end-of-chain mark, the rest are free
-  bool mediaByte = true;    // false: the copy does not start with the media byte
+  int used = 0;           // entries 2 .. used + 1 hold an end-of-chain mark, the rest are free
+  bool mediaByte = true;  // false: the copy does not start with the media byte
 };
 
 // A FAT32 volume of one-sector clusters and one-sector FATs, at the start of a memory disk.

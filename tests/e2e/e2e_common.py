@@ -32,6 +32,9 @@ def fixtures_with(fs_names):
             continue
         with open(path) as f:
             manifest = json.load(f)
+        # Damaged images list the files as they were; the extensive tests read those.
+        if manifest.get("damage"):
+            continue
         if any(p.get("fs") in fs_names for p in manifest.get("partitions", [])):
             out.append((name, manifest))
     return out

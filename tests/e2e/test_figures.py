@@ -23,6 +23,15 @@ def fixture_names():
                   for p in glob.glob(os.path.join(FIXTURES, "*.img.gz")))
 
 
+def fats_zeroed(name):
+    """A volume whose FATs were zeroed on purpose: its own tools cannot read it."""
+    path = os.path.join(FIXTURES, name + ".manifest.json")
+    if not os.path.exists(path):
+        return False
+    with open(path, encoding="utf-8") as f:
+        return json.load(f).get("damage") == "zeroed-fats"
+
+
 class Figures(ImageTestCase):
     prefix = "brevant-e2e-figures-"
 
@@ -63,6 +72,8 @@ class Figures(ImageTestCase):
             self.skipTest("mtools and ntfs-3g are needed: scripts/setup installs them")
         compared = 0
         for name in fixture_names():
+            if fats_zeroed(name):
+                continue
             image = self.image(name)
             for p in self.disks_json(image)["partitions"]:
                 with self.subTest(fixture=name, partition=p["number"], fs=p["fs"]):

@@ -63,8 +63,8 @@ TEST(DisplayFormat, EntryTimesByFileSystem) {
                                           u"0", u"FILE", u"NULL", 1);
   const CatalogueNode* ntfs = c.AppendFile(u"b", u"1", u"40", u"5", u"133444736000000000", u"0",
                                            u"1", u"16", u"0", u"FILE", u"NULL", 1);
-  const CatalogueNode* bad = c.AppendFile(u"c", u"1", u"2", u"0", u"99999", u"-4", u"1", u"32",
-                                          u"0", u"FILE", u"NULL", 1);
+  const CatalogueNode* bad =
+      c.AppendFile(u"c", u"1", u"2", u"0", u"99999", u"-4", u"1", u"32", u"0", u"FILE", u"NULL", 1);
   EXPECT_EQ(FormatEntryTime(*fat, "FAT32"), u"2023-11-15 00:13:20");
   EXPECT_EQ(FormatEntryTime(*fat, "FAT16"), u"2023-11-15 00:13:20");
   EXPECT_EQ(FormatEntryTime(*ntfs, "NTFS"), u"2023-11-14 22:13:20");

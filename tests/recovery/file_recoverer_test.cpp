@@ -261,10 +261,12 @@ TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) 
     ASSERT_TRUE(SelectPartition(clean, AddDisk(clean, startup, facts), number));
     ReadBootSectorParameters(clean);
     RecordingView cleanView;
-    RecoveryWorker(clean, cleanView);
+    ASSERT_EQ(RecoveryWorker(clean, cleanView), RunOutcome::Completed);
+    auto cleanResult = clean.CurrentResult();
+    ASSERT_TRUE(cleanResult);
     const CatalogueNode* chosen = nullptr;
     std::uint64_t offset = 0, size = 0;
-    for (auto* n = clean.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    for (auto* n = cleanResult->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
       const auto bytes = static_cast<std::uint64_t>(TextToInt(n->size));
       if (n->IsDeleted() || bytes <= size) continue;
       std::string error;
@@ -291,11 +293,12 @@ TEST(FileRecoverer, OnADiskWithBadSectorsTheScanCompletesAndFilesAreReadAround) 
     ASSERT_TRUE(SelectPartition(s, AddDisk(s, startup, facts), number));
     ReadBootSectorParameters(s);
     RecordingView view;
-    EXPECT_EQ(RecoveryWorker(s, view), 1);
-    ASSERT_TRUE(s.resultTree);
-    EXPECT_EQ(s.catalogue.fileList.count.load(), clean.catalogue.fileList.count.load());
+    EXPECT_EQ(RecoveryWorker(s, view), RunOutcome::Completed);
+    auto result = s.CurrentResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->catalogue.fileList.count.load(), cleanResult->catalogue.fileList.count.load());
     const CatalogueNode* same = nullptr;
-    for (auto* n = s.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
       if (std::u16string_view(n->name) == chosen->name &&
           TextToInt(n->size) == TextToInt(chosen->size))
         same = n;

@@ -20,11 +20,11 @@ std::string ReadAll(const std::filesystem::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class HostileImage : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(HostileImage, RandomDamageInMetadataNeverCrashesOrHangs) {
-  std::filesystem::path image = test::FixtureImage(GetParam());
-  if (image.empty()) GTEST_SKIP() << "fixture " << GetParam() << " is missing";
+// Damages fixture `name` at `seeds` random sets of places inside its metadata and runs the
+// whole pipeline in `mode` on each.
+void DamageAndRun(const char* name, unsigned seeds, int mode) {
+  std::filesystem::path image = test::FixtureImage(name);
+  if (image.empty()) GTEST_SKIP() << "fixture " << name << " is missing";
   const std::string pristine = ReadAll(image);
   ASSERT_GE(pristine.size(), 512u);
   // Sectors that hold anything at all: that is where the structures are.
@@ -43,12 +43,12 @@ TEST_P(HostileImage, RandomDamageInMetadataNeverCrashesOrHangs) {
   {
     facts.deviceName = test::InstallMemoryDisk(pristine);
     facts.label = facts.deviceName;
-    clean = RunWholePipeline(facts);
+    clean = RunWholePipeline(facts, 1 << 20, mode);
     EXPECT_EQ(clean.violations, 0u) << clean.firstViolation;
     EXPECT_GT(clean.partitions, 0u);
     EXPECT_GT(clean.files, 0u);
   }
-  for (unsigned seed = 1; seed <= 12; ++seed) {
+  for (unsigned seed = 1; seed <= seeds; ++seed) {
     std::mt19937 rng(seed);
     std::string damaged = pristine;
     const int flips = seed % 3 == 0 ? 2000 : 150;
@@ -60,11 +60,27 @@ TEST_P(HostileImage, RandomDamageInMetadataNeverCrashesOrHangs) {
     facts.deviceName = test::InstallMemoryDisk(std::move(damaged));
     facts.label = facts.deviceName;
     SCOPED_TRACE("seed " + std::to_string(seed));
-    PipelineResult r = RunWholePipeline(facts);
+    PipelineResult r = RunWholePipeline(facts, 1 << 20, mode);
     EXPECT_EQ(r.violations, 0u) << r.firstViolation;
     platform::DeviceTable::Instance().Remove(facts.deviceName);
   }
 }
+
+class HostileImage : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostileImage, RandomDamageInMetadataNeverCrashesOrHangs) { DamageAndRun(GetParam(), 12, 1); }
+
+// The extensive scan reads everything the quick one does and more: the damaged images and the
+// volumes whose structures were wiped.
+class HostileImageExtensive : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostileImageExtensive, RandomDamageNeverCrashesTheExtensiveScan) {
+  DamageAndRun(GetParam(), 6, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImageExtensive,
+                         ::testing::Values("ntfs_reformat", "fat32_zeroed_fats", "mbr_zeroed",
+                                           "ntfs_features"));
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImage,
                          ::testing::Values("demo", "whole_fat32", "whole_ntfs", "ntfs_features",

@@ -35,3 +35,20 @@ TEST(RecoveryWorker, ANewRunStartsFromAnEmptyCatalogue) {
 
 }  // namespace
 }  // namespace brevant
+
+namespace brevant {
+namespace {
+
+// The window's "Extensive Recovery" sets the mode and calls the worker: the run keeps it.
+TEST(RecoveryWorker, TheExtensiveModeIsKeptAndAnyOtherValueRunsTheQuickOne) {
+  for (const auto& [asked, kept] : {std::pair<int, int>{2, 2}, {1, 1}, {-1, 1}, {3, 1}}) {
+    RecoverySession s;
+    RecordingView view;
+    s.recoveryMode.store(static_cast<std::int16_t>(asked));
+    RecoveryWorker(s, view);
+    EXPECT_EQ(s.recoveryMode.load(), kept) << asked;
+  }
+}
+
+}  // namespace
+}  // namespace brevant

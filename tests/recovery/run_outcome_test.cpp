@@ -127,7 +127,8 @@ TEST_F(RunOutcomes, ACompletedRunSaysSoAndHandsOverItsWholeResult) {
     EXPECT_TRUE(r->tree->isResultTree);
     ASSERT_NE(r->paths, nullptr);
     EXPECT_EQ(r->partitionStart, s().selectedPartitionStart);
-    EXPECT_EQ(r->partition.sizeBytes, (s().selectedPartitionEnd - s().selectedPartitionStart) * 512);
+    EXPECT_EQ(r->partition.sizeBytes,
+              (s().selectedPartitionEnd - s().selectedPartitionStart) * 512);
     EXPECT_TRUE(r->partition.freeBytes.has_value());
     // The figures are those of the catalogue the result holds; the demo has deleted files.
     const FileFigures f = CountFiles(r->catalogue);
@@ -307,6 +308,42 @@ TEST_F(RunOutcomes, ANewRunLeavesThePreviousResultAsItWas) {
     ExtractResult r = ExtractResultFileTo(*first, sink, *f);
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(sink.bytes, static_cast<std::uint64_t>(TextToInt(f->size)));
+  }
+}
+
+}  // namespace
+}  // namespace brevant
+
+namespace brevant {
+namespace {
+
+// Stop answered "Yes" as soon as the run has started: honoured at the worker's own check.
+class StopAtStartView : public RecordingView {
+ public:
+  explicit StopAtStartView(RecoverySession& s) : s_(s) {}
+  void SetStopEnabled(bool enabled) override {
+    RecordingView::SetStopEnabled(enabled);
+    if (enabled) s_.stopRequested.store(1);
+  }
+
+ private:
+  RecoverySession& s_;
+};
+
+TEST_F(RunOutcomes, AStopAtTheWorkersOwnCheckHandsOverAnEmptyBrowsableTree) {
+  for (int number : {kFat32, kNtfs}) {
+    SCOPED_TRACE(number);
+    Opened run(image);
+    StopAtStartView view(run.s);
+    EXPECT_EQ(run.Scan(number, view), RunOutcome::Stopped);
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(view.StatusTexts().back(), u"Process Aborted...");
+    auto r = run.s.CurrentResult();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->catalogue.fileList.First(), nullptr);
+    ASSERT_FALSE(r->tree->Root()->children.empty());
+    EXPECT_EQ(r->tree->Root()->children.front()->text, u"My Computer");
+    EXPECT_EQ(run.s.scanDone.load(), 0);
   }
 }
 
