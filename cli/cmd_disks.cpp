@@ -93,6 +93,12 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
       std::cerr << "brevant: " << image << ": is a directory, not a disk image\n";
       return 2;
     }
+    // Like a folder, a pipe or a character device is no disk image: refused, never opened.
+    const fs::file_type type = fs::status(image, ec).type();
+    if (type != fs::file_type::regular && type != fs::file_type::block) {
+      std::cerr << "brevant: " << image << ": is neither a disk image file nor a block device\n";
+      return 2;
+    }
   }
   RecoverySession session;
   ui::ResultTree tree;

@@ -30,6 +30,12 @@ struct Error {
   std::string message;
 };
 
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
+    "failure is named on standard error); 2 bad arguments, or a source or destination that cannot be used (nothing "
+    "was scanned or written); 130 stopped by Ctrl-C or SIGTERM (the output holds what was found "
+    "before the stop).";
+
 struct ScanOptions {
   std::string source;
   int partition = 0;
@@ -298,6 +304,17 @@ bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& pre
   return false;
 }
 
+// Every --path must name something the scan found, or the user mistyped it: nothing is written.
+void CheckPathFilters(const ScanContext& ctx, const std::vector<std::string>& pathFilters) {
+  for (const auto& filter : pathFilters) {
+    const std::vector<std::u16string> one{FromUtf8(filter)};
+    bool found = false;
+    for (std::size_t k = 0; k < ctx.entries.size() && !found; ++k) found = UnderAny(ctx.PathOf(k), one);
+    if (!found)
+      throw Error{2, "--path " + filter + ": no folder or file of this partition is there (see brevant scan)"};
+  }
+}
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
                const std::vector<std::string>& pathFilters) {
   std::vector<std::u16string> prefixes;
@@ -404,10 +421,17 @@ int Main(int argc, char** argv) {
   cat->add_option("--entry", entry, "Entry number, as `brevant scan --format json` gives it")
       ->required();
 
+  app.footer(kExitStatusHelp);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    // Like every other bad argument: one line and status 2.
+    std::string line = e.what();
+    for (char& c : line)
+      if (c == '\n') c = ' ';
+    std::cerr << "brevant: " << line << " (see brevant --help)\n";
+    return 2;
   }
   try {
     if (disks->parsed()) return RunDisks(images, disksJson, true);
@@ -426,6 +450,7 @@ int Main(int argc, char** argv) {
     }
     if (recover->parsed()) {
       auto ctx = RunScan(recOpt, stop);
+      if (!ctx->stopped) CheckPathFilters(*ctx, pathFilters);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters);
       return ctx->stopped || stop.Received() ? kStoppedExitStatus : rc;
     }
