@@ -102,9 +102,11 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   stop.Watch(nullptr);
   ctx->view->Finish();
   ctx->stopped = ctx->view->Aborted() || stop.Received();
-  if (!s.resultTree)
-    throw Error{ctx->stopped ? kStoppedExitStatus : 1,
-                "the scan was stopped before any result was stored"};
+  if (!s.resultTree) {
+    if (!ctx->stopped) throw Error{1, "the scan ended before any result was stored"};
+    // Stopped before a tree was built: nothing to list, but the output keeps its form.
+    s.resultTree = std::make_shared<ui::ResultTree>();
+  }
   for (auto* n = s.catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
   ctx->folderCount = ctx->entries.size();
