@@ -40,7 +40,12 @@ TEST(FatChain, EndsAtTheFirstClusterThatComesRoundAgain) {
       {"a cluster naming itself", {{5, 5}}, 5, 100, {5}, false},
       {"a loop back to the start", {{5, 6}, {6, 7}, {7, 5}}, 5, 100, {5, 6, 7}, false},
       {"a loop into the middle", {{5, 6}, {6, 7}, {7, 8}, {8, 6}}, 5, 100, {5, 6, 7, 8}, false},
-      {"the limit ends a long chain", {}, 10, 50, {longChain.begin(), longChain.begin() + 51}, false},
+      {"the limit ends a long chain",
+       {},
+       10,
+       50,
+       {longChain.begin(), longChain.begin() + 51},
+       false},
       {"a free cluster breaks it", {{5, 6}, {6, 0}}, 5, 100, {5, 6}, false},
       {"a start outside the volume", {}, 0x0FFFFFF0, 100, {0x0FFFFFF0}, false},
   };
