@@ -57,9 +57,9 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
   }
   out << "My Computer\n";
   for (const DiskInfoNode& disk : s.diskInfoList) {
-    out << "  " << ToUtf8(disk.label) << "  ("
+    out << "  " << ToUtf8Line(disk.label) << "  ("
         << s.devicePath[static_cast<std::size_t>(disk.diskIndex)] << ")\n";
-    out << "    HDD Model:        " << ToUtf8(disk.model) << "\n";
+    out << "    HDD Model:        " << ToUtf8Line(disk.model) << "\n";
     out << "    Capacity:         " << ToUtf8(disk.size) << " bytes\n";
     out << "    Cylinders:        " << ToUtf8(disk.cylinders) << "\n";
     out << "    Head:             " << ToUtf8(disk.heads) << "\n";
