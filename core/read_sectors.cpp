@@ -12,6 +12,11 @@ std::atomic<char> gLastMethod{0};
 
 char LastReadMethod() { return gLastMethod.load(); }
 
+std::uint64_t DeviceSectorCount(const std::string& devicePath) {
+  auto device = platform::DeviceTable::Instance().Get(devicePath);
+  return device ? device->SizeBytes() / platform::kSectorSize : 0;
+}
+
 int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t startSector,
                 std::uint32_t count) {
   if (count == 0) return 1;

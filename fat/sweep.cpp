@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/read_sectors.h"
 #include "core/text.h"
 #include "fat/codepage.h"
 #include "fat/directory_entry.h"
@@ -333,13 +334,22 @@ class Scanner {
     const std::uint64_t perBatch = std::max<std::uint64_t>(1, (batchSectors_ - 1) / spc + 1);
     const std::uint64_t bufferSectors = merge ? (perBatch - 1) * spc + 1 : 1;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(bufferSectors) * kSectorBytes);
-    for (std::uint64_t c = 2; c <= volume_.lastCluster;) {
+    // Clusters past the end of a truncated image read as nothing: they are not asked for.
+    const std::uint64_t deviceSectors = DeviceSectorCount(volume_.device);
+    std::uint64_t lastCluster = volume_.lastCluster;
+    if (deviceSectors > 0) {
+      const std::uint64_t first = volume_.ClusterSector(2);
+      lastCluster = first >= deviceSectors
+                        ? 1
+                        : std::min<std::uint64_t>(lastCluster, 2 + (deviceSectors - 1 - first) / spc);
+    }
+    for (std::uint64_t c = 2; c <= lastCluster;) {
       if (Stopped()) return false;
       // The next run of clusters nobody has accounted for yet; the others are not read.
-      while (c <= volume_.lastCluster && IsClaimed(c)) ++c;
-      if (c > volume_.lastCluster) break;
+      while (c <= lastCluster && IsClaimed(c)) ++c;
+      if (c > lastCluster) break;
       std::uint64_t n = 1;
-      while (n < perBatch && c + n <= volume_.lastCluster && !IsClaimed(c + n)) ++n;
+      while (n < perBatch && c + n <= lastCluster && !IsClaimed(c + n)) ++n;
       if (merge)
         fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(c),
                             static_cast<std::uint32_t>((n - 1) * spc + 1));
