@@ -33,7 +33,7 @@ struct Error {
 constexpr const char* kExitStatusHelp =
     "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
     "failure is named on standard error); 2 bad arguments, or a source or destination that "
-    "cannot be used (nothing was scanned or written); 130 stopped by Ctrl-C or SIGTERM (the "
+    "cannot be used (nothing was written); 130 stopped by Ctrl-C or SIGTERM (the "
     "output holds what was found before the stop).";
 
 struct ScanOptions {
