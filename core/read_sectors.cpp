@@ -14,7 +14,8 @@ char LastReadMethod() { return gLastMethod.load(); }
 
 std::uint64_t DeviceSectorCount(const std::string& devicePath) {
   auto device = platform::DeviceTable::Instance().Get(devicePath);
-  return device ? device->SizeBytes() / platform::kSectorSize : 0;
+  // A last sector held in part still counts: it reads with zeros after its bytes.
+  return device ? (device->SizeBytes() + platform::kSectorSize - 1) / platform::kSectorSize : 0;
 }
 
 int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t startSector,

@@ -128,5 +128,31 @@ TEST(HostileImage, PartitionsClaimingFarMoreThanTheImageEndAtItsEnd) {
   }
 }
 
+// What the pipeline fuzz target found, kept in its seed corpus ("claims-*"): images far smaller
+// than what their tables or boot sectors claim, one of them smaller than a sector.
+TEST(HostileImage, FuzzFindingsEndAtTheImageEnd) {
+  const auto corpus = std::filesystem::path(BREVANT_FIXTURES_DIR).parent_path().parent_path().parent_path() /
+                      "fuzz" / "corpus" / "pipeline_fuzz";
+  std::size_t seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    if (entry.path().filename().string().rfind("claims-", 0) != 0) continue;
+    ++seen;
+    const std::string path = "mem://" + entry.path().filename().string();
+    auto device = std::make_shared<platform::FaultyDevice>(
+        std::make_shared<platform::MemoryDevice>(ReadAll(entry.path())), std::set<std::uint64_t>{});
+    platform::DeviceTable::Instance().Install(path, device);
+    platform::DiskFacts facts;
+    facts.deviceName = path;
+    facts.label = path;
+    facts.capacityBytes = device->SizeBytes();
+    PipelineResult r = RunWholePipeline(facts);
+    EXPECT_EQ(r.violations, 0u) << r.firstViolation;
+    EXPECT_GE(r.partitions, 1u) << path;
+    EXPECT_LT(device->ReadCalls(), 1000u) << path;
+    platform::DeviceTable::Instance().Remove(path);
+  }
+  EXPECT_GE(seen, 2u);
+}
+
 }  // namespace
 }  // namespace brevant
