@@ -73,9 +73,9 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
   }
   out << "My Computer\n";
   for (const DiskInfoNode& disk : s.diskInfoList) {
-    out << "  " << ToUtf8(disk.label) << "  ("
+    out << "  " << ToUtf8Line(disk.label) << "  ("
         << s.devicePath[static_cast<std::size_t>(disk.diskIndex)] << ")\n";
-    out << "    HDD Model:        " << ToUtf8(disk.model) << "\n";
+    out << "    HDD Model:        " << ToUtf8Line(disk.model) << "\n";
     out << "    Capacity:         " << ToUtf8(disk.size) << " bytes\n";
     out << "    Cylinders:        " << ToUtf8(disk.cylinders) << "\n";
     out << "    Head:             " << ToUtf8(disk.heads) << "\n";
@@ -113,6 +113,12 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
     }
     if (fs::is_directory(image, ec)) {
       std::cerr << "brevant: " << image << ": is a directory, not a disk image\n";
+      return 2;
+    }
+    // Like a folder, a pipe or a character device is no disk image: refused, never opened.
+    const fs::file_type type = fs::status(image, ec).type();
+    if (type != fs::file_type::regular && type != fs::file_type::block) {
+      std::cerr << "brevant: " << image << ": is neither a disk image file nor a block device\n";
       return 2;
     }
   }

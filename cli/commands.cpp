@@ -38,6 +38,12 @@ struct Error {
   std::string message;
 };
 
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
+    "failure is named on standard error); 2 bad arguments, or a source or destination that "
+    "cannot be used (nothing was written); 130 stopped by Ctrl-C or SIGTERM (the "
+    "output holds what was found before the stop).";
+
 struct ScanOptions {
   std::string source;
   int partition = 0;
@@ -406,6 +412,17 @@ void RecoverTally::Print(bool asJson, bool stopped) const {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
+// Every --path must name something the scan found, or the user mistyped it: nothing is written.
+void CheckPathFilters(const ScanContext& ctx, const std::vector<std::string>& pathFilters) {
+  for (const auto& filter : pathFilters) {
+    const std::vector<std::u16string> one{FromUtf8(filter)};
+    bool found = false;
+    for (std::size_t k = 0; k < ctx.entries.size() && !found; ++k) found = UnderAny(ctx.PathOf(k), one);
+    if (!found)
+      throw Error{2, "--path " + filter + ": no folder or file of this partition is there (see brevant scan)"};
+  }
+}
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
                const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
   std::vector<std::u16string> prefixes;
@@ -550,10 +567,17 @@ int Main(int argc, char** argv) {
       "Exit status: 0 the whole file written; 1 it could not be read whole (unreadable sectors "
       "are written as zeros); 2 a bad argument; 130 stopped by Ctrl-C or SIGTERM.");
 
+  app.footer(kExitStatusHelp);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    // Like every other bad argument: one line and status 2.
+    std::string line = e.what();
+    for (char& c : line)
+      if (c == '\n') c = ' ';
+    std::cerr << "brevant: " << line << " (see brevant --help)\n";
+    return 2;
   }
   try {
     if (disks->parsed()) return RunDisks(images, disksJson, true, disksSearch);
@@ -587,6 +611,7 @@ int Main(int argc, char** argv) {
         tally.Print(recJson, true);
         return kStoppedExitStatus;
       }
+      CheckPathFilters(*ctx, pathFilters);
       stop.Watch(&ctx->session);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
       stop.Watch(nullptr);

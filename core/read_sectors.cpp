@@ -12,6 +12,12 @@ std::atomic<char> gLastMethod{0};
 
 char LastReadMethod() { return gLastMethod.load(); }
 
+std::uint64_t DeviceSectorCount(const std::string& devicePath) {
+  auto device = platform::DeviceTable::Instance().Get(devicePath);
+  // A last sector held in part still counts: it reads with zeros after its bytes.
+  return device ? (device->SizeBytes() + platform::kSectorSize - 1) / platform::kSectorSize : 0;
+}
+
 namespace {
 
 struct ReadOutcome {

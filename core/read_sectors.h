@@ -16,6 +16,10 @@ int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t start
 std::uint32_t ReadSectorsZeroFilling(const std::string& devicePath, void* buffer,
                                      std::uint64_t startSector, std::uint32_t count);
 
+// The number of sectors a device or image holds (a last partial sector included); 0 when
+// unknown or it cannot be opened.
+std::uint64_t DeviceSectorCount(const std::string& devicePath);
+
 // The backend marker of the last device read ('P' POSIX, 'T' test devices), 0 before any read.
 char LastReadMethod();
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 #include "core/read_sectors.h"
 
@@ -112,8 +111,22 @@ FatLink FatTable::Follow(std::uint32_t cluster, std::uint32_t* next) {
 
 std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start, std::size_t limit,
                                              bool* clean) {
+  // The clusters already on the chain, one bit each: the memory is bounded by the volume, not
+  // by the chain. Kept per thread and cleared bit by bit afterwards, so a chain costs no
+  // allocation once the bits cover the volume.
+  thread_local std::vector<std::uint64_t> onChain;
+  auto testAndSet = [](std::uint32_t c) {
+    const std::size_t word = c / 64;
+    if (word >= onChain.size()) onChain.resize(word + 1, 0);
+    const std::uint64_t bit = 1ULL << (c % 64);
+    const bool was = (onChain[word] & bit) != 0;
+    onChain[word] |= bit;
+    return was;
+  };
   std::vector<std::uint32_t> chain{start};
-  std::unordered_set<std::uint32_t> seen{start};
+  // Follow only ever yields clusters of the volume; a start outside it cannot come round again.
+  const bool startInside = start <= fat.LastCluster();
+  if (startInside) testAndSet(start);
   if (clean) *clean = false;
   while (chain.size() <= limit) {
     std::uint32_t next = 0;
@@ -122,9 +135,11 @@ std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start,
       if (clean) *clean = true;
       break;
     }
-    if (link == FatLink::Broken || !seen.insert(next).second) break;
+    if (link == FatLink::Broken || testAndSet(next)) break;
     chain.push_back(next);
   }
+  for (std::size_t i = startInside ? 0 : 1; i < chain.size(); ++i)
+    onChain[chain[i] / 64] &= ~(1ULL << (chain[i] % 64));
   return chain;
 }
 

@@ -65,6 +65,7 @@ class FatTable {
   // bad, reserved, or no cluster of this volume).
   FatLink Follow(std::uint32_t cluster, std::uint32_t* next);
   bool Usable() const { return fatStart_ != 0; }
+  std::uint32_t LastCluster() const { return volume_.lastCluster; }
 
  private:
   static constexpr std::uint32_t kChunkSectors = 64;

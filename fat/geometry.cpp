@@ -4,6 +4,7 @@
 #include <map>
 #include <vector>
 
+#include "core/read_sectors.h"
 #include "fat/boot_sector.h"
 #include "fat/directory_entry.h"
 #include "fat/fat_engine.h"
@@ -187,9 +188,13 @@ int SearchGeometry(RecoverySession& session, RecoveryView& view, const FatReadOp
   const std::uint32_t batch = options.batchSectors ? options.batchSectors : kDefaultBatchSectors;
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(batch) * kSectorBytes);
   bool settled = false;
-  for (std::uint64_t s = start; s < end && !settled;) {
+  // Past the end of a truncated image there is nothing to read: a partition table that
+  // claims terabytes of a small image must not be searched sector by sector.
+  const std::uint64_t deviceSectors = DeviceSectorCount(device);
+  const std::uint64_t searchEnd = deviceSectors > 0 ? std::min(end, deviceSectors) : end;
+  for (std::uint64_t s = start; s < searchEnd && !settled;) {
     if (session.stopRequested.load() == 1) return 0;  // the caller's check honours it next
-    const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(batch, end - s));
+    const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(batch, searchEnd - s));
     fat::ReadZeroFilled(device, buffer.data(), s, count);
     for (std::uint32_t i = 0; i < count && starts < kMaxDirectoryStarts; ++i) {
       std::span<const std::uint8_t> sector(buffer.data() + static_cast<std::size_t>(i) * kSectorBytes, kSectorBytes);

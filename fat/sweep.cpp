@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/read_sectors.h"
 #include "core/text.h"
 #include "fat/codepage.h"
 #include "fat/directory_entry.h"
@@ -23,6 +24,8 @@ using fat::kSectorBytes;
 
 constexpr std::uint32_t kDefaultBatchSectors = 8192;  // 4 MiB
 constexpr std::uint64_t kMaxDirectoryBytes = 65536 * 32;  // a FAT directory holds 65536 entries
+// Up to 2 KiB clusters the sweep reads the first sectors of neighbouring clusters in one request.
+constexpr std::uint64_t kMergedSweepMaxSectorsPerCluster = 4;
 
 std::uint64_t EntryKey(const fat::ShortEntry& e, std::uint32_t cluster) {
   // FNV-1a over what makes two copies of an entry the same entry.
@@ -362,28 +365,43 @@ class Scanner {
     liveFiles_.shrink_to_fit();
   }
 
+  // Only the first sector of a cluster tells whether a directory starts there, so only first
+  // sectors are read; whole clusters are read later for the directories found. With small
+  // clusters the first sectors of neighbouring clusters come in one request (the few sectors
+  // between them cost less than a request of their own); with larger ones each is read alone.
   bool Sweep() {
     const std::uint64_t total = volume_.partEnd - volume_.partStart;
     const std::uint64_t spc = volume_.sectorsPerCluster;
-    // Whole clusters per read; batches smaller than a cluster read each cluster's first sector.
-    const bool wholeClusters = batchSectors_ >= spc;
-    const std::uint64_t perBatch = wholeClusters ? batchSectors_ / spc : 1;
-    const std::uint64_t readSectors = wholeClusters ? perBatch * spc : 1;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(readSectors) * kSectorBytes);
-    for (std::uint64_t c = 2; c <= volume_.lastCluster;) {
+    const bool merge = spc <= kMergedSweepMaxSectorsPerCluster;
+    // Clusters per run: a merged read spans (n - 1) * spc + 1 sectors and stays within a batch.
+    const std::uint64_t perBatch = std::max<std::uint64_t>(1, (batchSectors_ - 1) / spc + 1);
+    const std::uint64_t bufferSectors = merge ? (perBatch - 1) * spc + 1 : 1;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(bufferSectors) * kSectorBytes);
+    // Clusters past the end of a truncated image read as nothing: they are not asked for.
+    const std::uint64_t deviceSectors = DeviceSectorCount(volume_.device);
+    std::uint64_t lastCluster = volume_.lastCluster;
+    if (deviceSectors > 0) {
+      const std::uint64_t first = volume_.ClusterSector(2);
+      lastCluster = first >= deviceSectors
+                        ? 1
+                        : std::min<std::uint64_t>(lastCluster, 2 + (deviceSectors - 1 - first) / spc);
+    }
+    for (std::uint64_t c = 2; c <= lastCluster;) {
       if (Stopped()) return false;
       // The next run of clusters nobody has accounted for yet; the others are not read.
-      while (c <= volume_.lastCluster && IsClaimed(c)) ++c;
-      if (c > volume_.lastCluster) break;
+      while (c <= lastCluster && IsClaimed(c)) ++c;
+      if (c > lastCluster) break;
       std::uint64_t n = 1;
-      while (n < perBatch && c + n <= volume_.lastCluster && !IsClaimed(c + n)) ++n;
-      const std::uint64_t sectors = wholeClusters ? n * spc : 1;
-      fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(c),
-                          static_cast<std::uint32_t>(sectors));
+      while (n < perBatch && c + n <= lastCluster && !IsClaimed(c + n)) ++n;
+      if (merge)
+        fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(c),
+                            static_cast<std::uint32_t>((n - 1) * spc + 1));
       for (std::uint64_t i = 0; i < n; ++i) {
         const auto cluster = static_cast<std::uint32_t>(c + i);
+        // A directory found earlier in this run may have taken the clusters after it.
         if (IsClaimed(cluster)) continue;
-        std::span<const std::uint8_t> first(buffer.data() + (wholeClusters ? i * spc * kSectorBytes : 0),
+        if (!merge) fat::ReadZeroFilled(volume_.device, buffer.data(), volume_.ClusterSector(cluster), 1);
+        std::span<const std::uint8_t> first(buffer.data() + (merge ? i * spc * kSectorBytes : 0),
                                             kSectorBytes);
         if (fat::IsDirectoryStart(first, false)) {
           if (fat::DotCluster(first, volume_.kind) == cluster)

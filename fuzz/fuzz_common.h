@@ -12,7 +12,8 @@ namespace brevant::fuzz {
 inline const std::string& InstallDisk(const std::uint8_t* data, std::size_t size) {
   static const std::string path = "mem://fuzz";
   platform::DeviceTable::Instance().Install(
-      path, std::make_shared<platform::MemoryDevice>(std::string(reinterpret_cast<const char*>(data), size)));
+      path, std::make_shared<platform::MemoryDevice>(
+                std::string(reinterpret_cast<const char*>(data), size)));
   return path;
 }
 

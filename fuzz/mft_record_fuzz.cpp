@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto a = walk.Next();
     if (!a) break;
     // Every attribute lies inside the record.
-    if (a->bytes.data() < record.data() || a->bytes.data() + a->bytes.size() > record.data() + record.size())
+    if (a->bytes.data() < record.data() ||
+        a->bytes.data() + a->bytes.size() > record.data() + record.size())
       __builtin_trap();
     a->Name();
     if (a->nonResident) {

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int d = AddDisk(session, tree, facts);
   // Every partition the walk files can be selected and lies where it said.
   for (int n = 1; n <= session.driveRecords[d].partitionCount; ++n)
-    if (!SelectPartition(session, d, n) || session.selectedPartitionEnd < session.selectedPartitionStart)
+    if (!SelectPartition(session, d, n) ||
+        session.selectedPartitionEnd < session.selectedPartitionStart)
       __builtin_trap();
   return 0;
 }

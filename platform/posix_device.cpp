@@ -47,26 +47,34 @@ class PosixDevice : public SectorDevice {
 }  // namespace
 
 std::shared_ptr<SectorDevice> OpenPosixDevice(const std::string& path, std::string* error) {
-  // Read-only, always: this program never writes to the disk it examines.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Read-only, always: this program never writes to the disk it examines. Non-blocking, so a
+  // FIFO or a terminal named by mistake is refused below instead of waiting for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (error) *error = path + ": " + std::strerror(errno);
     return nullptr;
   }
+  auto refuse = [&](const char* why) -> std::shared_ptr<SectorDevice> {
+    ::close(fd);
+    if (error) *error = path + ": " + why;
+    return nullptr;
+  };
   struct stat st {};
+  if (::fstat(fd, &st) != 0) return refuse(std::strerror(errno));
   std::uint64_t size = 0;
-  if (::fstat(fd, &st) == 0) {
-    if (S_ISBLK(st.st_mode)) {
-      unsigned long long bytes = 0;
-      if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
-    } else if (S_ISREG(st.st_mode)) {
-      size = static_cast<std::uint64_t>(st.st_size);
-    } else if (S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      if (error) *error = path + ": is a directory";
-      return nullptr;
-    }
+  if (S_ISBLK(st.st_mode)) {
+    unsigned long long bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<std::uint64_t>(st.st_size);
+  } else if (S_ISDIR(st.st_mode)) {
+    return refuse("is a directory");
+  } else {
+    // Reading needs positions: pipes, sockets and character devices have none to read at.
+    return refuse("is neither a disk image file nor a block device");
   }
+  // Reads of disks and files do not block anyway; clear the flag for plain semantics.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::make_shared<PosixDevice>(fd, size);
 }
 

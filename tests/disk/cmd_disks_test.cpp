@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "crafted_disk.h"
 
@@ -96,6 +97,24 @@ TEST(RunDisks, DiskThatCannotBeOpenedCarriesItsError) {
   EXPECT_EQ(j["disks"][0]["partitions"].size(), 0u);
   EXPECT_NE(j["disks"][0]["error"].get<std::string>().find("/nonexistent/disk.img"),
             std::string::npos);
+}
+
+// A device's model text comes from the device itself: it can never start a line of its own or
+// send a control sequence to the terminal.
+TEST(RunDisks, ForgedModelTextStaysOnItsLine) {
+  RecoverySession s;
+  s.EnsureDisk(0);
+  s.devicePath[0] = "forged.img";
+  AppendDiskInfo(s, u"Evil\n    Partition - 9 ( NTFS )\x1b[2J", u"1", u"0", u"0", u"0", nullptr);
+  s.diskInfoList[0].label = u"Disk\r1";
+  std::ostringstream out;
+  cli::PrintTree(out, s);
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos) << out.str();
+  EXPECT_EQ(out.str().find("\n    Partition - 9"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("HDD Model:        Evil\\n    Partition - 9 ( NTFS )\\x1b[2J\n"),
+            std::string::npos)
+      << out.str();
+  EXPECT_NE(out.str().find("  Disk\\r1  (forged.img)\n"), std::string::npos) << out.str();
 }
 
 }  // namespace

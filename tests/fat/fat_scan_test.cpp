@@ -351,7 +351,11 @@ TEST(FatScan, GarbageEverywhereEndsCleanly) {
 }
 
 TEST(FatScan, OneSectorReadsGiveTheSameCatalogue) {
-  CraftedVolume v(Small32());
+ // Small clusters have their first sectors read together, larger ones one by one.
+ for (std::uint32_t spc : {1u, 4u, 8u}) {
+  Layout layout = Small32();
+  layout.sectorsPerCluster = spc;
+  CraftedVolume v(layout);
   v.WriteDirectory({2}, {ShortEntryBytes(Name83("LIVE", ""), 0x10, 7, 0), ShortEntryBytes(Name83("ROOT", "TXT"), 0x20, 100, 5000)});
   v.Chain({100, 101, 102});
   v.WriteDirectory({7, 33}, {DotEntries(7, 0), ShortEntryBytes(Name83("KEEP", "TXT"), 0x20, 8, 1)});
@@ -368,8 +372,51 @@ TEST(FatScan, OneSectorReadsGiveTheSameCatalogue) {
     return out.str();
   };
   const std::string reference = dump(0);
-  EXPECT_NE(reference.find("ORPHAN"), std::string::npos);
-  for (std::uint32_t batch : {1u, 2u, 5u, 8u, 1000u}) EXPECT_EQ(dump(batch), reference) << batch;
+  EXPECT_NE(reference.find("ORPHAN"), std::string::npos) << spc;
+  for (std::uint32_t batch : {1u, 2u, 5u, 8u, 9u, 1000u}) EXPECT_EQ(dump(batch), reference) << batch << " " << spc;
+ }
+}
+
+// Counts the bytes asked of an in-memory disk.
+class CountingDevice : public platform::MemoryDevice {
+ public:
+  using MemoryDevice::MemoryDevice;
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+    bytes += length;
+    return MemoryDevice::ReadAt(offset, buffer, length);
+  }
+  std::atomic<std::uint64_t> bytes{0};
+};
+
+// The sweep inspects a cluster's first sector only, and reads whole clusters only for the
+// directories it finds.
+TEST(FatScan, TheSweepReadsFirstSectorsOnly) {
+  for (std::uint32_t spc : {8u, 64u}) {
+    Layout l = Small32();
+    l.sectorsPerCluster = spc;
+    l.clusters = 4000;
+    l.fatSize = 32;
+    CraftedVolume v(l);
+    v.WriteDirectory({2}, {ShortEntryBytes(Name83("DIR", ""), 0x10, 7, 0)});
+    v.WriteDirectory({7}, {DotEntries(7, 0), ShortEntryBytes(Name83("A", "TXT"), 0x20, 0, 0)});
+    v.WriteDirectory({900}, {DotEntries(900, 0), ShortEntryBytes(Name83("GONE", "TXT"), 0x20, 0, 0)},
+                     false);
+    auto device = std::make_shared<CountingDevice>(v.bytes());
+    const std::string path = "mem://counting" + std::to_string(spc);
+    platform::DeviceTable::Instance().Install(path, device);
+    RecoverySession s;
+    SelectDisk(s, path, l.partStart, v.PartEnd(), "FAT32");
+    RecordingView view;
+    ASSERT_EQ(FindFatGeometry(s, view), 1);
+    device->bytes = 0;
+    ScanFatClusters(s, view);
+    EXPECT_TRUE(FindByName(Entries(s.catalogue), "GONE.TXT")) << spc;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(l.clusters) * spc * 512;
+    // First sectors (1/spc of the data area), the FAT's chunks and the directories found.
+    const std::uint64_t expected = dataBytes / spc + 2 * 64 * 512 + 3 * spc * 512;
+    EXPECT_LE(device->bytes.load(), expected) << spc;
+    EXPECT_LE(device->bytes.load(), dataBytes / 4) << spc;
+  }
 }
 
 TEST(FatScan, ProgressFromZeroToHundredWithoutRepeats) {

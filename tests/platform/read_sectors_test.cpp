@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -123,6 +124,20 @@ TEST(DeviceTable, UnopenablePathReportsWhy) {
   std::string error;
   EXPECT_EQ(platform::DeviceTable::Instance().Get(test::TempDir().string(), &error), nullptr);
   EXPECT_NE(error.find("directory"), std::string::npos) << error;
+}
+
+// A FIFO would block the open until a writer came; a character device has no positions to
+// read at. Both are refused at once.
+TEST(DeviceTable, SourcesThatAreNoDiskAreRefusedAtOnce) {
+  const std::string fifo = (test::TempDir() / "a fifo").string();
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/null")}) {
+    std::string error;
+    EXPECT_EQ(platform::OpenPosixDevice(path, &error), nullptr) << path;
+    EXPECT_NE(error.find("neither a disk image file nor a block device"), std::string::npos) << error;
+  }
+  ::unlink(fifo.c_str());
 }
 
 }  // namespace

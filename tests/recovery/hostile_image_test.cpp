@@ -117,5 +117,58 @@ TEST(HostileImage, CraftedGarbageDisksEndCleanly) {
   }
 }
 
+// A truncated image (or a crafted table) whose FAT partitions claim terabytes the image does not
+// hold: the search and the sweep stop asking where the image ends, instead of a read per batch or
+// per cluster over the whole claimed range. Found by the pipeline fuzz target.
+TEST(HostileImage, PartitionsClaimingFarMoreThanTheImageEndAtItsEnd) {
+  for (std::uint8_t type : {std::uint8_t{0x06}, std::uint8_t{0x0B}}) {
+    std::string bytes(8 * 512, '\0');
+    bytes[510] = 0x55;
+    bytes[511] = static_cast<char>(0xAA);
+    bytes[446 + 4] = static_cast<char>(type);
+    test::Put32(bytes, 446 + 8, 4);
+    test::Put32(bytes, 446 + 12, 0xA2000000u);  // 1.3 TiB
+    const std::string path = "mem://claims-terabytes";
+    auto device = std::make_shared<platform::FaultyDevice>(
+        std::make_shared<platform::MemoryDevice>(bytes), std::set<std::uint64_t>{});
+    platform::DeviceTable::Instance().Install(path, device);
+    platform::DiskFacts facts;
+    facts.deviceName = path;
+    facts.label = path;
+    facts.capacityBytes = bytes.size();
+    PipelineResult r = RunWholePipeline(facts);
+    EXPECT_EQ(r.partitions, 1u) << int{type};
+    EXPECT_EQ(r.violations, 0u) << r.firstViolation;
+    EXPECT_LT(device->ReadCalls(), 1000u) << int{type};
+    platform::DeviceTable::Instance().Remove(path);
+  }
+}
+
+// What the pipeline fuzz target found, kept in its seed corpus ("claims-*"): images far smaller
+// than what their tables or boot sectors claim, one of them smaller than a sector.
+TEST(HostileImage, FuzzFindingsEndAtTheImageEnd) {
+  const auto corpus = std::filesystem::path(BREVANT_FIXTURES_DIR).parent_path().parent_path().parent_path() /
+                      "fuzz" / "corpus" / "pipeline_fuzz";
+  std::size_t seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    if (entry.path().filename().string().rfind("claims-", 0) != 0) continue;
+    ++seen;
+    const std::string path = "mem://" + entry.path().filename().string();
+    auto device = std::make_shared<platform::FaultyDevice>(
+        std::make_shared<platform::MemoryDevice>(ReadAll(entry.path())), std::set<std::uint64_t>{});
+    platform::DeviceTable::Instance().Install(path, device);
+    platform::DiskFacts facts;
+    facts.deviceName = path;
+    facts.label = path;
+    facts.capacityBytes = device->SizeBytes();
+    PipelineResult r = RunWholePipeline(facts);
+    EXPECT_EQ(r.violations, 0u) << r.firstViolation;
+    EXPECT_GE(r.partitions, 1u) << path;
+    EXPECT_LT(device->ReadCalls(), 1000u) << path;
+    platform::DeviceTable::Instance().Remove(path);
+  }
+  EXPECT_GE(seen, 2u);
+}
+
 }  // namespace
 }  // namespace brevant
