@@ -597,11 +597,20 @@ int Main(int argc, char** argv) {
     if (recover->parsed()) {
       // The destination is checked (and made) before a scan that may take hours.
       std::string error;
+      std::error_code ec;
+      const bool existed = fs::exists(to, ec);
       if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
+      // A folder made for a command that then refuses its input is taken back: bad input
+      // writes nothing.
+      auto takeBack = [&] {
+        std::error_code ignored;
+        if (!existed && fs::is_empty(to, ignored)) fs::remove(to, ignored);
+      };
       std::unique_ptr<ScanContext> ctx;
       try {
         ctx = RunScan(recOpt, stop);
       } catch (const Error& e) {
+        if (e.code == 2) takeBack();
         if (e.code != kStoppedExitStatus) throw;
       }
       if (!ctx || ctx->stopped || stop.Received()) {
@@ -611,7 +620,12 @@ int Main(int argc, char** argv) {
         tally.Print(recJson, true);
         return kStoppedExitStatus;
       }
-      CheckPathFilters(*ctx, pathFilters);
+      try {
+        CheckPathFilters(*ctx, pathFilters);
+      } catch (const Error&) {
+        takeBack();
+        throw;
+      }
       stop.Watch(&ctx->session);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
       stop.Watch(nullptr);
