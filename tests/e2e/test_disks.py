@@ -73,28 +73,30 @@ def run_brevant(*args):
     return subprocess.run([BREVANT, "disks", *args], capture_output=True, text=True, timeout=300)
 
 
-def mmls_rows(*args):
-    """Partition rows of mmls as (start, end one past the last, description); None on failure."""
-    res = subprocess.run(["mmls", *args], capture_output=True, text=True)
+def mmls_rows(*args, sector_size=512):
+    """Partition rows of mmls as (start, end one past the last, description) in 512-byte units,
+    for a disk of `sector_size`-byte sectors (mmls -b); None on failure."""
+    res = subprocess.run(["mmls", "-b", str(sector_size), *args], capture_output=True, text=True)
     if res.returncode != 0:
         return None
+    k = sector_size // 512
     rows = []
     for line in res.stdout.splitlines():
         m = re.match(r"^\s*\d+:\s+(\S+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$", line)
         # Slots like 000:001 (DOS) or 002 (GPT) are partitions; Meta and ------- are not.
         if m and re.fullmatch(r"\d+(:\d+)?", m.group(1)):
-            rows.append((int(m.group(2)), int(m.group(3)) + 1, m.group(5).strip()))
+            rows.append((int(m.group(2)) * k, (int(m.group(3)) + 1) * k, m.group(5).strip()))
     return rows
 
 
-def reference_partitions(image):
+def reference_partitions(image, sector_size=512):
     """What The Sleuth Kit sees: the DOS table, or for a protective MBR the GPT (read with
     -t gpt, which also takes the backup header). None when mmls finds no table."""
-    rows = mmls_rows(image)
+    rows = mmls_rows(image, sector_size=sector_size)
     if rows is None:
         return None
     if any("0xee" in desc.lower() for _, _, desc in rows):
-        gpt = mmls_rows("-t", "gpt", image)
+        gpt = mmls_rows("-t", "gpt", image, sector_size=sector_size)
         if gpt is not None:
             rows = gpt
     return [(s, e) for s, e, desc in rows if "0xee" not in desc.lower()]
@@ -142,6 +144,8 @@ class DisksAgainstFixtures(unittest.TestCase):
                 self.assertEqual(disk["sectorsPerTrack"], 63)
                 self.assertEqual(disk["cylinders"], man["sizeBytes"] // (255 * 63 * 512))
                 self.assertNotIn("error", disk)
+                # Disks of 4 KiB sectors say so in their manifest; every other one has 512.
+                self.assertEqual(disk["sectorSize"], man.get("sectorSize", 512))
                 expected = [(p["number"], p["fs"], p["start"], p["end"]) for p in man["partitions"]]
                 self.assertEqual(parts_of(disk), expected)
 
@@ -151,7 +155,7 @@ class DisksAgainstFixtures(unittest.TestCase):
                     continue
                 if not have_mmls:
                     continue
-                reference = reference_partitions(image)
+                reference = reference_partitions(image, man.get("sectorSize", 512))
                 if reference is None or not reference:
                     # No partition table: the volume starts at sector 0 and spans the image.
                     self.assertEqual(len(expected), 1, "mmls finds no table, so one whole-disk volume")
