@@ -151,11 +151,20 @@ class NtfsBootCopies {
   // Reads the primary, or the backup when the primary lacks its signature.
   bool Open() {
     Read(false);
+    const std::uint64_t diskUnit = std::max<std::uint64_t>(t_.sectorBytes / disk::kSectorBytes, 1);
     backupUnit_ = UnitOf(current_);
-    if (backupUnit_ == 0) backupUnit_ = std::max<std::uint64_t>(t_.sectorBytes / disk::kSectorBytes, 1);
-    if (disk::HasBootSignature(current_)) return true;
-    Read(true);
-    return disk::HasBootSignature(current_);
+    if (disk::HasBootSignature(current_)) {
+      if (backupUnit_ == 0) backupUnit_ = diskUnit;
+      return true;
+    }
+    // With the primary gone, so is the size of the volume's sectors: the backup is looked for in
+    // the last sector of the disk's size, then of 4096 and 512 bytes.
+    for (std::uint64_t unit : {diskUnit, std::uint64_t{8}, std::uint64_t{1}}) {
+      backupUnit_ = unit;
+      Read(true);
+      if (disk::HasBootSignature(current_)) return true;
+    }
+    return false;
   }
   // Switches to the other copy (no signature test).
   void SwitchCopy() { Read(!onBackup_); }
