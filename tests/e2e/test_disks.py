@@ -283,6 +283,33 @@ class DisksLoopDevice(unittest.TestCase):
         finally:
             subprocess.run(["losetup", "-d", dev], capture_output=True)
 
+    def test_a_device_of_4k_sectors_reports_its_size(self):
+        if os.geteuid() != 0:
+            self.skipTest("attaching a loop device needs root")
+        if shutil.which("losetup") is None:
+            self.skipTest("losetup is not installed")
+        if "mbr_4k" not in fixture_names():
+            self.skipTest("mbr_4k fixture missing")
+        image = unpack("mbr_4k")
+        # The kernel's 4 KiB logical sectors (-b 4096), read through the block-device query.
+        att = subprocess.run(["losetup", "-r", "-b", "4096", "-f", "--show", image],
+                             capture_output=True, text=True)
+        if att.returncode != 0 or not att.stdout.strip():
+            self.skipTest("no loop device can be attached here: " + (att.stderr.strip() or "no device"))
+        dev = att.stdout.strip()
+        try:
+            if not os.path.exists(dev):
+                self.skipTest("%s was attached but has no device node here" % dev)
+            res = run_brevant("--json")
+            self.assertEqual(res.returncode, 0, res.stderr)
+            disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
+            self.assertEqual(len(disks), 1)
+            self.assertEqual(disks[0]["sectorSize"], 4096)
+            self.assertEqual(parts_of(disks[0]),
+                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("mbr_4k")["partitions"]])
+        finally:
+            subprocess.run(["losetup", "-d", dev], capture_output=True)
+
 
 if __name__ == "__main__":
     unittest.main()
