@@ -286,7 +286,8 @@ std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
   const std::uint64_t partSectors = p.end - p.start;
   std::optional<std::vector<std::uint8_t>> boot;
   // The backup is the volume's last sector: 512 or 4096 bytes.
-  for (std::uint64_t at : {std::uint64_t{0}, partSectors - 1, partSectors - std::min<std::uint64_t>(8, partSectors)}) {
+  for (std::uint64_t at :
+       {std::uint64_t{0}, partSectors - 1, partSectors - std::min<std::uint64_t>(8, partSectors)}) {
     boot = ReadInside(p, at, 1);
     if (boot && disk::HasText(*boot, 3, "NTFS") && disk::PlausibleBpb(*boot)) break;
     boot.reset();

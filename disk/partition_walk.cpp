@@ -3,12 +3,12 @@
 #include <set>
 #include <string_view>
 
+#include "core/read_sectors.h"
 #include "core/text.h"
 #include "disk/disks.h"
 #include "disk/gpt.h"
 #include "disk/on_disk.h"
 #include "disk/sector_size.h"
-#include "core/read_sectors.h"
 #include "platform/sector_device.h"
 
 namespace brevant {
@@ -181,9 +181,9 @@ class Walk {
     std::set<std::uint64_t> visited{0};
     for (int records = 0; extended && records < kMaxExtendedRecords; ++records) {
       extended = false;
-      const std::uint64_t at = extendedBase + link;  // in the disk's sectors
+      const std::uint64_t at = extendedBase + link;                // in the disk's sectors
       if (diskSectors_ != 0 && at >= diskSectors_ / unit_) break;  // link off the disk
-      if (!visited.insert(at).second) break;  // link back to an earlier record
+      if (!visited.insert(at).second) break;                       // link back to an earlier record
       Sector ebr;
       if (!disk::ReadSector(device_, at * unit_, ebr)) break;
       for (int i = 0; i < 2; ++i) {
@@ -203,8 +203,7 @@ class Walk {
     }
   }
 
-  void File(std::string_view fs, std::uint64_t start, std::uint64_t end,
-            std::string problem = {}) {
+  void File(std::string_view fs, std::uint64_t start, std::uint64_t end, std::string problem = {}) {
     const int k = record_.partitionCount + 1;
     std::u16string label =
         u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " + Widen(fs) + u" )\\";
@@ -219,7 +218,7 @@ class Walk {
   const std::u16string& diskPath_;
   const std::string& device_;
   DriveRecord& record_;
-  std::uint64_t diskSectors_ = 0;  // 512-byte units; 0 when unknown
+  std::uint64_t diskSectors_ = 0;    // 512-byte units; 0 when unknown
   std::uint32_t sectorBytes_ = 512;  // the disk's logical sector size
   std::uint64_t unit_ = 1;           // 512-byte units per disk sector
 };

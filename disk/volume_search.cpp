@@ -140,7 +140,8 @@ class Search {
         disk::Le16(Bytes(sector, 512), 50) == kFat32BackupOffset)
       add(at - backupOffset, true);
     // An NTFS backup fills the volume's last sector.
-    if (f.fsName == "NTFS" && at + f.unit >= f.volumeSectors) add(at + f.unit - f.volumeSectors, true);
+    if (f.fsName == "NTFS" && at + f.unit >= f.volumeSectors)
+      add(at + f.unit - f.volumeSectors, true);
   }
 
   // Where partitioning tools start volumes in [from, to), and the disk's end (for an NTFS

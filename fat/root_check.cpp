@@ -10,9 +10,9 @@
 namespace brevant {
 
 std::string FatRootDirectoryProblem(RecoverySession& session) {
-  auto volume = fat::VolumeFromParameters(session.partParams, session.scanFsName,
-                                          session.SelectedDevice(), session.selectedPartitionStart,
-                                          session.selectedPartitionEnd);
+  auto volume =
+      fat::VolumeFromParameters(session.partParams, session.scanFsName, session.SelectedDevice(),
+                                session.selectedPartitionStart, session.selectedPartitionEnd);
   if (!volume) return "the volume's parameters describe no FAT volume in the partition";
   std::uint64_t sector = volume->rootDirStart;
   if (volume->kind == fat::FatKind::Fat32) {

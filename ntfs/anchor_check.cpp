@@ -23,7 +23,8 @@ std::string NtfsAnchorProblem(RecoverySession& session) {
       session.scanParams.mftStart != 0
           ? "the MFT at sector " + std::to_string(session.scanParams.mftStart)
           : std::string("the MFT its mirror maps (the boot sector's MFT sector holds no record)");
-  if (!mft && !root) return "neither MFT record 0 nor the root directory's record 5 is a file record in " + at;
+  if (!mft && !root)
+    return "neither MFT record 0 nor the root directory's record 5 is a file record in " + at;
   return mft ? "the root directory's record 5 is no directory record in " + at
              : "MFT record 0 is no file record in " + at;
 }

@@ -108,7 +108,8 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
     if (session.mftExtents.mftRunCount == 0 && !extensive)
       return Fail(session, view,
                   "no MFT found: neither record 0 at sector " +
-                      std::to_string(session.scanParams.mftStart) + " nor its mirror copy at sector " +
+                      std::to_string(session.scanParams.mftStart) +
+                      " nor its mirror copy at sector " +
                       std::to_string(session.scanParams.mftMirrStart) + " maps the MFT");
     BuildNtfsCatalogue(session, view);
     // The extensive run goes on beyond the MFT unless the walk was stopped.

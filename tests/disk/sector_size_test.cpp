@@ -1,13 +1,14 @@
 // A disk's logical sector size, and the walk and boot-sector parameters that count in it:
 // crafted disks of 512-byte and 4 KiB sectors, disks whose table and volumes disagree, and
 // boot sectors stating sizes no volume has.
+#include "disk/sector_size.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "crafted_disk.h"
 #include "disk/disks.h"
-#include "disk/sector_size.h"
 #include "disk/volume_search.h"
 
 namespace brevant {
@@ -85,21 +86,31 @@ struct SizeCase {
 };
 
 const SizeCase kSizeCases[] = {
-    {"MbrIn512ByteSectors", 4096, 0,
+    {"MbrIn512ByteSectors",
+     4096,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 100, 1000);
        d.Ntfs(100, 1000, 8, 4, 8);
        d.Signature(0);
      },
-     512, disk::SectorSizeSource::Table, {{"NTFS", 100, 1100, false}}},
-    {"MbrIn4kSectorsLandsOnlyWhenMultipliedByEight", 8192, 0,
+     512,
+     disk::SectorSizeSource::Table,
+     {{"NTFS", 100, 1100, false}}},
+    {"MbrIn4kSectorsLandsOnlyWhenMultipliedByEight",
+     8192,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 32, 256);  // 4 KiB sectors 32..288: bytes 128 KiB to 1152 KiB
        Ntfs4k(d, 32 * k4k, 256);
        d.Signature(0);
      },
-     4096, disk::SectorSizeSource::Table, {{"NTFS", 256, 2304, false}}},
-    {"Mbr4kLogicalBehindAnExtendedPartition", 8192, 0,
+     4096,
+     disk::SectorSizeSource::Table,
+     {{"NTFS", 256, 2304, false}}},
+    {"Mbr4kLogicalBehindAnExtendedPartition",
+     8192,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x0F, 100, 400);
        d.Signature(0);
@@ -108,26 +119,48 @@ const SizeCase kSizeCases[] = {
        d.Fat32(101 * k4k, 1, 32, 16);
        StateSectorSize(d, 101 * k4k, 4096);
      },
-     4096, disk::SectorSizeSource::Table, {{"FAT32", 101 * k4k, 401 * k4k, false}}},
-    {"GptHeaderAt4096", 4096, 0,
+     4096,
+     disk::SectorSizeSource::Table,
+     {{"FAT32", 101 * k4k, 401 * k4k, false}}},
+    {"GptHeaderAt4096",
+     4096,
+     0,
      [](CraftedDisk& d) {
        Gpt(d, 4096, {{40, 99}});
        Ntfs4k(d, 40 * k4k, 60);
      },
-     4096, disk::SectorSizeSource::Gpt, {{"NTFS", 320, 800, false}}},
-    {"GptHeaderAt512", 4096, 0,
+     4096,
+     disk::SectorSizeSource::Gpt,
+     {{"NTFS", 320, 800, false}}},
+    {"GptHeaderAt512",
+     4096,
+     0,
      [](CraftedDisk& d) {
        Gpt(d, 512, {{40, 1039}});
        d.Ntfs(40, 1000, 8, 4, 8);
      },
-     512, disk::SectorSizeSource::Gpt, {{"NTFS", 40, 1040, false}}},
-    {"WholeDiskBootSectorSays4096", 2048, 0, [](CraftedDisk& d) { Ntfs4k(d, 0, 256); }, 4096,
-     disk::SectorSizeSource::BootSector, {{"NTFS", 0, 2048, false}}},
-    {"WholeDiskBootSectorSays512", 2048, 0, [](CraftedDisk& d) { d.Ntfs(0, 2048, 8, 4, 8); }, 512,
-     disk::SectorSizeSource::BootSector, {{"NTFS", 0, 2048, false}}},
+     512,
+     disk::SectorSizeSource::Gpt,
+     {{"NTFS", 40, 1040, false}}},
+    {"WholeDiskBootSectorSays4096",
+     2048,
+     0,
+     [](CraftedDisk& d) { Ntfs4k(d, 0, 256); },
+     4096,
+     disk::SectorSizeSource::BootSector,
+     {{"NTFS", 0, 2048, false}}},
+    {"WholeDiskBootSectorSays512",
+     2048,
+     0,
+     [](CraftedDisk& d) { d.Ntfs(0, 2048, 8, 4, 8); },
+     512,
+     disk::SectorSizeSource::BootSector,
+     {{"NTFS", 0, 2048, false}}},
     // One entry makes sense as written, the other only in 4 KiB units: the table is read as
     // written and the second volume is reported, not looked for where nothing is.
-    {"TableDisagreesWithOneVolume", 8192, 0,
+    {"TableDisagreesWithOneVolume",
+     8192,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 100, 500);
        d.Ntfs(100, 500, 8, 4, 8);
@@ -135,51 +168,82 @@ const SizeCase kSizeCases[] = {
        Ntfs4k(d, 700 * k4k, 50);
        d.Signature(0);
      },
-     512, disk::SectorSizeSource::Table, {{"NTFS", 100, 600, false}, {"NTFS", 700, 750, true}}},
+     512,
+     disk::SectorSizeSource::Table,
+     {{"NTFS", 100, 600, false}, {"NTFS", 700, 750, true}}},
     // The table counts 512-byte units and lands on a volume of 4 KiB sectors: the volume is
     // where the table says, and reads in its own units.
-    {"VolumeOf4kSectorsAtA512ByteTableEntry", 4096, 0,
+    {"VolumeOf4kSectorsAtA512ByteTableEntry",
+     4096,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 800, 2048);
        Ntfs4k(d, 800, 256);
        d.Signature(0);
      },
-     512, disk::SectorSizeSource::Default, {{"NTFS", 800, 2848, false}}},
-    {"DeviceReporting4096IsTakenAtItsWord", 2048, 4096, [](CraftedDisk& d) { d.Signature(0); },
-     4096, disk::SectorSizeSource::Reported, {}},
-    {"DeviceReporting512WithContentWrittenIn4k", 8192, 512,
+     512,
+     disk::SectorSizeSource::Default,
+     {{"NTFS", 800, 2848, false}}},
+    {"DeviceReporting4096IsTakenAtItsWord",
+     2048,
+     4096,
+     [](CraftedDisk& d) { d.Signature(0); },
+     4096,
+     disk::SectorSizeSource::Reported,
+     {}},
+    {"DeviceReporting512WithContentWrittenIn4k",
+     8192,
+     512,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 32, 256);
        Ntfs4k(d, 32 * k4k, 256);
        d.Signature(0);
      },
-     4096, disk::SectorSizeSource::Table, {{"NTFS", 256, 2304, false}}},
-    {"WholeDiskBytesPerSectorZero", 2048, 0,
+     4096,
+     disk::SectorSizeSource::Table,
+     {{"NTFS", 256, 2304, false}}},
+    {"WholeDiskBytesPerSectorZero",
+     2048,
+     0,
      [](CraftedDisk& d) {
        Ntfs4k(d, 0, 256);
        StateSectorSize(d, 0, 0);
      },
-     512, disk::SectorSizeSource::Default, {}},
-    {"WholeDiskBytesPerSector3000", 2048, 0,
+     512,
+     disk::SectorSizeSource::Default,
+     {}},
+    {"WholeDiskBytesPerSector3000",
+     2048,
+     0,
      [](CraftedDisk& d) {
        Ntfs4k(d, 0, 256);
        StateSectorSize(d, 0, 3000);
      },
-     512, disk::SectorSizeSource::Default, {}},
-    {"EntryLandingOnA3000ByteBootSectorIsNoEvidence", 8192, 0,
+     512,
+     disk::SectorSizeSource::Default,
+     {}},
+    {"EntryLandingOnA3000ByteBootSectorIsNoEvidence",
+     8192,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 32, 256);
        Ntfs4k(d, 32 * k4k, 256);
        StateSectorSize(d, 32 * k4k, 3000);
        d.Signature(0);
      },
-     512, disk::SectorSizeSource::Default, {{"NTFS", 32, 288, false}}},
-    {"EntryStartingBeyondTheDiskIn4kUnitsIsNoEvidence", 2048, 0,
+     512,
+     disk::SectorSizeSource::Default,
+     {{"NTFS", 32, 288, false}}},
+    {"EntryStartingBeyondTheDiskIn4kUnitsIsNoEvidence",
+     2048,
+     0,
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 300, 10);  // 300 x 4096 lies past the 1 MiB disk
        d.Signature(0);
      },
-     512, disk::SectorSizeSource::Default, {{"NTFS", 300, 310, false}}},
+     512,
+     disk::SectorSizeSource::Default,
+     {{"NTFS", 300, 310, false}}},
     {"BlankDisk", 64, 0, [](CraftedDisk&) {}, 512, disk::SectorSizeSource::Default, {}},
 };
 
@@ -244,14 +308,18 @@ TEST(SectorSize, BootSectorBytesRefusesSizesNoVolumeHas) {
     CraftedDisk d(4);
     d.Ntfs(0, 4, 1, 1, 2);
     StateSectorSize(d, 0, bytes);
-    EXPECT_EQ(disk::BootSectorBytes(disk::Bytes(reinterpret_cast<const unsigned char*>(d.bytes.data()), 512)), 0u)
+    EXPECT_EQ(disk::BootSectorBytes(
+                  disk::Bytes(reinterpret_cast<const unsigned char*>(d.bytes.data()), 512)),
+              0u)
         << bytes;
   }
   for (std::uint16_t bytes : {512, 1024, 2048, 4096}) {
     CraftedDisk d(4);
     d.Ntfs(0, 4, 1, 1, 2);
     StateSectorSize(d, 0, bytes);
-    EXPECT_EQ(disk::BootSectorBytes(disk::Bytes(reinterpret_cast<const unsigned char*>(d.bytes.data()), 512)), bytes);
+    EXPECT_EQ(disk::BootSectorBytes(
+                  disk::Bytes(reinterpret_cast<const unsigned char*>(d.bytes.data()), 512)),
+              bytes);
   }
 }
 
@@ -273,7 +341,8 @@ TEST(SectorSize, NtfsParametersOf4kSectorsCountIn512ByteUnits) {
   for (bool primaryLost : {false, true}) {
     SCOPED_TRACE(primaryLost ? "from the backup in the last 4 KiB sector" : "from the primary");
     CraftedDisk copy = d;
-    if (primaryLost) std::fill_n(copy.bytes.begin() + static_cast<std::ptrdiff_t>(copy.At(800)), 512, '\0');
+    if (primaryLost)
+      std::fill_n(copy.bytes.begin() + static_cast<std::ptrdiff_t>(copy.At(800)), 512, '\0');
     RecoverySession s;
     Select(s, copy.Install(), 800, 2848, "NTFS", 512);
     ASSERT_EQ(ReadBootSectorParameters(s), 1);

@@ -7,6 +7,7 @@ system at sector 0), and every partition mmls lists that brevant leaves out must
 manifest's notes call unrecognised.
 """
 
+import contextlib
 import gzip
 import json
 import os
@@ -253,46 +254,19 @@ class DisksErrors(unittest.TestCase):
 class DisksLoopDevice(unittest.TestCase):
     """A fixture attached to a loop device is one of the machine's disks."""
 
-    def test_loop_device_is_enumerated_with_its_partitions(self):
+    @contextlib.contextmanager
+    def attached(self, name, *options):
+        """The loop device fixture NAME is attached to, read-only, with losetup OPTIONS; the test
+        is skipped where no loop device can be attached."""
         if os.geteuid() != 0:
             self.skipTest("attaching a loop device needs root")
         if shutil.which("losetup") is None:
             self.skipTest("losetup is not installed")
-        if "demo" not in fixture_names():
-            self.skipTest("demo fixture missing")
-        image = unpack("demo")
-        # Read-only: nothing in this test may change the image.
-        att = subprocess.run(["losetup", "-r", "-f", "--show", "-P", image], capture_output=True, text=True)
-        if att.returncode != 0 or not att.stdout.strip():
-            self.skipTest("no loop device can be attached here: " + (att.stderr.strip() or "no device"))
-        dev = att.stdout.strip()
-        try:
-            if not os.path.exists(dev):
-                self.skipTest("%s was attached but has no device node here" % dev)
-            res = run_brevant("--json")
-            self.assertEqual(res.returncode, 0, res.stderr)
-            disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
-            self.assertEqual(len(disks), 1, "the loop device %s is listed once" % dev)
-            disk = disks[0]
-            self.assertEqual(disk["label"], os.path.basename(dev))
-            self.assertIn(image, disk["model"])
-            self.assertEqual(disk["size"], manifest("demo")["sizeBytes"])
-            self.assertNotIn("error", disk)
-            self.assertEqual(parts_of(disk),
-                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("demo")["partitions"]])
-        finally:
-            subprocess.run(["losetup", "-d", dev], capture_output=True)
-
-    def test_a_device_of_4k_sectors_reports_its_size(self):
-        if os.geteuid() != 0:
-            self.skipTest("attaching a loop device needs root")
-        if shutil.which("losetup") is None:
-            self.skipTest("losetup is not installed")
-        if "mbr_4k" not in fixture_names():
-            self.skipTest("mbr_4k fixture missing")
-        image = unpack("mbr_4k")
-        # The kernel's 4 KiB logical sectors (-b 4096), read through the block-device query.
-        att = subprocess.run(["losetup", "-r", "-b", "4096", "-f", "--show", image],
+        if name not in fixture_names():
+            self.skipTest("%s fixture missing" % name)
+        image = unpack(name)
+        # Read-only: nothing in these tests may change the image.
+        att = subprocess.run(["losetup", "-r", *options, "-f", "--show", image],
                              capture_output=True, text=True)
         if att.returncode != 0 or not att.stdout.strip():
             self.skipTest("no loop device can be attached here: " + (att.stderr.strip() or "no device"))
@@ -300,15 +274,35 @@ class DisksLoopDevice(unittest.TestCase):
         try:
             if not os.path.exists(dev):
                 self.skipTest("%s was attached but has no device node here" % dev)
-            res = run_brevant("--json")
-            self.assertEqual(res.returncode, 0, res.stderr)
-            disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
-            self.assertEqual(len(disks), 1)
-            self.assertEqual(disks[0]["sectorSize"], 4096)
-            self.assertEqual(parts_of(disks[0]),
-                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("mbr_4k")["partitions"]])
+            yield image, dev
         finally:
             subprocess.run(["losetup", "-d", dev], capture_output=True)
+
+    def listed(self, dev):
+        res = run_brevant("--json")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
+        self.assertEqual(len(disks), 1, "the loop device %s is listed once" % dev)
+        return disks[0]
+
+    def test_loop_device_is_enumerated_with_its_partitions(self):
+        with self.attached("demo", "-P") as (image, dev):
+            disk = self.listed(dev)
+            self.assertEqual(disk["label"], os.path.basename(dev))
+            self.assertIn(image, disk["model"])
+            self.assertEqual(disk["size"], manifest("demo")["sizeBytes"])
+            self.assertNotIn("error", disk)
+            self.assertEqual(disk["sectorSize"], 512)
+            self.assertEqual(parts_of(disk),
+                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("demo")["partitions"]])
+
+    def test_a_device_of_4k_sectors_reports_its_size(self):
+        # The kernel's 4 KiB logical sectors (-b 4096), read through the block-device query.
+        with self.attached("mbr_4k", "-b", "4096") as (_, dev):
+            disk = self.listed(dev)
+            self.assertEqual(disk["sectorSize"], 4096)
+            self.assertEqual(parts_of(disk),
+                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("mbr_4k")["partitions"]])
 
 
 if __name__ == "__main__":

@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "core/run_result.h"
+#include "disk/crafted_disk.h"
 #include "disk/disks.h"
 #include "recovery/recovery_worker.h"
-#include "disk/crafted_disk.h"
 #include "test_support.h"
 
 namespace brevant {
@@ -59,7 +59,8 @@ fs::path Damaged(const std::string& name, const std::string& tag,
 
 std::uint64_t Le(const std::string& b, std::size_t at, int width) {
   std::uint64_t v = 0;
-  for (int i = width; i-- > 0;) v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
+  for (int i = width; i-- > 0;)
+    v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
   return v;
 }
 
@@ -69,7 +70,8 @@ std::pair<std::uint64_t, std::string> BootSector(const std::string& name, int nu
   RecoverySession s;
   ui::ResultTree tree;
   EnumerateDisks(s, tree, nullptr, {image.string()});
-  const std::uint64_t at = s.driveRecords[0].partitions[static_cast<std::size_t>(number - 1)].startSector * 512;
+  const std::uint64_t at =
+      s.driveRecords[0].partitions[static_cast<std::size_t>(number - 1)].startSector * 512;
   std::ifstream f(image, std::ios::binary);
   f.seekg(static_cast<std::streamoff>(at));
   std::string boot(512, '\0');
@@ -116,8 +118,8 @@ TEST(NothingFound, FatWhoseRootAndFoldersAreDestroyedFails) {
     const std::uint64_t bps = Le(boot, 11, 2);
     const std::uint64_t root = at + (Le(boot, 14, 2) + Le(boot, 16, 1) * Le(boot, 22, 2)) * bps;
     const std::uint64_t size = Le(boot, 19, 2) != 0 ? Le(boot, 19, 2) : Le(boot, 32, 4);
-    const fs::path image = Damaged(name, std::string(name) + "-no-root",
-                                   {{root, at + size * bps - root}});
+    const fs::path image =
+        Damaged(name, std::string(name) + "-no-root", {{root, at + size * bps - root}});
     ScanRun run(image.string(), number);
     ASSERT_TRUE(run.selected);
     ExpectFailedWith(run, "nothing found where the FAT16 volume was expected: ",
