@@ -421,10 +421,10 @@ TEST(FatGeometry, VolumeOf4kSectorsFromEitherBootSector) {
   std::string bs(512, '\0');
   std::memcpy(bs.data(), v.bytes().data() + 64 * 512, 512);
   Put16(bs, 11, 4096);
-  bs[13] = 1;                                      // 8 units per cluster
-  Put16(bs, 14, 4);                                // 32 reserved units
+  bs[13] = 1;        // 8 units per cluster
+  Put16(bs, 14, 4);  // 32 reserved units
   Put32(bs, 32, static_cast<std::uint32_t>((v.PartEnd() - 64) / 8));
-  Put32(bs, 36, 125);                              // FATs of 1000 units
+  Put32(bs, 36, 125);  // FATs of 1000 units
   for (bool primaryLost : {false, true}) {
     SCOPED_TRACE(primaryLost ? "backup at 4 KiB sector 6" : "primary");
     v.PutSector(64, primaryLost ? std::string(512, '\0') : bs);
