@@ -99,8 +99,8 @@ int ReadFat32(const Target& t, PartitionParameters& p) {
   if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) {
     // FAT #1 is not where this boot sector says: trust the backup and its FAT #2.
     disk::ReadSector(t.device, backupAt, boot);
-    if (!usable(boot)) return 0;
     unit = UnitOf(boot);
+    if (unit == 0 || !disk::IsClusterSize(disk::Le8(boot, 13))) return 0;
     spc = disk::Le8(boot, 13) * unit;
     reserved = disk::Le16(boot, 14) * unit;
     fatSize = std::uint64_t{disk::Le32(boot, 36)} * unit;
