@@ -131,7 +131,8 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   stop.Watch(nullptr);
   ctx->view->Finish();
   ctx->stopped = ctx->outcome == RunOutcome::Stopped || stop.Received();
-  if (ctx->outcome == RunOutcome::Failed) throw Error{1, ToUtf8(kParametersFailureText)};
+  if (ctx->outcome == RunOutcome::Failed)
+    throw Error{1, s.failureReason.empty() ? ToUtf8(kParametersFailureText) : s.failureReason};
   ctx->result = s.CurrentResult();
   if (!ctx->result)
     throw Error{ctx->stopped ? kStoppedExitStatus : 1,
@@ -600,8 +601,8 @@ int Main(int argc, char** argv) {
       std::error_code ec;
       const bool existed = fs::exists(to, ec);
       if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
-      // A folder made for a command that then refuses its input is taken back: bad input
-      // writes nothing.
+      // A folder made for a command that then refuses its input, or whose scan fails, is taken
+      // back: nothing is written.
       auto takeBack = [&] {
         std::error_code ignored;
         if (!existed && fs::is_empty(to, ignored)) fs::remove(to, ignored);
@@ -610,7 +611,7 @@ int Main(int argc, char** argv) {
       try {
         ctx = RunScan(recOpt, stop);
       } catch (const Error& e) {
-        if (e.code == 2) takeBack();
+        if (e.code == 2 || e.code == 1) takeBack();
         if (e.code != kStoppedExitStatus) throw;
       }
       if (!ctx || ctx->stopped || stop.Received()) {

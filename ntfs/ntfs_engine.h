@@ -2,6 +2,7 @@
 // NTFS engine: MFT extents, catalogue walk, result tree, extraction.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "core/extract_plan.h"
@@ -15,6 +16,9 @@ namespace brevant {
 void BuildMftExtentTable(RecoverySession& session, RecoveryView& view);
 // Decodes every MFT record and appends folders and files to the catalogue.
 void BuildNtfsCatalogue(RecoverySession& session, RecoveryView& view);
+// Why the volume's anchors are missing from the MFT of scanParams: record 0 ($MFT) and the root
+// directory's record 5 must be file records; empty when both are.
+std::string NtfsAnchorProblem(RecoverySession& session);
 // Fills `tree` from the folder catalogue. 1 when it ran to its end, 0 on a stop.
 int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
