@@ -12,4 +12,7 @@ inline constexpr std::u16string_view kRootIdText = u"5";
 inline constexpr std::int32_t kLostFolderId = 0x0FFFFFFF;
 inline constexpr std::u16string_view kLostFolderIdText = u"268435455";
 
+// `spareText` of a deleted file whose data was joined from extension records freed with it.
+inline constexpr std::u16string_view kFreedRecordsMark = u"assembled from freed records";
+
 }  // namespace brevant::ntfs

@@ -1,6 +1,7 @@
 #pragma once
 // Builders for crafted NTFS structures: MFT records attribute by attribute, run lists, and
 // small volumes in memory. Offsets follow the on-disk layout.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,6 +65,7 @@ struct ListEntry {
   std::uint64_t record;
   std::uint16_t sequence;
   std::uint16_t attributeId;
+  std::u16string name = {};
 };
 
 class RecordBuilder {
@@ -175,11 +177,12 @@ class RecordBuilder {
   RecordBuilder& AttributeList(const std::vector<ListEntry>& entries) {
     std::string v;
     for (const ListEntry& e : entries) {
-      std::string entry(0x20, '\0');
+      std::string entry(std::max<std::size_t>(0x20, (0x1A + 2 * e.name.size() + 7) / 8 * 8), '\0');
       Put32(entry, 0, e.type);
-      Put16(entry, 4, 0x20);
-      entry[6] = 0;
+      Put16(entry, 4, static_cast<std::uint16_t>(entry.size()));
+      entry[6] = static_cast<char>(e.name.size());
       entry[7] = 0x1A;
+      entry.replace(0x1A, 2 * e.name.size(), Utf16(e.name));
       Put64(entry, 8, e.lowestVcn);
       Put64(entry, 0x10, e.record | static_cast<std::uint64_t>(e.sequence) << 48);
       Put16(entry, 0x18, e.attributeId);
