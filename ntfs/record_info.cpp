@@ -87,6 +87,71 @@ Piece PieceOf(const AttributeHeader& a) {
   return p;
 }
 
+// The entries of a record's attribute list; `stated` of them lie within its stated length. A
+// deleted record's list is read to its allocated end: taking a file apart, a driver shortens
+// the stated length without writing the list again, so entries past it may still name pieces
+// of the file. Those are only taken where every link agrees.
+struct ListEntries {
+  std::vector<AttributeListEntry> entries;
+  std::size_t stated = 0;
+};
+
+std::optional<ListEntries> ReadList(const Volume& volume, Bytes record,
+                                    const FileRecordHeader& header, std::uint64_t limit) {
+  AttributeWalk walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrAttributeList) continue;
+    ListEntries out;
+    AttributeHeader list = *a;
+    if (!header.InUse() && list.nonResident && list.allocatedSize > list.realSize) {
+      auto stated = ReadAttributeValue(volume, list, limit);
+      if (!stated) return std::nullopt;
+      AttributeListWalk walkStated(*stated);
+      while (walkStated.Next()) ++out.stated;
+      list.realSize = list.allocatedSize;
+    }
+    auto value = ReadAttributeValue(volume, list, limit);
+    if (!value) return std::nullopt;
+    AttributeListWalk entries(*value);
+    while (auto e = entries.Next()) out.entries.push_back(std::move(*e));
+    if (list.realSize == a->realSize) out.stated = out.entries.size();
+    out.stated = std::min(out.stated, out.entries.size());
+    return out;
+  }
+  return std::nullopt;
+}
+
+// A $FILE_NAME removed in place from a freed extension record: the driver wrote the end marker
+// over its type and length and left the rest. Taken only when every field still there fits a
+// resident $FILE_NAME with the attribute id the list gives.
+std::optional<Bytes> RemovedFileName(Bytes record, const FileRecordHeader& header,
+                                     std::uint16_t attributeId) {
+  if (header.InUse() || header.bytesInUse < 8) return std::nullopt;
+  const std::size_t at = header.bytesInUse - 8;
+  if (at < header.firstAttribute || at % 8 != 0 || at + 0x18 > record.size()) return std::nullopt;
+  const std::uint8_t* p = record.data() + at;
+  if (Le32(p) != kAttrEnd || p[8] != 0 || p[9] != 0 || Le16(p + 0x0E) != attributeId)
+    return std::nullopt;
+  const std::uint32_t length = Le32(p + 0x10);
+  if (Le16(p + 0x14) != 0x18 || length < 0x42 || at + 0x18 + length > record.size())
+    return std::nullopt;
+  Bytes value = record.subspan(at + 0x18, length);
+  if (0x42 + 2 * static_cast<std::size_t>(value[0x40]) != length || value[0x40] == 0)
+    return std::nullopt;
+  return value;
+}
+
+DataStream ResidentStream(const AttributeHeader& a, bool freed) {
+  DataStream stream;
+  stream.resident = true;
+  Bytes value = a.Value();
+  stream.residentValue.assign(value.begin(), value.end());
+  stream.flags = a.flags;
+  stream.realSize = stream.initializedSize = value.size();
+  stream.fromFreedRecords = freed;
+  return stream;
+}
+
 // Collects what DescribeRecord reports, attribute by attribute, from the base record and its
 // extensions alike.
 class Describer {
@@ -125,6 +190,31 @@ class Describer {
     }
   }
 
+  void ConsiderName(Bytes value) {
+    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size())
+      return;
+    if (out_.linkCount == kMaxLinks) return;
+    const std::size_t i = out_.linkCount;
+    if (out_.links.size() <= i) {
+      out_.links.resize(i + 1);
+      out_.linkRanks.resize(i + 1);
+    }
+    FileNameValue& n = out_.links[i];
+    if (!FileNameValue::ParseInto(value, n)) return;
+    const int rank = NameSpaceRank(n.nameSpace);
+    // The same name twice in one folder is one entry, in its best name space.
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!SameReference(out_.links[j].parent, n.parent) || out_.links[j].name != n.name) continue;
+      if (rank < out_.linkRanks[j]) {
+        std::swap(out_.links[j], n);
+        out_.linkRanks[j] = rank;
+      }
+      return;
+    }
+    out_.linkRanks[i] = rank;
+    ++out_.linkCount;
+  }
+
   // Drops the DOS names that pair with a long name (Win32, or Win32-and-DOS) of the same folder
   // and picks the primary.
   void Finish() {
@@ -151,31 +241,6 @@ class Describer {
   }
 
  private:
-  void ConsiderName(Bytes value) {
-    if (value.size() < 0x42 || 0x42 + 2 * static_cast<std::size_t>(value[0x40]) > value.size())
-      return;
-    if (out_.linkCount == kMaxLinks) return;
-    const std::size_t i = out_.linkCount;
-    if (out_.links.size() <= i) {
-      out_.links.resize(i + 1);
-      out_.linkRanks.resize(i + 1);
-    }
-    FileNameValue& n = out_.links[i];
-    if (!FileNameValue::ParseInto(value, n)) return;
-    const int rank = NameSpaceRank(n.nameSpace);
-    // The same name twice in one folder is one entry, in its best name space.
-    for (std::size_t j = 0; j < i; ++j) {
-      if (!SameReference(out_.links[j].parent, n.parent) || out_.links[j].name != n.name) continue;
-      if (rank < out_.linkRanks[j]) {
-        std::swap(out_.links[j], n);
-        out_.linkRanks[j] = rank;
-      }
-      return;
-    }
-    out_.linkRanks[i] = rank;
-    ++out_.linkCount;
-  }
-
   void ConsiderStream(const AttributeHeader& a) {
     for (std::size_t i = 0; i < out_.streamCount; ++i)
       if (a.NameIs(out_.streams[i].name)) return;
@@ -226,11 +291,10 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
   // Names, streams and the first data piece may live in extension records: the names of a
   // file with many links, the data size of a heavily fragmented file. Each is read once.
   if (out.hasAttributeList && FollowExtensions(source)) {
-    auto entries = ReadAttributeList(*source.volume, record, header, kDescribeListLimit);
-    if (!entries) entries.emplace();
+    auto list = ReadList(*source.volume, record, header, kDescribeListLimit);
     const bool wantData = !out.hasData && !header.IsDirectory();
     std::vector<AttributeListEntry> wanted;
-    for (AttributeListEntry& e : *entries) {
+    for (AttributeListEntry& e : list ? list->entries : std::vector<AttributeListEntry>{}) {
       if (IsSelf(source, e)) continue;
       const bool firstPiece = e.type == kAttrData && e.lowestVcn == 0 && (!e.Unnamed() || wantData);
       if (e.type == kAttrFileName || firstPiece) wanted.push_back(std::move(e));
@@ -242,20 +306,31 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
         records.push_back(e.record.record);
       }
     std::vector<std::uint8_t> buffer;
+    std::vector<std::uint16_t> found;
     for (std::uint64_t number : records) {
       const auto first = std::find_if(wanted.begin(), wanted.end(), [number](const auto& e) {
         return e.record.record == number;
       });
       auto h = ReadExtension(source, header, *first, buffer, nullptr);
       if (!h) continue;
+      found.clear();
       AttributeWalk extension(buffer, *h);
       while (auto a = extension.Next()) {
         // Only what the list places in this record.
         const bool listed = std::any_of(wanted.begin(), wanted.end(), [&](const auto& e) {
           return e.record.record == number && e.type == a->type && e.attributeId == a->attributeId;
         });
-        if (listed && (a->type == kAttrFileName || a->type == kAttrData)) describer.Consider(*a);
+        if (!listed || (a->type != kAttrFileName && a->type != kAttrData)) continue;
+        describer.Consider(*a);
+        if (a->type == kAttrFileName) found.push_back(a->attributeId);
       }
+      // A deleted file's name may survive only where the driver removed it.
+      if (header.InUse()) continue;
+      for (const AttributeListEntry& e : wanted)
+        if (e.record.record == number && e.type == kAttrFileName &&
+            std::find(found.begin(), found.end(), e.attributeId) == found.end())
+          if (auto value = RemovedFileName(buffer, *h, e.attributeId))
+            describer.ConsiderName(*value);
     }
   }
   describer.Finish();
@@ -284,13 +359,7 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
     if (a->type != kAttrData || !a->NameIs(name)) continue;
     if (!a->nonResident) {
       if (!pieces.empty()) continue;
-      DataStream stream;
-      stream.resident = true;
-      Bytes value = a->Value();
-      stream.residentValue.assign(value.begin(), value.end());
-      stream.flags = a->flags;
-      stream.realSize = stream.initializedSize = value.size();
-      return stream;
+      return ResidentStream(*a, false);
     }
     if (!addPiece(*a)) return fail("its run list is too long to be real");
   }
@@ -299,18 +368,24 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
   if (hasList) {
     if (!FollowExtensions(source))
       return fail("its data is spread over several MFT records that could not be located");
-    auto entries = ReadAttributeList(*source.volume, record, header);
-    if (!entries) return fail("its attribute list cannot be read");
+    auto list = ReadList(*source.volume, record, header, kAttributeListLimit);
+    if (!list) return fail("its attribute list cannot be read");
     std::vector<std::uint8_t> buffer;
     std::size_t reads = 0;
-    for (const AttributeListEntry& e : *entries) {
+    for (std::size_t i = 0; i < list->entries.size(); ++i) {
+      const AttributeListEntry& e = list->entries[i];
       if (e.type != kAttrData || e.name != name || IsSelf(source, e)) continue;
       if (pieceVcns.count(e.lowestVcn)) continue;
       if (++reads > kMaxExtensionReads) return fail("its attribute list is too long to be real");
-      auto h = ReadExtension(source, header, e, buffer, &freed);
-      if (!h)
+      // Past the stated length an entry is a hint: it counts only where it still holds.
+      const bool hint = i >= list->stated;
+      bool pieceFreed = false;
+      auto h = ReadExtension(source, header, e, buffer, &pieceFreed);
+      if (!h) {
+        if (hint) continue;
         return fail("MFT record " + std::to_string(e.record.record) +
                     ", which holds part of its data, is unreadable or reused");
+      }
       bool found = false;
       AttributeWalk extension(buffer, *h);
       while (auto a = extension.Next()) {
@@ -318,23 +393,18 @@ std::optional<DataStream> GatherDataStream(Bytes record, const FileRecordHeader&
           if (!a->nonResident) {
             // A resident value is the whole stream; as a piece among others it is damage.
             if (!pieces.empty() || e.lowestVcn != 0) break;
-            DataStream stream;
-            stream.resident = true;
-            Bytes value = a->Value();
-            stream.residentValue.assign(value.begin(), value.end());
-            stream.flags = a->flags;
-            stream.realSize = stream.initializedSize = value.size();
-            stream.fromFreedRecords = freed;
-            return stream;
+            return ResidentStream(*a, pieceFreed);
           }
           if (!addPiece(*a)) return fail("its run list is too long to be real");
           found = true;
           break;
         }
       }
+      if (!found && hint) continue;
       if (!found)
         return fail("MFT record " + std::to_string(e.record.record) +
                     " no longer holds the part of its data it should");
+      freed = freed || pieceFreed;
     }
   }
 

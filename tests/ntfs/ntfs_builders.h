@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/extract_plan.h"
 #include "core/recovery_session.h"
 #include "test_support.h"
 
@@ -175,6 +176,9 @@ class RecordBuilder {
                            lowestVcn + (clusters ? clusters - 1 : 0), name, 0, 0, 4));
   }
   RecordBuilder& AttributeList(const std::vector<ListEntry>& entries) {
+    return Raw(Resident(0x20, ListValue(entries)));
+  }
+  static std::string ListValue(const std::vector<ListEntry>& entries) {
     std::string v;
     for (const ListEntry& e : entries) {
       std::string entry(std::max<std::size_t>(0x20, (0x1A + 2 * e.name.size() + 7) / 8 * 8), '\0');
@@ -188,7 +192,7 @@ class RecordBuilder {
       Put16(entry, 0x18, e.attributeId);
       v += entry;
     }
-    return Raw(Resident(0x20, v));
+    return v;
   }
 
   // Writes the end marker and the bytes in use, then protects every 512-byte stride with the
@@ -212,6 +216,16 @@ class RecordBuilder {
   std::string bytes_;
   std::uint16_t usaCount_;
   std::size_t pos_;
+};
+
+// Keeps everything an extraction writes.
+class StringSink : public ByteSink {
+ public:
+  bool Write(const void* data, std::size_t length) override {
+    bytes.append(static_cast<const char*>(data), length);
+    return true;
+  }
+  std::string bytes;
 };
 
 // A disk in memory holding one NTFS-like partition: records and clusters are placed by hand.

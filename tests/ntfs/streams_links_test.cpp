@@ -20,20 +20,12 @@ using ntfs::ExtensionLink;
 using test::ntfs::EncodeRuns;
 using test::ntfs::ListEntry;
 using test::ntfs::RecordBuilder;
+using test::ntfs::StringSink;
 using test::ntfs::VolumeImage;
 
 constexpr std::uint64_t kStart = 1000;
 constexpr std::uint64_t kSpc = 8;
 constexpr std::uint64_t kCluster = kSpc * 512;
-
-class StringSink : public ByteSink {
- public:
-  bool Write(const void* data, std::size_t length) override {
-    bytes.append(static_cast<const char*>(data), length);
-    return true;
-  }
-  std::string bytes;
-};
 
 std::string Pattern(std::size_t n, char seed) {
   std::string s(n, '\0');
@@ -446,6 +438,76 @@ TEST(FreedExtensions, ADeletedFileIsAssembledOnlyWhenItsLinksAndRunsAgree) {
       EXPECT_TRUE(got ==
                   (v.Clusters(220, 2) + v.Clusters(230, 2) + v.Clusters(240, 2)).substr(0, c.size))
           << c.what;
+    } else {
+      EXPECT_FALSE(r.ok) << c.what;
+      EXPECT_NE(r.error.find(c.error), std::string::npos) << c.what << ": " << r.error;
+    }
+  }
+}
+
+// What ntfs-3g leaves of a heavily fragmented file it deleted: the base record (16) keeps the
+// attribute list and the first data piece; the $FILE_NAME was removed in place from extension
+// record 17 (the end marker written over its type and length); the list's stated length was cut
+// by one entry without the list being written again, so the entry for the last piece (record
+// 18) lies past it. Record 17 and 18 were freed with the base (sequence 1, now 2).
+TEST(FreedExtensions, ANameRemovedInPlaceAndEntriesPastTheStatedLengthAreUsedOnlyWhenTheyAgree) {
+  const std::uint64_t size = 4 * kCluster - 50;
+  struct Case {
+    const char* what;
+    bool baseInUse;
+    std::uint16_t removedNameId;  // the id left in the removed $FILE_NAME
+    std::uint64_t lastPieceRecord;
+    bool listed, assembled;  // under its name; marked as joined from freed records
+    const char* error;       // of the extraction by record, "" when it copies the whole file
+  };
+  const Case cases[] = {
+      {"as the driver leaves it", false, 5, 18, true, true, ""},
+      // No name, no entry; the record's data still joins.
+      {"a removed name with another attribute id", false, 6, 18, false, false, ""},
+      {"an entry past the stated length naming a record that is not this file's", false, 5, 19,
+       true, false, "end after"},
+      {"a live record: nothing past the stated length, no removed names", true, 5, 18, false, false,
+       "end after"},
+  };
+  for (const Case& c : cases) {
+    Volume v;
+    const std::string list = RecordBuilder::ListValue(
+        {{0x30, 0, 17, 1, 5}, {0x80, 0, 16, 1, 4}, {0x80, 2, c.lastPieceRecord, 1, 0}});
+    v.image.PutCluster(250, list);
+    const std::uint16_t baseSequence = c.baseInUse ? 1 : 2;
+    v.Put(
+        16,
+        RecordBuilder(1024, baseSequence, c.baseInUse ? 1 : 0)
+            .Raw(RecordBuilder::NonResident(0x20, EncodeRuns({{1, 250}}), list.size() - 32, 0, 0))
+            .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 220}}), size, 0, 1, u"", 0, 0, 4))
+            .Finish());
+    const std::uint16_t extSequence = c.baseInUse ? 1 : 2;
+    std::string named =
+        RecordBuilder(1024, extSequence, c.baseInUse ? 1 : 0, 16 | 1ULL << 48).Finish();
+    const std::string name = RecordBuilder::Resident(
+        0x30, RecordBuilder::FileNameValue(u"gone.bin", 5, 5, 0, 0), u"", c.removedNameId);
+    const std::size_t at = static_cast<std::uint8_t>(named[0x14]) | named[0x15] << 8;
+    named.replace(at + 8, name.size() - 8, name.substr(8));
+    v.Put(17, named);
+    v.Put(18, RecordBuilder(1024, extSequence, c.baseInUse ? 1 : 0, 16 | 1ULL << 48)
+                  .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 230}}), 0, 2, 3))
+                  .Finish());
+    v.Put(19, RecordBuilder(1024, 2, 0, 7 | 1ULL << 48)
+                  .Raw(RecordBuilder::NonResident(0x80, EncodeRuns({{2, 240}}), 0, 2, 3))
+                  .Finish());
+    v.Install();
+    const auto files = v.Catalogue();
+    const CatalogueNode* n = Find(files, u"gone.bin", u"5");
+    ASSERT_EQ(n != nullptr, c.listed) << c.what;
+    if (n) {
+      EXPECT_EQ(std::u16string_view(n->spareText) == ntfs::kFreedRecordsMark, c.assembled)
+          << c.what;
+    }
+    std::string got;
+    ExtractResult r = v.Extract(16, size, &got);
+    if (*c.error == '\0') {
+      ASSERT_TRUE(r.ok) << c.what << ": " << r.error;
+      EXPECT_TRUE(got == (v.Clusters(220, 2) + v.Clusters(230, 2)).substr(0, size)) << c.what;
     } else {
       EXPECT_FALSE(r.ok) << c.what;
       EXPECT_NE(r.error.find(c.error), std::string::npos) << c.what << ": " << r.error;
