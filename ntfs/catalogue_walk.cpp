@@ -298,6 +298,8 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
                deleted))
       return false;
     for (std::size_t i = 0; i < streams; ++i) {
+      if (record == ntfs::kBadClusterRecord && info_.streams[i].name == ntfs::kBadClusterStream)
+        continue;
       // The root directory is "." in the catalogue; its streams are ":stream" in it.
       streamName_.assign(record == ntfs::kRootRecord ? std::u16string_view() : name.name);
       streamName_ += u':';

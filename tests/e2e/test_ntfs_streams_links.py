@@ -202,6 +202,9 @@ class NtfsStreamsAndLinks(ImageTestCase):
                     # it once, beside the folder ("folder:stream").
                     if os.path.basename(path).startswith(".:"):
                         continue
+                    # $BadClus:$Bad maps the bad clusters over the whole volume: no file data.
+                    if path == "/$BadClus:$Bad":
+                        continue
                     # Named streams and names of live records; the system files' own too.
                     if (":" in os.path.basename(path) or not m.group(3)) and \
                             (path, bool(m.group(3))) not in listed:

@@ -109,6 +109,13 @@ TEST(NamedStreams, EachIsAFileBesideItsOwnerAndCopiesItsOwnBytes) {
                 .FileName(u"Album", 16, 1, 1)
                 .ResidentData("folder meta", u"meta")
                 .Finish());
+  // The bad-cluster map spans the volume and is no file's data; a "$Bad" stream elsewhere is.
+  v.Put(8, RecordBuilder()
+               .FileName(u"$BadClus", 5, 5, 3)
+               .ResidentData("")
+               .Data({{1999, std::nullopt}}, 1999 * kCluster, u"$Bad")
+               .Finish());
+  v.Put(21, RecordBuilder().FileName(u"odd.txt", 16, 1, 1).ResidentData("x", u"$Bad").Finish());
   v.Install();
 
   const auto files = v.Catalogue();
@@ -133,6 +140,9 @@ TEST(NamedStreams, EachIsAFileBesideItsOwnerAndCopiesItsOwnBytes) {
     EXPECT_EQ(std::u16string_view(n->parentId), u"16") << ToUtf8(w.name);
     EXPECT_EQ(std::u16string_view(n->type), u"FILE") << ToUtf8(w.name);
   }
+  EXPECT_TRUE(Find(files, u"$BadClus"));
+  EXPECT_FALSE(Find(files, u"$BadClus:$Bad"));
+  EXPECT_TRUE(Find(files, u"odd.txt:$Bad"));
   EXPECT_EQ(std::u16string_view(Find(files, u"report.txt:far")->sector),
             std::u16string_view(Find(files, u"report.txt")->sector));
 
