@@ -18,6 +18,8 @@ constexpr std::size_t kMaxRuns = 1u << 22;
 constexpr std::size_t kMaxLinks = 1024;
 // Named streams of one record that are catalogued; real files have a few.
 constexpr std::size_t kMaxStreams = 256;
+// Attribute-list entries the catalogue follows: every name, every stream and the data.
+constexpr std::size_t kMaxWanted = kMaxLinks + kMaxStreams + 1;
 
 constexpr std::uint8_t kNameSpaceWin32 = 1;
 constexpr std::uint8_t kNameSpaceDos = 2;
@@ -57,6 +59,16 @@ std::optional<FileRecordHeader> ReadExtension(const ExtensionSource& source,
 bool IsSelf(const ExtensionSource& source, const AttributeListEntry& entry) {
   return source.recordNumber && entry.record.record == *source.recordNumber;
 }
+
+// Orders attribute-list entries, and finds them, by the record they point to.
+struct ByRecord {
+  bool operator()(const AttributeListEntry& e, std::uint64_t n) const {
+    return e.record.record < n;
+  }
+  bool operator()(std::uint64_t n, const AttributeListEntry& e) const {
+    return n < e.record.record;
+  }
+};
 
 bool SameReference(FileReference a, FileReference b) {
   return a.record == b.record && a.sequence == b.sequence;
@@ -297,28 +309,32 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
     for (AttributeListEntry& e : list ? list->entries : std::vector<AttributeListEntry>{}) {
       if (IsSelf(source, e)) continue;
       const bool firstPiece = e.type == kAttrData && e.lowestVcn == 0 && (!e.Unnamed() || wantData);
-      if (e.type == kAttrFileName || firstPiece) wanted.push_back(std::move(e));
+      if (e.type != kAttrFileName && !firstPiece) continue;
+      if (wanted.size() == kMaxWanted) break;
+      wanted.push_back(std::move(e));
     }
-    std::vector<std::uint64_t> records;
+    std::vector<std::uint64_t> records;  // in list order, each once
     for (const AttributeListEntry& e : wanted)
       if (std::find(records.begin(), records.end(), e.record.record) == records.end()) {
         if (records.size() == kMaxDescribeReads) break;
         records.push_back(e.record.record);
       }
+    // Grouped by record, so each record's attributes are matched against its own entries only.
+    std::stable_sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) {
+      return a.record.record < b.record.record;
+    });
     std::vector<std::uint8_t> buffer;
     std::vector<std::uint16_t> found;
     for (std::uint64_t number : records) {
-      const auto first = std::find_if(wanted.begin(), wanted.end(), [number](const auto& e) {
-        return e.record.record == number;
-      });
-      auto h = ReadExtension(source, header, *first, buffer, nullptr);
+      const auto [from, to] = std::equal_range(wanted.begin(), wanted.end(), number, ByRecord{});
+      auto h = ReadExtension(source, header, *from, buffer, nullptr);
       if (!h) continue;
       found.clear();
       AttributeWalk extension(buffer, *h);
       while (auto a = extension.Next()) {
         // Only what the list places in this record.
-        const bool listed = std::any_of(wanted.begin(), wanted.end(), [&](const auto& e) {
-          return e.record.record == number && e.type == a->type && e.attributeId == a->attributeId;
+        const bool listed = std::any_of(from, to, [&](const auto& e) {
+          return e.type == a->type && e.attributeId == a->attributeId;
         });
         if (!listed || (a->type != kAttrFileName && a->type != kAttrData)) continue;
         describer.Consider(*a);
@@ -326,10 +342,10 @@ void DescribeRecord(Bytes record, const FileRecordHeader& header, const Extensio
       }
       // A deleted file's name may survive only where the driver removed it.
       if (header.InUse()) continue;
-      for (const AttributeListEntry& e : wanted)
-        if (e.record.record == number && e.type == kAttrFileName &&
-            std::find(found.begin(), found.end(), e.attributeId) == found.end())
-          if (auto value = RemovedFileName(buffer, *h, e.attributeId))
+      for (auto e = from; e != to; ++e)
+        if (e->type == kAttrFileName &&
+            std::find(found.begin(), found.end(), e->attributeId) == found.end())
+          if (auto value = RemovedFileName(buffer, *h, e->attributeId))
             describer.ConsiderName(*value);
     }
   }
