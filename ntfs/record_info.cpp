@@ -113,21 +113,22 @@ std::optional<ListEntries> ReadList(const Volume& volume, Bytes record,
   AttributeWalk walk(record, header);
   while (auto a = walk.Next()) {
     if (a->type != kAttrAttributeList) continue;
-    ListEntries out;
-    AttributeHeader list = *a;
-    if (!header.InUse() && list.nonResident && list.allocatedSize > list.realSize) {
-      auto stated = ReadAttributeValue(volume, list, limit);
-      if (!stated) return std::nullopt;
-      AttributeListWalk walkStated(*stated);
-      while (walkStated.Next()) ++out.stated;
-      list.realSize = list.allocatedSize;
-    }
-    auto value = ReadAttributeValue(volume, list, limit);
+    auto value = ReadAttributeValue(volume, *a, limit);
     if (!value) return std::nullopt;
+    ListEntries out;
     AttributeListWalk entries(*value);
     while (auto e = entries.Next()) out.entries.push_back(std::move(*e));
-    if (list.realSize == a->realSize) out.stated = out.entries.size();
-    out.stated = std::min(out.stated, out.entries.size());
+    out.stated = out.entries.size();
+    if (!header.InUse() && a->nonResident && a->allocatedSize > a->realSize) {
+      AttributeHeader whole = *a;
+      whole.realSize = whole.allocatedSize;
+      if (auto more = ReadAttributeValue(volume, whole, limit)) {
+        std::vector<AttributeListEntry> all;
+        AttributeListWalk walkAll(*more);
+        while (auto e = walkAll.Next()) all.push_back(std::move(*e));
+        if (all.size() > out.entries.size()) out.entries = std::move(all);
+      }
+    }
     return out;
   }
   return std::nullopt;
