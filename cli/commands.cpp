@@ -25,6 +25,7 @@
 #include "fat/fat_engine.h"
 #include "fat/stray_entries.h"
 #include "model/display_format.h"
+#include "ntfs/ntfs_ids.h"
 #include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 
@@ -152,6 +153,7 @@ std::string_view EntryMark(const CatalogueNode* n) {
   const std::u16string_view spare(n->spareText);
   if (spare == kIndexEntryMark) return "index entry";
   if (spare == fat::kChainGoneMark) return "no chain";
+  if (spare == ntfs::kFreedRecordsMark) return "assembled from freed records";
   return {};
 }
 
@@ -210,6 +212,8 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   JsonNumber(out, "id", TextToInt(n->id));
   JsonNumber(out, "parentId", TextToInt(n->parentId));
   JsonField(out, "path", ToUtf8(ctx.PathOf(k)));
+  // A named stream: the entry is "file:stream" beside its file.
+  if (n->stream && *n->stream) JsonField(out, "stream", ToUtf8(n->stream));
   JsonNumber(out, "size", static_cast<long long>(SizeOf(n)));
   out += n->IsDeleted() ? ", \"deleted\": true" : ", \"deleted\": false";
   JsonNumber(out, "sector", TextToInt(n->sector));

@@ -25,17 +25,18 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
 namespace ntfs {
 class RecordWindow;
 }
-// Where the `size` bytes of the unnamed data stream of the record at `recordSector` lie, and
-// the file's time. `window` (optional) keeps MFT reads for the records that follow. Nothing
-// (with the reason) when the record gives no data to copy.
+// Where the `size` bytes of the data stream `stream` (empty: the unnamed one; else a named
+// stream) of the record at `recordSector` lie, and the file's time. `window` (optional) keeps
+// MFT reads for the records that follow. Nothing (with the reason) when the record gives no
+// data to copy.
 std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t size,
                                         std::uint64_t recordSector, ntfs::RecordWindow* window,
-                                        std::string* error);
-// Writes exactly `size` bytes of the unnamed data stream of the record at `recordSector`.
+                                        std::string* error, std::u16string_view stream = {});
+// Writes exactly `size` bytes of that stream of the record at `recordSector`.
 ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
-                                std::uint64_t recordSector);
+                                std::uint64_t recordSector, std::u16string_view stream = {});
 ExtractResult ExtractNtfsFile(RecoverySession& session, const std::filesystem::path& folder,
                               std::u16string_view name, std::uint64_t size,
-                              std::uint64_t recordSector);
+                              std::uint64_t recordSector, std::u16string_view stream = {});
 
 }  // namespace brevant

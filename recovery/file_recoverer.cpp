@@ -118,9 +118,9 @@ ExtractResult FileRecoverer::Recover(const CatalogueNode& file,
                        static_cast<std::uint32_t>(cluster), &result.error);
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
-    plan =
-        PlanNtfsFile(session_, static_cast<std::uint64_t>(size),
-                     static_cast<std::uint64_t>(TextToInt(file.sector)), &window_, &result.error);
+    plan = PlanNtfsFile(session_, static_cast<std::uint64_t>(size),
+                        static_cast<std::uint64_t>(TextToInt(file.sector)), &window_,
+                        &result.error, file.stream);
   } else {
     result.error = "no scan of a FAT or NTFS partition to recover from";
   }

@@ -216,7 +216,8 @@ ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
   if (IsFatRun(session))
     return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)));
   if (session.scanFsName == "NTFS")
-    return ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(file.sector)));
+    return ExtractNtfsFileTo(session, sink, size,
+                             static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
   result.error = "no scan of a FAT or NTFS partition to recover from";
   return result;
 }
@@ -229,7 +230,7 @@ ExtractResult ExtractCatalogueFile(RecoverySession& session, const std::filesyst
   if (IsFatRun(session)) return ExtractFatEntry(session, folder, file);
   if (session.scanFsName == "NTFS")
     return ExtractNtfsFile(session, folder, file.name, size,
-                           static_cast<std::uint64_t>(TextToInt(file.sector)));
+                           static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
   result.error = "no scan of a FAT or NTFS partition to recover from";
   return result;
 }
