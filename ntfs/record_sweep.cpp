@@ -42,6 +42,7 @@ struct Found {
   bool fromIndex = false;
   bool inUse = false;
   std::int64_t id = 0;
+  std::vector<ntfs::NamedStream> streams;  // named $DATA streams the record itself holds
 };
 
 class VolumeSweep {
@@ -162,6 +163,8 @@ class VolumeSweep {
     f.size = f.folder ? 0 : info_.dataSize;
     f.sector = sector;
     f.inUse = header->InUse();
+    f.streams.assign(info_.streams.begin(),
+                     info_.streams.begin() + static_cast<std::ptrdiff_t>(info_.streamCount));
     // Two copies of one record (an MFT and a leftover of it) count once.
     if (!seen_
              .insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
@@ -256,6 +259,11 @@ class VolumeSweep {
       else
         c.AppendFile(f.name, sector, id, parent, date, u"0", ToText(f.size), u"16", spare, u"FILE",
                      u"1", sequence);
+      // Named streams beside their file (a folder's in the folder's parent), as the MFT walk
+      // lists them.
+      for (const ntfs::NamedStream& s : f.streams)
+        c.AppendFile(f.name + u":" + s.name, sector, id, parent, date, u"0", ToText(s.size), u"16",
+                     u"0", u"FILE", u"1", sequence, s.name);
     }
   }
 

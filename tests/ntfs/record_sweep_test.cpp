@@ -101,6 +101,12 @@ class RecordSweepTest : public ::testing::Test {
     image.PutAtSector(old + 8, torn);
     // The same record as the current folder "Now": the MFT walk has it.
     image.PutAtSector(old + 10, Numbered(RecordBuilder(1024, 1, 3).FileName(u"Now", 5, 5, 1), 16));
+    // A file of the earlier MFT with a named stream: the stream is found with it.
+    image.PutAtSector(old + 12, Numbered(RecordBuilder(1024, 1, 1)
+                                             .FileName(u"tagged.txt", 40, 2, 1)
+                                             .ResidentData("main bytes")
+                                             .ResidentData("stream bytes", u"tag"),
+                                         45));
     // A second copy of kept.txt elsewhere counts once.
     image.PutAtSector(
         image.ClusterSector(60) + 3,
@@ -201,6 +207,34 @@ TEST_F(RecordSweepTest, FoundRecordsAreExtractedFromWhereTheyLie) {
     return;
   }
   FAIL() << "kept.txt not catalogued";
+}
+
+TEST_F(RecordSweepTest, NamedStreamsOfFoundRecordsAreEntriesBesideTheirFile) {
+  auto e = Run();
+  ASSERT_TRUE(e.count(u"tagged.txt:tag"));
+  const Entry& stream = e[u"tagged.txt:tag"];
+  EXPECT_EQ(stream.parent, e[u"Old"].id);
+  EXPECT_EQ(stream.size, u"12");
+  EXPECT_TRUE(stream.deleted);
+  EXPECT_EQ(stream.sector, e[u"tagged.txt"].sector);
+  EXPECT_EQ(e[u"tagged.txt"].size, u"10");
+  // Each entry extracts its own stream.
+  for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
+       n = CatalogueList<CatalogueNode>::Next(n)) {
+    const std::u16string_view name(n->name);
+    if (name != u"tagged.txt" && name != u"tagged.txt:tag") continue;
+    struct Sink : ByteSink {
+      std::string bytes;
+      bool Write(const void* d, std::size_t l) override {
+        bytes.append(static_cast<const char*>(d), l);
+        return true;
+      }
+    } sink;
+    auto r = ExtractNtfsFileTo(session, sink, static_cast<std::uint64_t>(TextToInt(n->size)),
+                               static_cast<std::uint64_t>(TextToInt(n->sector)), n->stream);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(sink.bytes, name == u"tagged.txt" ? "main bytes" : "stream bytes");
+  }
 }
 
 TEST_F(RecordSweepTest, AStopKeepsWhatTheWalkFound) {
