@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/output_folder.h"
+#include "platform/output_name.h"
 
 namespace brevant::platform {
 namespace {
@@ -179,14 +180,9 @@ class PosixOutputFile : public OutputFile {
   bool full_ = false;
 };
 
-// "name (n).ext" for the n-th try; the extension is what follows the last dot, if any.
+// "name (n).ext" for the n-th try, shortened where the number would not fit beside the name.
 std::string NumberedName(std::string_view name, unsigned n) {
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) dot = name.size();
-  std::string out(name.substr(0, dot));
-  out += " (" + std::to_string(n) + ")";
-  out += name.substr(dot);
-  return out;
+  return FitName(name, " (" + std::to_string(n) + ")");
 }
 
 class PosixOutputFolder : public OutputFolder {
