@@ -423,25 +423,49 @@ void CheckPathFilters(const ScanContext& ctx, const std::vector<std::string>& pa
   }
 }
 
-int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
-               const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
-  std::vector<std::u16string> prefixes;
-  for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
-  std::string error;
-  auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
-  if (!recoverer) throw Error{2, error};
-  RecoverTally tally;
-  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
-    const CatalogueNode* n = ctx.entries[k];
-    std::u16string path = ctx.PathOf(k);
-    if (!UnderAny(path, prefixes)) continue;
-    if (ctx.IsFolder(k)) {
-      if ((!deletedOnly || n->IsDeleted()) && !recoverer->MakeFolder(PathComponents(path), &error))
-        std::cerr << "brevant: folder: " << ToUtf8Line(path) << ": " << error << "\n";
-      continue;
+// Feeds `recover`'s entries to the recoverer in catalogue order (folders first) and reports
+// each outcome as it comes back, in the same order.
+class RecoverEntries : public RecoverListener {
+ public:
+  RecoverEntries(ScanContext& ctx, std::vector<std::u16string> prefixes, bool deletedOnly,
+                 bool json, const StopSignal& stop)
+      : ctx_(ctx), prefixes_(std::move(prefixes)), deletedOnly_(deletedOnly), json_(json),
+        stop_(stop) {}
+
+  bool NextTask(RecoverTask& task) override {
+    for (; next_ < ctx_.entries.size(); ++next_) {
+      const std::size_t k = next_;
+      const CatalogueNode* n = ctx_.entries[k];
+      if (ctx_.IsFolder(k)) {
+        if (deletedOnly_ && !n->IsDeleted()) continue;
+        const std::u16string path = ctx_.PathOf(k);
+        if (!UnderAny(path, prefixes_)) continue;
+        task.file = nullptr;
+        task.folder = PathComponents(path);
+      } else {
+        if (deletedOnly_ && !n->IsDeleted()) continue;
+        const std::u16string folder = ctx_.paths->FileFolder(n);
+        if (!prefixes_.empty() && !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
+          continue;
+        task.file = n;
+        task.folder = PathComponents(folder);
+      }
+      task.tag = k;
+      ++next_;
+      return true;
     }
-    if (deletedOnly && !n->IsDeleted()) continue;
-    ExtractResult r = recoverer->Recover(*n, PathComponents(ctx.paths->FileFolder(n)));
+    return false;
+  }
+
+  void FolderMade(const RecoverTask& task, const std::string& error) override {
+    if (!error.empty())
+      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error << "\n";
+  }
+
+  void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+    const std::size_t k = task.tag;
+    const CatalogueNode* n = task.file;
+    const std::u16string path = ctx_.PathOf(k);
     const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
     if (r.ok) {
       ++tally.recovered;
@@ -460,12 +484,35 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
       ++tally.failed;
       std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
     }
-    if (json) FileRecordJson(tally.json, k + 1, path, status, r);
-    if (r.stopped)
+    if (json_) FileRecordJson(tally.json, k + 1, path, status, r);
+    // Two writers may both be stopped in a file: the first in catalogue order is named.
+    if (r.stopped && tally.stoppedAt.empty())
       tally.stoppedAt = ToUtf8Line(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
-  tally.Print(json, stop.Received());
-  return tally.failed == 0 && tally.partial == 0 ? 0 : 1;
+
+  bool StopRequested() override { return stop_.Received(); }
+
+  RecoverTally tally;
+
+ private:
+  ScanContext& ctx_;
+  std::vector<std::u16string> prefixes_;
+  bool deletedOnly_, json_;
+  const StopSignal& stop_;
+  std::size_t next_ = 0;
+};
+
+int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
+               const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
+  std::vector<std::u16string> prefixes;
+  for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
+  std::string error;
+  auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
+  if (!recoverer) throw Error{2, error};
+  RecoverEntries entries(ctx, std::move(prefixes), deletedOnly, json, stop);
+  recoverer->RecoverAll(entries);
+  entries.tally.Print(json, stop.Received());
+  return entries.tally.failed == 0 && entries.tally.partial == 0 ? 0 : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {
