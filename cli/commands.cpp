@@ -10,7 +10,6 @@
 #include <unordered_map>
 
 #include "core/output_file.h"
-#include "recovery/recover_files.h"
 #include "core/extract_plan.h"
 #include "platform/output_folder.h"
 #include "recovery/file_recoverer.h"
@@ -334,21 +333,6 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// The components of a `/`-separated tree path, as the disk names them (an empty name stays a
-// folder of its own).
-std::vector<std::u16string> PathComponents(std::u16string_view slashPath) {
-  std::vector<std::u16string> out;
-  if (slashPath.size() <= 1) return out;
-  std::size_t begin = 1;
-  while (begin <= slashPath.size()) {
-    std::size_t slash = slashPath.find(u'/', begin);
-    if (slash == std::u16string_view::npos) slash = slashPath.size();
-    out.emplace_back(slashPath.substr(begin, slash - begin));
-    begin = slash + 1;
-  }
-  return out;
-}
-
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
   if (prefixes.empty()) return true;
   for (std::u16string p : prefixes) {
@@ -441,14 +425,14 @@ class RecoverEntries : public RecoverListener {
         const std::u16string path = ctx_.PathOf(k);
         if (!UnderAny(path, prefixes_)) continue;
         task.file = nullptr;
-        task.folder = PathComponents(path);
+        task.folder = FolderComponents(path);
       } else {
         if (deletedOnly_ && !n->IsDeleted()) continue;
         const std::u16string folder = ctx_.paths->FileFolder(n);
         if (!prefixes_.empty() && !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
           continue;
         task.file = n;
-        task.folder = PathComponents(folder);
+        task.folder = FolderComponents(folder);
       }
       task.tag = k;
       ++next_;

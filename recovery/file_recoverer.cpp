@@ -10,6 +10,7 @@
 #include "core/text.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
+#include "recovery/recovery_worker.h"
 
 namespace brevant {
 namespace {
@@ -260,6 +261,19 @@ class FileRecoverer::Pipeline {
   std::unordered_map<std::string, Busy> busy_;  // folders with files pending, by key
 };
 
+std::vector<std::u16string> FolderComponents(std::u16string_view slashPath) {
+  std::vector<std::u16string> out;
+  if (slashPath.size() <= 1) return out;
+  std::size_t begin = slashPath[0] == u'/' ? 1 : 0;
+  while (begin <= slashPath.size()) {
+    std::size_t slash = slashPath.find(u'/', begin);
+    if (slash == std::u16string_view::npos) slash = slashPath.size();
+    out.emplace_back(slashPath.substr(begin, slash - begin));
+    begin = slash + 1;
+  }
+  return out;
+}
+
 std::unique_ptr<platform::OutputFolder> FileRecoverer::OpenDestination(
     const std::filesystem::path& destination, const std::string& source, std::string* error) {
   if (destination.empty()) {
@@ -352,11 +366,8 @@ bool FileRecoverer::Fits(platform::OutputFolder& folder, std::uint64_t bytes,
 }
 
 std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, ExtractResult& result) {
-  const std::int64_t size = TextToInt(file.size);
-  if (file.IsFolder() || size < 0) {
-    result.error = "not a file entry";
-    return std::nullopt;
-  }
+  std::uint64_t size = 0;
+  if (!RecoverableSize(file, &size, &result.error)) return std::nullopt;
   std::optional<ExtractPlan> plan;
   if (IsFat(session_)) {
     const std::int64_t cluster = TextToInt(file.id);
@@ -364,12 +375,12 @@ std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, Extrac
       result.error = "not a FAT file entry";
       return std::nullopt;
     }
-    plan = PlanFatFile(session_, static_cast<std::uint64_t>(size),
+    plan = PlanFatFile(session_, size,
                        static_cast<std::uint32_t>(cluster), &result.error);
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
     plan =
-        PlanNtfsFile(session_, static_cast<std::uint64_t>(size),
+        PlanNtfsFile(session_, size,
                      static_cast<std::uint64_t>(TextToInt(file.sector)), &window_, &result.error);
   } else {
     result.error = "no scan of a FAT or NTFS partition to recover from";

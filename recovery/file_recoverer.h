@@ -47,6 +47,10 @@ class RecoverListener {
   virtual WriteWatch* Watch() { return nullptr; }
 };
 
+// The folders of a "/"-separated path of the result tree ("/Docs/Sub"), as the disk names them;
+// none for the root ("" or "/"). An empty name stays a folder of its own.
+std::vector<std::u16string> FolderComponents(std::u16string_view slashPath);
+
 class FileRecoverer {
  public:
   // Checks and opens the destination (created when missing): it must be a writable folder

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QCryptographicHash>
 #include <QDesktopServices>
+#include <QDirIterator>
+#include <QProcess>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -130,6 +132,25 @@ QModelIndex Find(const QAbstractItemModel* model, const QStringList& path) {
     at = next;
   }
   return at;
+}
+
+// Every folder and file below `root` by relative path: a file as its time and bytes.
+QMap<QString, QByteArray> Listing(const QString& root) {
+  QMap<QString, QByteArray> out;
+  QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    const QString rel = QDir(root).relativeFilePath(path);
+    if (it.fileInfo().isDir()) {
+      out[rel] = "folder";
+      continue;
+    }
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    out[rel] = QByteArray::number(it.fileInfo().lastModified().toSecsSinceEpoch()) + " " + f.readAll();
+  }
+  return out;
 }
 
 QByteArray Sha256(const QString& path) {
@@ -584,6 +605,53 @@ class WindowTest : public QObject {
     // Nothing outside the checked folders.
     QVERIFY(!QFile::exists(to + QStringLiteral("/README")));
     QVERIFY(!QDir(to + QStringLiteral("/Media")).exists());
+  }
+
+  void SaveAndTheCommandLineGiveTheSameTree_data() {
+    QTest::addColumn<int>("partition");
+    QTest::newRow("FAT32") << 1;
+    QTest::newRow("NTFS") << 3;
+  }
+  // The window's Save and `brevant recover --path` of the same folders take one routine: the
+  // same folders, names (clashes with what the destination holds included), bytes and times.
+  void SaveAndTheCommandLineGiveTheSameTree() {
+    QFETCH(int, partition);
+    const std::filesystem::path base = test::TempDir() / ("same-tree-" + std::to_string(partition));
+    const QString saved = QString::fromStdString((base / "saved").string());
+    const QString cli = QString::fromStdString((base / "cli").string());
+    for (const QString& to : {saved, cli}) {
+      // Something already there: the recovered letter must take the next free name.
+      QVERIFY(QDir().mkpath(to + QStringLiteral("/Docs")));
+      QFile taken(to + QStringLiteral("/Docs/letter.txt"));
+      QVERIFY(taken.open(QIODevice::WriteOnly));
+      taken.write("already here");
+    }
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(partition);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Many"}));
+    auto pick = PickFolder(saved);
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+
+    QProcess brevant;
+    brevant.start(QStringLiteral(BREVANT_BINARY),
+                  {QStringLiteral("recover"), QString::fromStdString(image_),
+                   QStringLiteral("--partition"), QString::number(partition),
+                   QStringLiteral("--to"), cli, QStringLiteral("--path"), QStringLiteral("/Docs"),
+                   QStringLiteral("--path"), QStringLiteral("/Many"), QStringLiteral("-q")});
+    QVERIFY(brevant.waitForFinished(60000));
+    QVERIFY2(brevant.exitCode() == 0, brevant.readAllStandardError().constData());
+
+    const QMap<QString, QByteArray> savedTree = Listing(saved), cliTree = Listing(cli);
+    QVERIFY(savedTree.contains(QStringLiteral("Docs/letter (1).txt")));
+    QVERIFY(savedTree.size() > 120);
+    QCOMPARE(savedTree.keys(), cliTree.keys());
+    QCOMPARE(savedTree, cliTree);
   }
 
   void SaveSelectedRowsWhenNothingIsChecked() {
