@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -192,13 +193,13 @@ class FileRecoverer::Pipeline {
     Report();
   }
 
-  template <typename Ready>
-  void Wait(std::unique_lock<std::mutex>& lock, Ready ready) {
-    while (!ready()) {
-      plannerWaiting_ = true;
-      planner_.wait(lock);
-      plannerWaiting_ = false;
-    }
+  // The planner sleeps until `ready` holds; the writers test it as they finish files and wake
+  // the planner only then, not at every file.
+  void Wait(std::unique_lock<std::mutex>& lock, std::function<bool()> ready) {
+    if (ready()) return;
+    plannerReady_ = std::move(ready);
+    planner_.wait(lock, plannerReady_);
+    plannerReady_ = nullptr;
   }
 
   void Write(std::size_t index) {
@@ -242,7 +243,7 @@ class FileRecoverer::Pipeline {
     auto it = busy_.find(job.key);
     if (it != busy_.end() && --it->second.pending == 0) busy_.erase(it);
     // The planner waits for room, for a folder to fall idle, or for the end.
-    if (plannerWaiting_) planner_.notify_one();
+    if (plannerReady_ && plannerReady_()) planner_.notify_one();
   }
 
   FileRecoverer& owner_;
@@ -252,7 +253,7 @@ class FileRecoverer::Pipeline {
 
   std::mutex mutex_;
   std::condition_variable planner_;
-  bool plannerWaiting_ = false;
+  std::function<bool()> plannerReady_;  // what the planner waits for, while it waits
   bool quit_ = false;
   std::deque<Slot> slots_;  // tasks not yet reported, in order
   std::size_t inFlight_ = 0;
@@ -313,6 +314,23 @@ FileRecoverer::~FileRecoverer() = default;
 const std::filesystem::path& FileRecoverer::Destination() const { return root_->Path(); }
 
 std::shared_ptr<platform::OutputFolder> FileRecoverer::Folder(
+    const std::vector<std::u16string>& folder, std::string* key, std::string* error) {
+  // Files come folder by folder: the folder of the file before is most often this one.
+  if (last_ && folder == lastFolder_) {
+    *key = lastKey_;
+    return last_;
+  }
+  last_ = OpenFolders(folder, key, error);
+  lastFolder_ = folder;
+  lastKey_ = *key;
+  if (!last_) {
+    lastFolder_.clear();
+    lastKey_.clear();
+  }
+  return last_;
+}
+
+std::shared_ptr<platform::OutputFolder> FileRecoverer::OpenFolders(
     const std::vector<std::u16string>& folder, std::string* key, std::string* error) {
   std::shared_ptr<platform::OutputFolder> current = root_;
   key->clear();

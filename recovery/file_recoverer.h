@@ -92,8 +92,11 @@ class FileRecoverer {
                 const std::atomic<std::int32_t>* stop);
   // The file's extraction plan, or nothing with `result` saying why.
   std::optional<ExtractPlan> Plan(const CatalogueNode& file, ExtractResult& result);
+  // The folder below the destination, made when missing; `key` names it for the writers.
   std::shared_ptr<platform::OutputFolder> Folder(const std::vector<std::u16string>& folder,
                                                  std::string* key, std::string* error);
+  std::shared_ptr<platform::OutputFolder> OpenFolders(const std::vector<std::u16string>& folder,
+                                                      std::string* key, std::string* error);
   // False with the reason when `bytes` cannot fit at the destination; `inFlight` bytes are
   // promised to files still being written.
   bool Fits(platform::OutputFolder& folder, std::uint64_t bytes, std::uint64_t inFlight,
@@ -112,6 +115,9 @@ class FileRecoverer {
   std::set<std::string> made_;              // folders this recoverer created or found
   std::optional<std::uint64_t> free_;       // free space, as last measured less what was written
   ntfs::RecordWindow window_;
+  std::vector<std::u16string> lastFolder_;  // the folder Folder() gave last
+  std::string lastKey_;
+  std::shared_ptr<platform::OutputFolder> last_;
   Pipeline* pipeline_ = nullptr;            // while RecoverAll runs
 };
 
