@@ -413,7 +413,10 @@ class RecoverEntries : public RecoverListener {
  public:
   RecoverEntries(ScanContext& ctx, std::vector<std::u16string> prefixes, bool deletedOnly,
                  bool json, const StopSignal& stop)
-      : ctx_(ctx), prefixes_(std::move(prefixes)), deletedOnly_(deletedOnly), json_(json),
+      : ctx_(ctx),
+        prefixes_(std::move(prefixes)),
+        deletedOnly_(deletedOnly),
+        json_(json),
         stop_(stop) {}
 
   bool NextTask(RecoverTask& task) override {
@@ -429,7 +432,8 @@ class RecoverEntries : public RecoverListener {
       } else {
         if (deletedOnly_ && !n->IsDeleted()) continue;
         const std::u16string folder = ctx_.paths->FileFolder(n);
-        if (!prefixes_.empty() && !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
+        if (!prefixes_.empty() &&
+            !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
           continue;
         task.file = n;
         task.folder = FolderComponents(folder);
@@ -443,7 +447,8 @@ class RecoverEntries : public RecoverListener {
 
   void FolderMade(const RecoverTask& task, const std::string& error) override {
     if (!error.empty())
-      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error << "\n";
+      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error
+                << "\n";
   }
 
   void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
@@ -462,8 +467,9 @@ class RecoverEntries : public RecoverListener {
       // Kept in part: named here and counted apart, never passed off as recovered.
       ++tally.partial;
       tally.unreadable += r.unreadableSectors;
-      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as " << r.path.string()
-                << ", " << r.bytesWritten << " of " << SizeOf(n) << " bytes): " << r.error << "\n";
+      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as "
+                << r.path.string() << ", " << r.bytesWritten << " of " << SizeOf(n)
+                << " bytes): " << r.error << "\n";
     } else {
       ++tally.failed;
       std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";

@@ -28,13 +28,13 @@
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "fat/stray_entries.h"
 #include "gui/control_ids.h"
 #include "gui/display_text.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
 #include "gui/preview.h"
 #include "model/file_listing.h"
-#include "fat/stray_entries.h"
 #include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 
@@ -71,8 +71,13 @@ class SaveListener : public RecoverListener, public WriteWatch {
   SaveListener(RecoveryView& view, std::vector<RecoverTask> tasks, std::size_t files,
                const std::atomic<std::int32_t>& stop, const std::atomic<std::int32_t>& exitStop,
                std::mutex& mutex, std::set<std::filesystem::path>& writing)
-      : view_(view), tasks_(std::move(tasks)), files_(files), stop_(stop), exitStop_(exitStop),
-        mutex_(mutex), writing_(writing) {}
+      : view_(view),
+        tasks_(std::move(tasks)),
+        files_(files),
+        stop_(stop),
+        exitStop_(exitStop),
+        mutex_(mutex),
+        writing_(writing) {}
 
   bool NextTask(RecoverTask& task) override {
     if (next_ == tasks_.size()) return false;
@@ -80,7 +85,8 @@ class SaveListener : public RecoverListener, public WriteWatch {
     return true;
   }
   void FolderMade(const RecoverTask& task, const std::string& error) override {
-    if (!error.empty()) failures.push_back(Q(Slash(task.folder)) + QStringLiteral(": ") + Utf8(error));
+    if (!error.empty())
+      failures.push_back(Q(Slash(task.folder)) + QStringLiteral(": ") + Utf8(error));
   }
   void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
     const QString path = Q(Slash(task.folder) + u"/" + task.file->name);
@@ -94,10 +100,11 @@ class SaveListener : public RecoverListener, public WriteWatch {
       // Kept in part: named and counted apart, never passed off as recovered.
       ++partial;
       unreadable += r.unreadableSectors;
-      failures.push_back(path + QStringLiteral(": partly recovered (kept as %1, %2 of %3 bytes): ")
-                                    .arg(QFile::decodeName(r.path.c_str()))
-                                    .arg(r.bytesWritten)
-                                    .arg(QString::fromUtf16(task.file->size)) +
+      failures.push_back(path +
+                         QStringLiteral(": partly recovered (kept as %1, %2 of %3 bytes): ")
+                             .arg(QFile::decodeName(r.path.c_str()))
+                             .arg(r.bytesWritten)
+                             .arg(QString::fromUtf16(task.file->size)) +
                          Utf8(r.error));
     } else {
       ++failed;

@@ -41,7 +41,8 @@ class FileRecoverer::Pipeline {
  public:
   Pipeline(FileRecoverer& owner, RecoverListener& listener, unsigned writers)
       : owner_(owner), listener_(listener), watch_(listener.Watch()) {
-    for (unsigned i = 0; i < std::max(1u, writers); ++i) writers_.push_back(std::make_unique<Writer>());
+    for (unsigned i = 0; i < std::max(1u, writers); ++i)
+      writers_.push_back(std::make_unique<Writer>());
     for (std::size_t i = 0; i < writers_.size(); ++i)
       writers_[i]->thread = std::thread([this, i] { Write(i); });
   }
@@ -177,8 +178,10 @@ class FileRecoverer::Pipeline {
       }
       // A finished slot is no writer's any more: it is read without the lock.
       Slot& slot = slots_.front();
-      if (!slot.task.file) listener_.FolderMade(slot.task, slot.folderError);
-      else if (!slot.skipped) listener_.FileRecovered(slot.task, slot.result);
+      if (!slot.task.file)
+        listener_.FolderMade(slot.task, slot.folderError);
+      else if (!slot.skipped)
+        listener_.FileRecovered(slot.task, slot.result);
       std::lock_guard lock(mutex_);
       slots_.pop_front();
     }
@@ -221,8 +224,8 @@ class FileRecoverer::Pipeline {
         // A stop ends the file being written; the ones waiting are not begun.
         const bool skipped = owner_.stop_ && owner_.stop_->load() == 1;
         if (!skipped)
-          result = WritePlanToFolder(job.plan, *job.folder, job.slot->task.file->name,
-                                     owner_.stop_, watch_);
+          result = WritePlanToFolder(job.plan, *job.folder, job.slot->task.file->name, owner_.stop_,
+                                     watch_);
         lock.lock();
         Finish(job, std::move(result), skipped);
         lock.unlock();
@@ -393,13 +396,11 @@ std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, Extrac
       result.error = "not a FAT file entry";
       return std::nullopt;
     }
-    plan = PlanFatFile(session_, size,
-                       static_cast<std::uint32_t>(cluster), &result.error);
+    plan = PlanFatFile(session_, size, static_cast<std::uint32_t>(cluster), &result.error);
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
-    plan =
-        PlanNtfsFile(session_, size,
-                     static_cast<std::uint64_t>(TextToInt(file.sector)), &window_, &result.error);
+    plan = PlanNtfsFile(session_, size, static_cast<std::uint64_t>(TextToInt(file.sector)),
+                        &window_, &result.error);
   } else {
     result.error = "no scan of a FAT or NTFS partition to recover from";
   }

@@ -118,7 +118,7 @@ class FileRecoverer {
   std::vector<std::u16string> lastFolder_;  // the folder Folder() gave last
   std::string lastKey_;
   std::shared_ptr<platform::OutputFolder> last_;
-  Pipeline* pipeline_ = nullptr;            // while RecoverAll runs
+  Pipeline* pipeline_ = nullptr;  // while RecoverAll runs
 };
 
 }  // namespace brevant

@@ -46,7 +46,8 @@ std::vector<RecoverTask> ClashingTasks(const RunResult& result) {
   std::vector<RecoverTask> tasks;
   for (int round = 0; round < 2; ++round) {
     std::size_t i = 0;  // the same folders in both rounds: every name of the second clashes
-    for (auto* n = result.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    for (auto* n = result.catalogue.fileList.First(); n;
+         n = CatalogueList<CatalogueNode>::Next(n)) {
       const std::u16string bin = u"bin" + ToText(i % 4);
       tasks.push_back({n, {bin}, tasks.size()});
       if (i % 7 == 3) tasks.push_back({nullptr, {bin, n->name}, tasks.size()});
@@ -143,7 +144,8 @@ TEST_P(ParallelRecovery, WritersGiveTheTreeAndReportsOfOneAfterAnother) {
   // Clashes happened, and a folder named like a file failed: the case is not trivial.
   std::size_t numbered = 0, failedFolders = 0;
   for (const auto& [path, what] : expectedTree) numbered += path.find(" (1)") != std::string::npos;
-  for (const auto& line : expected) failedFolders += line.find("folder failed") != std::string::npos;
+  for (const auto& line : expected)
+    failedFolders += line.find("folder failed") != std::string::npos;
   EXPECT_GT(numbered, 10u);
   EXPECT_GT(failedFolders, 0u);
 

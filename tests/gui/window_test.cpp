@@ -6,7 +6,6 @@
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDirIterator>
-#include <QProcess>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -17,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -148,7 +148,8 @@ QMap<QString, QByteArray> Listing(const QString& root) {
     }
     QFile f(path);
     f.open(QIODevice::ReadOnly);
-    out[rel] = QByteArray::number(it.fileInfo().lastModified().toSecsSinceEpoch()) + " " + f.readAll();
+    out[rel] =
+        QByteArray::number(it.fileInfo().lastModified().toSecsSinceEpoch()) + " " + f.readAll();
   }
   return out;
 }

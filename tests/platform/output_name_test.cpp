@@ -35,17 +35,17 @@ bool EndsWith(const std::string& text, std::string_view end) {
 TEST(FitName, NamesAreWholeUpToTheLimitAndShortenedPastIt) {
   const std::string a255 = Repeat("a", 251) + ".txt";
   const std::string a256 = Repeat("a", 252) + ".txt";
-  const std::string e300 = Repeat("\xC3\xA9", 150) + ".doc";                    // é: 2 bytes
-  const std::string cjk = Repeat("\xE6\x97\xA5", 255);                           // 日: 765 bytes
-  const std::string emoji = Repeat("\xF0\x9F\x98\x80", 127) + "z.jpeg";          // 😀: 4 bytes
+  const std::string e300 = Repeat("\xC3\xA9", 150) + ".doc";             // é: 2 bytes
+  const std::string cjk = Repeat("\xE6\x97\xA5", 255);                   // 日: 765 bytes
+  const std::string emoji = Repeat("\xF0\x9F\x98\x80", 127) + "z.jpeg";  // 😀: 4 bytes
   const std::string longExt = "name." + Repeat("x", 300);
   const std::string manyDots = Repeat("a.", 150);
   struct Case {
     const char* what;
     std::string name;
     std::string suffix;
-    bool whole;           // returned unchanged (suffix put before the extension)
-    std::string ending;   // what the result must end with
+    bool whole;          // returned unchanged (suffix put before the extension)
+    std::string ending;  // what the result must end with
   };
   const Case cases[] = {
       {"fits", "report.txt", "", true, "report.txt"},
@@ -101,7 +101,7 @@ TEST(FitName, TheOutputNamesOfFilesAndPreviewsFitAndNeverReplaceEachOther) {
   std::string error;
   auto folder = OpenOutputFolder(root, true, &error);
   ASSERT_TRUE(folder) << error;
-  const std::u16string full = FromUtf8(Repeat("b", 251) + ".bin");        // 255 bytes
+  const std::u16string full = FromUtf8(Repeat("b", 251) + ".bin");            // 255 bytes
   const std::u16string cjk = FromUtf8(Repeat("\xE6\x96\x87", 200) + ".txt");  // 604 bytes
   EXPECT_EQ(SanitiseName(full), full);
   const std::string shortCjk = ToUtf8(SanitiseName(cjk));
