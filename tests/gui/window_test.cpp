@@ -655,6 +655,29 @@ class WindowTest : public QObject {
     QCOMPARE(savedTree, cliTree);
   }
 
+  // A link planted in the destination where a folder goes leads no file elsewhere.
+  void SaveFollowsNoLinkPlantedInTheDestination() {
+    const std::filesystem::path base = test::TempDir() / "save-link";
+    std::filesystem::create_directories(base / "to");
+    std::filesystem::create_directories(base / "outside");
+    std::filesystem::create_directory_symlink(base / "outside", base / "to" / "Docs");
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    auto pick = PickFolder(QString::fromStdString((base / "to").string()));
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered 0 files")),
+             qPrintable(seen[0].text));
+    QVERIFY2(!seen[0].text.contains(QStringLiteral(", 0 failed")), qPrintable(seen[0].text));
+    QVERIFY(std::filesystem::is_empty(base / "outside"));
+  }
+
   void SaveSelectedRowsWhenNothingIsChecked() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
