@@ -24,6 +24,9 @@ constexpr std::uint64_t kBlock = 4096;
 // Files planned ahead of the writers: enough to keep them busy, few enough that plans with
 // resident bytes stay small; the planner goes on once half of them are written.
 constexpr std::size_t kMaxInFlight = 512;
+// Outcomes held back behind a file still being written (a large one), to be reported in order:
+// the planner waits for that file beyond this many.
+constexpr std::size_t kMaxHeldBack = 8192;
 
 std::uint64_t OnDisk(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
@@ -187,11 +190,14 @@ class FileRecoverer::Pipeline {
     }
   }
 
-  // Keeps the planner at most kMaxInFlight files ahead of the writers.
+  // Keeps the planner at most kMaxInFlight files ahead of the writers, and at most
+  // kMaxHeldBack outcomes waiting for the report.
   void Throttle() {
     std::unique_lock lock(mutex_);
-    if (inFlight_ < kMaxInFlight) return;
-    Wait(lock, [&] { return inFlight_ <= kMaxInFlight / 2; });
+    if (inFlight_ < kMaxInFlight && slots_.size() < kMaxHeldBack) return;
+    Wait(lock, [&] {
+      return inFlight_ <= kMaxInFlight / 2 && (slots_.size() < kMaxHeldBack || slots_.front().done);
+    });
     lock.unlock();
     Report();
   }
