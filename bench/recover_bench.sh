@@ -41,24 +41,27 @@ timed() {
   rm -f "$log"
 }
 
-# The run with the best wall time, as "wall cpu".
-best() {
-  local to=$1; shift
-  local best_run="" run
-  for _ in $(seq "$runs"); do
-    run=$(timed "$to" "$@")
-    if [ -z "$best_run" ] || awk -v a="${run%% *}" -v b="${best_run%% *}" 'BEGIN { exit !(a < b) }'; then
-      best_run=$run
-    fi
-  done
-  echo "$best_run"
+# Keeps in the variable named $1 the run ("wall cpu") with the better wall time.
+keep_best() {
+  local -n kept=$1
+  if [ -z "$kept" ] || awk -v a="${2%% *}" -v b="${kept%% *}" 'BEGIN { exit !(a < b) }'; then
+    kept=$2
+  fi
 }
 
 cat "$image" >/dev/null  # both tools read from the page cache
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-brevant_s=$(best "$work/b" "$brevant" recover "$image" --partition 1 --to "$work/b" -q)
-tsk_s=$(best "$work/t" tsk_recover -e "$image" "$work/t")
+# The two take turns, so that both meet the same load from whatever else the machine runs;
+# each pair gives a ratio, and the median of those is reported beside the best times.
+brevant_s="" tsk_s="" pairs=""
+for _ in $(seq "$runs"); do
+  b=$(timed "$work/b" "$brevant" recover "$image" --partition 1 --to "$work/b" -q)
+  t=$(timed "$work/t" tsk_recover -e "$image" "$work/t")
+  keep_best brevant_s "$b"
+  keep_best tsk_s "$t"
+  pairs="$pairs $b $t"
+done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 brevant_files=$(find "$work/b" -type f | wc -l)
 tsk_files=$(find "$work/t" -type f | wc -l)
@@ -75,7 +78,8 @@ brevant_calls=$(count_calls "$work/b" "$brevant" recover "$image" --partition 1 
 tsk_calls=$(count_calls "$work/t" tsk_recover -e "$image" "$work/t")
 
 python3 - "$brevant_s" "$tsk_s" "$brevant_files" "$tsk_files" "$brevant_calls" "$tsk_calls" \
-  "$(nproc)" "$load_before" "$load_after" "$runs" <<'EOF'
+  "$(nproc)" "$load_before" "$load_after" "$runs" "$pairs" <<'EOF'
+import statistics
 import sys
 (b, bc_), (t, tc_) = map(float, sys.argv[1].split()), map(float, sys.argv[2].split())
 bf, tf, bc, tc = map(int, sys.argv[3:7])
@@ -88,4 +92,10 @@ print("brevant recover             : %.2f s wall, %.2f s CPU, %d files, %.1f sys
       % (b, bc_, bf, bc / max(bf, 1)))
 print("recover / tsk_recover time  : %.2f  (target <= 0.50)  %s" % (b / t, "ok" if b <= t / 2 else "MISSED"))
 print("recover / tsk_recover CPU   : %.2f" % (bc_ / tc_))
+p = list(map(float, sys.argv[11].split()))
+walls = [p[i] / p[i + 2] for i in range(0, len(p), 4)]
+cpus = [p[i + 1] / p[i + 3] for i in range(0, len(p), 4)]
+print("median of the runs' ratios  : %.2f time, %.2f CPU  (each run: %s)"
+      % (statistics.median(walls), statistics.median(cpus),
+         " ".join("%.2f" % w for w in walls)))
 EOF
