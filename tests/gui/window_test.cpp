@@ -134,6 +134,13 @@ QModelIndex Find(const QAbstractItemModel* model, const QStringList& path) {
   return at;
 }
 
+// The demo image's FAT32 and NTFS partitions, as test data.
+void FatAndNtfsPartitions() {
+  QTest::addColumn<int>("partition");
+  QTest::newRow("FAT32") << 1;
+  QTest::newRow("NTFS") << 3;
+}
+
 // Every folder and file below `root` by relative path: a file as its time and bytes.
 QMap<QString, QByteArray> Listing(const QString& root) {
   QMap<QString, QByteArray> out;
@@ -243,6 +250,20 @@ class WindowTest : public QObject {
   QModelIndex PartitionItem(int number) {
     RecoverySession& s = window_->Session();
     return Tree()->Model()->IndexOf(s.driveRecords.back().partitions[number - 1].treeItem);
+  }
+
+  // Checks the top folders `folders`, saves them into `to` and waits for the end of the Save.
+  // Returns the messages shown (all answered with OK).
+  QList<SeenBox> SaveChecked(const QStringList& folders, const QString& to) {
+    for (const QString& f : folders) ClickCheckBox(Find(Tree()->Model(), {"My Computer", f}));
+    auto pick = PickFolder(to);
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(window_.get(), &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(window_.get(), kIdSave), Qt::LeftButton);
+    if (!ended.wait(60000)) seen.clear();
+    if (pick->handled != 1) seen.clear();
+    return seen;
   }
 
   // Selects partition `number`, Next, the chosen mode and "Recover"; waits for the run's end
@@ -558,29 +579,17 @@ class WindowTest : public QObject {
     QCOMPARE(docsChildren, QStringList{"Projects"});
   }
 
-  void SaveCheckedFoldersWritesIdenticalFiles_data() {
-    QTest::addColumn<int>("partition");
-    QTest::newRow("FAT32") << 1;
-    QTest::newRow("NTFS") << 3;
-  }
+  void SaveCheckedFoldersWritesIdenticalFiles_data() { FatAndNtfsPartitions(); }
   void SaveCheckedFoldersWritesIdenticalFiles() {
     QFETCH(int, partition);
     CBrevantDlg* w = Open();
     QVERIFY(w);
     Run(partition);
-    auto* model = Tree()->Model();
-    ClickCheckBox(Find(model, {"My Computer", "Docs"}));
-    ClickCheckBox(Find(model, {"My Computer", "Many"}));
     const QString to =
         QString::fromStdString((test::TempDir() / ("save-" + std::to_string(partition))).string());
     QDir().mkpath(to);
-    auto pick = PickFolder(to);
-    QList<SeenBox> seen;
-    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
-    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
-    QVERIFY(ended.wait(60000));
-    QCOMPARE(pick->handled, 1);
+    // Answered, and the folder was asked for once.
+    const QList<SeenBox> seen = SaveChecked({"Docs", "Many"}, to);
     QCOMPARE(seen.size(), 1);
     QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered ")), qPrintable(seen[0].text));
 
@@ -608,11 +617,7 @@ class WindowTest : public QObject {
     QVERIFY(!QDir(to + QStringLiteral("/Media")).exists());
   }
 
-  void SaveAndTheCommandLineGiveTheSameTree_data() {
-    QTest::addColumn<int>("partition");
-    QTest::newRow("FAT32") << 1;
-    QTest::newRow("NTFS") << 3;
-  }
+  void SaveAndTheCommandLineGiveTheSameTree_data() { FatAndNtfsPartitions(); }
   // The window's Save and `brevant recover --path` of the same folders take one routine: the
   // same folders, names (clashes with what the destination holds included), bytes and times.
   void SaveAndTheCommandLineGiveTheSameTree() {
@@ -630,14 +635,7 @@ class WindowTest : public QObject {
     CBrevantDlg* w = Open();
     QVERIFY(w);
     Run(partition);
-    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
-    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Many"}));
-    auto pick = PickFolder(saved);
-    QList<SeenBox> seen;
-    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
-    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
-    QVERIFY(ended.wait(60000));
+    QCOMPARE(SaveChecked({"Docs", "Many"}, saved).size(), 1);
 
     QProcess brevant;
     brevant.start(QStringLiteral(BREVANT_BINARY),
@@ -664,13 +662,8 @@ class WindowTest : public QObject {
     CBrevantDlg* w = Open();
     QVERIFY(w);
     Run(1);
-    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
-    auto pick = PickFolder(QString::fromStdString((base / "to").string()));
-    QList<SeenBox> seen;
-    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
-    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
-    QVERIFY(ended.wait(60000));
+    const QList<SeenBox> seen =
+        SaveChecked({"Docs"}, QString::fromStdString((base / "to").string()));
     QCOMPARE(seen.size(), 1);
     QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered 0 files")),
              qPrintable(seen[0].text));
