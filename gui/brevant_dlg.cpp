@@ -113,11 +113,12 @@ class SaveListener : public RecoverListener, public WriteWatch {
     stopped = stopped || r.stopped;
     const std::size_t done = recovered + partial + failed;
     const int percent = files_ ? static_cast<int>(done * 100 / files_) : 100;
+    // Reported as the percentage changes: a Save of many small files never floods the window.
     if (percent != lastPercent_) {
       lastPercent_ = percent;
       view_.SetProgress(percent);
+      view_.SetStatusText(u"Saving " + ToText(done) + u" of " + ToText(files_));
     }
-    view_.SetStatusText(u"Saving " + ToText(done) + u" of " + ToText(files_));
   }
   bool StopRequested() override {
     stopped = stopped || stop_.load() == 1 || exitStop_.load() == 1;
