@@ -454,30 +454,32 @@ class RecoverEntries : public RecoverListener {
   void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
     const std::size_t k = task.tag;
     const CatalogueNode* n = task.file;
-    const std::u16string path = ctx_.PathOf(k);
+    // Its path is made only for what names it: most files recover without a word.
+    auto path = [&] { return ctx_.PathOf(k); };
     const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
     if (r.ok) {
       ++tally.recovered;
       tally.bytes += r.bytesWritten;
       if (EntryMark(n) == "no chain")
-        std::cerr << "brevant: note: " << ToUtf8Line(path)
+        std::cerr << "brevant: note: " << ToUtf8Line(path())
                   << ": its cluster chain is gone; read from consecutive clusters (wrong if it "
                      "was fragmented)\n";
     } else if (!r.path.empty()) {
       // Kept in part: named here and counted apart, never passed off as recovered.
       ++tally.partial;
       tally.unreadable += r.unreadableSectors;
-      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as "
+      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path()) << " (kept as "
                 << r.path.string() << ", " << r.bytesWritten << " of " << SizeOf(n)
                 << " bytes): " << r.error << "\n";
     } else {
       ++tally.failed;
-      std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
+      std::cerr << "brevant: failed: " << ToUtf8Line(path()) << ": " << r.error << "\n";
     }
-    if (json_) FileRecordJson(tally.json, k + 1, path, status, r);
+    if (json_) FileRecordJson(tally.json, k + 1, path(), status, r);
     // Two writers may both be stopped in a file: the first in catalogue order is named.
     if (r.stopped && tally.stoppedAt.empty())
-      tally.stoppedAt = ToUtf8Line(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
+      tally.stoppedAt =
+          ToUtf8Line(path()) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
 
   bool StopRequested() override { return stop_.Received(); }
