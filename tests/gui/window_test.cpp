@@ -28,7 +28,10 @@
 #include <QtTest>
 #include <functional>
 #include <memory>
+#include <set>
 
+#include "core/run_result.h"
+#include "core/text.h"
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
@@ -669,6 +672,42 @@ class WindowTest : public QObject {
              qPrintable(seen[0].text));
     QVERIFY2(!seen[0].text.contains(QStringLiteral(", 0 failed")), qPrintable(seen[0].text));
     QVERIFY(std::filesystem::is_empty(base / "outside"));
+  }
+
+  // An unreadable sector: the file is kept with zeros in its place, counted and named apart,
+  // as `brevant recover` does.
+  void SaveKeepsAPartlyReadFileAndSaysSo() {
+    const std::string path = (test::TempDir() / "faulty-save-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    Run(1);
+    QVERIFY(w->ShownResult());
+    const RunResult& result = *w->ShownResult();
+    const CatalogueNode* letter = nullptr;
+    for (auto* n = result.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+      if (std::u16string_view(n->name) == u"letter.txt") letter = n;
+    QVERIFY(letter);
+    const auto& p = result.Reader().scanParams;
+    // The file's first sector.
+    const std::uint64_t bad = p.clusterBase + TextToInt(letter->id) * p.sectorsPerCluster;
+    platform::DeviceTable::Instance().Install(
+        path, std::make_shared<platform::FaultyDevice>(platform::OpenPosixDevice(image_, nullptr),
+                                                       std::set<std::uint64_t>{bad}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-faulty").string());
+    QVERIFY(QDir().mkpath(to));
+    const QList<SeenBox> seen = SaveChecked({"Docs"}, to);
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.contains(QStringLiteral(", 1 partly recovered (1 unreadable sector).")),
+             qPrintable(seen[0].text));
+    QVERIFY2(seen[0].text.contains(QStringLiteral("/Docs/letter.txt: partly recovered (kept as ")),
+             qPrintable(seen[0].text));
+    QFile kept(to + QStringLiteral("/Docs/letter.txt"));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QByteArray bytes = kept.readAll();
+    QCOMPARE(bytes.size(), 2500);
+    QCOMPARE(bytes.left(512), QByteArray(512, '\0'));
+    QVERIFY(bytes.mid(512, 512) != QByteArray(512, '\0'));
   }
 
   void SaveSelectedRowsWhenNothingIsChecked() {
