@@ -48,6 +48,7 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
         if (f.freeBytes) p["free"] = *f.freeBytes;  // only where the allocation map was read
         // Only a volume the search found says so; the table's partitions stay as they were.
         if (r->partitions[i].found) p["found"] = true;
+        if (!r->partitions[i].problem.empty()) p["problem"] = r->partitions[i].problem;
         partitions.push_back(std::move(p));
       }
     }
@@ -59,6 +60,8 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
                                 {"cylinders", Number(disk.cylinders)},
                                 {"heads", TextToInt(disk.heads)},
                                 {"sectorsPerTrack", TextToInt(disk.sectorsPerTrack)},
+                                // start and end below count 512-byte units whatever this is
+                                {"sectorSize", disk.sectorSize},
                                 {"partitions", std::move(partitions)}};
     if (!disk.openError.empty()) j["error"] = disk.openError;
     disks.push_back(std::move(j));
@@ -80,6 +83,7 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
     out << "    Cylinders:        " << ToUtf8(disk.cylinders) << "\n";
     out << "    Head:             " << ToUtf8(disk.heads) << "\n";
     out << "    Sector Per Track: " << ToUtf8(disk.sectorsPerTrack) << "\n";
+    out << "    Sector Size:      " << disk.sectorSize << " bytes\n";
     if (!disk.openError.empty()) {
       out << "    cannot be read: " << disk.openError << "\n";
       continue;
@@ -96,6 +100,8 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
           << "   size " << ToUtf8(ui::FormatSize(f.sizeBytes)) << "   free "
           << (f.freeBytes ? ToUtf8(ui::FormatSize(*f.freeBytes)) : std::string("unknown"))
           << (r->partitions[i].found ? "   found by search" : "") << "\n";
+      if (!r->partitions[i].problem.empty())
+        out << "      cannot be scanned: " << r->partitions[i].problem << "\n";
     }
   }
 }

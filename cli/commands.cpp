@@ -24,6 +24,7 @@
 #include "fat/fat_engine.h"
 #include "fat/stray_entries.h"
 #include "model/display_format.h"
+#include "ntfs/ntfs_ids.h"
 #include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 
@@ -130,7 +131,8 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   stop.Watch(nullptr);
   ctx->view->Finish();
   ctx->stopped = ctx->outcome == RunOutcome::Stopped || stop.Received();
-  if (ctx->outcome == RunOutcome::Failed) throw Error{1, ToUtf8(kParametersFailureText)};
+  if (ctx->outcome == RunOutcome::Failed)
+    throw Error{1, s.failureReason.empty() ? ToUtf8(kParametersFailureText) : s.failureReason};
   ctx->result = s.CurrentResult();
   if (!ctx->result)
     throw Error{ctx->stopped ? kStoppedExitStatus : 1,
@@ -150,6 +152,7 @@ std::string_view EntryMark(const CatalogueNode* n) {
   const std::u16string_view spare(n->spareText);
   if (spare == kIndexEntryMark) return "index entry";
   if (spare == fat::kChainGoneMark) return "no chain";
+  if (spare == ntfs::kFreedRecordsMark) return "assembled from freed records";
   return {};
 }
 
@@ -208,6 +211,8 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   JsonNumber(out, "id", TextToInt(n->id));
   JsonNumber(out, "parentId", TextToInt(n->parentId));
   JsonField(out, "path", ToUtf8(ctx.PathOf(k)));
+  // A named stream: the entry is "file:stream" beside its file.
+  if (n->stream && *n->stream) JsonField(out, "stream", ToUtf8(n->stream));
   JsonNumber(out, "size", static_cast<long long>(SizeOf(n)));
   out += n->IsDeleted() ? ", \"deleted\": true" : ", \"deleted\": false";
   JsonNumber(out, "sector", TextToInt(n->sector));
@@ -639,8 +644,8 @@ int Main(int argc, char** argv) {
       std::error_code ec;
       const bool existed = fs::exists(to, ec);
       if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
-      // A folder made for a command that then refuses its input is taken back: bad input
-      // writes nothing.
+      // A folder made for a command that then refuses its input, or whose scan fails, is taken
+      // back: nothing is written.
       auto takeBack = [&] {
         std::error_code ignored;
         if (!existed && fs::is_empty(to, ignored)) fs::remove(to, ignored);
@@ -649,7 +654,7 @@ int Main(int argc, char** argv) {
       try {
         ctx = RunScan(recOpt, stop);
       } catch (const Error& e) {
-        if (e.code == 2) takeBack();
+        if (e.code == 2 || e.code == 1) takeBack();
         if (e.code != kStoppedExitStatus) throw;
       }
       if (!ctx || ctx->stopped || stop.Received()) {

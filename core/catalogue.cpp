@@ -78,7 +78,8 @@ const char16_t* Catalogue::Intern(Text text, int field) {
 
 CatalogueNode* Catalogue::MakeNode(Text name, Text sector, Text id, Text parentId, Text date,
                                    Text time, Text size, Text attributes, Text spareText,
-                                   Text type, Text deleted, std::int32_t sequence) {
+                                   Text type, Text deleted, std::int32_t sequence,
+                                   Text stream) {
   // The node is complete before anyone can reach it: the list links it afterwards.
   void* memory = arena_.Allocate(sizeof(CatalogueNode), alignof(CatalogueNode));
   auto* node = new (memory) CatalogueNode{};
@@ -93,6 +94,7 @@ CatalogueNode* Catalogue::MakeNode(Text name, Text sector, Text id, Text parentI
   node->spareText = Intern(spareText, 8);
   node->type = Intern(type, 9);
   node->deleted = Intern(deleted, 10);
+  node->stream = stream.empty() ? u"" : Intern(stream, 11);
   node->sequence = sequence;
   return node;
 }
@@ -102,7 +104,7 @@ const CatalogueNode* Catalogue::AppendFolder(Text name, Text sector, Text id, Te
                                              Text spareText, Text type, Text deleted,
                                              std::int32_t sequence) {
   CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
-                                 spareText, type, deleted, sequence);
+                                 spareText, type, deleted, sequence, {});
   folderList.Link(node);
   return node;
 }
@@ -110,9 +112,9 @@ const CatalogueNode* Catalogue::AppendFolder(Text name, Text sector, Text id, Te
 const CatalogueNode* Catalogue::AppendFile(Text name, Text sector, Text id, Text parentId,
                                            Text date, Text time, Text size, Text attributes,
                                            Text spareText, Text type, Text deleted,
-                                           std::int32_t sequence) {
+                                           std::int32_t sequence, Text stream) {
   CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
-                                 spareText, type, deleted, sequence);
+                                 spareText, type, deleted, sequence, stream);
   fileList.Link(node);
   return node;
 }
@@ -182,7 +184,7 @@ void Catalogue::TakeFrom(Catalogue& other) {
   rows_.swap(other.rows_);
   other.rows_.clear();
   arena_.TakeFrom(other.arena_);
-  for (int i = 0; i < 11; ++i) {
+  for (int i = 0; i < kFields; ++i) {
     previous_[i] = other.previous_[i];
     other.previous_[i] = nullptr;
   }

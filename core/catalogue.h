@@ -23,6 +23,9 @@ struct CatalogueNode {
   const char16_t* spareText;
   const char16_t* type;
   const char16_t* deleted;
+  // The named data stream the entry stands for ("name:stream" entries); empty for the file's
+  // own data.
+  const char16_t* stream;
   std::int32_t sequence;
   // Published with a release store once the node is complete; readers load with acquire.
   std::atomic<CatalogueNode*> next{nullptr};
@@ -95,7 +98,7 @@ class Catalogue {
                                     Text type, Text deleted, std::int32_t sequence);
   const CatalogueNode* AppendFile(Text name, Text sector, Text id, Text parentId, Text date,
                                   Text time, Text size, Text attributes, Text spareText, Text type,
-                                  Text deleted, std::int32_t sequence);
+                                  Text deleted, std::int32_t sequence, Text stream = {});
   const ListedFileRow* AppendListedFile(Text name, Text sector, Text id, Text parentId, Text size);
   // A row for a record of this catalogue: it shares the record's texts instead of copying them.
   const ListedFileRow* AppendListedFile(const CatalogueNode& file);
@@ -117,13 +120,14 @@ class Catalogue {
  private:
   CatalogueNode* MakeNode(Text name, Text sector, Text id, Text parentId, Text date, Text time,
                           Text size, Text attributes, Text spareText, Text type, Text deleted,
-                          std::int32_t sequence);
+                          std::int32_t sequence, Text stream);
   const char16_t* Intern(Text text, int field);
   ListedFileRow* NewRow();
   Arena arena_;
   std::deque<ListedFileRow> rows_;  // listed rows live until the index is emptied
   // The previous node's texts, field by field: siblings repeat parent ids, dates and sizes.
-  const char16_t* previous_[11] = {};
+  static constexpr int kFields = 12;
+  const char16_t* previous_[kFields] = {};
 };
 
 }  // namespace brevant

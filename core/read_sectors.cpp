@@ -18,6 +18,11 @@ std::uint64_t DeviceSectorCount(const std::string& devicePath) {
   return device ? (device->SizeBytes() + platform::kSectorSize - 1) / platform::kSectorSize : 0;
 }
 
+std::uint32_t DeviceLogicalSectorSize(const std::string& devicePath) {
+  auto device = platform::DeviceTable::Instance().Get(devicePath);
+  return device ? device->LogicalSectorSize() : 0;
+}
+
 namespace {
 
 struct ReadOutcome {

@@ -20,6 +20,10 @@ std::uint32_t ReadSectorsZeroFilling(const std::string& devicePath, void* buffer
 // unknown or it cannot be opened.
 std::uint64_t DeviceSectorCount(const std::string& devicePath);
 
+// The logical sector size the system reports for the device (a block device's own query); 0
+// for an image file or a device that cannot be opened.
+std::uint32_t DeviceLogicalSectorSize(const std::string& devicePath);
+
 // The backend marker of the last device read ('P' POSIX, 'T' test devices), 0 before any read.
 char LastReadMethod();
 

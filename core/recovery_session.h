@@ -18,16 +18,21 @@ struct TreeItem;
 }  // namespace ui
 class RunResult;
 
+// Sector numbers of partitions count 512-byte units, whatever the disk's logical sector size.
 struct PartitionEntry {
   ui::TreeItem* treeItem = nullptr;
   std::uint64_t startSector = 0;
   std::uint64_t endSector = 0;  // one past the last sector
   bool found = false;           // found by the volume search, not listed by a table
+  // Why the partition cannot be read where the table puts it (its boot sector lies elsewhere);
+  // empty when it can. A run on it fails with this reason instead of reading the wrong place.
+  std::string problem = {};
 };
 
 struct DriveRecord {
   int diskIndex = 0;
   int partitionCount = 0;
+  std::uint32_t sectorSize = 512;           // the disk's logical sector size in bytes
   std::vector<std::string> fsName;          // "FAT16", "FAT32" or "NTFS", by position
   std::vector<PartitionEntry> partitions;   // same positions
 };
@@ -42,6 +47,7 @@ struct DiskInfoNode {
   int diskIndex = 0;
   std::u16string label;
   std::string openError;  // why the disk could not be read, empty when it could
+  std::uint32_t sectorSize = 512;  // logical sector size in bytes
 };
 
 // Sector numbers are absolute on the disk and 64-bit.
@@ -98,6 +104,11 @@ struct RecoverySession {
   std::uint64_t selectedPartitionStart = 0;
   std::uint64_t selectedPartitionEnd = 0;
   std::string selectedFsName;
+  std::uint32_t selectedSectorSize = 512;  // the selected partition's disk's sector size
+  std::string selectedProblem;             // the selected partition's PartitionEntry::problem
+
+  // Why the last run failed, for the message and the command line's error line.
+  std::string failureReason;
 
   // Run control, shared between threads.
   std::atomic<std::int16_t> recoveryMode{-1};

@@ -1,9 +1,11 @@
 // The parameter reader: the selected partition's boot sector into partParams.
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "disk/disks.h"
 #include "disk/on_disk.h"
+#include "disk/sector_size.h"
 
 namespace brevant {
 namespace {
@@ -11,16 +13,26 @@ namespace {
 using disk::Sector;
 
 // What a parameter read works on, taken from the selection at one moment.
+// Sector numbers count 512-byte units; a boot sector's own counts are converted by the bytes
+// per sector it states.
 struct Target {
   std::string device;
   std::uint64_t start = 0;
   std::uint64_t end = 0;  // one past the last sector
   std::string fsName;
+  std::uint32_t sectorBytes = 512;  // the disk's logical sector size
 };
 
 Target TargetOf(const RecoverySession& session) {
   return {session.SelectedDevice(), session.selectedPartitionStart, session.selectedPartitionEnd,
-          session.selectedFsName};
+          session.selectedFsName, session.selectedSectorSize};
+}
+
+// 512-byte units per sector of the volume whose boot sector is `boot`; 0 when it states no
+// sector size a volume can have.
+std::uint64_t UnitOf(const Sector& boot) {
+  const std::uint64_t bytes = disk::Le16(boot, 11);
+  return disk::IsSectorSize(bytes) ? bytes / disk::kSectorBytes : 0;
 }
 
 bool Inside(const Target& t, std::uint64_t sector) { return sector >= t.start && sector < t.end; }
@@ -39,14 +51,19 @@ int ReadFat16(const Target& t, PartitionParameters& p) {
   Sector boot;
   disk::ReadSector(t.device, t.start, boot);
   if (!disk::HasBootSignature(boot)) return 0;
-  const std::uint64_t spc = disk::Le8(boot, 13);
-  const std::uint64_t reserved = disk::Le16(boot, 14);
-  const std::uint64_t rootEntries = disk::Le16(boot, 17);
-  const std::uint64_t fatSize = disk::Le16(boot, 22);
+  const std::uint64_t unit = UnitOf(boot);
+  const std::uint64_t spcField = disk::Le8(boot, 13);
   // A cluster size the FAT engine cannot step by is no parameter set at all.
-  if (!disk::IsClusterSize(spc)) return 0;
+  if (unit == 0 || !disk::IsClusterSize(spcField)) return 0;
+  const std::uint64_t spc = spcField * unit;
+  const std::uint64_t reserved = disk::Le16(boot, 14) * unit;
+  const std::uint64_t rootEntries = disk::Le16(boot, 17);
+  const std::uint64_t fatSize = disk::Le16(boot, 22) * unit;
   if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) return 0;
-  const std::uint64_t rootDirSectors = rootEntries / 16;
+  // The root directory fills whole sectors of the volume.
+  const std::uint64_t volumeSectorBytes = unit * disk::kSectorBytes;
+  const std::uint64_t rootDirSectors =
+      (rootEntries * 32 + volumeSectorBytes - 1) / volumeSectorBytes * unit;
   const std::uint64_t dataStart = t.start + reserved + 2 * fatSize + rootDirSectors;
   if (dataStart < 2 * spc) return 0;
   p.rootDirSectors = rootDirSectors;
@@ -61,29 +78,34 @@ int ReadFat16(const Target& t, PartitionParameters& p) {
 }
 
 int ReadFat32(const Target& t, PartitionParameters& p) {
-  const std::uint64_t backupAt = t.start + 6;
+  // The backup lies 6 of the volume's sectors in; before the primary is read, the disk's
+  // sector size is the best guess of how large those are.
+  const std::uint64_t diskUnit = std::max<std::uint64_t>(t.sectorBytes / disk::kSectorBytes, 1);
   auto usable = [](const Sector& s) {
-    return disk::HasBootSignature(s) && disk::IsClusterSize(disk::Le8(s, 13));
+    return disk::HasBootSignature(s) && disk::IsClusterSize(disk::Le8(s, 13)) && UnitOf(s) != 0;
   };
   Sector boot;
   disk::ReadSector(t.device, t.start, boot);
+  std::uint64_t backupAt = t.start + 6 * (UnitOf(boot) != 0 ? UnitOf(boot) : diskUnit);
   if (!usable(boot)) {
     disk::ReadSector(t.device, backupAt, boot);
     if (!usable(boot)) return 0;
   }
-  std::uint64_t spc = disk::Le8(boot, 13);
-  std::uint64_t reserved = disk::Le16(boot, 14);
-  std::uint64_t fatSize = disk::Le32(boot, 36);
+  std::uint64_t unit = UnitOf(boot);
+  std::uint64_t spc = disk::Le8(boot, 13) * unit;
+  std::uint64_t reserved = disk::Le16(boot, 14) * unit;
+  std::uint64_t fatSize = std::uint64_t{disk::Le32(boot, 36)} * unit;
   std::uint64_t rootCluster = disk::Le32(boot, 44);
   if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) {
     // FAT #1 is not where this boot sector says: trust the backup and its FAT #2.
     disk::ReadSector(t.device, backupAt, boot);
-    spc = disk::Le8(boot, 13);
-    reserved = disk::Le16(boot, 14);
-    fatSize = disk::Le32(boot, 36);
+    unit = UnitOf(boot);
+    if (unit == 0 || !disk::IsClusterSize(disk::Le8(boot, 13))) return 0;
+    spc = disk::Le8(boot, 13) * unit;
+    reserved = disk::Le16(boot, 14) * unit;
+    fatSize = std::uint64_t{disk::Le32(boot, 36)} * unit;
     rootCluster = disk::Le32(boot, 44);
     if (FirstByte(t, t.start + reserved + fatSize) != kFixedDiskMedia) return 0;
-    if (!disk::IsClusterSize(spc)) return 0;
   }
   const std::uint64_t dataStart = t.start + reserved + 2 * fatSize;
   if (dataStart < 2 * spc) return 0;
@@ -113,16 +135,36 @@ bool IsFileRecordSize(std::uint64_t sectors) {
   return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8;
 }
 
-// The two copies of an NTFS boot sector: the primary at the start, the backup in the last sector.
+// 512-byte units per cluster of the volume whose boot sector is `boot`; 0 when its sector or
+// cluster size is no valid one.
+std::uint64_t ClusterSectors(const Sector& boot) {
+  const std::uint64_t spc = disk::Le8(boot, 13);
+  return disk::IsClusterSize(spc) ? spc * UnitOf(boot) : 0;
+}
+
+// The two copies of an NTFS boot sector: the primary at the start, the backup in the last sector
+// of the volume (the last of the primary's sectors, or of the disk's when the primary states
+// no size).
 class NtfsBootCopies {
  public:
   explicit NtfsBootCopies(const Target& t) : t_(t) {}
   // Reads the primary, or the backup when the primary lacks its signature.
   bool Open() {
     Read(false);
-    if (disk::HasBootSignature(current_)) return true;
-    Read(true);
-    return disk::HasBootSignature(current_);
+    const std::uint64_t diskUnit = std::max<std::uint64_t>(t_.sectorBytes / disk::kSectorBytes, 1);
+    backupUnit_ = UnitOf(current_);
+    if (disk::HasBootSignature(current_)) {
+      if (backupUnit_ == 0) backupUnit_ = diskUnit;
+      return true;
+    }
+    // With the primary gone, so is the size of the volume's sectors: the backup is looked for in
+    // the last sector of the disk's size, then of 4096 and 512 bytes.
+    for (std::uint64_t unit : {diskUnit, std::uint64_t{8}, std::uint64_t{1}}) {
+      backupUnit_ = unit;
+      Read(true);
+      if (disk::HasBootSignature(current_)) return true;
+    }
+    return false;
   }
   // Switches to the other copy (no signature test).
   void SwitchCopy() { Read(!onBackup_); }
@@ -135,7 +177,8 @@ class NtfsBootCopies {
  private:
   void Read(bool backup) {
     onBackup_ = backup;
-    disk::ReadSector(t_.device, backup ? t_.end - 1 : t_.start, current_);
+    const std::uint64_t backupAt = t_.end - std::min(backupUnit_, t_.end - t_.start);
+    disk::ReadSector(t_.device, backup ? backupAt : t_.start, current_);
     if (disk::HasBootSignature(current_)) {
       good_ = current_;
       haveGood_ = true;
@@ -146,6 +189,7 @@ class NtfsBootCopies {
   Sector good_{};
   bool haveGood_ = false;
   bool onBackup_ = false;
+  std::uint64_t backupUnit_ = 1;
 };
 
 // The first sector of the record that a cluster number at `offset` of `boot` names, when it
@@ -165,17 +209,17 @@ int ReadNtfs(const Target& t, PartitionParameters& p) {
   NtfsBootCopies copies(t);
   if (!copies.Open()) return 0;
 
-  std::uint64_t spc = disk::Le8(copies.Current(), 13);
-  if (!disk::IsClusterSize(spc)) {
+  std::uint64_t spc = ClusterSectors(copies.Current());
+  if (spc == 0) {
     copies.SwitchCopy();
-    spc = disk::Le8(copies.Current(), 13);
-    if (!disk::IsClusterSize(spc)) return 0;
+    spc = ClusterSectors(copies.Current());
+    if (spc == 0) return 0;
   }
   std::uint64_t fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
   if (!IsFileRecordSize(fileRecord)) {
     copies.SwitchCopy();
-    spc = disk::Le8(copies.Current(), 13);
-    if (!disk::IsClusterSize(spc)) return 0;
+    spc = ClusterSectors(copies.Current());
+    if (spc == 0) return 0;
     fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
     if (!IsFileRecordSize(fileRecord)) return 0;
   }

@@ -74,6 +74,7 @@ int AddDisk(RecoverySession& session, ui::ResultTree& tree, const platform::Disk
                  ToSignedText(static_cast<std::int32_t>(facts.sectorsPerTrack)), item);
   DiskInfoNode& node = session.diskInfoList.back();
   node.diskIndex = d;
+  node.sectorSize = session.driveRecords[d].sectorSize;
   node.label = std::move(label);
   node.openError = std::move(error);
   return d;

@@ -28,24 +28,27 @@ bool IsUnused(Bytes entry) {
   return true;
 }
 
-// The header at `lba` and its entry array, when both check out.
-std::optional<GptTable> ReadCopy(const std::string& devicePath, std::uint64_t diskSectors,
-                                 std::uint64_t lba, std::optional<GptHeader>* headerOut) {
+// The header at `lba` and its entry array, when both check out. `lba` and `diskLbas` count
+// sectors of `unit` 512-byte units.
+std::optional<GptTable> ReadCopy(const std::string& devicePath, std::uint64_t diskLbas,
+                                 std::uint64_t unit, std::uint64_t lba,
+                                 std::optional<GptHeader>* headerOut) {
   Sector sector;
-  if (!ReadSector(devicePath, lba, sector)) return std::nullopt;
+  if (lba > UINT64_MAX / unit || !ReadSector(devicePath, lba * unit, sector)) return std::nullopt;
   auto header = ParseGptHeader(sector, lba);
   if (headerOut) *headerOut = header;
   if (!header) return std::nullopt;
+  const std::uint64_t sectorBytes = unit * kSectorBytes;
   const std::uint64_t bytes = std::uint64_t{header->entryCount} * header->entrySize;
-  const std::uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
+  const std::uint64_t lbas = (bytes + sectorBytes - 1) / sectorBytes;
   // The array must lie on the disk and clear of the MBR and the primary header.
   if (header->entriesLba < 2) return std::nullopt;
-  if (diskSectors != 0 &&
-      (header->entriesLba >= diskSectors || sectors > diskSectors - header->entriesLba))
+  if (diskLbas != 0 && (header->entriesLba >= diskLbas || lbas > diskLbas - header->entriesLba))
     return std::nullopt;
-  std::vector<unsigned char> array(static_cast<std::size_t>(sectors * kSectorBytes));
-  if (ReadSectors(devicePath, array.data(), header->entriesLba,
-                  static_cast<std::uint32_t>(sectors)) != 1)
+  if (header->entriesLba > UINT64_MAX / unit - lbas) return std::nullopt;
+  std::vector<unsigned char> array(static_cast<std::size_t>(lbas * sectorBytes));
+  if (ReadSectors(devicePath, array.data(), header->entriesLba * unit,
+                  static_cast<std::uint32_t>(lbas * unit)) != 1)
     return std::nullopt;
   Bytes entries(array.data(), static_cast<std::size_t>(bytes));
   if (Crc32(entries) != header->entriesCrc) return std::nullopt;
@@ -55,7 +58,7 @@ std::optional<GptTable> ReadCopy(const std::string& devicePath, std::uint64_t di
     Bytes entry = entries.subspan(std::size_t{i} * header->entrySize, header->entrySize);
     if (IsUnused(entry)) continue;
     GptPartition p{Le64(entry, kEntryFirstLba), Le64(entry, kEntryLastLba)};
-    if (p.firstLba > p.lastLba || p.lastLba == UINT64_MAX) continue;  // no extent
+    if (p.firstLba > p.lastLba || p.lastLba >= UINT64_MAX / unit) continue;  // no extent
     table.partitions.push_back(p);
   }
   return table;
@@ -95,19 +98,23 @@ std::optional<GptHeader> ParseGptHeader(Bytes sector, std::uint64_t lba) {
   return h;
 }
 
-std::optional<GptTable> ReadGpt(const std::string& devicePath, std::uint64_t diskSectors) {
+std::optional<GptTable> ReadGpt(const std::string& devicePath, std::uint64_t diskSectors,
+                                std::uint32_t sectorBytes) {
+  if (sectorBytes < kSectorBytes || sectorBytes % kSectorBytes != 0) return std::nullopt;
+  const std::uint64_t unit = sectorBytes / kSectorBytes;
+  const std::uint64_t diskLbas = diskSectors / unit;
   std::optional<GptHeader> primaryHeader;
-  if (auto table = ReadCopy(devicePath, diskSectors, 1, &primaryHeader)) return table;
+  if (auto table = ReadCopy(devicePath, diskLbas, unit, 1, &primaryHeader)) return table;
   // The primary is damaged: the backup header sits in the disk's last sector. When only the
   // primary's entries are bad, its header still says where the backup is.
   std::vector<std::uint64_t> candidates;
-  if (diskSectors > 2) candidates.push_back(diskSectors - 1);
+  if (diskLbas > 2) candidates.push_back(diskLbas - 1);
   if (primaryHeader && primaryHeader->alternateLba > 1 &&
-      (diskSectors == 0 || primaryHeader->alternateLba < diskSectors) &&
+      (diskLbas == 0 || primaryHeader->alternateLba < diskLbas) &&
       (candidates.empty() || candidates[0] != primaryHeader->alternateLba))
     candidates.push_back(primaryHeader->alternateLba);
   for (std::uint64_t lba : candidates) {
-    if (auto table = ReadCopy(devicePath, diskSectors, lba, nullptr)) {
+    if (auto table = ReadCopy(devicePath, diskLbas, unit, lba, nullptr)) {
       table->fromBackup = true;
       return table;
     }

@@ -40,7 +40,9 @@ struct GptTable {
 
 // Reads the GPT of a disk: the primary header at sector 1 and its entries, or, when either is
 // damaged, the backup header at the disk's last sector (or where the primary says it lies).
-// Absent when no intact copy exists. `diskSectors` is 0 when the disk's size is unknown.
-std::optional<GptTable> ReadGpt(const std::string& devicePath, std::uint64_t diskSectors);
+// Absent when no intact copy exists. `diskSectors` counts 512-byte units, 0 when the disk's
+// size is unknown; the table's own LBAs (and the partitions returned) count `sectorBytes`.
+std::optional<GptTable> ReadGpt(const std::string& devicePath, std::uint64_t diskSectors,
+                                std::uint32_t sectorBytes = kSectorBytes);
 
 }  // namespace brevant::disk

@@ -71,8 +71,13 @@ inline bool IsClusterSize(std::uint64_t spc) {
   return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
 }
 
-// A BIOS parameter block a volume could really carry: 512 bytes per sector and a power of two
-// up to 128 sectors per cluster.
-inline bool PlausibleBpb(Bytes s) { return Le16(s, 11) == 512 && IsClusterSize(Le8(s, 13)); }
+// Logical sector sizes a disk or a volume may state.
+inline bool IsSectorSize(std::uint64_t bytes) {
+  return bytes == 512 || bytes == 1024 || bytes == 2048 || bytes == 4096;
+}
+
+// A BIOS parameter block a volume could really carry: a sector size from IsSectorSize and a
+// power of two up to 128 sectors per cluster.
+inline bool PlausibleBpb(Bytes s) { return IsSectorSize(Le16(s, 11)) && IsClusterSize(Le8(s, 13)); }
 
 }  // namespace brevant::disk

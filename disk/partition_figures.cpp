@@ -68,23 +68,30 @@ struct FatLayout {
   std::uint64_t fsInfoSector = 0;
 };
 
-std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSectors) {
+// The layout in 512-byte units, whatever the bytes per sector the boot sector states; absent
+// when `unit` is given and differs from it (a backup is looked for where that size puts it).
+std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSectors,
+                                      std::uint64_t unit = 0) {
   if (!disk::HasBootSignature(b) || !disk::PlausibleBpb(b)) return std::nullopt;
+  const std::uint64_t bps = disk::Le16(b, 11);
+  if (unit != 0 && unit != bps / kSectorBytes) return std::nullopt;
+  unit = bps / kSectorBytes;
   FatLayout l;
   l.fat32 = fat32;
-  l.spc = disk::Le8(b, 13);
-  l.reserved = disk::Le16(b, 14);
+  l.spc = disk::Le8(b, 13) * unit;
+  l.reserved = disk::Le16(b, 14) * unit;
   l.fats = disk::Le8(b, 16);
   const std::uint64_t rootEntries = disk::Le16(b, 17);
   std::uint64_t total = disk::Le16(b, 19);
   if (total == 0) total = disk::Le32(b, 32);
+  total *= unit;
   l.media = disk::Le8(b, 21);
-  l.fatSize = fat32 ? disk::Le32(b, 36) : disk::Le16(b, 22);
+  l.fatSize = (fat32 ? disk::Le32(b, 36) : disk::Le16(b, 22)) * unit;
   if (fat32 && l.fatSize == 0) return std::nullopt;
-  l.fsInfoSector = fat32 ? disk::Le16(b, 48) : 0;
+  l.fsInfoSector = fat32 ? disk::Le16(b, 48) * unit : 0;
   if (l.reserved == 0 || l.fats == 0 || l.fats > 2 || l.fatSize == 0) return std::nullopt;
   total = std::min(total, partSectors);
-  const std::uint64_t rootSectors = (rootEntries * 32 + kSectorBytes - 1) / kSectorBytes;
+  const std::uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps * unit;
   const std::uint64_t dataStart = l.reserved + l.fats * l.fatSize + rootSectors;
   if (dataStart >= total) return std::nullopt;
   l.clusters = (total - dataStart) / l.spc;
@@ -134,9 +141,11 @@ std::optional<std::uint64_t> FsInfoFree(const Span& p, const FatLayout& l) {
 std::optional<std::uint64_t> FatFreeBytes(const Span& p, bool fat32) {
   const std::uint64_t partSectors = p.end - p.start;
   std::optional<FatLayout> layout;
-  for (std::uint64_t at : {std::uint64_t{0}, std::uint64_t{6}}) {
-    if (at != 0 && !fat32) break;
-    if (auto boot = ReadInside(p, at, 1)) layout = ParseFatBoot(*boot, fat32, partSectors);
+  // The FAT32 backup lies 6 of the volume's sectors in: 512 or 4096 bytes each.
+  for (std::uint64_t unit : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{8}}) {
+    if (unit != 0 && !fat32) break;
+    if (auto boot = ReadInside(p, 6 * unit, 1))
+      layout = ParseFatBoot(*boot, fat32, partSectors, unit);
     if (layout) break;
   }
   if (!layout) return std::nullopt;
@@ -276,15 +285,20 @@ bool ForEachRunChunk(const Span& p, const std::vector<Run>& runs, std::uint64_t 
 std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
   const std::uint64_t partSectors = p.end - p.start;
   std::optional<std::vector<std::uint8_t>> boot;
-  for (std::uint64_t at : {std::uint64_t{0}, partSectors - 1}) {
+  // The backup is the volume's last sector: 512 or 4096 bytes.
+  for (std::uint64_t at :
+       {std::uint64_t{0}, partSectors - 1, partSectors - std::min<std::uint64_t>(8, partSectors)}) {
     boot = ReadInside(p, at, 1);
     if (boot && disk::HasText(*boot, 3, "NTFS") && disk::PlausibleBpb(*boot)) break;
     boot.reset();
   }
   if (!boot) return std::nullopt;
   Bytes b(*boot);
-  const std::uint64_t spc = disk::Le8(b, 13);
-  const std::uint64_t totalClusters = std::min(disk::Le64(b, 40), partSectors) / spc;
+  const std::uint64_t unit = disk::Le16(b, 11) / kSectorBytes;
+  const std::uint64_t spc = disk::Le8(b, 13) * unit;
+  const std::uint64_t volumeSectors = disk::Le64(b, 40);
+  const std::uint64_t totalClusters =
+      (volumeSectors > partSectors / unit ? partSectors : volumeSectors * unit) / spc;
   const std::uint64_t mftLcn = disk::Le64(b, 48);
   const std::uint32_t perRecord = disk::Le8(b, 64);
   std::uint64_t recordBytes = 0;

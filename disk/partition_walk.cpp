@@ -3,10 +3,12 @@
 #include <set>
 #include <string_view>
 
+#include "core/read_sectors.h"
 #include "core/text.h"
 #include "disk/disks.h"
 #include "disk/gpt.h"
 #include "disk/on_disk.h"
+#include "disk/sector_size.h"
 #include "platform/sector_device.h"
 
 namespace brevant {
@@ -40,14 +42,19 @@ std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool /*inE
   }
 }
 
-// Sectors the volume in a whole-disk boot sector claims, for a disk whose size is unknown.
+// 512-byte sectors the volume in a whole-disk boot sector claims, for a disk whose size is
+// unknown.
 std::uint64_t VolumeSectors(disk::Bytes boot, std::string_view fs) {
+  const std::uint64_t unit = std::max<std::uint64_t>(disk::Le16(boot, 11) / disk::kSectorBytes, 1);
+  std::uint64_t total = 0;
   if (fs == "NTFS") {
-    std::uint64_t total = disk::Le64(boot, 40);
-    return total == UINT64_MAX ? total : total + 1;  // the backup boot sector follows the volume
+    total = disk::Le64(boot, 40);
+    if (total != UINT64_MAX) ++total;  // the backup boot sector follows the volume
+  } else {
+    total = disk::Le16(boot, 19);
+    if (total == 0) total = disk::Le32(boot, 32);
   }
-  std::uint64_t total = disk::Le16(boot, 19);
-  return total != 0 ? total : disk::Le32(boot, 32);
+  return total > UINT64_MAX / unit ? UINT64_MAX : total * unit;
 }
 
 class Walk {
@@ -59,8 +66,12 @@ class Walk {
         record_(session.driveRecords[d]) {
     record_ = DriveRecord{};
     record_.diskIndex = d;
-    if (auto dev = platform::DeviceTable::Instance().Get(device_))
-      diskSectors_ = dev->SizeBytes() / disk::kSectorBytes;
+    std::uint64_t bytes = 0;
+    if (auto dev = platform::DeviceTable::Instance().Get(device_)) bytes = dev->SizeBytes();
+    diskSectors_ = bytes / disk::kSectorBytes;
+    sectorBytes_ = disk::DetectSectorSize(device_, bytes, DeviceLogicalSectorSize(device_)).bytes;
+    unit_ = sectorBytes_ / disk::kSectorBytes;
+    record_.sectorSize = sectorBytes_;
   }
 
   void Run() {
@@ -96,7 +107,7 @@ class Walk {
       if ((raw[0] != 0x00 && raw[0] != 0x80) || e.type == 0 || e.firstSector == 0 ||
           e.sectorCount == 0)
         return false;
-      if (diskSectors_ != 0 && e.firstSector >= diskSectors_) return false;
+      if (diskSectors_ != 0 && e.firstSector >= diskSectors_ / unit_) return false;
       if (!evidence) evidence = LeadsSomewhere(e);
     }
     return evidence;
@@ -105,24 +116,48 @@ class Walk {
   bool LeadsSomewhere(const disk::TableEntry& e) const {
     Sector s;
     if (e.type == kProtectiveGpt) {
-      disk::ReadSector(device_, 1, s);
+      disk::ReadSector(device_, unit_, s);
       return disk::HasText(s, 0, "EFI PART");
     }
-    disk::ReadSector(device_, e.firstSector, s);
+    disk::ReadSector(device_, e.firstSector * unit_, s);
     if (IsExtendedType(e.type)) return disk::HasBootSignature(s);
     return !disk::BootSectorFsName(s).empty() && disk::PlausibleBpb(s);
   }
 
   bool WalkGpt() {
-    auto gpt = disk::ReadGpt(device_, diskSectors_);
+    auto gpt = disk::ReadGpt(device_, diskSectors_, sectorBytes_);
     if (!gpt) return false;
     for (const auto& p : gpt->partitions) {
+      // ReadGpt keeps (lastLba + 1) * unit within 64 bits.
+      const std::uint64_t start = p.firstLba * unit_, end = (p.lastLba + 1) * unit_;
       Sector boot;
-      disk::ReadSector(device_, p.firstLba, boot);
+      disk::ReadSector(device_, start, boot);
       // A GPT entry has no type byte to fall back on: the boot sector alone decides.
-      if (auto fs = disk::BootSectorFsName(boot); !fs.empty()) File(fs, p.firstLba, p.lastLba + 1);
+      if (auto fs = disk::BootSectorFsName(boot); !fs.empty()) File(fs, start, end);
     }
     return true;
+  }
+
+  // Files a table entry at `lba` (in the disk's sectors) of `count` sectors. An entry named
+  // only by its type byte, whose volume's boot sector lies where the same numbers would put it
+  // in sectors of another size, is filed with the disagreement as its problem: reading it where
+  // the table says would find nothing.
+  void FileEntry(std::string_view fs, std::uint64_t lba, std::uint64_t count,
+                 disk::Bytes bootSector) {
+    std::string problem;
+    if (disk::BootSectorFsName(bootSector).empty()) {
+      for (std::uint32_t other : {512u, 4096u, 1024u, 2048u}) {
+        if (other == sectorBytes_ || !disk::BootSectorStates(device_, lba, other)) continue;
+        problem = "its boot sector is not where the partition table puts it (byte " +
+                  std::to_string(lba * sectorBytes_) + ", counting " +
+                  std::to_string(sectorBytes_) + "-byte sectors); a boot sector stating " +
+                  std::to_string(other) + " bytes per sector lies at byte " +
+                  std::to_string(lba * other) +
+                  ": the table and the volume disagree on the sector size";
+        break;
+      }
+    }
+    File(fs, lba * unit_, (lba + count) * unit_, std::move(problem));
   }
 
   void WalkMbr(const Sector& mbr) {
@@ -132,9 +167,9 @@ class Walk {
       auto e = disk::ParseTableEntry(mbr, i);
       if (e.type == 0) continue;
       Sector boot;
-      disk::ReadSector(device_, e.firstSector, boot);
+      disk::ReadSector(device_, e.firstSector * unit_, boot);
       if (auto fs = Recognise(e.type, boot, false); !fs.empty()) {
-        File(fs, e.firstSector, std::uint64_t{e.firstSector} + e.sectorCount);
+        FileEntry(fs, e.firstSector, e.sectorCount, boot);
       } else if (IsExtendedType(e.type)) {
         extended = true;  // the last extended entry wins
         extendedBase = e.firstSector;
@@ -146,20 +181,20 @@ class Walk {
     std::set<std::uint64_t> visited{0};
     for (int records = 0; extended && records < kMaxExtendedRecords; ++records) {
       extended = false;
-      const std::uint64_t at = extendedBase + link;
-      if (diskSectors_ != 0 && at >= diskSectors_) break;  // link off the disk
-      if (!visited.insert(at).second) break;               // link back to an earlier record
+      const std::uint64_t at = extendedBase + link;                // in the disk's sectors
+      if (diskSectors_ != 0 && at >= diskSectors_ / unit_) break;  // link off the disk
+      if (!visited.insert(at).second) break;                       // link back to an earlier record
       Sector ebr;
-      if (!disk::ReadSector(device_, at, ebr)) break;
+      if (!disk::ReadSector(device_, at * unit_, ebr)) break;
       for (int i = 0; i < 2; ++i) {
         auto e = disk::ParseTableEntry(ebr, i);
         if (e.type == 0) continue;
         Sector boot;  // cleared by ReadSector, and left clear for a link entry
         boot.fill(0);
         const std::uint64_t first = at + e.firstSector;
-        if (!IsExtendedType(e.type)) disk::ReadSector(device_, first, boot);
+        if (!IsExtendedType(e.type)) disk::ReadSector(device_, first * unit_, boot);
         if (auto fs = Recognise(e.type, boot, true); !fs.empty()) {
-          File(fs, first, first + e.sectorCount);
+          FileEntry(fs, first, e.sectorCount, boot);
         } else if (IsExtendedType(e.type)) {
           extended = true;
           link = e.firstSector;
@@ -168,13 +203,14 @@ class Walk {
     }
   }
 
-  void File(std::string_view fs, std::uint64_t start, std::uint64_t end) {
+  void File(std::string_view fs, std::uint64_t start, std::uint64_t end, std::string problem = {}) {
     const int k = record_.partitionCount + 1;
     std::u16string label =
         u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " + Widen(fs) + u" )\\";
     ui::TreeItem* item = ui::InsertTreePath(tree_, diskPath_ + label);
     record_.fsName.emplace_back(fs);
-    record_.partitions.push_back(PartitionEntry{item, start, end});
+    PartitionEntry entry{item, start, end, false, std::move(problem)};
+    record_.partitions.push_back(std::move(entry));
     record_.partitionCount = k;
   }
 
@@ -182,7 +218,9 @@ class Walk {
   const std::u16string& diskPath_;
   const std::string& device_;
   DriveRecord& record_;
-  std::uint64_t diskSectors_ = 0;  // 0 when unknown
+  std::uint64_t diskSectors_ = 0;    // 512-byte units; 0 when unknown
+  std::uint32_t sectorBytes_ = 512;  // the disk's logical sector size
+  std::uint64_t unit_ = 1;           // 512-byte units per disk sector
 };
 
 }  // namespace

@@ -29,6 +29,8 @@ void WriteSelection(RecoverySession& session, const DriveRecord& record, std::si
   session.selectedPartitionStart = p.startSector;
   session.selectedPartitionEnd = p.endSector;
   session.selectedFsName = fs;
+  session.selectedSectorSize = record.sectorSize;
+  session.selectedProblem = p.problem;
 }
 
 bool ValidRecord(const RecoverySession& session, std::size_t d) {

@@ -37,6 +37,7 @@ bool Overlaps(std::uint64_t a0, std::uint64_t a1, std::uint64_t b0, std::uint64_
 bool DescribeFat(Bytes s, BootSectorFacts& out) {
   if (!((s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9)) return false;
   if (!disk::PlausibleBpb(s) || !disk::HasBootSignature(s)) return false;
+  const std::uint64_t bps = disk::Le16(s, 11), unit = bps / 512;
   const std::uint64_t spc = disk::Le8(s, 13);
   const std::uint64_t reserved = disk::Le16(s, 14);
   const std::uint64_t fats = disk::Le8(s, 16);
@@ -51,24 +52,27 @@ bool DescribeFat(Bytes s, BootSectorFacts& out) {
   if (total == 0 || fatSize == 0) return false;
   if (fat32 && (rootEntries != 0 || disk::Le32(s, 44) < 2)) return false;
   if (!fat32 && rootEntries == 0) return false;
-  const std::uint64_t rootSectors = (rootEntries * 32 + 511) / 512;
+  const std::uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
   const std::uint64_t meta = reserved + fats * fatSize + rootSectors;
   if (meta >= total) return false;
   const std::uint64_t clusters = (total - meta) / spc;
   // The FAT must have an entry for every cluster.
   const std::uint64_t entryBytes = fat32 ? 4 : 2;
-  if (fatSize * 512 / entryBytes < clusters + 2) return false;
+  if (fatSize * bps / entryBytes < clusters + 2) return false;
   // FAT12 (fewer than 4085 clusters) is no volume this program reads.
   if (!fat32 && (clusters < 4085 || clusters >= 65525)) return false;
+  // The volume's own sectors, counted in 512-byte units like every sector the search files.
   out.fsName = fat32 ? "FAT32" : "FAT16";
-  out.volumeSectors = total;
-  out.hiddenSectors = disk::Le32(s, 28);
+  out.volumeSectors = total * unit;
+  out.hiddenSectors = std::uint64_t{disk::Le32(s, 28)} * unit;
+  out.unit = unit;
   return true;
 }
 
 bool DescribeNtfs(Bytes s, BootSectorFacts& out) {
   if (!disk::HasText(s, 3, "NTFS    ") || !disk::HasBootSignature(s)) return false;
   if (!disk::PlausibleBpb(s)) return false;
+  const std::uint64_t unit = disk::Le16(s, 11) / 512;
   const std::uint64_t spc = disk::Le8(s, 13);
   const std::uint64_t total = disk::Le64(s, 40);
   if (total == 0 || total > (UINT64_MAX >> 12)) return false;
@@ -80,8 +84,9 @@ bool DescribeNtfs(Bytes s, BootSectorFacts& out) {
       record == 0xF6 || record == 0xF4 || ((record == 1 || record == 2 || record == 4) && spc <= 8);
   if (!recordOk) return false;
   out.fsName = "NTFS";
-  out.volumeSectors = total + 1;  // the backup boot sector follows the counted sectors
-  out.hiddenSectors = disk::Le32(s, 28);
+  out.volumeSectors = (total + 1) * unit;  // the backup boot sector follows the counted sectors
+  out.hiddenSectors = std::uint64_t{disk::Le32(s, 28)} * unit;
+  out.unit = unit;
   return true;
 }
 
@@ -130,10 +135,13 @@ class Search {
       candidates_.push_back({{f.fsName, start, start + f.volumeSectors, backup}, score});
     };
     add(at, false);
-    if (f.fsName == "FAT32" && at >= kFat32BackupOffset &&
+    const std::uint64_t backupOffset = kFat32BackupOffset * f.unit;
+    if (f.fsName == "FAT32" && at >= backupOffset &&
         disk::Le16(Bytes(sector, 512), 50) == kFat32BackupOffset)
-      add(at - kFat32BackupOffset, true);
-    if (f.fsName == "NTFS" && at + 1 >= f.volumeSectors) add(at + 1 - f.volumeSectors, true);
+      add(at - backupOffset, true);
+    // An NTFS backup fills the volume's last sector.
+    if (f.fsName == "NTFS" && at + f.unit >= f.volumeSectors)
+      add(at + f.unit - f.volumeSectors, true);
   }
 
   // Where partitioning tools start volumes in [from, to), and the disk's end (for an NTFS

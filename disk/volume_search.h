@@ -53,6 +53,7 @@ struct BootSectorFacts {
   std::string fsName;
   std::uint64_t volumeSectors = 0;
   std::uint64_t hiddenSectors = 0;  // where the volume says it starts
+  std::uint64_t unit = 1;           // 512-byte units in one of the volume's sectors
 };
 bool DescribeBootSector(const std::uint8_t* sector, BootSectorFacts& out);
 

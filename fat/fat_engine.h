@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/extract_plan.h"
@@ -27,6 +28,9 @@ int FindFatGeometry(RecoverySession& session, RecoveryView& view, const FatReadO
 // Sweeps the volume and appends its folders and files to the catalogue.
 void ScanFatClusters(RecoverySession& session, RecoveryView& view);
 void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatReadOptions& options);
+// Why the root directory is not where partParams put it ("no root directory at sector N ..."),
+// or empty when a directory is there (an empty volume's root holds at least its label).
+std::string FatRootDirectoryProblem(RecoverySession& session);
 // Fills `tree` with the catalogued folder hierarchy. Returns 1.
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 

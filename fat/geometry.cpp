@@ -278,8 +278,16 @@ int FindFatGeometry(RecoverySession& session, RecoveryView& view, const FatReadO
 
   std::vector<std::optional<FatBootSector>> copies;
   copies.push_back(fat::ParseFatBootSector(ReadOne(device, start)));
-  if (*kind == FatKind::Fat32 && start + 6 < end)
-    copies.push_back(fat::ParseFatBootSector(ReadOne(device, start + 6)));
+  // The FAT32 backup lies 6 of the volume's sectors in: as large as the primary says, or, when
+  // it says nothing usable, as the disk's.
+  std::uint64_t unit = session.selectedSectorSize / kSectorBytes;
+  if (const auto& primary = copies.front(); primary && primary->bytesPerSector >= kSectorBytes &&
+                                            primary->bytesPerSector <= 4096 &&
+                                            primary->bytesPerSector % kSectorBytes == 0)
+    unit = primary->bytesPerSector / kSectorBytes;
+  unit = std::max<std::uint64_t>(unit, 1);
+  if (*kind == FatKind::Fat32 && start + 6 * unit < end)
+    copies.push_back(fat::ParseFatBootSector(ReadOne(device, start + 6 * unit)));
   for (const auto& bs : copies) {
     if (!bs) continue;
     if (auto layout = LayoutFromBootSector(device, *bs, *kind, start, end)) {

@@ -66,8 +66,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CollectMftExtensionRecords(volume, record, *header);
   ExtensionSource source{&volume, &table, 0};
   RecordInfo info;
-  DescribeRecord(record, *header, source, info);
   std::string error;
-  GatherDataStream(record, *header, source, &error);
+  // Live, then deleted: a deleted record's list is read past its stated length and its
+  // extensions may be freed ones.
+  for (std::uint16_t flags : {1, 0}) {
+    Put16(record, 22, flags);
+    header = FileRecordHeader::Parse(record);
+    if (!header) return 0;
+    DescribeRecord(record, *header, source, info);
+    GatherDataStream(record, *header, source, &error);
+    for (std::size_t i = 0; i < info.streamCount; ++i)
+      GatherDataStream(record, *header, source, &error, info.streams[i].name);
+  }
   return 0;
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "core/text.h"
 #include "core/read_sectors.h"
+#include "core/text.h"
 #include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_ids.h"
@@ -107,6 +107,17 @@ struct PendingEntry {
   std::uint64_t size = 0;
   bool folder = false;
   bool deleted = false;
+  std::u16string_view spare;  // one of the walk's constant marks
+  std::u16string stream;
+};
+
+// One entry the walk appends: a folder, a file, or one named stream of either.
+struct EntryText {
+  std::u16string_view name;
+  std::uint64_t size = 0;
+  bool folder = false;
+  std::u16string_view spare = u"0";
+  std::u16string_view stream;
 };
 
 class CatalogueWalk {
@@ -122,9 +133,17 @@ class CatalogueWalk {
 
  private:
   bool ProcessRecord(std::uint64_t record, std::uint64_t sector, ntfs::MutableBytes bytes);
-  bool Append(std::u16string_view name, std::uint64_t record, std::uint64_t sector,
-              std::u16string_view parentText, std::int64_t creationTime, std::uint64_t size,
-              bool folder, bool deleted);
+  // Appends `entry` under the folder `name` names (or holds it back until that folder's record
+  // was seen). False when a stop ends the walk.
+  bool Place(const EntryText& entry, const ntfs::FileNameValue& name, std::uint64_t record,
+             std::uint64_t sector, bool deleted);
+  bool Append(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
+              std::u16string_view parentText, std::int64_t creationTime, bool deleted);
+  // The mark of a deleted record's stream `stream` whose pieces are joined from extension
+  // records freed with it, when they map all of its `size` bytes; "0" otherwise.
+  std::u16string_view FreedMark(ntfs::Bytes record, const ntfs::FileRecordHeader& header,
+                                const ntfs::ExtensionSource& source, std::u16string_view stream,
+                                std::uint64_t size) const;
   void AppendPending();
   // Fills `buffer` with the MFT's sectors [first, first + count), sparse ones as zeros, and
   // the first sector of each record in it (0 when it lies in a sparse extent).
@@ -139,6 +158,8 @@ class CatalogueWalk {
   RecordStates states_;
   std::vector<PendingEntry> pending_;
   ntfs::RecordInfo info_;
+  std::vector<std::u16string_view> streamMarks_;
+  std::u16string streamName_;
   std::int32_t folderCounter_ = 1;
   // Cursor over the extents for the batches, which only move forward.
   std::size_t extent_ = 0;
@@ -258,55 +279,98 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
   if (!info_.hasName) return true;
   const bool folder = header->IsDirectory();
   const bool deleted = !header->InUse();
-  const std::uint64_t size = folder ? 0 : info_.dataSize;
-  // A file is listed once in each folder that holds a link to it; a folder has one parent.
+  const std::size_t streams = info_.streamCount;
+  // A deleted file may be whole only through extension records freed with it: say so.
+  std::u16string_view dataMark = u"0";
+  streamMarks_.assign(streams, u"0");
+  if (deleted && info_.hasAttributeList) {
+    if (!folder) dataMark = FreedMark(bytes, *header, source, {}, info_.dataSize);
+    for (std::size_t i = 0; i < streams; ++i)
+      streamMarks_[i] =
+          FreedMark(bytes, *header, source, info_.streams[i].name, info_.streams[i].size);
+  }
+  // A file is listed under each of its names; a folder has one. Named streams follow the entry
+  // they belong to, as "name:stream" files beside it (a folder's in the folder's own parent).
   for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
     const ntfs::FileNameValue& name =
         folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
-    const ntfs::FileReference parent = name.parent;
-    bool keepGoing;
-    if (record == ntfs::kRootRecord) {
-      // The root directory names itself as its parent; it is catalogued but never shown.
-      keepGoing = Append(name.name, record, sector, ntfs::kRootIdText, name.creationTime, size,
-                         folder, deleted);
-    } else if (parent.record == record) {
-      keepGoing = Append(name.name, record, sector, ntfs::kLostFolderIdText, name.creationTime,
-                         size, folder, deleted);
-    } else if (parent.record > record && !states_.Get(parent.record).known) {
-      pending_.push_back(
-          {name.name, record, sector, parent, name.creationTime, size, folder, deleted});
-      keepGoing = true;
-    } else {
-      const Number parentNumber(parent.record);
-      keepGoing =
-          Append(name.name, record, sector,
-                 CheckParent(states_, parent) == ParentCheck::Wrong ? ntfs::kLostFolderIdText
-                                                                    : parentNumber.View(),
-                 name.creationTime, size, folder, deleted);
+    if (!Place({name.name, folder ? 0 : info_.dataSize, folder, dataMark, {}}, name, record, sector,
+               deleted))
+      return false;
+    for (std::size_t i = 0; i < streams; ++i) {
+      if (record == ntfs::kBadClusterRecord && info_.streams[i].name == ntfs::kBadClusterStream)
+        continue;
+      // The root directory is "." in the catalogue; its streams are ":stream" in it.
+      streamName_.assign(record == ntfs::kRootRecord ? std::u16string_view() : name.name);
+      streamName_ += u':';
+      streamName_ += info_.streams[i].name;
+      if (!Place(
+              {streamName_, info_.streams[i].size, false, streamMarks_[i], info_.streams[i].name},
+              name, record, sector, deleted))
+        return false;
     }
-    if (!keepGoing) return false;
   }
   return true;
 }
 
-bool CatalogueWalk::Append(std::u16string_view name, std::uint64_t record, std::uint64_t sector,
+std::u16string_view CatalogueWalk::FreedMark(ntfs::Bytes record,
+                                             const ntfs::FileRecordHeader& header,
+                                             const ntfs::ExtensionSource& source,
+                                             std::u16string_view stream, std::uint64_t size) const {
+  auto data = ntfs::GatherDataStream(record, header, source, nullptr, stream);
+  if (!data || !data->fromFreedRecords) return u"0";
+  if (!data->resident) {
+    const std::uint64_t clusters =
+        data->runs.empty() ? 0 : data->runs.back().vcn + data->runs.back().length;
+    const unsigned __int128 mapped =
+        static_cast<unsigned __int128>(clusters) * volume_.sectorsPerCluster * ntfs::kSectorBytes;
+    if (mapped < size) return u"0";
+  }
+  return ntfs::kFreedRecordsMark;
+}
+
+bool CatalogueWalk::Place(const EntryText& entry, const ntfs::FileNameValue& name,
+                          std::uint64_t record, std::uint64_t sector, bool deleted) {
+  const ntfs::FileReference parent = name.parent;
+  if (record == ntfs::kRootRecord) {
+    // The root directory names itself as its parent; it is catalogued but never shown.
+    return Append(entry, record, sector, ntfs::kRootIdText, name.creationTime, deleted);
+  }
+  if (parent.record == record)
+    return Append(entry, record, sector, ntfs::kLostFolderIdText, name.creationTime, deleted);
+  if (parent.record > record && !states_.Get(parent.record).known) {
+    pending_.push_back({std::u16string(entry.name), record, sector, parent, name.creationTime,
+                        entry.size, entry.folder, deleted, entry.spare,
+                        std::u16string(entry.stream)});
+    return true;
+  }
+  const Number parentNumber(parent.record);
+  return Append(entry, record, sector,
+                CheckParent(states_, parent) == ParentCheck::Wrong ? ntfs::kLostFolderIdText
+                                                                   : parentNumber.View(),
+                name.creationTime, deleted);
+}
+
+bool CatalogueWalk::Append(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
                            std::u16string_view parentText, std::int64_t creationTime,
-                           std::uint64_t size, bool folder, bool deleted) {
+                           bool deleted) {
   Catalogue& catalogue = session_.catalogue;
   const Number sectorText(sector), idText(record), dateText = Number::Signed(creationTime),
-                                                   sizeText(size);
+                                                   sizeText(entry.size);
   const std::u16string_view deletedText = deleted ? u"1" : u"NULL";
-  if (folder) {
-    catalogue.AppendFolder(name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                           u"0", u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_);
+  if (entry.folder) {
+    catalogue.AppendFolder(entry.name, sectorText.View(), idText.View(), parentText,
+                           dateText.View(), u"0", u"0", u"16", entry.spare, u"FOLDER", deletedText,
+                           folderCounter_);
     ++folderCounter_;
     // The folder is kept; a stop seen now ends the walk after it.
     return !HonourStop(session_, view_);
   }
   // A stop seen while a file is being prepared ends the walk before it is appended.
   if (HonourStop(session_, view_)) return false;
-  catalogue.AppendFile(name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
-                       sizeText.View(), u"16", u"0", u"FILE", deletedText, folderCounter_);
+  catalogue.AppendFile(entry.name, sectorText.View(), idText.View(), parentText, dateText.View(),
+                       u"0", sizeText.View(), u"16", entry.spare, u"FILE", deletedText,
+                       folderCounter_, entry.stream);
   return true;
 }
 
@@ -323,11 +387,11 @@ void CatalogueWalk::AppendPending() {
     const std::u16string_view deletedText = e.deleted ? u"1" : u"NULL";
     if (e.folder) {
       catalogue.AppendFolder(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                             u"0", u"0", u"16", u"0", u"FOLDER", deletedText, folderCounter_++);
+                             u"0", u"0", u"16", e.spare, u"FOLDER", deletedText, folderCounter_++);
     } else {
       catalogue.AppendFile(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                           u"0", sizeText.View(), u"16", u"0", u"FILE", deletedText,
-                           folderCounter_);
+                           u"0", sizeText.View(), u"16", e.spare, u"FILE", deletedText,
+                           folderCounter_, e.stream);
     }
   }
   pending_.clear();

@@ -161,7 +161,7 @@ bool CopyCompressed(const Volume& volume, const DataStream& stream, Copier& copi
 
 std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t size,
                                         std::uint64_t recordSector, ntfs::RecordWindow* window,
-                                        std::string* error) {
+                                        std::string* error, std::u16string_view streamName) {
   auto fail = [error](std::string why) -> std::optional<ExtractPlan> {
     *error = std::move(why);
     return std::nullopt;
@@ -198,9 +198,10 @@ std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t 
     plan.modifiedTime = FileTimeToUnix(info.Name().creationTime);
 
   std::string why;
-  auto stream = ntfs::GatherDataStream(record, *header, source, &why);
+  auto stream = ntfs::GatherDataStream(record, *header, source, &why, streamName);
   if (!stream) {
-    if (size == 0 && !header->IsDirectory()) return plan;  // nothing to copy
+    // Nothing to copy; a folder's own data is no file, its named streams are.
+    if (size == 0 && (!header->IsDirectory() || !streamName.empty())) return plan;
     return fail("not recoverable: " + why);
   }
   if (stream->flags & ntfs::kAttrFlagEncrypted)
@@ -237,21 +238,21 @@ std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t 
 }
 
 ExtractResult ExtractNtfsFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
-                                std::uint64_t recordSector) {
+                                std::uint64_t recordSector, std::u16string_view stream) {
   ExtractResult result;
-  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &result.error);
+  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &result.error, stream);
   if (!plan) return result;
   return WritePlan(*plan, sink, &session.stopRequested);
 }
 
 ExtractResult ExtractNtfsFile(RecoverySession& session, const std::filesystem::path& folder,
                               std::u16string_view name, std::uint64_t size,
-                              std::uint64_t recordSector) {
+                              std::uint64_t recordSector, std::u16string_view stream) {
   ExtractResult result;
   auto out = platform::OpenOutputFolder(folder, false, &result.error);
   if (!out) return result;
   std::string error;
-  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &error);
+  auto plan = PlanNtfsFile(session, size, recordSector, nullptr, &error, stream);
   if (!plan) {
     result.error = error;  // nothing is created for a file that cannot be copied
     return result;

@@ -79,6 +79,14 @@ std::u16string AttributeHeader::Name() const {
   return DecodeUtf16(bytes.data() + nameOffset, nameLength);
 }
 
+bool AttributeHeader::NameIs(std::u16string_view name) const {
+  if (nameLength != name.size()) return false;
+  const std::uint8_t* p = bytes.data() + nameOffset;
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (Le16(p + 2 * i) != name[i]) return false;
+  return true;
+}
+
 Bytes AttributeHeader::Value() const {
   if (nonResident) return {};
   return bytes.subspan(valueOffset, valueLength);
@@ -269,6 +277,7 @@ std::optional<AttributeListEntry> AttributeListWalk::Next() {
   e.lowestVcn = Le64(p + 8);
   e.record = FileReference::From(Le64(p + 0x10));
   e.attributeId = Le16(p + 0x18);
+  if (e.nameLength != 0) e.name = DecodeUtf16(p + nameOffset, e.nameLength);
   position_ += e.length;
   return e;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace brevant::ntfs {
 
@@ -102,6 +103,8 @@ struct AttributeHeader {
 
   bool Unnamed() const { return nameLength == 0; }
   std::u16string Name() const;
+  // Whether the attribute's name is `name` (empty: the unnamed attribute), without copying it.
+  bool NameIs(std::u16string_view name) const;
   Bytes Value() const;    // resident value
   Bytes RunList() const;  // non-resident mapping pairs
   // Parses the attribute at `offset` of `area`; nothing for an end marker or a bad header.
@@ -180,6 +183,7 @@ struct AttributeListEntry {
   std::uint64_t lowestVcn = 0;
   FileReference record;
   std::uint16_t attributeId = 0;
+  std::u16string name;
   bool Unnamed() const { return nameLength == 0; }
 };
 

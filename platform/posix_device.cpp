@@ -15,7 +15,8 @@ namespace {
 
 class PosixDevice : public SectorDevice {
  public:
-  PosixDevice(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  PosixDevice(int fd, std::uint64_t size, std::uint32_t logicalSectorSize)
+      : fd_(fd), size_(size), logicalSectorSize_(logicalSectorSize) {}
   ~PosixDevice() override { ::close(fd_); }
   PosixDevice(const PosixDevice&) = delete;
   PosixDevice& operator=(const PosixDevice&) = delete;
@@ -38,10 +39,12 @@ class PosixDevice : public SectorDevice {
   std::uint64_t SizeBytes() const override { return size_; }
   char Method() const override { return 'P'; }
   int NativeHandle() const override { return fd_; }
+  std::uint32_t LogicalSectorSize() const override { return logicalSectorSize_; }
 
  private:
   int fd_;
   std::uint64_t size_;
+  std::uint32_t logicalSectorSize_;
 };
 
 }  // namespace
@@ -62,9 +65,13 @@ std::shared_ptr<SectorDevice> OpenPosixDevice(const std::string& path, std::stri
   struct stat st {};
   if (::fstat(fd, &st) != 0) return refuse(std::strerror(errno));
   std::uint64_t size = 0;
+  std::uint32_t logicalSectorSize = 0;
   if (S_ISBLK(st.st_mode)) {
     unsigned long long bytes = 0;
     if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
+    int sectorBytes = 0;
+    if (::ioctl(fd, BLKSSZGET, &sectorBytes) == 0 && sectorBytes > 0)
+      logicalSectorSize = static_cast<std::uint32_t>(sectorBytes);
   } else if (S_ISREG(st.st_mode)) {
     size = static_cast<std::uint64_t>(st.st_size);
   } else if (S_ISDIR(st.st_mode)) {
@@ -75,7 +82,7 @@ std::shared_ptr<SectorDevice> OpenPosixDevice(const std::string& path, std::stri
   }
   // Reads of disks and files do not block anyway; clear the flag for plain semantics.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return std::make_shared<PosixDevice>(fd, size);
+  return std::make_shared<PosixDevice>(fd, size, logicalSectorSize);
 }
 
 DeviceTable& DeviceTable::Instance() {

@@ -11,6 +11,7 @@
 
 namespace brevant::platform {
 
+// The unit every read is addressed in, whatever a disk's own logical sector size.
 inline constexpr std::uint32_t kSectorSize = 512;
 
 // A read-only source of bytes addressed by 64-bit offsets. Implementations must
@@ -28,6 +29,9 @@ class SectorDevice {
   // The system's descriptor for the source, for copies the kernel makes itself; -1 when the
   // bytes can only be had through ReadAt.
   virtual int NativeHandle() const { return -1; }
+  // The logical sector size the system reports for a block device; 0 when it reports none
+  // (an image file), and its structures must tell.
+  virtual std::uint32_t LogicalSectorSize() const { return 0; }
 };
 
 // Opens a device or image for reading only. Returns null and sets `error` when it cannot.
@@ -55,10 +59,14 @@ class MemoryDevice : public SectorDevice {
   std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
   std::uint64_t SizeBytes() const override { return bytes_.size(); }
   char Method() const override { return 'T'; }
+  std::uint32_t LogicalSectorSize() const override { return logicalSectorSize_; }
   std::string& Bytes() { return bytes_; }
+  // Makes the memory disk report a sector size, as a block device would.
+  void SetLogicalSectorSize(std::uint32_t bytes) { logicalSectorSize_ = bytes; }
 
  private:
   std::string bytes_;
+  std::uint32_t logicalSectorSize_ = 0;
 };
 
 // Wraps another device and fails every read that touches one of the chosen sectors.
@@ -69,6 +77,7 @@ class FaultyDevice : public SectorDevice {
   std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
   std::uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
   char Method() const override { return 'T'; }
+  std::uint32_t LogicalSectorSize() const override { return inner_->LogicalSectorSize(); }
   std::uint64_t ReadCalls() const { return calls_.load(); }
 
  private:

@@ -406,7 +406,7 @@ std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, Extrac
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
     plan = PlanNtfsFile(session_, size, static_cast<std::uint64_t>(TextToInt(file.sector)),
-                        &window_, &result.error);
+                        &window_, &result.error, file.stream);
   } else {
     result.error = "no scan of a FAT or NTFS partition to recover from";
   }

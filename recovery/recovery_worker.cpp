@@ -6,6 +6,7 @@
 
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_ids.h"
 #include "ntfs/record_sweep.h"
 #include "model/file_listing.h"
 #include "model/result_tree.h"
@@ -25,10 +26,31 @@ void ReportCompleted(RecoveryView& view) {
                    MessageButtons::Ok);
 }
 
-RunOutcome Fail(RecoveryView& view) {
-  view.ShowMessage(std::u16string(kParametersFailureText), u"Brevant", MessageIcon::Error,
+// Ends the run as failed, saying why (the parameters, unless another reason is given).
+RunOutcome Fail(RecoverySession& session, RecoveryView& view, std::string reason = {}) {
+  session.failureReason = reason.empty() ? ToUtf8(kParametersFailureText) : std::move(reason);
+  view.ShowMessage(FromUtf8(session.failureReason), u"Brevant", MessageIcon::Error,
                    MessageButtons::Ok);
   return RunOutcome::Failed;
+}
+
+// A file, or a folder other than the engine's own "Lost".
+bool FoundAnything(const Catalogue& catalogue) {
+  if (catalogue.fileList.First() != nullptr) return true;
+  for (auto* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    if (std::u16string_view(n->id) != ntfs::kLostFolderIdText) return true;
+  return false;
+}
+
+// A completed run that found nothing, on a volume whose root (or MFT) is not where its
+// parameters say, found no volume at all: that is a failure, never "0 files".
+RunOutcome CheckSomethingFound(RecoverySession& session, RecoveryView& view, RunOutcome outcome) {
+  if (outcome != RunOutcome::Completed || FoundAnything(session.catalogue)) return outcome;
+  const bool fat = IsFatRun(session);
+  const std::string problem = fat ? FatRootDirectoryProblem(session) : NtfsAnchorProblem(session);
+  if (problem.empty()) return outcome;  // an empty volume, intact
+  return Fail(session, view,
+              "nothing found where the " + session.scanFsName + " volume was expected: " + problem);
 }
 
 // Honours a stop at the worker's own check, or reports one an engine step honoured.
@@ -57,7 +79,7 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
 RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
                   bool extensive) {
   // A stop during the search is no failure: the search ended because it was asked to.
-  if (FindFatGeometry(session, view) == 0 && !Stopped(session, view)) return Fail(view);
+  if (FindFatGeometry(session, view) == 0 && !Stopped(session, view)) return Fail(session, view);
   if (!Stopped(session, view)) {
     FatReadOptions options;
     options.extensive = extensive;
@@ -80,10 +102,15 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
   // Neither the MFT nor its mirror was found where the boot sectors say. The extensive run
   // still sweeps the volume for what the MFT held.
   if (session.scanParams.mftStart == 0 && session.scanParams.mftMirrStart == 0 && !extensive)
-    return Fail(view);
+    return Fail(session, view);
   BuildMftExtentTable(session, view);
   if (!Stopped(session, view)) {
-    if (session.mftExtents.mftRunCount == 0 && !extensive) return Fail(view);
+    if (session.mftExtents.mftRunCount == 0 && !extensive)
+      return Fail(session, view,
+                  "no MFT found: neither record 0 at sector " +
+                      std::to_string(session.scanParams.mftStart) +
+                      " nor its mirror copy at sector " +
+                      std::to_string(session.scanParams.mftMirrStart) + " maps the MFT");
     BuildNtfsCatalogue(session, view);
     // The extensive run goes on beyond the MFT unless the walk was stopped.
     if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
@@ -120,9 +147,15 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   result->partition = session.SelectedFigures();
   auto tree = std::make_shared<ui::ResultTree>();
 
+  session.failureReason.clear();
   RunOutcome outcome = RunOutcome::Completed;
-  if (IsFatRun(session)) outcome = RunFat(session, view, *tree, extensive);
-  else if (session.scanFsName == "NTFS") outcome = RunNtfs(session, view, *tree, extensive);
+  if (!session.selectedProblem.empty() && !session.scanFsName.empty())
+    // Reading where the table says would read something else: nothing is scanned.
+    outcome = Fail(session, view, "the partition cannot be scanned: " + session.selectedProblem);
+  else if (IsFatRun(session))
+    outcome = CheckSomethingFound(session, view, RunFat(session, view, *tree, extensive));
+  else if (session.scanFsName == "NTFS")
+    outcome = CheckSomethingFound(session, view, RunNtfs(session, view, *tree, extensive));
 
   if (outcome != RunOutcome::Failed) {
     // Stopped runs hand over what was found: it stays browsable.
@@ -173,7 +206,8 @@ ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
   if (IsFatRun(session))
     return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)));
   if (session.scanFsName == "NTFS")
-    return ExtractNtfsFileTo(session, sink, size, static_cast<std::uint64_t>(TextToInt(file.sector)));
+    return ExtractNtfsFileTo(session, sink, size,
+                             static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
   result.error = "no scan of a FAT or NTFS partition to recover from";
   return result;
 }

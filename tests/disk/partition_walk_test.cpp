@@ -276,7 +276,7 @@ const WalkCase kWalkCases[] = {
     {"BootTextWithImplausibleSectorSizeIsATable",
      [](CraftedDisk& d) {
        d.Fat32(0, 8, 32, 16, 2, false);
-       test::Put16(d.bytes, 11, 4096);
+       test::Put16(d.bytes, 11, 3000);
        d.Entry(0, 0, 0x07, 100, 100);
      },
      {{"NTFS", 100, 200}}},

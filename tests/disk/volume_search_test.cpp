@@ -78,7 +78,7 @@ TEST(BootSectorCheck, EveryFieldMustDescribeAVolume) {
   };
   const Case cases[] = {
       {"as mkfs.fat writes it", 0, -1, true}, {"no jump instruction", 0, 0x00, false},
-      {"1024-byte sectors", 12, 0x04, false}, {"3 sectors per cluster", 13, 3, false},
+      {"2816-byte sectors", 12, 0x0B, false}, {"3 sectors per cluster", 13, 3, false},
       {"no reserved sectors", 14, 0, false},  {"three FATs", 16, 3, false},
       {"no signature", 511, 0x00, false},     {"a FAT too small for its clusters", 37, 0x00, false},
   };

@@ -7,6 +7,7 @@ system at sector 0), and every partition mmls lists that brevant leaves out must
 manifest's notes call unrecognised.
 """
 
+import contextlib
 import gzip
 import json
 import os
@@ -73,28 +74,30 @@ def run_brevant(*args):
     return subprocess.run([BREVANT, "disks", *args], capture_output=True, text=True, timeout=300)
 
 
-def mmls_rows(*args):
-    """Partition rows of mmls as (start, end one past the last, description); None on failure."""
-    res = subprocess.run(["mmls", *args], capture_output=True, text=True)
+def mmls_rows(*args, sector_size=512):
+    """Partition rows of mmls as (start, end one past the last, description) in 512-byte units,
+    for a disk of `sector_size`-byte sectors (mmls -b); None on failure."""
+    res = subprocess.run(["mmls", "-b", str(sector_size), *args], capture_output=True, text=True)
     if res.returncode != 0:
         return None
+    k = sector_size // 512
     rows = []
     for line in res.stdout.splitlines():
         m = re.match(r"^\s*\d+:\s+(\S+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$", line)
         # Slots like 000:001 (DOS) or 002 (GPT) are partitions; Meta and ------- are not.
         if m and re.fullmatch(r"\d+(:\d+)?", m.group(1)):
-            rows.append((int(m.group(2)), int(m.group(3)) + 1, m.group(5).strip()))
+            rows.append((int(m.group(2)) * k, (int(m.group(3)) + 1) * k, m.group(5).strip()))
     return rows
 
 
-def reference_partitions(image):
+def reference_partitions(image, sector_size=512):
     """What The Sleuth Kit sees: the DOS table, or for a protective MBR the GPT (read with
     -t gpt, which also takes the backup header). None when mmls finds no table."""
-    rows = mmls_rows(image)
+    rows = mmls_rows(image, sector_size=sector_size)
     if rows is None:
         return None
     if any("0xee" in desc.lower() for _, _, desc in rows):
-        gpt = mmls_rows("-t", "gpt", image)
+        gpt = mmls_rows("-t", "gpt", image, sector_size=sector_size)
         if gpt is not None:
             rows = gpt
     return [(s, e) for s, e, desc in rows if "0xee" not in desc.lower()]
@@ -142,6 +145,8 @@ class DisksAgainstFixtures(unittest.TestCase):
                 self.assertEqual(disk["sectorsPerTrack"], 63)
                 self.assertEqual(disk["cylinders"], man["sizeBytes"] // (255 * 63 * 512))
                 self.assertNotIn("error", disk)
+                # Disks of 4 KiB sectors say so in their manifest; every other one has 512.
+                self.assertEqual(disk["sectorSize"], man.get("sectorSize", 512))
                 expected = [(p["number"], p["fs"], p["start"], p["end"]) for p in man["partitions"]]
                 self.assertEqual(parts_of(disk), expected)
 
@@ -151,7 +156,7 @@ class DisksAgainstFixtures(unittest.TestCase):
                     continue
                 if not have_mmls:
                     continue
-                reference = reference_partitions(image)
+                reference = reference_partitions(image, man.get("sectorSize", 512))
                 if reference is None or not reference:
                     # No partition table: the volume starts at sector 0 and spans the image.
                     self.assertEqual(len(expected), 1, "mmls finds no table, so one whole-disk volume")
@@ -249,35 +254,55 @@ class DisksErrors(unittest.TestCase):
 class DisksLoopDevice(unittest.TestCase):
     """A fixture attached to a loop device is one of the machine's disks."""
 
-    def test_loop_device_is_enumerated_with_its_partitions(self):
+    @contextlib.contextmanager
+    def attached(self, name, *options):
+        """The loop device fixture NAME is attached to, read-only, with losetup OPTIONS; the test
+        is skipped where no loop device can be attached."""
         if os.geteuid() != 0:
             self.skipTest("attaching a loop device needs root")
         if shutil.which("losetup") is None:
             self.skipTest("losetup is not installed")
-        if "demo" not in fixture_names():
-            self.skipTest("demo fixture missing")
-        image = unpack("demo")
-        # Read-only: nothing in this test may change the image.
-        att = subprocess.run(["losetup", "-r", "-f", "--show", "-P", image], capture_output=True, text=True)
+        if name not in fixture_names():
+            self.skipTest("%s fixture missing" % name)
+        image = unpack(name)
+        # Read-only: nothing in these tests may change the image.
+        att = subprocess.run(["losetup", "-r", *options, "-f", "--show", image],
+                             capture_output=True, text=True)
         if att.returncode != 0 or not att.stdout.strip():
             self.skipTest("no loop device can be attached here: " + (att.stderr.strip() or "no device"))
         dev = att.stdout.strip()
         try:
             if not os.path.exists(dev):
                 self.skipTest("%s was attached but has no device node here" % dev)
-            res = run_brevant("--json")
-            self.assertEqual(res.returncode, 0, res.stderr)
-            disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
-            self.assertEqual(len(disks), 1, "the loop device %s is listed once" % dev)
-            disk = disks[0]
+            yield image, dev
+        finally:
+            subprocess.run(["losetup", "-d", dev], capture_output=True)
+
+    def listed(self, dev):
+        res = run_brevant("--json")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        disks = [d for d in json.loads(res.stdout)["disks"] if d["path"] == dev]
+        self.assertEqual(len(disks), 1, "the loop device %s is listed once" % dev)
+        return disks[0]
+
+    def test_loop_device_is_enumerated_with_its_partitions(self):
+        with self.attached("demo", "-P") as (image, dev):
+            disk = self.listed(dev)
             self.assertEqual(disk["label"], os.path.basename(dev))
             self.assertIn(image, disk["model"])
             self.assertEqual(disk["size"], manifest("demo")["sizeBytes"])
             self.assertNotIn("error", disk)
+            self.assertEqual(disk["sectorSize"], 512)
             self.assertEqual(parts_of(disk),
                              [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("demo")["partitions"]])
-        finally:
-            subprocess.run(["losetup", "-d", dev], capture_output=True)
+
+    def test_a_device_of_4k_sectors_reports_its_size(self):
+        # The kernel's 4 KiB logical sectors (-b 4096), read through the block-device query.
+        with self.attached("mbr_4k", "-b", "4096") as (_, dev):
+            disk = self.listed(dev)
+            self.assertEqual(disk["sectorSize"], 4096)
+            self.assertEqual(parts_of(disk),
+                             [(p["number"], p["fs"], p["start"], p["end"]) for p in manifest("mbr_4k")["partitions"]])
 
 
 if __name__ == "__main__":

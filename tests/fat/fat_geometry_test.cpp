@@ -408,3 +408,43 @@ INSTANTIATE_TEST_SUITE_P(Fat, RealGeometryTest, ::testing::Values(16, 32),
 
 }  // namespace
 }  // namespace brevant::fattest
+
+namespace brevant::fattest {
+namespace {
+
+// A FAT32 volume of 4 KiB sectors (mkfs.fat -S 4096): the worked example's layout at a 4 KiB
+// boundary, its boot sectors counting 4 KiB sectors. The backup lies 6 of those in (48 units).
+TEST(FatGeometry, VolumeOf4kSectorsFromEitherBootSector) {
+  Layout l = WorkedExample();
+  l.partStart = 64;
+  CraftedVolume v(l);
+  std::string bs(512, '\0');
+  std::memcpy(bs.data(), v.bytes().data() + 64 * 512, 512);
+  Put16(bs, 11, 4096);
+  bs[13] = 1;        // 8 units per cluster
+  Put16(bs, 14, 4);  // 32 reserved units
+  Put32(bs, 32, static_cast<std::uint32_t>((v.PartEnd() - 64) / 8));
+  Put32(bs, 36, 125);  // FATs of 1000 units
+  for (bool primaryLost : {false, true}) {
+    SCOPED_TRACE(primaryLost ? "backup at 4 KiB sector 6" : "primary");
+    v.PutSector(64, primaryLost ? std::string(512, '\0') : bs);
+    v.PutSector(64 + 6, std::string(512, '\0'));  // nothing where a 512-byte reading looks
+    v.PutSector(64 + 48, bs);
+    RecoverySession s;
+    Select(s, v);
+    s.selectedSectorSize = 4096;
+    RecordingView view;
+    ASSERT_EQ(FindFatGeometry(s, view), 1);
+    EXPECT_EQ(s.partParams.sectorsPerCluster, 8u);
+    EXPECT_EQ(s.partParams.reservedSectors, 32u);
+    EXPECT_EQ(s.partParams.fatSizeSectors, 1000u);
+    EXPECT_EQ(s.partParams.fat1Start, 96u);
+    EXPECT_EQ(s.partParams.fat2Start, 1096u);
+    EXPECT_EQ(s.partParams.clusterBase, 64u + 32 + 2000 - 16);
+    EXPECT_EQ(s.partParams.rootDirStart, 2u);
+    EXPECT_TRUE(view.ProgressValues().empty());  // from a boot sector, not from a search
+  }
+}
+
+}  // namespace
+}  // namespace brevant::fattest

@@ -174,7 +174,9 @@ TEST(FatTree, FoldersSharingClustersArePlacedOnceEach) {
   std::set<const CatalogueNode*> nodes;
   std::size_t deepest = 0;
   for (const auto& r : tree.treeFolderList) {
-    if (r.node) EXPECT_TRUE(nodes.insert(r.node).second) << ToUtf8(r.path);
+    if (r.node) {
+      EXPECT_TRUE(nodes.insert(r.node).second) << ToUtf8(r.path);
+    }
     deepest = std::max<std::size_t>(deepest, std::count(r.path.begin(), r.path.end(), u'\\'));
   }
   EXPECT_EQ(nodes.size(), folders);

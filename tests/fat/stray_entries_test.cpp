@@ -84,9 +84,13 @@ TEST(ExtensiveFatScan, ChainlessFilesAreMarked) {
        n = CatalogueList<CatalogueNode>::Next(n)) {
     const std::u16string_view name(n->name), spare(n->spareText);
     // LATE.TXT needs three clusters and its first one is free: read as consecutive clusters.
-    if (name == u"LATE.TXT") EXPECT_EQ(spare, fat::kChainGoneMark);
+    if (name == u"LATE.TXT") {
+      EXPECT_EQ(spare, fat::kChainGoneMark);
+    }
     // One cluster needs no chain.
-    if (name == u"A.TXT") EXPECT_EQ(spare, u"0");
+    if (name == u"A.TXT") {
+      EXPECT_EQ(spare, u"0");
+    }
   }
 }
 

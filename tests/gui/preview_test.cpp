@@ -90,14 +90,16 @@ QByteArray Sha256(const QByteArray& bytes) {
   return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
-QString ManifestSha(int partition, const QString& path) {
+// `field` of the live file at `path` ("sha256"; "adsSha256" for its named stream).
+QString ManifestSha(int partition, const QString& path,
+                    const QString& field = QStringLiteral("sha256")) {
   QFile f(QStringLiteral(BREVANT_FIXTURES_DIR "/demo.manifest.json"));
   if (!f.open(QIODevice::ReadOnly)) return {};
   for (const QJsonValue& p : QJsonDocument::fromJson(f.readAll())["partitions"].toArray())
     if (p["number"].toInt() == partition)
       for (const QJsonValue& file : p["files"].toArray())
         if (file["path"].toString() == path && !file["deleted"].toBool())
-          return file["sha256"].toString();
+          return file[field].toString();
   return {};
 }
 
@@ -295,6 +297,25 @@ class PreviewTest : public QObject {
     QCOMPARE(w.pane->ShownImage().pixelColor(5, 5), QColor(20, 20, 220));
     QCOMPARE(w.pane->ShownImage().pixelColor(60, 40), QColor(200, 40, 40));
     QVERIFY(out.path.endsWith(QStringLiteral("picture.png")));
+  }
+
+  // A named stream is listed as "name:stream" and previews its own bytes; the file itself
+  // stays its unnamed data.
+  void namedStreamPreviewsItsOwnBytes() {
+    Window w;
+    const CatalogueNode* stream = FileAt(ntfs_->result, u"/ads.txt:Zone.Identifier");
+    QVERIFY(stream);
+    QCOMPARE(std::u16string_view(stream->stream), std::u16string_view(u"Zone.Identifier"));
+    PreviewOutcome out = Show(w, ntfs_->result, stream);
+    QVERIFY2(!out.path.isEmpty(), qPrintable(out.failure));
+    QByteArray bytes = ReadAll(out.path);
+    QVERIFY(bytes.startsWith("[ZoneTransfer]"));
+    QCOMPARE(QString::fromLatin1(Sha256(bytes)),
+             ManifestSha(3, QStringLiteral("/ads.txt"), QStringLiteral("adsSha256")));
+    out = Show(w, ntfs_->result, FileAt(ntfs_->result, u"/ads.txt"));
+    QVERIFY2(!out.path.isEmpty(), qPrintable(out.failure));
+    QCOMPARE(QString::fromLatin1(Sha256(ReadAll(out.path))),
+             ManifestSha(3, QStringLiteral("/ads.txt")));
   }
 
   void refusedExtensionShowsTheMessageAndLeavesThePane() {

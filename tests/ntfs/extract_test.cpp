@@ -21,6 +21,7 @@ using test::ntfs::EncodeRuns;
 using test::ntfs::ListEntry;
 using test::ntfs::RecordBuilder;
 using test::ntfs::RunSpec;
+using test::ntfs::StringSink;
 using test::ntfs::VolumeImage;
 
 constexpr std::uint64_t kStart = 1000;
@@ -29,15 +30,6 @@ constexpr std::uint64_t kSpc = 8;
 constexpr std::uint64_t kCluster = kSpc * 512;
 constexpr std::int64_t kModified = 133500000000000000LL;  // 2024-01-20 as FILETIME
 constexpr std::int64_t kCreated = 132000000000000000LL;
-
-class StringSink : public ByteSink {
- public:
-  bool Write(const void* data, std::size_t length) override {
-    bytes.append(static_cast<const char*>(data), length);
-    return true;
-  }
-  std::string bytes;
-};
 
 // Keeps only what lies in the chosen byte ranges, for files too large to hold.
 class WindowSink : public ByteSink {

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <set>
+#include <tuple>
 #include <vector>
 
+#include "core/text.h"
 #include "ntfs/record_info.h"
 #include "ntfs_builders.h"
 
@@ -261,23 +264,67 @@ TEST(FileNameValue, NameLengthPastTheValueIsRejected) {
 
 struct NameCase {
   const char* what;
-  std::vector<std::pair<std::u16string, std::uint8_t>> names;  // in record order
-  std::u16string expected;
+  // In record order: name, name space, parent record.
+  std::vector<std::tuple<std::u16string, std::uint8_t, std::uint64_t>> names;
+  std::u16string primary;                 // the best name space, the first of equals
+  std::multiset<std::u16string> entries;  // every name that is an entry of its folder
 };
 
+// Every name is an entry of its folder, hard links in one folder too; a DOS name beside a
+// Win32 (or Win32-and-DOS) name of the same folder is its short form and no entry.
 TEST(DescribeRecord, PrefersWin32ThenWin32AndDosThenDosThenPosix) {
   const NameCase cases[] = {
       {"Win32 and DOS pair",
-       {{u"LONGFI~1.TXT", 2}, {u"Long File Name.txt", 1}},
-       u"Long File Name.txt"},
-      {"Win32-and-DOS before DOS", {{u"SHORT.TXT", 2}, {u"UPPER.TXT", 3}}, u"UPPER.TXT"},
-      {"POSIX only", {{u"posix name", 0}}, u"posix name"},
-      {"POSIX and DOS", {{u"posix name", 0}, {u"POSIXN~1", 2}}, u"POSIXN~1"},
-      {"Win32 after POSIX", {{u"posix", 0}, {u"win32", 1}}, u"win32"},
+       {{u"LONGFI~1.TXT", 2, 5}, {u"Long File Name.txt", 1, 5}},
+       u"Long File Name.txt",
+       {u"Long File Name.txt"}},
+      {"one Win32-and-DOS name", {{u"UPPER.TXT", 3, 5}}, u"UPPER.TXT", {u"UPPER.TXT"}},
+      {"Win32-and-DOS before DOS",
+       {{u"SHORT.TXT", 2, 5}, {u"UPPER.TXT", 3, 5}},
+       u"UPPER.TXT",
+       {u"UPPER.TXT"}},
+      {"POSIX only", {{u"posix name", 0, 5}}, u"posix name", {u"posix name"}},
+      {"DOS only", {{u"ONLY.TXT", 2, 5}}, u"ONLY.TXT", {u"ONLY.TXT"}},
+      {"POSIX and DOS are two names",
+       {{u"posix name", 0, 5}, {u"POSIXN~1", 2, 5}},
+       u"POSIXN~1",
+       {u"posix name", u"POSIXN~1"}},
+      {"two POSIX hard links in one folder",
+       {{u"first", 0, 5}, {u"second", 0, 5}},
+       u"first",
+       {u"first", u"second"}},
+      {"Win32 after POSIX in one folder",
+       {{u"posix", 0, 5}, {u"win32", 1, 5}},
+       u"win32",
+       {u"posix", u"win32"}},
+      {"two long names with their DOS names in one folder",
+       {{u"Long Name A.txt", 1, 5},
+        {u"LONGNA~1.TXT", 2, 5},
+        {u"Long Name B.txt", 1, 5},
+        {u"LONGNA~2.TXT", 2, 5}},
+       u"Long Name A.txt",
+       {u"Long Name A.txt", u"Long Name B.txt"}},
+      {"a DOS name in another folder than the Win32 name",
+       {{u"Long Name.txt", 1, 5}, {u"LONGNA~1.TXT", 2, 16}},
+       u"Long Name.txt",
+       {u"Long Name.txt", u"LONGNA~1.TXT"}},
+      {"three names, two in one folder",
+       {{u"original.txt", 0, 40}, {u"second.txt", 0, 40}, {u"third.txt", 0, 41}},
+       u"original.txt",
+       {u"original.txt", u"second.txt", u"third.txt"}},
+      {"the same name twice in one folder is one entry",
+       {{u"same.txt", 0, 5}, {u"same.txt", 1, 5}},
+       u"same.txt",
+       {u"same.txt"}},
+      {"the same name in two folders is two entries",
+       {{u"same.txt", 0, 5}, {u"same.txt", 0, 16}},
+       u"same.txt",
+       {u"same.txt", u"same.txt"}},
   };
   for (const NameCase& c : cases) {
     RecordBuilder b;
-    for (const auto& [name, ns] : c.names) b.FileName(name, 5, 5, ns);
+    for (const auto& [name, ns, parent] : c.names)
+      b.FileName(name, parent, parent == 5 ? 5 : 1, ns);
     auto bytes = ToBytes(b.Finish());
     ApplyFixups(bytes);
     auto header = FileRecordHeader::Parse(bytes);
@@ -285,8 +332,21 @@ TEST(DescribeRecord, PrefersWin32ThenWin32AndDosThenDosThenPosix) {
     RecordInfo info;
     DescribeRecord(bytes, *header, {}, info);
     ASSERT_TRUE(info.hasName) << c.what;
-    EXPECT_EQ(info.Name().name, c.expected) << c.what;
-    EXPECT_EQ(info.linkCount, 1u) << c.what;
+    EXPECT_EQ(info.Name().name, c.primary) << c.what;
+    std::multiset<std::u16string> entries;
+    for (std::size_t i = 0; i < info.linkCount; ++i) entries.insert(info.links[i].name);
+    EXPECT_EQ(entries, c.entries) << c.what;
+  }
+  // The storage is reused from record to record: a record with fewer names shows only its own.
+  RecordInfo info;
+  for (std::size_t names : {3u, 1u}) {
+    RecordBuilder b;
+    for (std::size_t i = 0; i < names; ++i) b.FileName(u"n" + ToText(i), 5, 5, 0);
+    auto bytes = ToBytes(b.Finish());
+    ApplyFixups(bytes);
+    auto header = FileRecordHeader::Parse(bytes);
+    DescribeRecord(bytes, *header, {}, info);
+    EXPECT_EQ(info.linkCount, names);
   }
 }
 

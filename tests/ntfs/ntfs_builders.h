@@ -1,12 +1,14 @@
 #pragma once
 // Builders for crafted NTFS structures: MFT records attribute by attribute, run lists, and
 // small volumes in memory. Offsets follow the on-disk layout.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/extract_plan.h"
 #include "core/recovery_session.h"
 #include "test_support.h"
 
@@ -64,6 +66,7 @@ struct ListEntry {
   std::uint64_t record;
   std::uint16_t sequence;
   std::uint16_t attributeId;
+  std::u16string name = {};
 };
 
 class RecordBuilder {
@@ -173,19 +176,23 @@ class RecordBuilder {
                            lowestVcn + (clusters ? clusters - 1 : 0), name, 0, 0, 4));
   }
   RecordBuilder& AttributeList(const std::vector<ListEntry>& entries) {
+    return Raw(Resident(0x20, ListValue(entries)));
+  }
+  static std::string ListValue(const std::vector<ListEntry>& entries) {
     std::string v;
     for (const ListEntry& e : entries) {
-      std::string entry(0x20, '\0');
+      std::string entry(std::max<std::size_t>(0x20, (0x1A + 2 * e.name.size() + 7) / 8 * 8), '\0');
       Put32(entry, 0, e.type);
-      Put16(entry, 4, 0x20);
-      entry[6] = 0;
+      Put16(entry, 4, static_cast<std::uint16_t>(entry.size()));
+      entry[6] = static_cast<char>(e.name.size());
       entry[7] = 0x1A;
+      entry.replace(0x1A, 2 * e.name.size(), Utf16(e.name));
       Put64(entry, 8, e.lowestVcn);
       Put64(entry, 0x10, e.record | static_cast<std::uint64_t>(e.sequence) << 48);
       Put16(entry, 0x18, e.attributeId);
       v += entry;
     }
-    return Raw(Resident(0x20, v));
+    return v;
   }
 
   // Writes the end marker and the bytes in use, then protects every 512-byte stride with the
@@ -209,6 +216,16 @@ class RecordBuilder {
   std::string bytes_;
   std::uint16_t usaCount_;
   std::size_t pos_;
+};
+
+// Keeps everything an extraction writes.
+class StringSink : public ByteSink {
+ public:
+  bool Write(const void* data, std::size_t length) override {
+    bytes.append(static_cast<const char*>(data), length);
+    return true;
+  }
+  std::string bytes;
 };
 
 // A disk in memory holding one NTFS-like partition: records and clusters are placed by hand.

@@ -84,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImageExtensive,
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImage,
                          ::testing::Values("demo", "whole_fat32", "whole_ntfs", "ntfs_features",
-                                           "mbr_ebr_loop", "gpt_backup_only"));
+                                           "mbr_ebr_loop", "gpt_backup_only", "whole_ntfs_4k",
+                                           "mbr_4k"));
 
 TEST(HostileImage, CraftedGarbageDisksEndCleanly) {
   // Boot-sector texts on otherwise random sectors: every engine meets nonsense parameters.
