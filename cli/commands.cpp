@@ -10,7 +10,6 @@
 #include <unordered_map>
 
 #include "core/output_file.h"
-#include "recovery/recover_files.h"
 #include "core/extract_plan.h"
 #include "platform/output_folder.h"
 #include "recovery/file_recoverer.h"
@@ -339,21 +338,6 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::cout << folders << " folders, " << files << " files\n";
 }
 
-// The components of a `/`-separated tree path, as the disk names them (an empty name stays a
-// folder of its own).
-std::vector<std::u16string> PathComponents(std::u16string_view slashPath) {
-  std::vector<std::u16string> out;
-  if (slashPath.size() <= 1) return out;
-  std::size_t begin = 1;
-  while (begin <= slashPath.size()) {
-    std::size_t slash = slashPath.find(u'/', begin);
-    if (slash == std::u16string_view::npos) slash = slashPath.size();
-    out.emplace_back(slashPath.substr(begin, slash - begin));
-    begin = slash + 1;
-  }
-  return out;
-}
-
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
   if (prefixes.empty()) return true;
   for (std::u16string p : prefixes) {
@@ -428,6 +412,93 @@ void CheckPathFilters(const ScanContext& ctx, const std::vector<std::string>& pa
   }
 }
 
+// Feeds `recover`'s entries to the recoverer in catalogue order (folders first) and reports
+// each outcome as it comes back, in the same order.
+class RecoverEntries : public RecoverListener {
+ public:
+  RecoverEntries(ScanContext& ctx, std::vector<std::u16string> prefixes, bool deletedOnly,
+                 bool json, const StopSignal& stop)
+      : ctx_(ctx),
+        prefixes_(std::move(prefixes)),
+        deletedOnly_(deletedOnly),
+        json_(json),
+        stop_(stop) {}
+
+  bool NextTask(RecoverTask& task) override {
+    for (; next_ < ctx_.entries.size(); ++next_) {
+      const std::size_t k = next_;
+      const CatalogueNode* n = ctx_.entries[k];
+      if (ctx_.IsFolder(k)) {
+        if (deletedOnly_ && !n->IsDeleted()) continue;
+        const std::u16string path = ctx_.PathOf(k);
+        if (!UnderAny(path, prefixes_)) continue;
+        task.file = nullptr;
+        task.folder = FolderComponents(path);
+      } else {
+        if (deletedOnly_ && !n->IsDeleted()) continue;
+        const std::u16string folder = ctx_.paths->FileFolder(n);
+        if (!prefixes_.empty() &&
+            !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
+          continue;
+        task.file = n;
+        task.folder = FolderComponents(folder);
+      }
+      task.tag = k;
+      ++next_;
+      return true;
+    }
+    return false;
+  }
+
+  void FolderMade(const RecoverTask& task, const std::string& error) override {
+    if (!error.empty())
+      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error
+                << "\n";
+  }
+
+  void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+    const std::size_t k = task.tag;
+    const CatalogueNode* n = task.file;
+    // Its path is made only for what names it: most files recover without a word.
+    auto path = [&] { return ctx_.PathOf(k); };
+    const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
+    if (r.ok) {
+      ++tally.recovered;
+      tally.bytes += r.bytesWritten;
+      if (EntryMark(n) == "no chain")
+        std::cerr << "brevant: note: " << ToUtf8Line(path())
+                  << ": its cluster chain is gone; read from consecutive clusters (wrong if it "
+                     "was fragmented)\n";
+    } else if (!r.path.empty()) {
+      // Kept in part: named here and counted apart, never passed off as recovered.
+      ++tally.partial;
+      tally.unreadable += r.unreadableSectors;
+      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path()) << " (kept as "
+                << r.path.string() << ", " << r.bytesWritten << " of " << SizeOf(n)
+                << " bytes): " << r.error << "\n";
+    } else {
+      ++tally.failed;
+      std::cerr << "brevant: failed: " << ToUtf8Line(path()) << ": " << r.error << "\n";
+    }
+    if (json_) FileRecordJson(tally.json, k + 1, path(), status, r);
+    // Two writers may both be stopped in a file: the first in catalogue order is named.
+    if (r.stopped && tally.stoppedAt.empty())
+      tally.stoppedAt =
+          ToUtf8Line(path()) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
+  }
+
+  bool StopRequested() override { return stop_.Received(); }
+
+  RecoverTally tally;
+
+ private:
+  ScanContext& ctx_;
+  std::vector<std::u16string> prefixes_;
+  bool deletedOnly_, json_;
+  const StopSignal& stop_;
+  std::size_t next_ = 0;
+};
+
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
                const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
   std::vector<std::u16string> prefixes;
@@ -435,42 +506,10 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
   std::string error;
   auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
   if (!recoverer) throw Error{2, error};
-  RecoverTally tally;
-  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
-    const CatalogueNode* n = ctx.entries[k];
-    std::u16string path = ctx.PathOf(k);
-    if (!UnderAny(path, prefixes)) continue;
-    if (ctx.IsFolder(k)) {
-      if ((!deletedOnly || n->IsDeleted()) && !recoverer->MakeFolder(PathComponents(path), &error))
-        std::cerr << "brevant: folder: " << ToUtf8Line(path) << ": " << error << "\n";
-      continue;
-    }
-    if (deletedOnly && !n->IsDeleted()) continue;
-    ExtractResult r = recoverer->Recover(*n, PathComponents(ctx.paths->FileFolder(n)));
-    const char* status = r.ok ? "recovered" : !r.path.empty() ? "partial" : "failed";
-    if (r.ok) {
-      ++tally.recovered;
-      tally.bytes += r.bytesWritten;
-      if (EntryMark(n) == "no chain")
-        std::cerr << "brevant: note: " << ToUtf8Line(path)
-                  << ": its cluster chain is gone; read from consecutive clusters (wrong if it "
-                     "was fragmented)\n";
-    } else if (!r.path.empty()) {
-      // Kept in part: named here and counted apart, never passed off as recovered.
-      ++tally.partial;
-      tally.unreadable += r.unreadableSectors;
-      std::cerr << "brevant: partly recovered: " << ToUtf8Line(path) << " (kept as " << r.path.string()
-                << ", " << r.bytesWritten << " of " << SizeOf(n) << " bytes): " << r.error << "\n";
-    } else {
-      ++tally.failed;
-      std::cerr << "brevant: failed: " << ToUtf8Line(path) << ": " << r.error << "\n";
-    }
-    if (json) FileRecordJson(tally.json, k + 1, path, status, r);
-    if (r.stopped)
-      tally.stoppedAt = ToUtf8Line(path) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
-  }
-  tally.Print(json, stop.Received());
-  return tally.failed == 0 && tally.partial == 0 ? 0 : 1;
+  RecoverEntries entries(ctx, std::move(prefixes), deletedOnly, json, stop);
+  recoverer->RecoverAll(entries);
+  entries.tally.Print(json, stop.Received());
+  return entries.tally.failed == 0 && entries.tally.partial == 0 ? 0 : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {

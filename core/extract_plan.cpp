@@ -197,13 +197,19 @@ ExtractResult WritePlan(const ExtractPlan& plan, ByteSink& sink,
 }
 
 ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder& folder,
-                                std::u16string_view name, const std::atomic<std::int32_t>* stop) {
+                                std::u16string_view name, const std::atomic<std::int32_t>* stop,
+                                WriteWatch* watch) {
   ExtractResult result;
   std::string error;
   auto file = folder.CreateFile(ToUtf8(SanitiseName(name)), &error);
   if (!file) {
     result.error = error;
     return result;
+  }
+  std::filesystem::path watched;
+  if (watch) {
+    watched = folder.Path() / file->Name();
+    watch->Opened(watched);
   }
   OutputFileSink sink(*file);
   result = WritePlan(plan, sink, stop);
@@ -220,9 +226,10 @@ ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder&
   if (!result.ok && result.bytesWritten == 0 && plan.Size() > 0) {
     // Nothing of the file could be written: an empty file would only pass for it.
     folder.RemoveFile(file->Name());
-    return result;
+  } else {
+    result.path = folder.Path() / file->Name();
   }
-  result.path = folder.Path() / file->Name();
+  if (watch) watch->Closed(watched);
   return result;
 }
 

@@ -50,10 +50,20 @@ struct ExtractPlan {
 ExtractResult WritePlan(const ExtractPlan& plan, ByteSink& sink,
                         const std::atomic<std::int32_t>* stop);
 
+// Told, on the writing thread, when a file exists and when it is closed again (whatever became
+// of it): a caller that must tidy up behind an unfinished write knows what to remove.
+class WriteWatch {
+ public:
+  virtual ~WriteWatch() = default;
+  virtual void Opened(const std::filesystem::path& path) = 0;
+  virtual void Closed(const std::filesystem::path& path) = 0;
+};
+
 // Writes `plan` as a new file `name` (sanitised, never overwriting) inside `folder`, with the
 // plan's modification time. A file of which nothing could be written is removed again; one
 // written in part is kept and its result says so (path set, not ok).
 ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder& folder,
-                                std::u16string_view name, const std::atomic<std::int32_t>* stop);
+                                std::u16string_view name, const std::atomic<std::int32_t>* stop,
+                                WriteWatch* watch = nullptr);
 
 }  // namespace brevant

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "platform/output_name.h"
 
 namespace brevant {
 
@@ -49,9 +50,10 @@ std::u16string SanitiseName(std::u16string_view name) {
       out.push_back(c);
   }
   if (out.empty() || out == u"." || out == u"..") out = u"_" + out;
-  // Keep the name within what file systems accept (255 bytes of UTF-8 on Linux).
-  while (ToUtf8(out).size() > 240) out.pop_back();
-  return out;
+  // Whole up to what the destination takes; only a longer name is shortened.
+  const std::string utf8 = ToUtf8(out);
+  if (utf8.size() <= platform::kMaxNameBytes) return out;
+  return FromUtf8(platform::FitName(utf8));
 }
 
 std::filesystem::path PathFromText(std::u16string_view text) {
@@ -59,17 +61,13 @@ std::filesystem::path PathFromText(std::u16string_view text) {
 }
 
 std::filesystem::path UniqueOutputPath(const std::filesystem::path& folder, std::u16string_view name) {
-  std::u16string safe = SanitiseName(name);
-  std::filesystem::path candidate = folder / PathFromText(safe);
+  const std::string safe = ToUtf8(SanitiseName(name));
+  std::filesystem::path candidate = folder / safe;
   std::error_code ec;
   if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
-  std::u16string stem = safe, ext;
-  if (auto dot = safe.rfind(u'.'); dot != std::u16string::npos && dot > 0) {
-    stem = safe.substr(0, dot);
-    ext = safe.substr(dot);
-  }
   for (unsigned n = 1;; ++n) {
-    candidate = folder / PathFromText(stem + u" (" + ToText(n) + u")" + ext);
+    // The number, too, stays within the name's limit.
+    candidate = folder / platform::FitName(safe, " (" + std::to_string(n) + ")");
     if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
   }
 }

@@ -22,17 +22,20 @@
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <set>
 #include <unordered_set>
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "fat/stray_entries.h"
 #include "gui/control_ids.h"
 #include "gui/display_text.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
 #include "gui/preview.h"
 #include "model/file_listing.h"
-#include "recovery/recover_files.h"
+#include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 
 // The artwork is compiled into the static library; it registers only when asked to.
@@ -60,45 +63,118 @@ std::u16string ItemSlashPath(const ui::TreeItem* item) {
   return out;
 }
 
-// A worker's report of a Save, for the summary box.
-class SaveObserver : public RecoverObserver {
+// Save's side of a recovery through the routine `brevant recover` takes: the tasks in the
+// same order (folders, then files in catalogue order), progress and the summary box's lines,
+// and the files being written, so that Exit can remove one it leaves unfinished.
+class SaveListener : public RecoverListener, public WriteWatch {
  public:
-  SaveObserver(RecoveryView& view, std::atomic<bool>& stop, std::atomic<std::int32_t>& exitStop,
-               std::mutex& mutex, std::filesystem::path& current)
-      : view_(view), stop_(stop), exitStop_(exitStop), mutex_(mutex), current_(current) {}
-  void FileStarted(const std::filesystem::path& path, std::size_t index,
-                   std::size_t total) override {
-    {
-      std::lock_guard lock(mutex_);
-      current_ = path;
+  SaveListener(RecoveryView& view, std::vector<RecoverTask> tasks, std::size_t files,
+               const std::atomic<std::int32_t>& stop, const std::atomic<std::int32_t>& exitStop,
+               std::mutex& mutex, std::set<std::filesystem::path>& writing)
+      : view_(view),
+        tasks_(std::move(tasks)),
+        files_(files),
+        stop_(stop),
+        exitStop_(exitStop),
+        mutex_(mutex),
+        writing_(writing) {}
+
+  bool NextTask(RecoverTask& task) override {
+    if (next_ == tasks_.size()) return false;
+    task = std::move(tasks_[next_++]);
+    return true;
+  }
+  void FolderMade(const RecoverTask& task, const std::string& error) override {
+    if (!error.empty())
+      failures.push_back(Q(Slash(task.folder)) + QStringLiteral(": ") + Utf8(error));
+  }
+  void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+    const QString path = Q(Slash(task.folder) + u"/" + task.file->name);
+    if (r.ok) {
+      ++recovered;
+      bytes += r.bytesWritten;
+      if (std::u16string_view(task.file->spareText) == fat::kChainGoneMark)
+        notes.push_back(path + QStringLiteral(": its cluster chain is gone; read from consecutive "
+                                              "clusters (wrong if it was fragmented)"));
+    } else if (!r.path.empty()) {
+      // Kept in part: named and counted apart, never passed off as recovered.
+      ++partial;
+      unreadable += r.unreadableSectors;
+      failures.push_back(path +
+                         QStringLiteral(": partly recovered (kept as %1, %2 of %3 bytes): ")
+                             .arg(QFile::decodeName(r.path.c_str()))
+                             .arg(r.bytesWritten)
+                             .arg(QString::fromUtf16(task.file->size)) +
+                         Utf8(r.error));
+    } else {
+      ++failed;
+      failures.push_back(path + QStringLiteral(": ") + Utf8(r.error));
     }
-    const int percent = total ? static_cast<int>(index * 100 / total) : 100;
+    stopped = stopped || r.stopped;
+    const std::size_t done = recovered + partial + failed;
+    const int percent = files_ ? static_cast<int>(done * 100 / files_) : 100;
+    // Reported as the percentage changes: a Save of many small files never floods the window.
     if (percent != lastPercent_) {
       lastPercent_ = percent;
       view_.SetProgress(percent);
+      view_.SetStatusText(u"Saving " + ToText(done) + u" of " + ToText(files_));
     }
-    view_.SetStatusText(u"Saving " + ToText(index + 1) + u" of " + ToText(total));
-  }
-  void FileFailed(const std::u16string& treePath, const std::string& error) override {
-    FileDone();
-    failures.push_back(Q(treePath) + QStringLiteral(": ") + QString::fromStdString(error));
   }
   bool StopRequested() override {
-    FileDone();
-    return stop_.load() || exitStop_.load() == 1;
+    stopped = stopped || stop_.load() == 1 || exitStop_.load() == 1;
+    return stopped;
   }
-  void FileDone() {
+  WriteWatch* Watch() override { return this; }
+  void Opened(const std::filesystem::path& path) override {
     std::lock_guard lock(mutex_);
-    current_.clear();
+    writing_.insert(path);
   }
-  QStringList failures;
+  void Closed(const std::filesystem::path& path) override {
+    std::lock_guard lock(mutex_);
+    writing_.erase(path);
+  }
+
+  // The summary box's text.
+  QString Summary() const {
+    QString text = QStringLiteral("Recovered %1 files (%2 bytes), %3 failed")
+                       .arg(recovered)
+                       .arg(bytes)
+                       .arg(failed);
+    if (partial > 0)
+      text += QStringLiteral(", %1 partly recovered (%2 unreadable sector%3)")
+                  .arg(partial)
+                  .arg(unreadable)
+                  .arg(unreadable == 1 ? QString() : QStringLiteral("s"));
+    if (stopped) text += QStringLiteral("; stopped before the end");
+    text += QStringLiteral(".");
+    const QStringList lines = failures + notes;
+    const int shown = std::min<int>(10, static_cast<int>(lines.size()));
+    for (int i = 0; i < shown; ++i) text += QStringLiteral("\n") + lines[i];
+    if (lines.size() > shown) text += QStringLiteral("\n... and %1 more").arg(lines.size() - shown);
+    return text;
+  }
+
+  std::size_t recovered = 0, failed = 0, partial = 0;
+  std::uint64_t bytes = 0, unreadable = 0;
+  bool stopped = false;
+  QStringList failures, notes;
 
  private:
+  static QString Utf8(const std::string& text) { return QString::fromStdString(text); }
+  static std::u16string Slash(const std::vector<std::u16string>& folder) {
+    std::u16string out;
+    for (const auto& name : folder) out += u"/" + name;
+    return out;
+  }
+
   RecoveryView& view_;
-  std::atomic<bool>& stop_;
-  std::atomic<std::int32_t>& exitStop_;
+  std::vector<RecoverTask> tasks_;
+  std::size_t files_;
+  std::size_t next_ = 0;
+  const std::atomic<std::int32_t>& stop_;
+  const std::atomic<std::int32_t>& exitStop_;
   std::mutex& mutex_;
-  std::filesystem::path& current_;
+  std::set<std::filesystem::path>& writing_;
   int lastPercent_ = -1;
 };
 
@@ -126,7 +202,7 @@ CBrevantDlg::~CBrevantDlg() {
   previewer_.reset();  // stops and waits for a preview in progress
   if (!leftRunning_) {
     session_.stopRequested.store(1);
-    saveStop_.store(true);
+    saveStop_.store(1);
     view_.Close();
     // Queued reports still waiting are dropped; a worker blocked on one is released by it.
     while ((runThread_.joinable() && !runFinished_.load()) ||
@@ -469,7 +545,7 @@ void CBrevantDlg::OnStop() {
                QStringLiteral("Brevant"), MessageIcon::Question, MessageButtons::YesNo))
     return;
   session_.stopRequested.store(1);
-  if (SaveInProgress()) saveStop_.store(true);
+  if (SaveInProgress()) saveStop_.store(1);
 }
 
 void CBrevantDlg::OnSave() {
@@ -480,26 +556,30 @@ void CBrevantDlg::OnSave() {
             MessageIcon::Information, MessageButtons::Ok);
     return;
   }
-  RecoverRequest request;
+  // The tasks `brevant recover --path` would make of the same selection: the folders first,
+  // then their files in catalogue order, each into its folder's path in the result.
+  std::vector<RecoverTask> tasks;
   const auto checked = ui::CheckedItems(*result->tree);
   if (!checked.empty()) {
     // Each checked folder with its files; checking a folder checked everything below it.
-    // Files go where `brevant recover` puts them: their folder's path in the result.
     std::unordered_set<const ui::TreeItem*> wanted(checked.begin(), checked.end());
-    for (const ui::TreeItem* item : checked) request.folders.push_back(ItemSlashPath(item));
+    for (const ui::TreeItem* item : checked)
+      tasks.push_back({nullptr, FolderComponents(ItemSlashPath(item)), tasks.size()});
     for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
       if (wanted.count(result->paths->FileItem(n)))
-        request.files.push_back({n, result->paths->FileFolder(n)});
+        tasks.push_back({n, FolderComponents(result->paths->FileFolder(n)), tasks.size()});
   } else {
     for (const QModelIndex& row : fileList_->selectionModel()->selectedRows())
       if (const CatalogueNode* f = fileModel_->NodeAt(row.row()))
-        request.files.push_back({f, result->paths->FileFolder(f)});
+        tasks.push_back({f, FolderComponents(result->paths->FileFolder(f)), tasks.size()});
   }
-  if (request.files.empty() && request.folders.empty()) {
+  if (tasks.empty()) {
     AskUser(QStringLiteral("Check folders in the tree, or select files in the list, to save them."),
             kCaption, MessageIcon::Information, MessageButtons::Ok);
     return;
   }
+  const std::size_t files = static_cast<std::size_t>(
+      std::count_if(tasks.begin(), tasks.end(), [](const RecoverTask& t) { return t.file; }));
 
   QFileDialog dialog(this, QStringLiteral("Save Recovered Files To"));
   dialog.setObjectName(QStringLiteral("SaveFolderDialog"));
@@ -507,31 +587,20 @@ void CBrevantDlg::OnSave() {
   dialog.setOption(QFileDialog::ShowDirsOnly);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const std::filesystem::path to = dialog.selectedFiles().front().toStdString();
+  const std::filesystem::path to = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
 
-  saveStop_.store(false);
+  saveStop_.store(0);
   saveFinished_.store(false);
   EnableStop(true);
   ShowProgress(0);
-  saveThread_ = std::thread([this, request = std::move(request), to, result]() {
-    SaveObserver observer(view_, saveStop_, session_.stopRequested, savingMutex_, savingFile_);
-    const RecoverSummary summary = RecoverFilesToFolder(*result, request, to, observer);
-    observer.FileDone();
-    QString text;
-    if (!summary.error.empty()) {
-      text = QString::fromStdString(summary.error);
-    } else {
-      text = QStringLiteral("Recovered %1 files (%2 bytes), %3 failed")
-                 .arg(summary.recovered)
-                 .arg(summary.bytes)
-                 .arg(summary.failed);
-      if (summary.stopped) text += QStringLiteral("; stopped before the end");
-      text += QStringLiteral(".");
-      const int shownFailures = std::min<int>(10, static_cast<int>(observer.failures.size()));
-      for (int i = 0; i < shownFailures; ++i) text += QStringLiteral("\n") + observer.failures[i];
-      if (observer.failures.size() > shownFailures)
-        text += QStringLiteral("\n... and %1 more").arg(observer.failures.size() - shownFailures);
-    }
+  saveThread_ = std::thread([this, tasks = std::move(tasks), files, to, result]() mutable {
+    SaveListener save(view_, std::move(tasks), files, saveStop_, session_.stopRequested,
+                      savingMutex_, savingFiles_);
+    std::string error;
+    // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
+    auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
+    if (recoverer) recoverer->RecoverAll(save);
+    const QString text = recoverer ? save.Summary() : QString::fromStdString(error);
     saveFinished_.store(true);
     QMetaObject::invokeMethod(
         this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
@@ -581,7 +650,7 @@ void CBrevantDlg::closeEvent(QCloseEvent* event) {
 void CBrevantDlg::Shutdown() {
   closing_ = true;
   session_.stopRequested.store(1);
-  saveStop_.store(true);
+  saveStop_.store(1);
   view_.Close();
   // The workers end at their next check; give them a moment, never an unbounded wait.
   QElapsedTimer timer;
@@ -595,9 +664,9 @@ void CBrevantDlg::Shutdown() {
     leftRunning_ = true;
     // A file Save is still writing is removed rather than left partial.
     std::lock_guard lock(savingMutex_);
-    if (!savingFile_.empty()) {
+    for (const auto& file : savingFiles_) {
       std::error_code ec;
-      std::filesystem::remove(savingFile_, ec);
+      std::filesystem::remove(file, ec);
     }
   }
   close();

@@ -4,9 +4,11 @@
 // engine calls and shows what the engine reports; it decides nothing the engine decides.
 #include <QMainWindow>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,11 +113,11 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   std::thread runThread_;
   std::thread saveThread_;
   std::vector<std::thread> paramThreads_;
-  std::atomic<bool> saveStop_{false};
+  std::atomic<std::int32_t> saveStop_{0};
   std::atomic<bool> runFinished_{false};
   std::atomic<bool> saveFinished_{false};
   std::mutex savingMutex_;
-  std::filesystem::path savingFile_;  // the file Save is writing now, empty between files
+  std::set<std::filesystem::path> savingFiles_;  // the files Save is writing now
   bool leftRunning_ = false;
   bool closing_ = false;
 

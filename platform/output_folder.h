@@ -51,7 +51,7 @@ class OutputFolder {
   virtual std::unique_ptr<OutputFolder> OpenChild(std::string_view name, bool create,
                                                   std::string* error) = 0;
   // Creates a new file, never replacing anything: when `name` exists, " (1)", " (2)", ... is
-  // added before its extension. Null with `error` set on failure.
+  // added before its extension. Null with `error` set on failure. The folder must outlive it.
   virtual std::unique_ptr<OutputFile> CreateFile(std::string_view name, std::string* error) = 0;
   // Removes a file this folder holds (one that could not be written).
   virtual bool RemoveFile(std::string_view name) = 0;

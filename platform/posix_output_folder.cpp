@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/output_folder.h"
+#include "platform/output_name.h"
 
 namespace brevant::platform {
 namespace {
@@ -33,12 +34,10 @@ std::string Describe(const std::filesystem::path& path, int error) {
 
 class PosixOutputFile : public OutputFile {
  public:
-  PosixOutputFile(int fd, std::string name, std::filesystem::path path, TierHint hint, bool stream)
-      : fd_(fd),
-        name_(std::move(name)),
-        path_(std::move(path)),
-        hint_(std::move(hint)),
-        stream_(stream) {}
+  // `folder` (null for a stream) outlives the file; the file's path is only made for a message.
+  PosixOutputFile(int fd, std::string name, const std::filesystem::path* folder, TierHint hint,
+                  bool stream)
+      : fd_(fd), name_(std::move(name)), folder_(folder), hint_(std::move(hint)), stream_(stream) {}
   ~PosixOutputFile() override {
     if (fd_ >= 0 && !stream_) ::close(fd_);
   }
@@ -163,13 +162,13 @@ class PosixOutputFile : public OutputFile {
   // Records a failure; always false, so callers can return it.
   bool Failed(int error) {
     full_ = full_ || IsFull(error);
-    error_ = Describe(path_, error);
+    error_ = Describe(folder_ ? *folder_ / name_ : std::filesystem::path(name_), error);
     return false;
   }
 
   int fd_;
   std::string name_;
-  std::filesystem::path path_;
+  const std::filesystem::path* folder_;
   TierHint hint_;
   bool stream_;
   std::uint64_t pos_ = 0;      // where the next byte goes
@@ -179,14 +178,9 @@ class PosixOutputFile : public OutputFile {
   bool full_ = false;
 };
 
-// "name (n).ext" for the n-th try; the extension is what follows the last dot, if any.
+// "name (n).ext" for the n-th try, shortened where the number would not fit beside the name.
 std::string NumberedName(std::string_view name, unsigned n) {
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) dot = name.size();
-  std::string out(name.substr(0, dot));
-  out += " (" + std::to_string(n) + ")";
-  out += name.substr(dot);
-  return out;
+  return FitName(name, " (" + std::to_string(n) + ")");
 }
 
 class PosixOutputFolder : public OutputFolder {
@@ -221,7 +215,7 @@ class PosixOutputFolder : public OutputFolder {
       const int fd = ::openat(fd_, candidate.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (fd >= 0)
-        return std::make_unique<PosixOutputFile>(fd, candidate, path_ / candidate, hint_, false);
+        return std::make_unique<PosixOutputFile>(fd, std::move(candidate), &path_, hint_, false);
       if (errno != EEXIST) {
         if (error) *error = Describe(path_ / candidate, errno);
         return nullptr;
@@ -299,7 +293,7 @@ std::unique_ptr<OutputFolder> OpenOutputFolder(const std::filesystem::path& path
 std::unique_ptr<OutputFile> StandardOutput() {
   static const std::string name = "standard output";
   return std::make_unique<PosixOutputFile>(
-      STDOUT_FILENO, name, name, std::make_shared<std::atomic<int>>(kCopyFileRange), true);
+      STDOUT_FILENO, name, nullptr, std::make_shared<std::atomic<int>>(kCopyFileRange), true);
 }
 
 bool SameDevice(const std::filesystem::path& folder, const std::string& source) {

@@ -182,55 +182,32 @@ ExtractResult ExtractResultFileTo(const RunResult& result, ByteSink& sink,
   return ExtractCatalogueFileTo(result.Reader(), sink, file);
 }
 
-ExtractResult ExtractResultFile(const RunResult& result, const std::filesystem::path& folder,
-                                const CatalogueNode& file) {
-  return ExtractCatalogueFile(result.Reader(), folder, file);
-}
-
-namespace {
-
-// The catalogue's size text; false (with the reason) when it is no byte count.
-bool EntrySize(const CatalogueNode& file, std::uint64_t* size, ExtractResult* result) {
+bool RecoverableSize(const CatalogueNode& file, std::uint64_t* size, std::string* error) {
   std::int64_t value = TextToInt(file.size);
   if (file.IsFolder() || value < 0) {
-    result->error = "not a file entry";
+    *error = "not a file entry";
     return false;
   }
   // An entry known only from a folder index has a name and a size, and nothing says where
   // its data lies.
   if (std::u16string_view(file.spareText) == kIndexEntryMark) {
-    result->error = "only its entry in a folder index survives; where its data lies is not known";
+    *error = "only its entry in a folder index survives; where its data lies is not known";
     return false;
   }
   *size = static_cast<std::uint64_t>(value);
   return true;
 }
 
-}  // namespace
-
 ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
                                      const CatalogueNode& file) {
   ExtractResult result;
   std::uint64_t size = 0;
-  if (!EntrySize(file, &size, &result)) return result;
+  if (!RecoverableSize(file, &size, &result.error)) return result;
   if (IsFatRun(session))
     return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)));
   if (session.scanFsName == "NTFS")
     return ExtractNtfsFileTo(session, sink, size,
                              static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
-  result.error = "no scan of a FAT or NTFS partition to recover from";
-  return result;
-}
-
-ExtractResult ExtractCatalogueFile(RecoverySession& session, const std::filesystem::path& folder,
-                                   const CatalogueNode& file) {
-  ExtractResult result;
-  std::uint64_t size = 0;
-  if (!EntrySize(file, &size, &result)) return result;
-  if (IsFatRun(session)) return ExtractFatEntry(session, folder, file);
-  if (session.scanFsName == "NTFS")
-    return ExtractNtfsFile(session, folder, file.name, size,
-                           static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
   result.error = "no scan of a FAT or NTFS partition to recover from";
   return result;
 }

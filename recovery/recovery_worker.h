@@ -16,15 +16,15 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view);
 inline constexpr std::u16string_view kParametersFailureText = u"Unable to calculate partition parameters";
 
 // A catalogued file of a result, by the engine of the result's file system: its bytes to
-// `sink`, or a new file inside `folder` that carries the file's modification time. Reads only
-// the result, so it may run on any thread while another run works.
+// `sink`. Reads only the result, so it may run on any thread while another run works. Files
+// recovered into a folder go through FileRecoverer.
 ExtractResult ExtractResultFileTo(const RunResult& result, ByteSink& sink, const CatalogueNode& file);
-ExtractResult ExtractResultFile(const RunResult& result, const std::filesystem::path& folder,
-                                const CatalogueNode& file);
+
+// The byte count of a catalogued file whose data can be looked for; false with the reason for
+// a folder, a size that is no count, or an entry that only a folder index still names.
+bool RecoverableSize(const CatalogueNode& file, std::uint64_t* size, std::string* error);
 
 // The same from the session's last run (single-threaded callers: the command line).
 ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
                                      const CatalogueNode& file);
-ExtractResult ExtractCatalogueFile(RecoverySession& session, const std::filesystem::path& folder,
-                                   const CatalogueNode& file);
 }  // namespace brevant

@@ -32,8 +32,9 @@ def fixtures_with(fs_names):
             continue
         with open(path) as f:
             manifest = json.load(f)
-        # Damaged images list the files as they were; the extensive tests read those.
-        if manifest.get("damage"):
+        # Damaged images list the files as they were; the extensive tests read those. Names
+        # longer than fls shows and a Linux folder takes have tests of their own.
+        if manifest.get("damage") or manifest.get("longNames"):
             continue
         if any(p.get("fs") in fs_names for p in manifest.get("partitions", [])):
             out.append((name, manifest))

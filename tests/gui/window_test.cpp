@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCryptographicHash>
 #include <QDesktopServices>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -26,7 +28,10 @@
 #include <QtTest>
 #include <functional>
 #include <memory>
+#include <set>
 
+#include "core/run_result.h"
+#include "core/text.h"
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
@@ -132,6 +137,33 @@ QModelIndex Find(const QAbstractItemModel* model, const QStringList& path) {
   return at;
 }
 
+// The demo image's FAT32 and NTFS partitions, as test data.
+void FatAndNtfsPartitions() {
+  QTest::addColumn<int>("partition");
+  QTest::newRow("FAT32") << 1;
+  QTest::newRow("NTFS") << 3;
+}
+
+// Every folder and file below `root` by relative path: a file as its time and bytes.
+QMap<QString, QByteArray> Listing(const QString& root) {
+  QMap<QString, QByteArray> out;
+  QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    const QString rel = QDir(root).relativeFilePath(path);
+    if (it.fileInfo().isDir()) {
+      out[rel] = "folder";
+      continue;
+    }
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    out[rel] =
+        QByteArray::number(it.fileInfo().lastModified().toSecsSinceEpoch()) + " " + f.readAll();
+  }
+  return out;
+}
+
 QByteArray Sha256(const QString& path) {
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) return {};
@@ -221,6 +253,20 @@ class WindowTest : public QObject {
   QModelIndex PartitionItem(int number) {
     RecoverySession& s = window_->Session();
     return Tree()->Model()->IndexOf(s.driveRecords.back().partitions[number - 1].treeItem);
+  }
+
+  // Checks the top folders `folders`, saves them into `to` and waits for the end of the Save.
+  // Returns the messages shown (all answered with OK).
+  QList<SeenBox> SaveChecked(const QStringList& folders, const QString& to) {
+    for (const QString& f : folders) ClickCheckBox(Find(Tree()->Model(), {"My Computer", f}));
+    auto pick = PickFolder(to);
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(window_.get(), &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(window_.get(), kIdSave), Qt::LeftButton);
+    if (!ended.wait(60000)) seen.clear();
+    if (pick->handled != 1) seen.clear();
+    return seen;
   }
 
   // Selects partition `number`, Next, the chosen mode and "Recover"; waits for the run's end
@@ -536,29 +582,17 @@ class WindowTest : public QObject {
     QCOMPARE(docsChildren, QStringList{"Projects"});
   }
 
-  void SaveCheckedFoldersWritesIdenticalFiles_data() {
-    QTest::addColumn<int>("partition");
-    QTest::newRow("FAT32") << 1;
-    QTest::newRow("NTFS") << 3;
-  }
+  void SaveCheckedFoldersWritesIdenticalFiles_data() { FatAndNtfsPartitions(); }
   void SaveCheckedFoldersWritesIdenticalFiles() {
     QFETCH(int, partition);
     CBrevantDlg* w = Open();
     QVERIFY(w);
     Run(partition);
-    auto* model = Tree()->Model();
-    ClickCheckBox(Find(model, {"My Computer", "Docs"}));
-    ClickCheckBox(Find(model, {"My Computer", "Many"}));
     const QString to =
         QString::fromStdString((test::TempDir() / ("save-" + std::to_string(partition))).string());
     QDir().mkpath(to);
-    auto pick = PickFolder(to);
-    QList<SeenBox> seen;
-    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
-    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
-    QVERIFY(ended.wait(60000));
-    QCOMPARE(pick->handled, 1);
+    // Answered, and the folder was asked for once.
+    const QList<SeenBox> seen = SaveChecked({"Docs", "Many"}, to);
     QCOMPARE(seen.size(), 1);
     QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered ")), qPrintable(seen[0].text));
 
@@ -584,6 +618,96 @@ class WindowTest : public QObject {
     // Nothing outside the checked folders.
     QVERIFY(!QFile::exists(to + QStringLiteral("/README")));
     QVERIFY(!QDir(to + QStringLiteral("/Media")).exists());
+  }
+
+  void SaveAndTheCommandLineGiveTheSameTree_data() { FatAndNtfsPartitions(); }
+  // The window's Save and `brevant recover --path` of the same folders take one routine: the
+  // same folders, names (clashes with what the destination holds included), bytes and times.
+  void SaveAndTheCommandLineGiveTheSameTree() {
+    QFETCH(int, partition);
+    const std::filesystem::path base = test::TempDir() / ("same-tree-" + std::to_string(partition));
+    const QString saved = QString::fromStdString((base / "saved").string());
+    const QString cli = QString::fromStdString((base / "cli").string());
+    for (const QString& to : {saved, cli}) {
+      // Something already there: the recovered letter must take the next free name.
+      QVERIFY(QDir().mkpath(to + QStringLiteral("/Docs")));
+      QFile taken(to + QStringLiteral("/Docs/letter.txt"));
+      QVERIFY(taken.open(QIODevice::WriteOnly));
+      taken.write("already here");
+    }
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(partition);
+    QCOMPARE(SaveChecked({"Docs", "Many"}, saved).size(), 1);
+
+    QProcess brevant;
+    brevant.start(QStringLiteral(BREVANT_BINARY),
+                  {QStringLiteral("recover"), QString::fromStdString(image_),
+                   QStringLiteral("--partition"), QString::number(partition),
+                   QStringLiteral("--to"), cli, QStringLiteral("--path"), QStringLiteral("/Docs"),
+                   QStringLiteral("--path"), QStringLiteral("/Many"), QStringLiteral("-q")});
+    QVERIFY(brevant.waitForFinished(60000));
+    QVERIFY2(brevant.exitCode() == 0, brevant.readAllStandardError().constData());
+
+    const QMap<QString, QByteArray> savedTree = Listing(saved), cliTree = Listing(cli);
+    QVERIFY(savedTree.contains(QStringLiteral("Docs/letter (1).txt")));
+    QVERIFY(savedTree.size() > 120);
+    QCOMPARE(savedTree.keys(), cliTree.keys());
+    QCOMPARE(savedTree, cliTree);
+  }
+
+  // A link planted in the destination where a folder goes leads no file elsewhere.
+  void SaveFollowsNoLinkPlantedInTheDestination() {
+    const std::filesystem::path base = test::TempDir() / "save-link";
+    std::filesystem::create_directories(base / "to");
+    std::filesystem::create_directories(base / "outside");
+    std::filesystem::create_directory_symlink(base / "outside", base / "to" / "Docs");
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    const QList<SeenBox> seen =
+        SaveChecked({"Docs"}, QString::fromStdString((base / "to").string()));
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("Recovered 0 files")),
+             qPrintable(seen[0].text));
+    QVERIFY2(!seen[0].text.contains(QStringLiteral(", 0 failed")), qPrintable(seen[0].text));
+    QVERIFY(std::filesystem::is_empty(base / "outside"));
+  }
+
+  // An unreadable sector: the file is kept with zeros in its place, counted and named apart,
+  // as `brevant recover` does.
+  void SaveKeepsAPartlyReadFileAndSaysSo() {
+    const std::string path = (test::TempDir() / "faulty-save-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    Run(1);
+    QVERIFY(w->ShownResult());
+    const RunResult& result = *w->ShownResult();
+    const CatalogueNode* letter = nullptr;
+    for (auto* n = result.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+      if (std::u16string_view(n->name) == u"letter.txt") letter = n;
+    QVERIFY(letter);
+    const auto& p = result.Reader().scanParams;
+    // The file's first sector.
+    const std::uint64_t bad = p.clusterBase + TextToInt(letter->id) * p.sectorsPerCluster;
+    platform::DeviceTable::Instance().Install(
+        path, std::make_shared<platform::FaultyDevice>(platform::OpenPosixDevice(image_, nullptr),
+                                                       std::set<std::uint64_t>{bad}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-faulty").string());
+    QVERIFY(QDir().mkpath(to));
+    const QList<SeenBox> seen = SaveChecked({"Docs"}, to);
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.contains(QStringLiteral(", 1 partly recovered (1 unreadable sector).")),
+             qPrintable(seen[0].text));
+    QVERIFY2(seen[0].text.contains(QStringLiteral("/Docs/letter.txt: partly recovered (kept as ")),
+             qPrintable(seen[0].text));
+    QFile kept(to + QStringLiteral("/Docs/letter.txt"));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QByteArray bytes = kept.readAll();
+    QCOMPARE(bytes.size(), 2500);
+    QCOMPARE(bytes.left(512), QByteArray(512, '\0'));
+    QVERIFY(bytes.mid(512, 512) != QByteArray(512, '\0'));
   }
 
   void SaveSelectedRowsWhenNothingIsChecked() {
