@@ -306,6 +306,7 @@ bool CExplorer1::ShowTextOrHtml(const QString& path, qint64 size, QString* note)
                               static_cast<std::size_t>(bytes.size()));
   const bool html = ui::LooksLikeHtml(QFileInfo(path).fileName().toStdU16String(), head);
   ui::TextReading reading = ui::ChooseTextReading(head);
+  if (!html && !ui::FitsTextView(head)) return false;
   if (reading.encoding == ui::TextEncoding::None) {
     if (!html) return false;
     reading.encoding = ui::TextEncoding::Latin1;  // a page with stray control bytes

@@ -97,6 +97,15 @@ TextReading ChooseTextReading(std::span<const std::uint8_t> head) {
   return {highControls ? TextEncoding::Oem : TextEncoding::Latin1, 0};
 }
 
+bool FitsTextView(std::span<const std::uint8_t> head) {
+  std::size_t line = 0;
+  for (std::uint8_t c : head) {
+    line = (c == '\n' || c == '\r') ? 0 : line + 1;
+    if (line > kLongestTextLine) return false;
+  }
+  return true;
+}
+
 bool LooksLikeHtml(std::u16string_view name, std::span<const std::uint8_t> head) {
   const std::u16string ext = PreviewExtension(name);
   if (ext == u"HTM" || ext == u"HTML" || ext == u"XHTML" || ext == u"XHT") return true;

@@ -44,6 +44,12 @@ struct TextReading {
 // 0x80-0x9F occur (control characters in Latin-1, letters in OEM), Latin-1 otherwise. Bytes
 // with control characters other than tab, line breaks, form feed and escape are not text.
 TextReading ChooseTextReading(std::span<const std::uint8_t> head);
+
+// Lines longer than this are no text a person reads (a log filled with 0xFF, a data file),
+// and laying out one line of megabytes would freeze the window: such files show as bytes.
+inline constexpr std::size_t kLongestTextLine = 16 * 1024;
+// Whether every line of `head` (a cut last line included) is at most kLongestTextLine bytes.
+bool FitsTextView(std::span<const std::uint8_t> head);
 // True when the name or the first bytes say HTML.
 bool LooksLikeHtml(std::u16string_view name, std::span<const std::uint8_t> head);
 

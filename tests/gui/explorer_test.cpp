@@ -135,6 +135,16 @@ class ExplorerTest : public QObject {
     QVERIFY(!pane->Html()->openExternalLinks());
   }
 
+  void lineWithoutBreaksAsHex() {
+    // A fresh $LogFile is megabytes of 0xFF: it reads as Latin-1 but is one endless line,
+    // whose layout froze the window.
+    auto pane = Pane();
+    pane->Navigate(Write(QStringLiteral("$LogFile"), QByteArray(2 << 20, '\xFF')));
+    QCOMPARE(pane->CurrentView(), View::Hex);
+    pane->Navigate(Write(QStringLiteral("notes.txt"), QByteArray("short\nlines\n").repeated(1000)));
+    QCOMPARE(pane->CurrentView(), View::Text);
+  }
+
   void binaryAsPagedHex() {
     auto pane = Pane();
     QByteArray bytes;

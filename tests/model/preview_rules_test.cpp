@@ -82,6 +82,24 @@ TEST(PreviewRules, TextReadingFollowsMarksAndContent) {
   }
 }
 
+TEST(PreviewRules, OnlyLinesAPersonReadsGoToTheTextView) {
+  const std::string line(kLongestTextLine, 'a');
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool fits;
+  } cases[] = {
+      {"empty", "", true},
+      {"short lines", "one\ntwo\r\nthree", true},
+      {"a line at the limit", line + "\n" + line, true},
+      {"a line one past the limit", line + "a", false},
+      {"long lines broken by CR only", line + "\r" + line, true},
+      {"a log of 0xFF bytes", std::string(3 * kLongestTextLine, '\xFF'), false},
+      {"long line after short ones", "a\nb\n" + line + "bc", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FitsTextView(Bytes(c.bytes)), c.fits) << c.what;
+}
+
 TEST(PreviewRules, HtmlByNameOrByItsFirstTag) {
   EXPECT_TRUE(LooksLikeHtml(u"page.HTM", Bytes("anything")));
   EXPECT_TRUE(LooksLikeHtml(u"page.xhtml", {}));
