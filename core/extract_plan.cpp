@@ -179,7 +179,7 @@ ExtractResult WritePlan(const ExtractPlan& plan, ByteSink& sink,
   }
   if (plan.produce) {
     if (writer.Stopped()) return result;
-    if (!plan.produce(sink, result)) return result;
+    if (!plan.produce(sink, result, stop)) return result;
   }
   if (!plan.incomplete.empty()) {
     result.error = plan.incomplete;

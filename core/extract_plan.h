@@ -26,8 +26,9 @@ struct ExtractPlan {
   std::string device;  // the source, as ReadSectors names it
   std::vector<ExtractPiece> pieces;
   // Data that must be computed (compressed) writes itself instead: through the sink, setting
-  // the result's error on failure; false when it failed.
-  std::function<bool(ByteSink&, ExtractResult&)> produce;
+  // the result's error on failure; false when it failed. It honours the stop request of
+  // whoever writes the plan, which need not be the session that planned it.
+  std::function<bool(ByteSink&, ExtractResult&, const std::atomic<std::int32_t>* stop)> produce;
   std::uint64_t produceBytes = 0;  // what `produce` writes, for the space it needs
   std::optional<std::int64_t> modifiedTime;
   // Set when the pieces end before the file does (damage found while planning): what they

@@ -220,10 +220,10 @@ std::optional<ExtractPlan> PlanNtfsFile(RecoverySession& session, std::uint64_t 
   // Past the initialized length the data reads as zeros, whatever the clusters hold.
   const std::uint64_t validBytes = std::min(stream->initializedSize, stream->realSize);
   if (compression == 1) {
-    const std::atomic<std::int32_t>* stop = &session.stopRequested;
     plan.produceBytes = size;
-    plan.produce = [volume, stream = std::move(*stream), size, validBytes, stop](
-                       ByteSink& sink, ExtractResult& result) {
+    plan.produce = [volume, stream = std::move(*stream), size, validBytes](
+                       ByteSink& sink, ExtractResult& result,
+                       const std::atomic<std::int32_t>* stop) {
       Copier copier(volume, sink, result, size, validBytes, stop);
       if (!CopyCompressed(volume, stream, copier)) return false;
       if (result.bytesWritten < size)

@@ -379,6 +379,44 @@ TEST(ExtractNtfsFile, CompressedUnitsAreDecompressedStoredOrZero) {
   EXPECT_TRUE(got == expected);
 }
 
+TEST(ExtractNtfsFile, ACompressedCopyHonoursTheStopOfWhoeverWritesIt) {
+  // The window's Save writes with its own stop flag, not the planning session's: a stop
+  // pressed while the first unit is written ends the copy there.
+  ExtractVolume v;
+  v.image.PutCluster(300, AbcChunk());
+  const std::uint64_t size = 16 * kCluster * 3;
+  v.Put(16, File(u"compressed.txt")
+                .Raw(RecordBuilder::NonResident(
+                    0x80, EncodeRuns({{1, 300}, {15, std::nullopt}, {16, -100}, {16, std::nullopt}}),
+                    size, 0, 47, u"", 0x0001, 4))
+                .Finish());
+  v.Install();
+  std::string error;
+  auto plan = PlanNtfsFile(v.session, size, v.RecordSector(16), nullptr, &error);
+  ASSERT_TRUE(plan) << error;
+  ASSERT_TRUE(plan->produce);
+  std::atomic<std::int32_t> stop{0};
+  struct Sink : ByteSink {
+    std::atomic<std::int32_t>* pressOnWrite = nullptr;
+    std::uint64_t bytes = 0;
+    bool Write(const void*, std::size_t l) override {
+      bytes += l;
+      if (pressOnWrite) pressOnWrite->store(1);
+      return true;
+    }
+  } stopped, copied;
+  stopped.pressOnWrite = &stop;
+  ExtractResult r = WritePlan(*plan, stopped, &stop);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_FALSE(r.ok);
+  EXPECT_LT(stopped.bytes, size);
+  EXPECT_EQ(v.session.stopRequested.load(), 0);
+  stop = 0;
+  r = WritePlan(*plan, copied, &stop);
+  EXPECT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(copied.bytes, size);
+}
+
 // ---------------------------------------------------------------- into a folder
 
 TEST(ExtractNtfsFile, WritesANewSanitisedFileWithItsTimeAndNeverOverwrites) {
