@@ -148,30 +148,36 @@ class VolumeSweep {
     if (numbered && number < kFirstUserRecord) return;
     ntfs::DescribeRecord(bytes, *header, ntfs::ExtensionSource{}, info_);
     if (!info_.hasName) return;
-    const ntfs::FileNameValue& name = info_.Name();
-    if (numbered &&
-        known_.count(Key(number, static_cast<std::int64_t>(name.parent.record), name.name)))
-      return;  // the MFT walk has this very record
-    Found f;
-    f.name = name.name;
-    f.record = number;
-    f.sequence = header->sequence;
-    f.numbered = numbered;
-    f.parent = name.parent;
-    f.creationTime = name.creationTime;
-    f.folder = header->IsDirectory();
-    f.size = f.folder ? 0 : info_.dataSize;
-    f.sector = sector;
-    f.inUse = header->InUse();
-    f.streams.assign(info_.streams.begin(),
-                     info_.streams.begin() + static_cast<std::ptrdiff_t>(info_.streamCount));
-    // Two copies of one record (an MFT and a leftover of it) count once.
-    if (!seen_
-             .insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
-                     ToText(f.sequence))
-             .second)
-      return;
-    found_.push_back(std::move(f));
+    // A file is found under each of its names (hard links), a folder under its best one, as
+    // the MFT walk lists them.
+    const bool folder = header->IsDirectory();
+    for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
+      const ntfs::FileNameValue& name =
+          folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
+      if (numbered &&
+          known_.count(Key(number, static_cast<std::int64_t>(name.parent.record), name.name)))
+        continue;  // the MFT walk has this very entry
+      Found f;
+      f.name = name.name;
+      f.record = number;
+      f.sequence = header->sequence;
+      f.numbered = numbered;
+      f.parent = name.parent;
+      f.creationTime = name.creationTime;
+      f.folder = folder;
+      f.size = folder ? 0 : info_.dataSize;
+      f.sector = sector;
+      f.inUse = header->InUse();
+      f.streams.assign(info_.streams.begin(),
+                       info_.streams.begin() + static_cast<std::ptrdiff_t>(info_.streamCount));
+      // Two copies of one record (an MFT and a leftover of it) count once.
+      if (!seen_
+               .insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
+                       ToText(f.sequence))
+               .second)
+        continue;
+      found_.push_back(std::move(f));
+    }
   }
 
   // The entries of a folder index; kept for later, when it is known which records were found.

@@ -101,9 +101,11 @@ class RecordSweepTest : public ::testing::Test {
     image.PutAtSector(old + 8, torn);
     // The same record as the current folder "Now": the MFT walk has it.
     image.PutAtSector(old + 10, Numbered(RecordBuilder(1024, 1, 3).FileName(u"Now", 5, 5, 1), 16));
-    // A file of the earlier MFT with a named stream: the stream is found with it.
+    // A file of the earlier MFT with a named stream and a second name (a hard link) in the
+    // root: both names and the stream under each are found.
     image.PutAtSector(old + 12, Numbered(RecordBuilder(1024, 1, 1)
                                              .FileName(u"tagged.txt", 40, 2, 1)
+                                             .FileName(u"linked.txt", 5, 5, 0, 132000000000000000LL, 5)
                                              .ResidentData("main bytes")
                                              .ResidentData("stream bytes", u"tag"),
                                          45));
@@ -209,7 +211,7 @@ TEST_F(RecordSweepTest, FoundRecordsAreExtractedFromWhereTheyLie) {
   FAIL() << "kept.txt not catalogued";
 }
 
-TEST_F(RecordSweepTest, NamedStreamsOfFoundRecordsAreEntriesBesideTheirFile) {
+TEST_F(RecordSweepTest, EveryNameAndNamedStreamOfAFoundRecordIsAnEntry) {
   auto e = Run();
   ASSERT_TRUE(e.count(u"tagged.txt:tag"));
   const Entry& stream = e[u"tagged.txt:tag"];
@@ -218,6 +220,10 @@ TEST_F(RecordSweepTest, NamedStreamsOfFoundRecordsAreEntriesBesideTheirFile) {
   EXPECT_TRUE(stream.deleted);
   EXPECT_EQ(stream.sector, e[u"tagged.txt"].sector);
   EXPECT_EQ(e[u"tagged.txt"].size, u"10");
+  ASSERT_TRUE(e.count(u"linked.txt")) << "every name of a found record is an entry";
+  EXPECT_EQ(e[u"linked.txt"].parent, u"5");
+  EXPECT_EQ(e[u"linked.txt"].size, u"10");
+  EXPECT_EQ(e[u"linked.txt:tag"].parent, u"5");
   // Each entry extracts its own stream.
   for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
        n = CatalogueList<CatalogueNode>::Next(n)) {
