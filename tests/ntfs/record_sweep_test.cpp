@@ -142,6 +142,27 @@ class RecordSweepTest : public ::testing::Test {
     return out;
   }
 
+  // The bytes of the first catalogued file named `name`, extracted from where it was found.
+  std::string Extracted(std::u16string_view name) {
+    for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
+         n = CatalogueList<CatalogueNode>::Next(n)) {
+      if (std::u16string_view(n->name) != name) continue;
+      struct Sink : ByteSink {
+        std::string bytes;
+        bool Write(const void* d, std::size_t l) override {
+          bytes.append(static_cast<const char*>(d), l);
+          return true;
+        }
+      } sink;
+      auto r = ExtractNtfsFileTo(session, sink, static_cast<std::uint64_t>(TextToInt(n->size)),
+                                 static_cast<std::uint64_t>(TextToInt(n->sector)), n->stream);
+      EXPECT_TRUE(r.ok) << ToUtf8(name) << ": " << r.error;
+      return sink.bytes;
+    }
+    ADD_FAILURE() << ToUtf8(name) << " not catalogued";
+    return {};
+  }
+
   VolumeImage image{kStart, 1200, kSpc};
   RecoverySession session;
   RecordingView view;
@@ -193,22 +214,7 @@ TEST_F(RecordSweepTest, IndexEntriesWithoutRecordsAreListedAndMarked) {
 
 TEST_F(RecordSweepTest, FoundRecordsAreExtractedFromWhereTheyLie) {
   Run();
-  for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
-       n = CatalogueList<CatalogueNode>::Next(n)) {
-    if (std::u16string_view(n->name) != u"kept.txt") continue;
-    struct Sink : ByteSink {
-      std::string bytes;
-      bool Write(const void* d, std::size_t l) override {
-        bytes.append(static_cast<const char*>(d), l);
-        return true;
-      }
-    } sink;
-    auto r = ExtractNtfsFileTo(session, sink, 10, static_cast<std::uint64_t>(TextToInt(n->sector)));
-    EXPECT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(sink.bytes, "kept bytes");
-    return;
-  }
-  FAIL() << "kept.txt not catalogued";
+  EXPECT_EQ(Extracted(u"kept.txt"), "kept bytes");
 }
 
 TEST_F(RecordSweepTest, EveryNameAndNamedStreamOfAFoundRecordIsAnEntry) {
@@ -225,22 +231,9 @@ TEST_F(RecordSweepTest, EveryNameAndNamedStreamOfAFoundRecordIsAnEntry) {
   EXPECT_EQ(e[u"linked.txt"].size, u"10");
   EXPECT_EQ(e[u"linked.txt:tag"].parent, u"5");
   // Each entry extracts its own stream.
-  for (const CatalogueNode* n = session.catalogue.fileList.First(); n;
-       n = CatalogueList<CatalogueNode>::Next(n)) {
-    const std::u16string_view name(n->name);
-    if (name != u"tagged.txt" && name != u"tagged.txt:tag") continue;
-    struct Sink : ByteSink {
-      std::string bytes;
-      bool Write(const void* d, std::size_t l) override {
-        bytes.append(static_cast<const char*>(d), l);
-        return true;
-      }
-    } sink;
-    auto r = ExtractNtfsFileTo(session, sink, static_cast<std::uint64_t>(TextToInt(n->size)),
-                               static_cast<std::uint64_t>(TextToInt(n->sector)), n->stream);
-    EXPECT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(sink.bytes, name == u"tagged.txt" ? "main bytes" : "stream bytes");
-  }
+  EXPECT_EQ(Extracted(u"tagged.txt"), "main bytes");
+  EXPECT_EQ(Extracted(u"tagged.txt:tag"), "stream bytes");
+  EXPECT_EQ(Extracted(u"linked.txt:tag"), "stream bytes");
 }
 
 TEST_F(RecordSweepTest, AStopKeepsWhatTheWalkFound) {
