@@ -66,8 +66,7 @@ std::filesystem::path UniqueOutputPath(const std::filesystem::path& folder, std:
   std::error_code ec;
   if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
   for (unsigned n = 1;; ++n) {
-    // The number, too, stays within the name's limit.
-    candidate = folder / platform::FitName(safe, " (" + std::to_string(n) + ")");
+    candidate = folder / platform::NumberedName(safe, n);
     if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return candidate;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace brevant::platform {
 namespace {
@@ -31,6 +32,10 @@ std::string_view CutAtCharacter(std::string_view text, std::size_t bytes) {
 }
 
 }  // namespace
+
+std::string NumberedName(std::string_view name, unsigned n) {
+  return FitName(name, " (" + std::to_string(n) + ")");
+}
 
 std::size_t ExtensionStart(std::string_view name) {
   const std::size_t dot = name.rfind('.');

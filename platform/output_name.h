@@ -18,6 +18,10 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 std::string FitName(std::string_view name, std::string_view suffix = {},
                     std::size_t limit = kMaxNameBytes);
 
+// "name (n).ext" for the n-th try at a name that is taken, shortened where the number would
+// not fit beside the name: the one clash rule of recovered files and previews.
+std::string NumberedName(std::string_view name, unsigned n);
+
 // Where the extension of `name` begins (its last "."), or name.size() when it has none; a
 // leading dot ("".profile") starts no extension.
 std::size_t ExtensionStart(std::string_view name);

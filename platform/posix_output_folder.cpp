@@ -178,11 +178,6 @@ class PosixOutputFile : public OutputFile {
   bool full_ = false;
 };
 
-// "name (n).ext" for the n-th try, shortened where the number would not fit beside the name.
-std::string NumberedName(std::string_view name, unsigned n) {
-  return FitName(name, " (" + std::to_string(n) + ")");
-}
-
 class PosixOutputFolder : public OutputFolder {
  public:
   PosixOutputFolder(int fd, std::filesystem::path path, TierHint hint)
