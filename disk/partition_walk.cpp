@@ -121,7 +121,7 @@ class Walk {
     }
     disk::ReadSector(device_, e.firstSector * unit_, s);
     if (IsExtendedType(e.type)) return disk::HasBootSignature(s);
-    return !disk::BootSectorFsName(s).empty() && disk::PlausibleBpb(s);
+    return disk::BootSectorBytes(s) != 0;
   }
 
   bool WalkGpt() {

@@ -50,9 +50,7 @@ bool BootSectorStates(const std::string& device, std::uint64_t lba, std::uint32_
 }
 
 std::uint32_t BootSectorBytes(Bytes boot) {
-  if (BootSectorFsName(boot).empty() || !IsClusterSize(Le8(boot, 13))) return 0;
-  const std::uint32_t bytes = Le16(boot, 11);
-  return IsSectorSize(bytes) ? bytes : 0;
+  return !BootSectorFsName(boot).empty() && PlausibleBpb(boot) ? Le16(boot, 11) : 0;
 }
 
 SectorSizeFinding DetectSectorSize(const std::string& devicePath, std::uint64_t diskBytes,
@@ -87,7 +85,7 @@ SectorSizeFinding DetectSectorSize(const std::string& devicePath, std::uint64_t 
 
   if (const std::uint32_t bytes = BootSectorBytes(mbr); bytes != 0)
     return {bytes, SectorSizeSource::BootSector};
-  return {reported == kSectorBytes ? reported : 512,
+  return {kSectorBytes,
           reported == kSectorBytes ? SectorSizeSource::Reported : SectorSizeSource::Default};
 }
 
