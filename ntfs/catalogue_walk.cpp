@@ -137,8 +137,13 @@ class CatalogueWalk {
   // was seen). False when a stop ends the walk.
   bool Place(const EntryText& entry, const ntfs::FileNameValue& name, std::uint64_t record,
              std::uint64_t sector, bool deleted);
+  // Appends with the walk's stop checks: after a folder, before a file. False when a stop ends
+  // the walk.
   bool Append(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
               std::u16string_view parentText, std::int64_t creationTime, bool deleted);
+  // Appends the catalogue entry itself.
+  void Write(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
+             std::u16string_view parentText, std::int64_t creationTime, bool deleted);
   // The mark of a deleted record's stream `stream` whose pieces are joined from extension
   // records freed with it, when they map all of its `size` bytes; "0" otherwise.
   std::u16string_view FreedMark(ntfs::Bytes record, const ntfs::FileRecordHeader& header,
@@ -354,6 +359,20 @@ bool CatalogueWalk::Place(const EntryText& entry, const ntfs::FileNameValue& nam
 bool CatalogueWalk::Append(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
                            std::u16string_view parentText, std::int64_t creationTime,
                            bool deleted) {
+  if (entry.folder) {
+    Write(entry, record, sector, parentText, creationTime, deleted);
+    // The folder is kept; a stop seen now ends the walk after it.
+    return !HonourStop(session_, view_);
+  }
+  // A stop seen while a file is being prepared ends the walk before it is appended.
+  if (HonourStop(session_, view_)) return false;
+  Write(entry, record, sector, parentText, creationTime, deleted);
+  return true;
+}
+
+void CatalogueWalk::Write(const EntryText& entry, std::uint64_t record, std::uint64_t sector,
+                          std::u16string_view parentText, std::int64_t creationTime,
+                          bool deleted) {
   Catalogue& catalogue = session_.catalogue;
   const Number sectorText(sector), idText(record), dateText = Number::Signed(creationTime),
                                                    sizeText(entry.size);
@@ -361,38 +380,23 @@ bool CatalogueWalk::Append(const EntryText& entry, std::uint64_t record, std::ui
   if (entry.folder) {
     catalogue.AppendFolder(entry.name, sectorText.View(), idText.View(), parentText,
                            dateText.View(), u"0", u"0", u"16", entry.spare, u"FOLDER", deletedText,
-                           folderCounter_);
-    ++folderCounter_;
-    // The folder is kept; a stop seen now ends the walk after it.
-    return !HonourStop(session_, view_);
+                           folderCounter_++);
+  } else {
+    catalogue.AppendFile(entry.name, sectorText.View(), idText.View(), parentText, dateText.View(),
+                         u"0", sizeText.View(), u"16", entry.spare, u"FILE", deletedText,
+                         folderCounter_, entry.stream);
   }
-  // A stop seen while a file is being prepared ends the walk before it is appended.
-  if (HonourStop(session_, view_)) return false;
-  catalogue.AppendFile(entry.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                       u"0", sizeText.View(), u"16", entry.spare, u"FILE", deletedText,
-                       folderCounter_, entry.stream);
-  return true;
 }
 
 void CatalogueWalk::AppendPending() {
+  // Stop requests were honoured by the walk; these were found before it ended.
   for (const PendingEntry& e : pending_) {
-    const ParentCheck check = CheckParent(states_, e.parent);
     const Number parentNumber(e.parent.record);
-    const std::u16string_view parentText =
-        check == ParentCheck::Wrong ? ntfs::kLostFolderIdText : parentNumber.View();
-    // Stop requests were honoured by the walk; these were found before it ended.
-    Catalogue& catalogue = session_.catalogue;
-    const Number sectorText(e.sector), idText(e.record), dateText = Number::Signed(e.creationTime),
-                                                         sizeText(e.size);
-    const std::u16string_view deletedText = e.deleted ? u"1" : u"NULL";
-    if (e.folder) {
-      catalogue.AppendFolder(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                             u"0", u"0", u"16", e.spare, u"FOLDER", deletedText, folderCounter_++);
-    } else {
-      catalogue.AppendFile(e.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                           u"0", sizeText.View(), u"16", e.spare, u"FILE", deletedText,
-                           folderCounter_, e.stream);
-    }
+    const std::u16string_view parentText = CheckParent(states_, e.parent) == ParentCheck::Wrong
+                                               ? ntfs::kLostFolderIdText
+                                               : parentNumber.View();
+    Write({e.name, e.size, e.folder, e.spare, e.stream}, e.record, e.sector, parentText,
+          e.creationTime, e.deleted);
   }
   pending_.clear();
 }
