@@ -428,14 +428,13 @@ class RecoverEntries : public RecoverListener {
     for (; next_ < ctx_.entries.size(); ++next_) {
       const std::size_t k = next_;
       const CatalogueNode* n = ctx_.entries[k];
+      if (deletedOnly_ && !n->IsDeleted()) continue;
       if (ctx_.IsFolder(k)) {
-        if (deletedOnly_ && !n->IsDeleted()) continue;
         const std::u16string path = ctx_.PathOf(k);
         if (!UnderAny(path, prefixes_)) continue;
         task.file = nullptr;
         task.folder = FolderComponents(path);
       } else {
-        if (deletedOnly_ && !n->IsDeleted()) continue;
         const std::u16string folder = ctx_.paths->FileFolder(n);
         if (!prefixes_.empty() &&
             !UnderAny(folder + u"/" + ui::PathComponentText(n->name), prefixes_))
