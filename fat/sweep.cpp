@@ -127,7 +127,9 @@ class Scanner {
                    spare, type, deletedText, sequence_);
   }
 
-  void Append(const DirectoryRecord& r, std::uint64_t parent) {
+  // `gone`: the directory holding the entry is itself deleted (its clusters are free, or a
+  // folder above it is deleted), so the entry is deleted whatever its own first byte says.
+  void Append(const DirectoryRecord& r, std::uint64_t parent, bool gone = false) {
     const fat::ShortEntry& e = r.entry;
     std::uint64_t id = e.Cluster(volume_.kind);
     const bool folder = e.IsDirectory();
@@ -135,12 +137,16 @@ class Scanner {
     // that directory; with its old id it would show the live directory's entries as its own.
     if (folder && e.IsDeleted() && liveDirectories_.count(static_cast<std::uint32_t>(id))) id = 0;
     if (folder) namedFolders_.insert(static_cast<std::uint32_t>(id));
+    const bool deleted = e.IsDeleted() || gone || goneDirectories_.count(parent) > 0;
+    // What a deleted folder holds is deleted too, however deep.
+    if (folder && deleted && id != 0 && id != fat::kLostFolderId)
+      goneDirectories_.insert(id);
     keys_.push_back(EntryKey(e, e.Cluster(volume_.kind)));
     // The extensive scan says which files it can only read as consecutive clusters.
     const bool chainGone = extensive_ && !folder &&
                            fat::ChainGone(fat1_, fat2_, static_cast<std::uint32_t>(id), e.size,
                                           volume_.ClusterBytes());
-    AppendTexts(r.name, r.sector, id, parent, e, folder, e.IsDeleted(),
+    AppendTexts(r.name, r.sector, id, parent, e, folder, deleted,
                 chainGone ? fat::kChainGoneMark : u"0");
   }
 
@@ -274,7 +280,12 @@ class Scanner {
     if (!value && fat2_.Usable()) value = fat2_.Entry(c);
     const bool deleted = value && *value == 0;
     orphans_.push_back({c, volume_.ClusterSector(c), *fat::ParseShortEntry(firstSector), deleted});
-    auto emit = [this, c](const DirectoryRecord& r) { Append(r, c); };
+    // A directory whose clusters are free is deleted, and so is all it holds, even entries
+    // never marked themselves (a folder deleted as a whole). Still allocated, it is deleted
+    // when a deleted folder entry met so far names it.
+    const bool gone = deleted || goneDirectories_.count(c) > 0;
+    if (gone) goneDirectories_.insert(c);
+    auto emit = [this, c, gone](const DirectoryRecord& r) { Append(r, c, gone); };
     DirectoryDecoder decoder(volume_.kind, codePage_, false);
     if (!deleted) {
       liveDirectories_.insert(c);
@@ -322,7 +333,11 @@ class Scanner {
     std::uint32_t previous = 0;
     auto emit = [this](const DirectoryRecord& r) {
       if (!fat::PlausibleStrayEntry(r.entry, volume_)) return;
-      if (!seenKeys_.insert(EntryKey(r.entry, r.entry.Cluster(volume_.kind))).second) return;
+      // An empty file has no cluster to tell it from another one of the same name and time
+      // (an empty ".nomedia" in every folder): it is never taken for a copy.
+      const bool empty = !r.entry.IsDirectory() && r.entry.size == 0;
+      if (!seenKeys_.insert(EntryKey(r.entry, r.entry.Cluster(volume_.kind))).second && !empty)
+        return;
       Append(r, fat::kLostFolderId);
     };
     for (std::uint32_t c : strayStarts_) {
@@ -433,6 +448,8 @@ class Scanner {
   std::unordered_set<std::uint32_t> liveDirectories_;
   std::unordered_set<std::uint32_t> namedFolders_;
   std::vector<std::pair<DirectoryRecord, std::uint64_t>> deletedFolders_;
+  // Directories (by first cluster) that are deleted: everything in them is deleted too.
+  std::unordered_set<std::uint64_t> goneDirectories_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> liveFiles_;  // first cluster, size
   std::vector<std::uint64_t> keys_;  // of every entry catalogued, to know copies again
   std::unordered_set<std::uint64_t> seenKeys_;
