@@ -8,7 +8,22 @@ bool MayHoldStrayEntries(std::span<const std::uint8_t> firstSector) {
   return LooksLikeDirectorySector(firstSector);
 }
 
+namespace {
+
+// A write date and time every FAT implementation could have written: a real day and month, a
+// real hour, minute and second; or none at all.
+bool PlausibleStamp(std::uint16_t date, std::uint16_t time) {
+  if (date == 0) return time == 0;
+  const unsigned day = date & 0x1F, month = (date >> 5) & 0x0F;
+  const unsigned seconds2 = time & 0x1F, minutes = (time >> 5) & 0x3F, hours = time >> 11;
+  return day >= 1 && month >= 1 && month <= 12 && seconds2 < 30 && minutes < 60 && hours < 24;
+}
+
+}  // namespace
+
 bool PlausibleStrayEntry(const ShortEntry& entry, const FatVolume& volume) {
+  // An empty file has little else to vouch for it, so the stamp is asked of every entry.
+  if (!PlausibleStamp(entry.writeDate, entry.writeTime)) return false;
   const std::uint32_t cluster = entry.Cluster(volume.kind);
   if (entry.IsDirectory()) return entry.size == 0 && volume.IsDataCluster(cluster);
   if (entry.size == 0) return cluster == 0 || volume.IsDataCluster(cluster);

@@ -24,7 +24,7 @@ bool MayHoldStrayEntries(std::span<const std::uint8_t> firstSector);
 
 // An entry found where no directory vouches for it is kept only when its fields describe a
 // file or folder of this volume: a cluster of the volume (or none for an empty file), a size
-// that fits, none for a folder.
+// that fits, none for a folder, and a valid write date and time (or none).
 bool PlausibleStrayEntry(const ShortEntry& entry, const FatVolume& volume);
 
 // The clusters after `last` that continue a directory whose chain ends there without an
