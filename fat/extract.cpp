@@ -1,5 +1,6 @@
-// FAT file extraction: the cluster chain in FAT #1, else in FAT #2, else consecutive clusters
-// (a deleted file's chain is cleared), copied in runs of consecutive clusters.
+// FAT file extraction: the cluster chain in FAT #1, else in FAT #2; for a deleted file (whose
+// chain is cleared) consecutive clusters; for a live file whose chain breaks off, what comes
+// before the break. Copied in runs of consecutive clusters.
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -35,8 +36,32 @@ std::vector<Run> ToRuns(const std::vector<std::uint32_t>& clusters) {
   return runs;
 }
 
+// Why a live file's chain stops short, for the message.
+std::string WhyBroken(const fat::FatVolume& v, std::uint32_t last, const fat::ChainEnd& end) {
+  const std::string at = "cluster " + std::to_string(last);
+  switch (end.kind) {
+    case fat::ChainEnd::Kind::EndMark:
+      return "the chain ends at " + at;
+    case fat::ChainEnd::Kind::Loop:
+      return at + " links back to cluster " + std::to_string(end.value);
+    case fat::ChainEnd::Kind::Limit:
+      break;
+    case fat::ChainEnd::Kind::Broken: {
+      if (!end.readable) return "the FAT entry of " + at + " cannot be read";
+      if (end.value == 0) return at + " is marked free";
+      const std::uint32_t bad = v.kind == fat::FatKind::Fat32 ? 0x0FFFFFF7 : 0xFFF7;
+      if (end.value == bad) return at + " is marked bad";
+      return at + " links to " + std::to_string(end.value) + ", no cluster of this volume";
+    }
+  }
+  return at;
+}
+
+// `deleted`: the file (or a folder above it) is deleted, so its chain was cleared and its
+// data is looked for where a deleted file's lies. A live file's chain is its data: where it
+// loops, leaves the volume or stops short, the file ends there and the plan says so.
 std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::uint32_t start,
-                             std::string* error) {
+                             bool deleted, std::string* error, std::string* incomplete) {
   auto volume = fat::VolumeFromParameters(session.scanParams, session.scanParams.fsName,
                                           session.SelectedDevice(), session.selectedPartitionStart,
                                           session.selectedPartitionEnd);
@@ -58,22 +83,42 @@ std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::
   }
   // A volume with one FAT copy has fat2Start == fat1Start: no second try.
   const std::uint64_t copies[2] = {v.fat1Start, v.fat2Start != v.fat1Start ? v.fat2Start : 0};
+  std::vector<std::uint32_t> longest;  // the longest sound start of a chain, and how it ended
+  fat::ChainEnd longestEnd;
+  bool anyTable = false;
   for (std::uint64_t fatStart : copies) {
     if (fatStart == 0) continue;
+    anyTable = true;
     fat::FatTable table(v, fatStart);
-    auto chain = fat::BuildClusterChain(table, start, static_cast<std::size_t>(needed));
-    if (chain.size() == needed) {
+    fat::ChainEnd end;
+    auto chain = fat::BuildClusterChain(table, start, static_cast<std::size_t>(needed), nullptr, &end);
+    // A live file's chain may run on past its size (the size is what counts); a deleted
+    // file's cleared chain only matches when it is exactly as long.
+    if (chain.size() == needed || (!deleted && chain.size() > needed)) {
+      chain.resize(static_cast<std::size_t>(needed));
       plan.runs = ToRuns(chain);
       return plan;
+    }
+    if (chain.size() > longest.size()) {
+      longest = std::move(chain);
+      longestEnd = end;
     }
   }
   // No chain: the file's chain was cleared (deleted) or is broken. A cleared chain starts at a
   // free cluster; its data then lies in the free clusters from there on, since a cluster that
-  // is allocated now belongs to some other file. A broken chain of a file still allocated is
-  // read as consecutive clusters.
+  // is allocated now belongs to some other file. With no FAT to read, or for a deleted file
+  // whose first cluster was taken again, consecutive clusters are all there is to go on.
   fat::FatTable table(v, v.fat1Start);
   auto startValue = table.Entry(start);
   const bool cleared = startValue && *startValue == 0;
+  if (!deleted && !cleared && anyTable && !longest.empty()) {
+    // A live file: its bytes end where its chain stops being sound.
+    plan.runs = ToRuns(longest);
+    const std::uint64_t sound = static_cast<std::uint64_t>(longest.size()) * v.ClusterBytes();
+    *incomplete = "chain broken after " + std::to_string(sound) + " bytes (" +
+                  WhyBroken(v, longest.back(), longestEnd) + ")";
+    return plan;
+  }
   std::vector<std::uint32_t> clusters{start};
   for (std::uint64_t c = static_cast<std::uint64_t>(start) + 1; clusters.size() < needed; ++c) {
     if (c > v.lastCluster) {
@@ -108,16 +153,20 @@ ExtractPlan ToExtractPlan(const Plan& plan, std::uint64_t size) {
 }  // namespace
 
 std::optional<ExtractPlan> PlanFatFile(RecoverySession& session, std::uint64_t size,
-                                       std::uint32_t startCluster, std::string* error) {
-  auto plan = MakePlan(session, size, startCluster, error);
+                                       std::uint32_t startCluster, std::string* error,
+                                       bool deleted) {
+  std::string incomplete;
+  auto plan = MakePlan(session, size, startCluster, deleted, error, &incomplete);
   if (!plan) return std::nullopt;
-  return ToExtractPlan(*plan, size);
+  ExtractPlan out = ToExtractPlan(*plan, size);
+  out.incomplete = std::move(incomplete);
+  return out;
 }
 
 ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
-                               std::uint32_t startCluster) {
+                               std::uint32_t startCluster, bool deleted) {
   ExtractResult result;
-  auto plan = PlanFatFile(session, size, startCluster, &result.error);
+  auto plan = PlanFatFile(session, size, startCluster, &result.error, deleted);
   if (!plan) return result;
   return WritePlan(*plan, sink, &session.stopRequested);
 }
@@ -125,9 +174,9 @@ ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::ui
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
                              std::uint32_t startCluster,
-                             std::optional<std::int64_t> modifiedTime) {
+                             std::optional<std::int64_t> modifiedTime, bool deleted) {
   ExtractResult result;
-  auto plan = PlanFatFile(session, size, startCluster, &result.error);
+  auto plan = PlanFatFile(session, size, startCluster, &result.error, deleted);
   if (!plan) return result;  // nothing is created for a file that cannot be copied
   plan->modifiedTime = modifiedTime;
   auto out = platform::OpenOutputFolder(folder, false, &result.error);
@@ -150,7 +199,8 @@ ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::p
     return result;
   }
   return ExtractFatFile(session, folder, file.name, static_cast<std::uint64_t>(size),
-                        static_cast<std::uint32_t>(cluster), FatEntryModifiedTime(file));
+                        static_cast<std::uint32_t>(cluster), FatEntryModifiedTime(file),
+                        file.IsDeleted());
 }
 
 }  // namespace brevant

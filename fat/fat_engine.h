@@ -35,17 +35,23 @@ std::string FatRootDirectoryProblem(RecoverySession& session);
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
 // Where the `size` bytes of the file that starts at `startCluster` lie; nothing (with the
-// reason) when they cannot be found inside the volume.
+// reason) when they cannot be found inside the volume. `deleted`: the file or a folder above
+// it is deleted (its chain is cleared: its data is looked for in the clusters from its first
+// on). A live file whose chain loops, leaves the volume or stops short ends there: the plan
+// holds the bytes before the break and says why in `incomplete` ("chain broken after N bytes").
 std::optional<ExtractPlan> PlanFatFile(RecoverySession& session, std::uint64_t size,
-                                       std::uint32_t startCluster, std::string* error);
-// Writes exactly `size` bytes of the file that starts at `startCluster` to `sink`.
+                                       std::uint32_t startCluster, std::string* error,
+                                       bool deleted = false);
+// Writes the `size` bytes of the file that starts at `startCluster` to `sink` (those before
+// the break of a broken chain, and then fails with the reason).
 ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::uint64_t size,
-                               std::uint32_t startCluster);
+                               std::uint32_t startCluster, bool deleted = false);
 // The same into a new file named `name` (sanitised, never overwriting) inside `folder`.
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
                              std::uint32_t startCluster,
-                             std::optional<std::int64_t> modifiedTime = std::nullopt);
+                             std::optional<std::int64_t> modifiedTime = std::nullopt,
+                             bool deleted = false);
 // Recovers a catalogued FAT file into `folder` under its own name (sanitised, never
 // overwriting) and gives it the entry's write date and time as its modification time.
 ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::path& folder,

@@ -110,7 +110,7 @@ FatLink FatTable::Follow(std::uint32_t cluster, std::uint32_t* next) {
 }
 
 std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start, std::size_t limit,
-                                             bool* clean) {
+                                             bool* clean, ChainEnd* end) {
   // The clusters already on the chain, one bit each: the memory is bounded by the volume, not
   // by the chain. Kept per thread and cleared bit by bit afterwards, so a chain costs no
   // allocation once the bits cover the volume.
@@ -128,16 +128,30 @@ std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start,
   const bool startInside = start <= fat.LastCluster();
   if (startInside) testAndSet(start);
   if (clean) *clean = false;
+  ChainEnd how{ChainEnd::Kind::Limit};
   while (chain.size() <= limit) {
     std::uint32_t next = 0;
     FatLink link = fat.Follow(chain.back(), &next);
     if (link == FatLink::End) {
       if (clean) *clean = true;
+      how.kind = ChainEnd::Kind::EndMark;
       break;
     }
-    if (link == FatLink::Broken || testAndSet(next)) break;
+    if (link == FatLink::Broken) {
+      how.kind = ChainEnd::Kind::Broken;
+      auto value = fat.Entry(chain.back());
+      how.readable = value.has_value();
+      how.value = value.value_or(0);
+      break;
+    }
+    if (testAndSet(next)) {
+      how.kind = ChainEnd::Kind::Loop;
+      how.value = next;
+      break;
+    }
     chain.push_back(next);
   }
+  if (end) *end = how;
   for (std::size_t i = startInside ? 0 : 1; i < chain.size(); ++i)
     onChain[chain[i] / 64] &= ~(1ULL << (chain[i] % 64));
   return chain;

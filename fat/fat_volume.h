@@ -79,9 +79,19 @@ class FatTable {
   std::unordered_map<std::uint64_t, Chunk> chunks_;
 };
 
+// Why a chain built by BuildClusterChain ended.
+struct ChainEnd {
+  enum class Kind { EndMark, Limit, Loop, Broken } kind = Kind::Broken;
+  // Loop: the cluster the last one links back to. Broken: the last cluster's FAT entry (free,
+  // bad, reserved, or no cluster of this volume), when it could be read.
+  std::uint32_t value = 0;
+  bool readable = true;  // Broken: whether the last cluster's FAT entry could be read
+};
+
 // The chain from `start`: at most `limit` + 1 clusters, never looping. `clean` tells whether
-// it ended with an end-of-chain mark (rather than a broken link, a loop or the limit).
+// it ended with an end-of-chain mark (rather than a broken link, a loop or the limit); `end`
+// says how it ended.
 std::vector<std::uint32_t> BuildClusterChain(FatTable& fat, std::uint32_t start, std::size_t limit,
-                                             bool* clean = nullptr);
+                                             bool* clean = nullptr, ChainEnd* end = nullptr);
 
 }  // namespace brevant::fat

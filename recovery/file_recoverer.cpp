@@ -402,7 +402,8 @@ std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, Extrac
       result.error = "not a FAT file entry";
       return std::nullopt;
     }
-    plan = PlanFatFile(session_, size, static_cast<std::uint32_t>(cluster), &result.error);
+    plan = PlanFatFile(session_, size, static_cast<std::uint32_t>(cluster), &result.error,
+                       file.IsDeleted());
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
   } else if (session_.scanFsName == "NTFS") {
     plan = PlanNtfsFile(session_, size, static_cast<std::uint64_t>(TextToInt(file.sector)),

@@ -204,7 +204,8 @@ ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
   std::uint64_t size = 0;
   if (!RecoverableSize(file, &size, &result.error)) return result;
   if (IsFatRun(session))
-    return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)));
+    return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)),
+                            file.IsDeleted());
   if (session.scanFsName == "NTFS")
     return ExtractNtfsFileTo(session, sink, size,
                              static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);

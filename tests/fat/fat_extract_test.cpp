@@ -129,20 +129,14 @@ TEST(FatExtract, WhichClusters) {
          v.SetFat(250, 0xFFF8);
        },
        4000, {100, 250}},
-      {"FAT16: value 1 breaks the chain", false, [](CraftedVolume& v) { v.SetFat(100, 1); }, 4000, {100, 101}},
-      {"FAT16: bad-cluster mark breaks the chain", false,
+      {"a live chain longer than the file: its first clusters", true,
+       [](CraftedVolume& v) { v.Chain({100, 7, 300, 301}); }, 4000, {100, 7}},
+      {"one FAT copy loops, the other is sound", true,
        [](CraftedVolume& v) {
-         v.SetFat(100, 250);
-         v.SetFat(250, 0xFFF7);
+         v.Chain({100, 250, 251});
+         v.SetFat(250, 100, 0);
        },
-       6000, {100, 101, 102}},
-      {"chain into a cluster beyond the volume", true, [](CraftedVolume& v) { v.SetFat(100, 5000); }, 4000, {100, 101}},
-      {"a looping chain", true,
-       [](CraftedVolume& v) {
-         v.SetFat(100, 250);
-         v.SetFat(250, 100);
-       },
-       6000, {100, 101, 102}},
+       6000, {100, 250, 251}},
       {"deleted: clusters allocated since are passed over", true,
        [&](CraftedVolume& v) {
          v.SetFat(101, eoc32);
@@ -161,6 +155,86 @@ TEST(FatExtract, WhichClusters) {
     EXPECT_EQ(out.size(), c.size) << c.what;
     EXPECT_EQ(out, ExtractVolume::Expected(c.clusters, c.size)) << c.what;
   }
+}
+
+// A live file's chain is where its bytes are: where it loops, leaves the volume or stops short,
+// the file ends, and the result says so instead of filling up from clusters that belong to
+// other files. A deleted file's chain was cleared, so it is read as before from the clusters
+// after its first.
+TEST(FatExtract, BrokenChainOfALiveFileEndsAtTheBreak) {
+  struct Case {
+    const char* what;
+    bool fat32;
+    std::function<void(CraftedVolume&)> fat;
+    std::uint64_t size;
+    std::vector<std::uint32_t> sound;     // what a live file gets, before the break
+    std::string why;                      // in the reason
+    std::vector<std::uint32_t> asDeleted; // what the same entry gets when it is deleted
+  };
+  const std::vector<Case> cases = {
+      {"an entry pointing to itself", true, [](CraftedVolume& v) { v.SetFat(100, 100); }, 6000,
+       {100}, "chain broken after 2048 bytes (cluster 100 links back to cluster 100)",
+       {100, 101, 102}},
+      {"a loop further on", true,
+       [](CraftedVolume& v) {
+         v.SetFat(100, 250);
+         v.SetFat(250, 100);
+       },
+       6000, {100, 250}, "chain broken after 4096 bytes (cluster 250 links back to cluster 100)",
+       {100, 101, 102}},
+      {"into a cluster beyond the volume", true, [](CraftedVolume& v) { v.SetFat(100, 5000); }, 4000,
+       {100}, "chain broken after 2048 bytes (cluster 100 links to 5000, no cluster of this volume)",
+       {100, 101}},
+      {"FAT16: value 1", false, [](CraftedVolume& v) { v.SetFat(100, 1); }, 4000, {100},
+       "chain broken after 2048 bytes (cluster 100 links to 1, no cluster of this volume)",
+       {100, 101}},
+      {"FAT16: into a bad cluster", false,
+       [](CraftedVolume& v) {
+         v.SetFat(100, 250);
+         v.SetFat(250, 0xFFF7);
+       },
+       6000, {100, 250}, "chain broken after 4096 bytes (cluster 250 is marked bad)", {100, 101, 102}},
+      {"into a free cluster", true,
+       [](CraftedVolume& v) {
+         v.SetFat(100, 250);
+         v.SetFat(250, 0);
+       },
+       6000, {100, 250}, "chain broken after 4096 bytes (cluster 250 is marked free)",
+       {100, 101, 102}},
+      {"an end mark before the size", true, [](CraftedVolume& v) { v.Chain({100, 250}); }, 6000,
+       {100, 250}, "chain broken after 4096 bytes (the chain ends at cluster 250)", {100, 101, 102}},
+  };
+  for (const auto& c : cases) {
+    ExtractVolume ev(c.fat32);
+    c.fat(ev.volume());
+    auto s = ev.Session();
+    StringSink sink;
+    ExtractResult r = ExtractFatFileTo(*s, sink, c.size, 100);
+    EXPECT_FALSE(r.ok) << c.what;
+    EXPECT_EQ(r.error, c.why) << c.what;
+    const std::uint64_t kept = std::min<std::uint64_t>(c.size, c.sound.size() * 2048);
+    EXPECT_EQ(r.bytesWritten, kept) << c.what;
+    EXPECT_EQ(sink.data, ExtractVolume::Expected(c.sound, kept)) << c.what;
+
+    StringSink deleted;
+    ExtractResult d = ExtractFatFileTo(*s, deleted, c.size, 100, true);
+    EXPECT_TRUE(d.ok) << c.what << ": " << d.error;
+    EXPECT_EQ(deleted.data, ExtractVolume::Expected(c.asDeleted, c.size)) << c.what;
+  }
+}
+
+// Written into a folder, the part before the break is kept and the result says why.
+TEST(FatExtract, BrokenChainKeepsThePartBeforeTheBreak) {
+  ExtractVolume ev(false);
+  ev.volume().SetFat(100, 100);
+  auto s = ev.Session();
+  const auto folder = test::TempDir() / "extract-broken";
+  std::filesystem::create_directories(folder);
+  ExtractResult r = ExtractFatFile(*s, folder, u"loop.bin", 5000, 100);
+  EXPECT_FALSE(r.ok);
+  ASSERT_FALSE(r.path.empty()) << r.error;
+  EXPECT_EQ(r.error, "chain broken after 2048 bytes (cluster 100 links back to cluster 100)");
+  EXPECT_EQ(ReadFile(r.path), ExtractVolume::Expected({100}, 2048));
 }
 
 TEST(FatExtract, OutsideTheVolumeIsAFailure) {
