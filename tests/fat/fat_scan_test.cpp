@@ -255,6 +255,52 @@ TEST(FatScan, DeletedDirectoryWithItsContinuation) {
   for (const auto& k : kids) EXPECT_EQ(k.deleted, "1");
 }
 
+// A folder deleted as a whole: only its own entry is marked, its clusters (and those of what
+// it holds) are free. Everything below it is deleted, however deep, whatever its own entries say.
+TEST(FatScan, WhatADeletedFolderHoldsIsDeleted) {
+  CraftedVolume v(Small32());
+  auto trash = Name83("xRASH", "");
+  trash[0] = 0xE5;
+  auto old = Name83("xLD", "");
+  old[0] = 0xE5;
+  v.WriteDirectory({2}, {ShortEntryBytes(Name83("LIVE", ""), 0x10, 7, 0),
+                         ShortEntryBytes(trash, 0x10, 50, 0), ShortEntryBytes(old, 0x10, 70, 0)});
+  v.WriteDirectory({7}, {DotEntries(7, 0), ShortEntryBytes(Name83("STAYS", "TXT"), 0x20, 8, 1)});
+  // TRASH and its SUB are free; neither SUB's entry nor the files' entries are marked.
+  v.WriteDirectory({50}, {DotEntries(50, 0), ShortEntryBytes(Name83("SUB", ""), 0x10, 60, 0),
+                          ShortEntryBytes(Name83("INSIDE", "TXT"), 0x20, 51, 100)},
+                   false);
+  v.WriteDirectory({60}, {DotEntries(60, 50), ShortEntryBytes(Name83("DEEP", "TXT"), 0x20, 61, 100),
+                          ShortEntryBytes(Name83("EMPTY", "TXT"), 0x20, 0, 0)},
+                   false);
+  // OLD's entry is deleted but its cluster was left allocated: what it holds is deleted too.
+  v.WriteDirectory({70}, {DotEntries(70, 0), ShortEntryBytes(Name83("KEPT", "TXT"), 0x20, 71, 100)});
+  // A free directory nothing names any more, with a folder in it.
+  v.WriteDirectory({80}, {DotEntries(80, 0), ShortEntryBytes(Name83("NESTED", ""), 0x10, 82, 0)},
+                   false);
+  v.WriteDirectory({82}, {DotEntries(82, 80), ShortEntryBytes(Name83("LOW", "TXT"), 0x20, 83, 1)},
+                   false);
+  for (std::uint32_t batch : {0u, 1u}) {
+    auto r = Scan(v, 850, batch);
+    struct Want {
+      const char* name;
+      const char* parent;
+      const char* deleted;
+    };
+    for (const Want& w : {Want{"LIVE", "0", "NULL"}, Want{"STAYS.TXT", "7", "NULL"},
+                          Want{"_RASH", "0", "1"}, Want{"SUB", "50", "1"},
+                          Want{"INSIDE.TXT", "50", "1"}, Want{"DEEP.TXT", "60", "1"},
+                          Want{"EMPTY.TXT", "60", "1"}, Want{"_LD", "0", "1"},
+                          Want{"KEPT.TXT", "70", "1"}, Want{"NESTED", "80", "1"},
+                          Want{"LOW.TXT", "82", "1"}}) {
+      const Found* f = FindByName(r->all, w.name);
+      ASSERT_NE(f, nullptr) << w.name;
+      EXPECT_EQ(f->parentId, w.parent) << w.name;
+      EXPECT_EQ(f->deleted, w.deleted) << w.name << " (batch " << batch << ")";
+    }
+  }
+}
+
 TEST(FatScan, FoundOnlyByContent) {
   CraftedVolume v(Small32());
   v.WriteDirectory({2}, {ShortEntryBytes(Name83("LIVE", ""), 0x10, 7, 0)});

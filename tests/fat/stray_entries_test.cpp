@@ -72,6 +72,40 @@ TEST(ExtensiveFatScan, FollowsDirectoriesPastTheirChainAndFindsStrayEntries) {
   }
 }
 
+// Deleted empty files of one name and time in several folders (an app's empty marker file in
+// each): stray ones are all listed, not taken for copies of the first; garbage of size 0 is not.
+TEST(ExtensiveFatScan, EmptyStrayEntriesAreAllKept) {
+  ZeroedFatVolume z;
+  auto empty = Name83("xMPTY", "TXT");
+  empty[0] = 0xE5;
+  const std::string deletedEmpty = ShortEntryBytes(empty, 0x20, 0, 0);
+  std::vector<std::string> docs{DotEntries(10, 0), deletedEmpty};
+  for (int i = 0; i < 61; ++i)
+    docs.push_back(ShortEntryBytes(Name83("F" + std::to_string(i), "TXT"), 0x20, 100 + i, 10));
+  docs.push_back(ShortEntryBytes(Name83("LATE", "TXT"), 0x20, 30, 5000));
+  z.v.WriteDirectory({10, 11}, docs, false);
+  for (std::uint32_t c : {40u, 45u})
+    z.v.WriteDirectory({c},
+                       {ShortEntryBytes(Name83("S" + std::to_string(c), "TXT"), 0x20, c + 10, 100),
+                        deletedEmpty,
+                        ShortEntryBytes(Name83("BADDATE", "TXT"), 0x20, 0, 0, 0x5A21 | (15 << 5))},
+                       false);
+  for (std::uint32_t batch : {0u, 1u}) {
+    const auto all = Scan(z.v, true, batch);
+    int empties = 0;
+    for (const auto& f : all)
+      if (f.name == "_MPTY.TXT") {
+        ++empties;
+        EXPECT_EQ(f.deleted, "1");
+        EXPECT_EQ(f.size, "0");
+      }
+    EXPECT_EQ(empties, 3) << "one in DOCS and one in each stray cluster (batch " << batch << ")";
+    ASSERT_NE(FindByName(all, "S40.TXT"), nullptr);
+    ASSERT_NE(FindByName(all, "S45.TXT"), nullptr);
+    EXPECT_EQ(FindByName(all, "BADDATE.TXT"), nullptr) << "month 15";
+  }
+}
+
 TEST(ExtensiveFatScan, ChainlessFilesAreMarked) {
   ZeroedFatVolume z;
   RecoverySession s;
@@ -104,6 +138,7 @@ TEST(StrayEntries, OnlyEntriesThatDescribeThisVolumeAreKept) {
     std::uint8_t attributes;
     std::uint32_t cluster, size;
     bool kept;
+    std::uint16_t date = 0x5A21, time = 0x6000;
   };
   const Case cases[] = {
       {"a file", 0x20, 10, 5000, true},
@@ -114,11 +149,21 @@ TEST(StrayEntries, OnlyEntriesThatDescribeThisVolumeAreKept) {
       {"a folder", 0x10, 12, 0, true},
       {"a folder with a size", 0x10, 12, 100, false},
       {"a folder without a cluster", 0x10, 0, 0, false},
+      {"an empty file with a cluster past the volume", 0x20, 5000, 0, false},
+      {"an empty file in month 13", 0x20, 0, 0, false, (45 << 9) | (13 << 5) | 1, 0x6000},
+      {"an empty file on day 0", 0x20, 0, 0, false, 0x5A20, 0x6000},
+      {"an empty file at 25 o'clock", 0x20, 0, 0, false, 0x5A21, 25 << 11},
+      {"an empty file at 60 minutes", 0x20, 0, 0, false, 0x5A21, 60 << 5},
+      {"an empty file at 60 seconds", 0x20, 0, 0, false, 0x5A21, 30},
+      {"an empty file with a time but no date", 0x20, 0, 0, false, 0, 0x6000},
+      {"an empty file without date or time", 0x20, 0, 0, true, 0, 0},
+      {"a file with an impossible date", 0x20, 10, 5000, false, (45 << 9) | (13 << 5) | 1, 0x6000},
   };
   for (const Case& c : cases) {
     auto e = fat::ParseShortEntry(
         {reinterpret_cast<const std::uint8_t*>(
-             ShortEntryBytes(Name83("X", "TXT"), c.attributes, c.cluster, c.size).data()),
+             ShortEntryBytes(Name83("X", "TXT"), c.attributes, c.cluster, c.size, c.date, c.time)
+                 .data()),
          32});
     ASSERT_TRUE(e);
     EXPECT_EQ(fat::PlausibleStrayEntry(*e, v), c.kept) << c.what;
