@@ -91,7 +91,8 @@ std::optional<Plan> MakePlan(RecoverySession& session, std::uint64_t size, std::
     anyTable = true;
     fat::FatTable table(v, fatStart);
     fat::ChainEnd end;
-    auto chain = fat::BuildClusterChain(table, start, static_cast<std::size_t>(needed), nullptr, &end);
+    auto chain =
+        fat::BuildClusterChain(table, start, static_cast<std::size_t>(needed), nullptr, &end);
     // A live file's chain may run on past its size (the size is what counts); a deleted
     // file's cleared chain only matches when it is exactly as long.
     if (chain.size() == needed || (!deleted && chain.size() > needed)) {
@@ -173,8 +174,8 @@ ExtractResult ExtractFatFileTo(RecoverySession& session, ByteSink& sink, std::ui
 
 ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::path& folder,
                              std::u16string_view name, std::uint64_t size,
-                             std::uint32_t startCluster,
-                             std::optional<std::int64_t> modifiedTime, bool deleted) {
+                             std::uint32_t startCluster, std::optional<std::int64_t> modifiedTime,
+                             bool deleted) {
   ExtractResult result;
   auto plan = PlanFatFile(session, size, startCluster, &result.error, deleted);
   if (!plan) return result;  // nothing is created for a file that cannot be copied

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fatFromInput = mode & 4;
   ++data, --size;
   const std::size_t clusterBytes = spc * fat::kSectorBytes;
-  const auto clusters = static_cast<std::uint32_t>(
-      std::clamp<std::size_t>(size / clusterBytes + 1, 8, kMaxClusters));
+  const auto clusters =
+      static_cast<std::uint32_t>(std::clamp<std::size_t>(size / clusterBytes + 1, 8, kMaxClusters));
   const std::uint32_t fatSize = (clusters + 2 + 127) / 128;
   const std::uint64_t dataStart = kReserved + 2ULL * fatSize;
   const std::uint64_t total = dataStart + static_cast<std::uint64_t>(clusters) * spc;
@@ -93,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   disk.replace(static_cast<std::size_t>(dataStart) * fat::kSectorBytes, dataBytes,
                reinterpret_cast<const char*>(data + used), dataBytes);
 
-  const std::string& path = fuzz::InstallDisk(reinterpret_cast<const std::uint8_t*>(disk.data()),
-                                              disk.size());
+  const std::string& path =
+      fuzz::InstallDisk(reinterpret_cast<const std::uint8_t*>(disk.data()), disk.size());
 
   // The stray-entry rules on their own, over every entry of the input.
   fat::FatVolume volume;
