@@ -36,7 +36,8 @@ void ReportUnreadable(const UnreadableIndex& unreadable, std::string_view conseq
                       std::FILE* err) {
   if (unreadable.Empty()) return;
   for (const UnreadableRecords& r : unreadable.named) {
-    std::string line = "brevant: unreadable: MFT records " + std::to_string(r.firstRecord);
+    std::string line = std::string("brevant: unreadable: MFT record") + (r.count > 1 ? "s " : " ") +
+                       std::to_string(r.firstRecord);
     if (r.count > 1) line += " to " + std::to_string(r.firstRecord + r.count - 1);
     if (r.firstSector != 0) line += " (from sector " + std::to_string(r.firstSector) + ")";
     line += ": ";
