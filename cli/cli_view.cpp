@@ -18,7 +18,7 @@ void CliView::SetStatusText(const std::u16string& text) {
   }
   detail_.clear();
   // The last words of a run: a bar drawn after them (the bar's reset) would be stray.
-  if (text == u"Scan Completed..." || text == u"Process Aborted...") ended_ = true;
+  if (text.starts_with(u"Scan Completed") || text == u"Process Aborted...") ended_ = true;
   Finish();
   if (!quiet_ && !text.empty()) std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
   lastPrinted_ = -1;

@@ -18,6 +18,7 @@
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
 #include "cli/stop_signal.h"
+#include "cli/unreadable_report.h"
 #include "disk/disks.h"
 #include "disk/volume_search.h"
 #include "fat/codepage.h"
@@ -40,7 +41,8 @@ struct Error {
 
 constexpr const char* kExitStatusHelp =
     "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
-    "failure is named on standard error); 2 bad arguments, or a source or destination that "
+    "failure is named on standard error), or the scan could not read some MFT records (the "
+    "output holds everything else; brevant: incomplete: names them); 2 bad arguments, or a source or destination that "
     "cannot be used (nothing was written); 130 stopped by Ctrl-C or SIGTERM (the "
     "output holds what was found before the stop).";
 
@@ -250,7 +252,9 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   JsonNumber(out, "liveBytes", static_cast<long long>(f.liveBytes));
   JsonNumber(out, "deletedFiles", static_cast<long long>(f.deletedFiles));
   JsonNumber(out, "deletedBytes", static_cast<long long>(f.deletedBytes));
-  out += ctx.outcome == RunOutcome::Stopped ? ", \"complete\": false}" : ", \"complete\": true}";
+  if (!ctx.result->unreadable.Empty()) out += ", " + UnreadableJson(ctx.result->unreadable);
+  // Complete: swept to its end with every MFT record read.
+  out += ctx.outcome == RunOutcome::Completed ? ", \"complete\": true}" : ", \"complete\": false}";
   for (int pass = 0; pass < 2; ++pass) {
     out += pass == 0 ? ",\n \"folders\": [" : "],\n \"files\": [";
     bool first = true;
@@ -335,7 +339,8 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
       stack.push_back({it->get(), f.depth + 1});
   }
-  std::cout << folders << " folders, " << files << " files\n";
+  std::cout << folders << " folders, " << files << " files"
+            << UnreadableSummary(ctx.result->unreadable) << "\n";
 }
 
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
@@ -355,8 +360,10 @@ struct RecoverTally {
   std::size_t recovered = 0, failed = 0, partial = 0;
   std::uint64_t bytes = 0, unreadable = 0;
   std::string stoppedAt;  // the file being written when a stop came, if any
+  std::string unreadableMft;  // UnreadableSummary of the scan
   bool stoppedInScan = false;
   std::string json;       // the per-file records, with --json
+  std::uint64_t unreadableRecords = 0;  // MFT records the scan could not read
 
   std::string Summary() const {
     std::string line = "recovered " + std::to_string(recovered) + " files (" +
@@ -364,6 +371,7 @@ struct RecoverTally {
     if (partial > 0)
       line += ", " + std::to_string(partial) + " partly recovered (" + std::to_string(unreadable) +
               " unreadable sector" + (unreadable == 1 ? "" : "s") + ")";
+    line += unreadableMft;
     if (!stoppedAt.empty()) line += ", stopped while writing " + stoppedAt;
     else if (stoppedInScan) line += ", stopped during the scan";
     return line;
@@ -395,6 +403,8 @@ void RecoverTally::Print(bool asJson, bool stopped) const {
   JsonNumber(out, "failed", static_cast<long long>(failed));
   JsonNumber(out, "partial", static_cast<long long>(partial));
   JsonNumber(out, "unreadableSectors", static_cast<long long>(unreadable));
+  if (unreadableRecords > 0)
+    JsonNumber(out, "unreadableRecords", static_cast<long long>(unreadableRecords));
   out += stopped ? ", \"stopped\": true" : ", \"stopped\": false";
   JsonField(out, "summary", Summary());
   out += ",\n \"files\": [" + json + "]}\n";
@@ -506,9 +516,17 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
   auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
   if (!recoverer) throw Error{2, error};
   RecoverEntries entries(ctx, std::move(prefixes), deletedOnly, json, stop);
+  entries.tally.unreadableMft = UnreadableSummary(ctx.result->unreadable);
+  entries.tally.unreadableRecords = ctx.result->unreadable.records;
   recoverer->RecoverAll(entries);
   entries.tally.Print(json, stop.Received());
-  return entries.tally.failed == 0 && entries.tally.partial == 0 ? 0 : 1;
+  std::fflush(stdout);
+  // Files the unreadable records held were never found, so not recovered: no plain success.
+  ReportUnreadable(ctx.result->unreadable, "the files they held are not recovered", stderr);
+  return entries.tally.failed == 0 && entries.tally.partial == 0 &&
+                 ctx.result->unreadable.Empty()
+             ? 0
+             : 1;
 }
 
 int RunCat(ScanContext& ctx, long long entry) {
@@ -593,7 +611,8 @@ int Main(int argc, char** argv) {
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
   recover->footer(
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
-      "(unreadable sectors written as zeros, a full destination); 2 a bad argument or an "
+      "(unreadable sectors written as zeros, a full destination), or the scan could not read "
+      "some MFT records; 2 a bad argument or an "
       "unusable --to folder; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
@@ -634,6 +653,10 @@ int Main(int argc, char** argv) {
       if (ctx->stopped || stop.Received()) {
         std::cerr << "brevant: stopped: the output holds what was found before the stop\n";
         return kStoppedExitStatus;
+      }
+      if (!ctx->result->unreadable.Empty()) {
+        ReportUnreadable(ctx->result->unreadable, "the output holds everything else", stderr);
+        return 1;
       }
       return 0;
     }

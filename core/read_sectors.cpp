@@ -1,5 +1,6 @@
 #include "core/read_sectors.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -32,12 +33,15 @@ struct ReadOutcome {
 
 // The shared reader.
 ReadOutcome Read(const std::string& devicePath, void* buffer, std::uint64_t startSector,
-                   std::uint32_t count, bool zeroFill) {
+                   std::uint32_t count, bool zeroFill,
+                   std::vector<std::uint32_t>* unreadable = nullptr) {
   if (count == 0) return {true, 0};
   auto* out = static_cast<unsigned char*>(buffer);
   constexpr std::uint64_t kSector = platform::kSectorSize;
   auto device = platform::DeviceTable::Instance().Get(devicePath);
   auto unread = [&](std::uint32_t from, std::uint32_t to) {
+    if (unreadable)
+      for (std::uint32_t j = from; j < to; ++j) unreadable->push_back(j);
     if (zeroFill && to > from)
       std::memset(out + static_cast<std::size_t>(from) * kSector, 0,
                   static_cast<std::size_t>(to - from) * kSector);
@@ -82,6 +86,16 @@ int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t start
 std::uint32_t ReadSectorsZeroFilling(const std::string& devicePath, void* buffer,
                                      std::uint64_t startSector, std::uint32_t count) {
   return Read(devicePath, buffer, startSector, count, true).unread;
+}
+
+std::uint32_t ReadSectorsListingUnreadable(const std::string& devicePath, void* buffer,
+                                           std::uint64_t startSector, std::uint32_t count,
+                                           std::vector<std::uint32_t>& unreadable) {
+  const std::size_t before = unreadable.size();
+  const std::uint32_t unread = Read(devicePath, buffer, startSector, count, true, &unreadable).unread;
+  // Sectors past the device's end are noted before the ones that failed on their own.
+  std::sort(unreadable.begin() + static_cast<std::ptrdiff_t>(before), unreadable.end());
+  return unread;
 }
 
 }  // namespace brevant

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brevant {
 
@@ -15,6 +16,12 @@ int ReadSectors(const std::string& devicePath, void* buffer, std::uint64_t start
 // zeros. Returns how many sectors could not be read (0 for a complete read).
 std::uint32_t ReadSectorsZeroFilling(const std::string& devicePath, void* buffer,
                                      std::uint64_t startSector, std::uint32_t count);
+
+// The zero-filling read that also names the sectors it could not read: their offsets from
+// `startSector`, in order, appended to `unreadable`. Returns how many there were.
+std::uint32_t ReadSectorsListingUnreadable(const std::string& devicePath, void* buffer,
+                                           std::uint64_t startSector, std::uint32_t count,
+                                           std::vector<std::uint32_t>& unreadable);
 
 // The number of sectors a device or image holds (a last partial sector included); 0 when
 // unknown or it cannot be opened.

@@ -52,4 +52,30 @@ bool HonourStop(RecoverySession& session, RecoveryView& view) {
   return true;
 }
 
+void UnreadableIndex::Add(std::uint64_t firstRecord, std::uint64_t count, std::uint64_t firstSector,
+                          UnreadableCause cause) {
+  if (count == 0) return;
+  records += count;
+  if (stretches > 0 && last_.cause == cause && last_.firstRecord + last_.count == firstRecord) {
+    last_.count += count;
+    if (stretches <= named.size()) named.back().count += count;
+    return;
+  }
+  last_ = {firstRecord, count, firstSector, cause};
+  ++stretches;
+  if (named.size() < kNamedStretches) named.push_back(last_);
+}
+
+const char* UnreadableCauseText(UnreadableCause cause) {
+  switch (cause) {
+    case UnreadableCause::ReadError:
+      return "read error";
+    case UnreadableCause::BeyondEnd:
+      return "past the end of the disk or partition";
+    case UnreadableCause::Unmapped:
+      return "where they lie is unknown";
+  }
+  return "";
+}
+
 }  // namespace brevant

@@ -81,12 +81,56 @@ struct MftExtentTable {
   std::vector<std::uint64_t> mftRunStart;   // first sector of each extent, 0 for a sparse run
   std::vector<std::uint64_t> mftRunLength;  // length in sectors
   std::size_t mftRunCount = 0;
+  // Stretches of the MFT that no read can reach, by MFT sector (counted across the extents):
+  // where the run list puts them beyond the partition's end (`sector`, absolute, is where), or
+  // where a piece of the run list itself could not be read. They are sparse extents above, so
+  // the records after them keep their numbers.
+  struct Gap {
+    std::uint64_t virtualStart = 0;
+    std::uint64_t length = 0;
+    bool beyondEnd = false;
+    std::uint64_t sector = 0;
+  };
+  std::vector<Gap> gaps;
   void Clear() {
     mftRunStart.clear();
     mftRunLength.clear();
     mftRunCount = 0;
+    gaps.clear();
   }
 };
+
+// MFT records of one stretch that a run could not read whole: what they held is missing from
+// its result.
+enum class UnreadableCause {
+  ReadError,  // their sectors failed to read
+  BeyondEnd,  // the MFT's run list puts them beyond the end of the partition or the device
+  Unmapped,   // the piece of the MFT's run list that says where they lie could not be read
+};
+struct UnreadableRecords {
+  std::uint64_t firstRecord = 0;
+  std::uint64_t count = 0;
+  std::uint64_t firstSector = 0;  // absolute, where the first of them lies; 0 when unknown
+  UnreadableCause cause = UnreadableCause::ReadError;
+};
+// What a run could not read of the volume's index: every record counted, the first stretches
+// named (a damaged disk may have many; their number is kept).
+class UnreadableIndex {
+ public:
+  static constexpr std::size_t kNamedStretches = 100;
+  std::uint64_t records = 0;
+  std::uint64_t stretches = 0;
+  std::vector<UnreadableRecords> named;  // the first kNamedStretches, in record order
+  // Adds `count` records from `firstRecord`, joining the stretch before when they follow it.
+  void Add(std::uint64_t firstRecord, std::uint64_t count, std::uint64_t firstSector,
+           UnreadableCause cause);
+  bool Empty() const { return records == 0; }
+
+ private:
+  UnreadableRecords last_;  // the stretch Add extended last, named or not
+};
+// "read error", "past the end of the disk or partition" or "where they lie is unknown".
+const char* UnreadableCauseText(UnreadableCause cause);
 
 struct RecoverySession {
   RecoverySession();
@@ -135,6 +179,8 @@ struct RecoverySession {
 
   // The catalogue of the run in progress; the run moves it into its result when it ends.
   Catalogue catalogue;
+  // The MFT records the run in progress could not read; moved into its result with the rest.
+  UnreadableIndex unreadable;
 
   // OEM code page used to decode 8.3 names (850 unless the user picks another).
   int oemCodePage = 850;

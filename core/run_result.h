@@ -21,6 +21,9 @@ class EntryPaths;
 // How a run ended.
 enum class RunOutcome {
   Completed,  // swept to its end: "Scan Completed..." and the completion message
+  // Swept to its end, but some of the volume's MFT records could not be read (RunResult's
+  // `unreadable` names them): what they held is missing, so this is no plain success.
+  CompletedWithUnreadable,
   Stopped,    // a stop was honoured by the worker or inside an engine: what was found so far
   Failed,     // the partition's parameters are unusable or the device cannot be read
   Refused,    // not run at all: another run was in progress (nothing is reported to the view)
@@ -58,6 +61,8 @@ class RunResult {
   std::shared_ptr<ui::ResultTree> tree;         // never null in a handed-over result
   std::shared_ptr<const ui::EntryPaths> paths;  // slash paths of the tree; safe from any thread
   FileFigures files;
+  // The MFT records the run could not read (none on a FAT run).
+  UnreadableIndex unreadable;
 
   // The rows the file list shows, tied to this result's records. Guarded by listingMutex
   // (model's ListFolderFiles takes it).

@@ -120,10 +120,11 @@ int ReadFat32(const Target& t, PartitionParameters& p) {
   return 1;
 }
 
-// NTFS record sizes: a byte of 0x80 or more is a negative power of two in bytes (0xF6 is
-// 1024 bytes), anything else a count of clusters. In sectors; 0 when not a whole sector count.
-std::uint64_t RecordSectors(std::uint32_t value, std::uint64_t spc) {
-  if (value >= 0x80 && value <= 0xFF) {
+// NTFS record sizes: a signed byte (the three after it are unused); 0x80 or more is a negative
+// power of two in bytes (0xF6 is 1024 bytes), anything else a count of clusters. In sectors; 0
+// when not a whole sector count.
+std::uint64_t RecordSectors(std::uint8_t value, std::uint64_t spc) {
+  if (value >= 0x80) {
     const unsigned shift = 256 - value;
     if (shift < 9 || shift > 31) return 0;
     return (std::uint64_t{1} << shift) / disk::kSectorBytes;
@@ -135,11 +136,10 @@ bool IsFileRecordSize(std::uint64_t sectors) {
   return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8;
 }
 
-// 512-byte units per cluster of the volume whose boot sector is `boot`; 0 when its sector or
-// cluster size is no valid one.
+// 512-byte units per cluster of the NTFS volume whose boot sector is `boot`; 0 when its sector
+// or cluster size is no valid one.
 std::uint64_t ClusterSectors(const Sector& boot) {
-  const std::uint64_t spc = disk::Le8(boot, 13);
-  return disk::IsClusterSize(spc) ? spc * UnitOf(boot) : 0;
+  return disk::NtfsSectorsPerCluster(boot) * UnitOf(boot);
 }
 
 // The two copies of an NTFS boot sector: the primary at the start, the backup in the last sector
@@ -215,12 +215,12 @@ int ReadNtfs(const Target& t, PartitionParameters& p) {
     spc = ClusterSectors(copies.Current());
     if (spc == 0) return 0;
   }
-  std::uint64_t fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
+  std::uint64_t fileRecord = RecordSectors(disk::Le8(copies.Current(), 64), spc);
   if (!IsFileRecordSize(fileRecord)) {
     copies.SwitchCopy();
     spc = ClusterSectors(copies.Current());
     if (spc == 0) return 0;
-    fileRecord = RecordSectors(disk::Le32(copies.Current(), 64), spc);
+    fileRecord = RecordSectors(disk::Le8(copies.Current(), 64), spc);
     if (!IsFileRecordSize(fileRecord)) return 0;
   }
 
@@ -236,8 +236,7 @@ int ReadNtfs(const Target& t, PartitionParameters& p) {
   const std::uint64_t mftMirrStart = locate(56);
   if (mftStart == 0 && mftMirrStart == 0) return 0;
 
-  const std::uint32_t indexValue = disk::Le32(copies.LastGood(), 68);
-  const std::uint64_t indexRecord = indexValue == 0xF4 ? 8 : RecordSectors(indexValue, spc);
+  const std::uint64_t indexRecord = RecordSectors(disk::Le8(copies.LastGood(), 68), spc);
 
   p.mftMirrStart = mftMirrStart;
   p.sectorsPerCluster = spc;

@@ -76,8 +76,29 @@ inline bool IsSectorSize(std::uint64_t bytes) {
   return bytes == 512 || bytes == 1024 || bytes == 2048 || bytes == 4096;
 }
 
+// The largest NTFS cluster Windows makes.
+inline constexpr std::uint64_t kMaxNtfsClusterBytes = 2 << 20;
+
+// Sectors (of the volume's own size) per cluster of the NTFS boot sector `s`; 0 when it states
+// none. Up to 128 the byte at 13 is the count; larger clusters (Windows formats up to 2 MiB)
+// store the exponent negated, so 0xF4 is 2^12 sectors.
+inline std::uint64_t NtfsSectorsPerCluster(Bytes s) {
+  const std::uint64_t bytes = Le16(s, 11);
+  const std::uint8_t field = Le8(s, 13);
+  if (!IsSectorSize(bytes)) return 0;
+  if (field <= 0x80) return IsClusterSize(field) ? field : 0;
+  const unsigned shift = 256u - field;
+  // Counts up to 128 have the plain form; nothing beyond 2 MiB is a cluster Windows reads.
+  if (shift < 8 || shift > 21 || (bytes << shift) > kMaxNtfsClusterBytes) return 0;
+  return std::uint64_t{1} << shift;
+}
+
 // A BIOS parameter block a volume could really carry: a sector size from IsSectorSize and a
-// power of two up to 128 sectors per cluster.
-inline bool PlausibleBpb(Bytes s) { return IsSectorSize(Le16(s, 11)) && IsClusterSize(Le8(s, 13)); }
+// power of two up to 128 sectors per cluster, or on NTFS the larger clusters of
+// NtfsSectorsPerCluster.
+inline bool PlausibleBpb(Bytes s) {
+  if (!IsSectorSize(Le16(s, 11))) return false;
+  return IsClusterSize(Le8(s, 13)) || (HasText(s, 3, "NTFS") && NtfsSectorsPerCluster(s) != 0);
+}
 
 }  // namespace brevant::disk

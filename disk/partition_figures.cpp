@@ -295,7 +295,7 @@ std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
   if (!boot) return std::nullopt;
   Bytes b(*boot);
   const std::uint64_t unit = disk::Le16(b, 11) / kSectorBytes;
-  const std::uint64_t spc = disk::Le8(b, 13) * unit;
+  const std::uint64_t spc = disk::NtfsSectorsPerCluster(b) * unit;
   const std::uint64_t volumeSectors = disk::Le64(b, 40);
   const std::uint64_t totalClusters =
       (volumeSectors > partSectors / unit ? partSectors : volumeSectors * unit) / spc;

@@ -73,7 +73,7 @@ bool DescribeNtfs(Bytes s, BootSectorFacts& out) {
   if (!disk::HasText(s, 3, "NTFS    ") || !disk::HasBootSignature(s)) return false;
   if (!disk::PlausibleBpb(s)) return false;
   const std::uint64_t unit = disk::Le16(s, 11) / 512;
-  const std::uint64_t spc = disk::Le8(s, 13);
+  const std::uint64_t spc = disk::NtfsSectorsPerCluster(s);
   const std::uint64_t total = disk::Le64(s, 40);
   if (total == 0 || total > (UINT64_MAX >> 12)) return false;
   const std::uint64_t clusters = total / spc;

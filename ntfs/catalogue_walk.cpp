@@ -150,8 +150,13 @@ class CatalogueWalk {
                                 const ntfs::ExtensionSource& source, std::u16string_view stream,
                                 std::uint64_t size) const;
   void AppendPending();
-  // Fills `buffer` with the MFT's sectors [first, first + count), sparse ones as zeros, and
-  // the first sector of each record in it (0 when it lies in a sparse extent).
+  // Notes that MFT record `record` could not be read whole; `sector` is its first bad sector.
+  void NoteReadError(std::uint64_t record, std::uint64_t sector);
+  // Counts and names, in the session, the records that could not be read before MFT sector
+  // `reached`: read errors and the MFT's unreachable stretches.
+  void ReportUnreadable(std::uint64_t reached);
+  // Fills `buffer` with the MFT's sectors [first, first + count), sparse and unreadable ones as
+  // zeros, and the first sector of each record in it (0 when it lies in a sparse extent).
   void ReadBatch(std::uint64_t first, std::uint64_t count, std::vector<std::uint8_t>& buffer,
                  std::vector<std::uint64_t>& recordSectors);
 
@@ -169,7 +174,56 @@ class CatalogueWalk {
   // Cursor over the extents for the batches, which only move forward.
   std::size_t extent_ = 0;
   std::uint64_t extentVirtualStart_ = 0;
+  std::vector<std::uint32_t> badSectors_;
+  std::vector<UnreadableRecords> readErrors_;  // in record order, joined where they touch
+  std::uint64_t deviceSectors_ = 0;             // the device's size, 0 when unknown
 };
+
+void CatalogueWalk::NoteReadError(std::uint64_t record, std::uint64_t sector) {
+  if (!readErrors_.empty()) {
+    UnreadableRecords& last = readErrors_.back();
+    const std::uint64_t end = last.firstRecord + last.count;
+    if (record < end) return;  // another bad sector of a record already noted
+    if (record == end && (last.cause == UnreadableCause::BeyondEnd) ==
+                             (deviceSectors_ != 0 && sector >= deviceSectors_)) {
+      ++last.count;
+      return;
+    }
+  }
+  // Sectors past the end of an image cut short cannot be read either, for another reason.
+  readErrors_.push_back({record, 1, sector,
+                         deviceSectors_ != 0 && sector >= deviceSectors_
+                             ? UnreadableCause::BeyondEnd
+                             : UnreadableCause::ReadError});
+}
+
+void CatalogueWalk::ReportUnreadable(std::uint64_t reached) {
+  const std::uint64_t perRecord = volume_.RecordSectors();
+  std::vector<UnreadableRecords> stretches = readErrors_;
+  for (const MftExtentTable::Gap& gap : table_.gaps) {
+    if (gap.length == 0 || gap.virtualStart >= reached) continue;
+    const std::uint64_t last = std::min(gap.virtualStart + gap.length, reached) - 1;
+    const std::uint64_t first = gap.virtualStart / perRecord;
+    stretches.push_back({first, last / perRecord - first + 1, gap.beyondEnd ? gap.sector : 0,
+                         gap.beyondEnd ? UnreadableCause::BeyondEnd : UnreadableCause::Unmapped});
+  }
+  std::stable_sort(stretches.begin(), stretches.end(),
+                   [](const UnreadableRecords& a, const UnreadableRecords& b) {
+                     return a.firstRecord < b.firstRecord;
+                   });
+  // A record on the edge of two stretches is counted once.
+  std::uint64_t next = 0;
+  for (UnreadableRecords r : stretches) {
+    const std::uint64_t end = r.firstRecord + r.count;
+    if (end <= next) continue;
+    if (r.firstRecord < next) {
+      r.count = end - next;
+      r.firstRecord = next;
+    }
+    session_.unreadable.Add(r.firstRecord, r.count, r.firstSector, r.cause);
+    next = end;
+  }
+}
 
 void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count,
                               std::vector<std::uint8_t>& buffer,
@@ -191,10 +245,16 @@ void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count,
     // fills in every sector it can, in place, so nothing is read twice on a failing disk.
     std::memset(into, 0, piece * ntfs::kSectorBytes);
     if (start != 0) {
-      ReadSectors(volume_.device, into, start + offset, static_cast<std::uint32_t>(piece));
+      badSectors_.clear();
+      ReadSectorsListingUnreadable(volume_.device, into, start + offset,
+                                   static_cast<std::uint32_t>(piece), badSectors_);
       const std::uint64_t firstRecordSector = (v + perRecord - 1) / perRecord * perRecord;
       for (std::uint64_t r = firstRecordSector; r < v + piece; r += perRecord)
         recordSectors[(r - first) / perRecord] = start + offset + (r - v);
+      // A record with a bad sector is still read for what it holds (a torn record is evidence),
+      // but it is counted as not read whole.
+      for (std::uint32_t bad : badSectors_)
+        NoteReadError((v + bad) / perRecord, start + offset + bad);
     }
     v += piece;
   }
@@ -212,6 +272,7 @@ void CatalogueWalk::Run() {
   for (std::size_t i = 0; i < extents; ++i) total += table_.mftRunLength[i];
   const std::uint32_t perRecord = volume_.RecordSectors();
   if (total == 0 || volume_.sectorsPerCluster == 0) return;
+  deviceSectors_ = DeviceSectorCount(volume_.device);
 
   const std::uint64_t batchSectors =
       std::max<std::uint64_t>(kBatchBytes / ntfs::kSectorBytes / perRecord, 1) * perRecord;
@@ -227,6 +288,7 @@ void CatalogueWalk::Run() {
                   {true, header->InUse(), header->IsDirectory(), header->sequence});
 
   std::uint64_t v = 0;  // MFT sector, counted across the extents
+  bool stopped = false;
   std::size_t extent = 0;
   std::uint64_t extentStart = 0;
   while (v + perRecord <= total) {
@@ -241,13 +303,15 @@ void CatalogueWalk::Run() {
       if (next > v) {
         v = next;
         progress_.Report(v, total);
-        if (HonourStop(session_, view_)) break;
+        if (HonourStop(session_, view_)) {
+          stopped = true;
+          break;
+        }
         continue;
       }
     }
     const std::uint64_t count = std::min(batchSectors, (total - v) / perRecord * perRecord);
     ReadBatch(v, count, buffer, recordSectors);
-    bool stopped = false;
     for (std::uint64_t j = 0; j < count / perRecord; ++j) {
       const std::uint64_t record = v / perRecord + j;
       if (HonourStop(session_, view_)) {
@@ -268,6 +332,7 @@ void CatalogueWalk::Run() {
   }
   // Entries waiting for a later parent record: what the walk saw decides, even after a stop.
   AppendPending();
+  ReportUnreadable(stopped ? v : total);
 }
 
 bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,

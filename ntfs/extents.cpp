@@ -346,7 +346,11 @@ std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRu
   const std::uint64_t partitionSectors =
       volume.endSector > volume.firstSector ? volume.endSector - volume.firstSector : UINT64_MAX;
   bool full = false;
-  auto push = [&](std::uint64_t start, std::uint64_t clusters) {
+  // `gap` names a stretch no read can reach (see MftExtentTable::gaps): unmapped, or beyond the
+  // end at `beyondAt`.
+  enum class Gap { None, Unmapped, BeyondEnd };
+  auto push = [&](std::uint64_t start, std::uint64_t clusters, Gap gap = Gap::None,
+                  std::uint64_t beyondAt = 0) {
     if (static_cast<unsigned __int128>(clusters) * spc > kMaxMftSectors) {
       full = true;
       return;
@@ -357,6 +361,8 @@ std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRu
       full = true;
       return;
     }
+    if (gap != Gap::None)
+      table.gaps.push_back({virtualSectors, sectors, gap == Gap::BeyondEnd, beyondAt});
     virtualSectors += sectors;
     if (start != 0) mapped += sectors;
     table.mftRunStart.resize(table.mftRunCount);
@@ -368,10 +374,25 @@ std::uint64_t AppendRunsAsExtents(const Volume& volume, const std::vector<DataRu
   for (const DataRun& run : runs) {
     if (full) break;
     if (run.vcn < expectedVcn) continue;                        // overlaps what is mapped already
-    if (run.vcn > expectedVcn) push(0, run.vcn - expectedVcn);  // a piece we could not read
-    std::optional<std::uint64_t> start;
-    if (!run.sparse) start = volume.ClusterSector(run.lcn, run.length);
-    push(start.value_or(0), run.length);
+    if (run.vcn > expectedVcn) push(0, run.vcn - expectedVcn, Gap::Unmapped);  // a piece we could not read
+    if (run.sparse) {
+      push(0, run.length);
+    } else if (auto start = volume.ClusterSector(run.lcn, run.length)) {
+      push(*start, run.length);
+    } else {
+      // The run ends beyond the partition (an image cut short, a table that claims too much):
+      // the clusters before the end are read, the rest are named as unreachable.
+      std::uint64_t inside = 0;
+      const unsigned __int128 first =
+          static_cast<unsigned __int128>(run.lcn) * spc + volume.firstSector;
+      if (first < volume.endSector)
+        inside = static_cast<std::uint64_t>((volume.endSector - first) / spc);
+      inside = std::min(inside, run.length);
+      if (inside > 0) push(*volume.ClusterSector(run.lcn, inside), inside);
+      const unsigned __int128 beyond = first + static_cast<unsigned __int128>(inside) * spc;
+      push(0, run.length - inside, Gap::BeyondEnd,
+           beyond > UINT64_MAX ? 0 : static_cast<std::uint64_t>(beyond));
+    }
     expectedVcn = run.vcn + run.length;
   }
   return expectedVcn;

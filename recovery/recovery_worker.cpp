@@ -26,6 +26,30 @@ void ReportCompleted(RecoveryView& view) {
                    MessageButtons::Ok);
 }
 
+// The end of a run that could not read some MFT records: it says how many and where the first
+// stretch lies, never that it succeeded.
+void ReportUnreadable(RecoveryView& view, const UnreadableIndex& unreadable) {
+  view.SetStatusText(u"Scan Completed With Unreadable Records...");
+  std::string text = "Scan completed, but " + std::to_string(unreadable.records) + " MFT record" +
+                     (unreadable.records == 1 ? "" : "s") + " could not be read";
+  if (!unreadable.named.empty()) {
+    const UnreadableRecords& first = unreadable.named.front();
+    text += " (" + std::string(unreadable.stretches == 1 ? "" : "the first: ") + "records " +
+            std::to_string(first.firstRecord) + " to " +
+            std::to_string(first.firstRecord + first.count - 1) + ", " +
+            UnreadableCauseText(first.cause) + ")";
+  }
+  text += ". What they held is missing from the results.\r\n";
+  view.ShowMessage(FromUtf8(text), u"Calverin Brevant", MessageIcon::Information,
+                   MessageButtons::Ok);
+}
+
+// A run that swept to its end: completed, unless MFT records could not be read.
+RunOutcome EndOfSweep(const RecoverySession& session) {
+  if (session.stopHonoured.load() == 1) return RunOutcome::Stopped;
+  return session.unreadable.Empty() ? RunOutcome::Completed : RunOutcome::CompletedWithUnreadable;
+}
+
 // Ends the run as failed, saying why (the parameters, unless another reason is given).
 RunOutcome Fail(RecoverySession& session, RecoveryView& view, std::string reason = {}) {
   session.failureReason = reason.empty() ? ToUtf8(kParametersFailureText) : std::move(reason);
@@ -45,7 +69,9 @@ bool FoundAnything(const Catalogue& catalogue) {
 // A completed run that found nothing, on a volume whose root (or MFT) is not where its
 // parameters say, found no volume at all: that is a failure, never "0 files".
 RunOutcome CheckSomethingFound(RecoverySession& session, RecoveryView& view, RunOutcome outcome) {
-  if (outcome != RunOutcome::Completed || FoundAnything(session.catalogue)) return outcome;
+  if ((outcome != RunOutcome::Completed && outcome != RunOutcome::CompletedWithUnreadable) ||
+      FoundAnything(session.catalogue))
+    return outcome;
   const bool fat = IsFatRun(session);
   const std::string problem = fat ? FatRootDirectoryProblem(session) : NtfsAnchorProblem(session);
   if (problem.empty()) return outcome;  // an empty volume, intact
@@ -71,6 +97,8 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
   result.tree = std::move(tree);
   ui::BuildEntryPaths(result);
   result.files = CountFiles(result.catalogue);
+  result.unreadable = std::move(session.unreadable);
+  session.unreadable = {};
   result.TakeReaderState(session);
 }
 
@@ -117,7 +145,7 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
     StoringStatus(session, view);
   }
   BuildNtfsResultTree(session, view, tree);
-  return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
+  return EndOfSweep(session);
 }
 
 }  // namespace
@@ -137,6 +165,7 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   // Every run starts from an empty catalogue: entries found twice would be wrong results.
   session.catalogue.Clear();
   session.mftExtents.Clear();
+  session.unreadable = {};
 
   auto result = std::make_shared<RunResult>();
   result->disk = session.selectedDisk;
@@ -165,9 +194,13 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
     view.HandOverResult(result);
   } else {
     session.catalogue.Clear();
+    session.unreadable = {};
   }
-  if (outcome == RunOutcome::Completed) {
-    if (!result->fsName.empty()) ReportCompleted(view);
+  if (outcome == RunOutcome::Completed || outcome == RunOutcome::CompletedWithUnreadable) {
+    if (outcome == RunOutcome::CompletedWithUnreadable)
+      ReportUnreadable(view, result->unreadable);
+    else if (!result->fsName.empty())
+      ReportCompleted(view);
     if (result->fsName == "NTFS") view.SetProgress(0);
     session.scanDone.store(1);
   }

@@ -1,12 +1,14 @@
 // Boot-sector parameters of FAT16, FAT32 and NTFS partitions, with every fallback.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <future>
 #include <set>
 
 #include "crafted_disk.h"
 #include "disk/disks.h"
+#include "disk/on_disk.h"
 
 namespace brevant {
 namespace {
@@ -286,6 +288,45 @@ const ParamCase kParamCases[] = {
      {},
      1,
      NtfsExpected(0, 164)},
+    {"NtfsClustersBeyond64KiBStateANegativePowerOfTwo",
+     "NTFS",
+     [](CraftedDisk& d) {
+       d.Ntfs(kStart, 1000, 8, 64, 96);  // records at sectors 612 and 868
+       for (std::uint64_t s : {kStart, kEnd - 1}) {
+         d.Byte(s, 13, 0xF8);  // 2^8 sectors: 128 KiB clusters
+         test::Put64(d.bytes, d.At(s, 48), 2);
+         test::Put64(d.bytes, d.At(s, 56), 3);
+       }
+     },
+     {},
+     1,
+     [] {
+       PartitionParameters p = NtfsExpected(612, 868);
+       p.sectorsPerCluster = 256;
+       return p;
+     }()},
+    {"NtfsClustersBeyond2MiBAreNoParameters",
+     "NTFS",
+     [](CraftedDisk& d) {
+       d.Ntfs(kStart, 1000, 8, 4, 8);
+       for (std::uint64_t s : {kStart, kEnd - 1}) d.Byte(s, 13, 0xF3);  // 4 MiB
+     },
+     {},
+     0,
+     Sentinel()},
+    {"NtfsRecordSizesAreOneSignedByte",
+     "NTFS",
+     [](CraftedDisk& d) {
+       d.Ntfs(kStart, 1000, 8, 4, 8);
+       // The three bytes after each size are unused: what they hold changes nothing.
+       for (std::uint64_t s : {kStart, kEnd - 1}) {
+         test::Put32(d.bytes, d.At(s, 64), 0x00ABCDF6);
+         test::Put32(d.bytes, d.At(s, 68), 0x00ABCDF4);
+       }
+     },
+     {},
+     1,
+     NtfsExpected()},
     {"UnknownFileSystem", "FAT12", [](CraftedDisk& d) { d.Fat16(kStart); }, {}, 0, Sentinel()},
 };
 
@@ -308,6 +349,41 @@ TEST_P(ParamTable, StoresTheExpectedParameters) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParamTable, ::testing::ValuesIn(kParamCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BootSectorParameters, NtfsClusterSizesEveryWindowsFormatMakes) {
+  struct Case {
+    std::uint16_t sectorBytes;
+    std::uint8_t field;
+    std::uint64_t sectors;  // 0: no cluster size
+  };
+  const Case cases[] = {
+      {512, 0x01, 1},      {512, 0x08, 8},       {512, 0x80, 128},  // up to 64 KiB: the count
+      {512, 0xF8, 256},    {512, 0xF7, 512},     {512, 0xF6, 1024},
+      {512, 0xF5, 2048},   {512, 0xF4, 4096},                       // 128 KiB .. 2 MiB
+      {4096, 0x80, 128},   {4096, 0xF8, 256},    {4096, 0xF7, 512},  // 512 KiB .. 2 MiB
+      {512, 0xF3, 0},      {4096, 0xF6, 0},                          // beyond 2 MiB
+      {512, 0xF9, 0},      {512, 0xFF, 0},                           // counts with a plain form
+      {512, 0x81, 0},      {512, 0x03, 0},       {512, 0x00, 0},     // no power of two
+      {500, 0x08, 0},                                                // no sector size
+  };
+  for (const Case& c : cases) {
+    disk::Sector s{};
+    std::memcpy(s.data() + 3, "NTFS    ", 8);
+    s[11] = static_cast<std::uint8_t>(c.sectorBytes & 0xFF);
+    s[12] = static_cast<std::uint8_t>(c.sectorBytes >> 8);
+    s[13] = c.field;
+    SCOPED_TRACE(::testing::Message() << c.sectorBytes << " bytes, field 0x" << std::hex
+                                      << int{c.field});
+    EXPECT_EQ(disk::NtfsSectorsPerCluster(s), c.sectors);
+    EXPECT_EQ(disk::PlausibleBpb(s), c.sectors != 0);
+  }
+  // A FAT boot sector keeps the plain count only.
+  disk::Sector fat{};
+  std::memcpy(fat.data() + 3, "MSDOS5.0", 8);
+  fat[12] = 2;  // 512 bytes
+  fat[13] = 0xF4;
+  EXPECT_FALSE(disk::PlausibleBpb(fat));
+}
 
 TEST(BootSectorParameters, EmptyRangeReadsNothing) {
   CraftedDisk disk(2048);

@@ -268,6 +268,59 @@ TEST_F(CatalogueWalkTest, UnreadableSectorsAreSkippedWithoutLosingTheRest) {
   EXPECT_TRUE(files.count(u"gone.txt"));  // the next record, in the same batch
   EXPECT_TRUE(folders.count(u"Deep"));    // a torn record is still evidence
   EXPECT_TRUE(folders.count(u"Deeper"));
+  // Neither record was read whole: both are counted and named, with the sector that failed.
+  const UnreadableIndex& u = session.unreadable;
+  EXPECT_EQ(u.records, 2u);
+  EXPECT_EQ(u.stretches, 2u);
+  ASSERT_EQ(u.named.size(), 2u);
+  EXPECT_EQ(u.named[0].firstRecord, 17u);
+  EXPECT_EQ(u.named[0].count, 1u);
+  EXPECT_EQ(u.named[0].firstSector, volume.RecordSector(17));
+  EXPECT_EQ(u.named[0].cause, UnreadableCause::ReadError);
+  EXPECT_EQ(u.named[1].firstRecord, 31u);
+  EXPECT_EQ(u.named[1].firstSector, volume.RecordSector(31) + 1);
+}
+
+TEST_F(CatalogueWalkTest, AWholeMftReadsWithNothingUnreadable) {
+  BuildNtfsCatalogue(session, view);
+  EXPECT_TRUE(session.unreadable.Empty());
+  EXPECT_TRUE(session.unreadable.named.empty());
+}
+
+TEST_F(CatalogueWalkTest, AnMftCutShortByThePartitionsEndNamesWhatLiesBeyond) {
+  // The partition (an image cut short) ends two clusters into the second extent: records 24 to
+  // 39 lie beyond it.
+  session.selectedPartitionEnd = volume.RecordSector(24);
+  BuildMftExtentTable(session, view);
+  ASSERT_EQ(session.mftExtents.gaps.size(), 1u);
+  BuildNtfsCatalogue(session, view);
+  auto files = ByName(session.catalogue.fileList);
+  EXPECT_TRUE(files.count(u"a.txt"));            // record 17
+  EXPECT_TRUE(files.count(u"in trash.txt"));     // record 23, the last one inside
+  EXPECT_FALSE(files.count(u"posix name.txt"));  // record 24
+  const UnreadableIndex& u = session.unreadable;
+  EXPECT_EQ(u.records, 16u);
+  ASSERT_EQ(u.named.size(), 1u);
+  EXPECT_EQ(u.named[0].firstRecord, 24u);
+  EXPECT_EQ(u.named[0].count, 16u);
+  EXPECT_EQ(u.named[0].firstSector, volume.RecordSector(24));
+  EXPECT_EQ(u.named[0].cause, UnreadableCause::BeyondEnd);
+}
+
+TEST(UnreadableIndex, JoinsNeighboursCountsAllAndNamesTheFirstStretches) {
+  UnreadableIndex u;
+  u.Add(10, 2, 500, UnreadableCause::ReadError);
+  u.Add(12, 3, 504, UnreadableCause::ReadError);  // follows: joined
+  u.Add(15, 1, 0, UnreadableCause::Unmapped);     // follows, another cause: a stretch of its own
+  ASSERT_EQ(u.named.size(), 2u);
+  EXPECT_EQ(u.named[0].count, 5u);
+  EXPECT_EQ(u.named[0].firstSector, 500u);
+  for (std::uint64_t i = 0; i < 2 * UnreadableIndex::kNamedStretches; ++i)
+    u.Add(100 + 2 * i, 1, 0, UnreadableCause::ReadError);
+  u.Add(100 + 4 * UnreadableIndex::kNamedStretches - 1, 1, 0, UnreadableCause::ReadError);
+  EXPECT_EQ(u.records, 6u + 2 * UnreadableIndex::kNamedStretches + 1);
+  EXPECT_EQ(u.stretches, 2u + 2 * UnreadableIndex::kNamedStretches);  // the last one joined
+  EXPECT_EQ(u.named.size(), UnreadableIndex::kNamedStretches);
 }
 
 // ---------------------------------------------------------------- the result tree

@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "core/run_result.h"
 #include "disk/disks.h"
 #include "model/file_listing.h"
+#include "platform/sector_device.h"
 #include "recovery/recovery_worker.h"
 #include "test_support.h"
 
@@ -143,6 +145,46 @@ TEST_F(RunOutcomes, ACompletedRunSaysSoAndHandsOverItsWholeResult) {
     EXPECT_EQ(s().scanDone.load(), 1);
     EXPECT_EQ(s().runInProgress.load(), 0);
   }
+}
+
+TEST_F(RunOutcomes, UnreadableMftRecordsEndTheRunCompletedWithUnreadableRecords) {
+  // A copy of the demo image read through a device on which sectors of MFT records 20 and 21
+  // of the NTFS partition fail.
+  const fs::path copy = DamagedDemo("unreadable-mft.img", {});
+  std::string boot(512, '\0');
+  {
+    std::ifstream f(copy, std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(kNtfsStart * 512));
+    f.read(boot.data(), 512);
+  }
+  std::uint64_t mftLcn = 0;
+  for (int i = 7; i >= 0; --i) mftLcn = mftLcn << 8 | static_cast<unsigned char>(boot[48 + i]);
+  const std::uint64_t mft = kNtfsStart + mftLcn * static_cast<unsigned char>(boot[13]);
+  auto inner = platform::OpenPosixDevice(copy.string(), nullptr);
+  ASSERT_NE(inner, nullptr);
+  platform::DeviceTable::Instance().Install(
+      copy.string(), std::make_shared<platform::FaultyDevice>(
+                         inner, std::set<std::uint64_t>{mft + 2 * 20, mft + 2 * 21 + 1}));
+  Opened faulty(copy);
+  RecordingView view;
+  EXPECT_EQ(faulty.Scan(kNtfs, view), RunOutcome::CompletedWithUnreadable);
+  EXPECT_EQ(view.LastOutcome(), static_cast<int>(RunOutcome::CompletedWithUnreadable));
+  // Never a plain success: its own status text and a message that says what is missing.
+  EXPECT_TRUE(HasStatus(view, u"Scan Completed With Unreadable Records..."));
+  EXPECT_FALSE(HasStatus(view, u"Scan Completed..."));
+  ASSERT_EQ(view.Messages().size(), 1u);
+  EXPECT_EQ(view.Messages()[0],
+            u"Scan completed, but 2 MFT records could not be read (records 20 to 21, read "
+            u"error). What they held is missing from the results.\r\n");
+  auto r = faulty.s.CurrentResult();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->outcome, RunOutcome::CompletedWithUnreadable);
+  EXPECT_EQ(r->unreadable.records, 2u);
+  ASSERT_EQ(r->unreadable.named.size(), 1u);
+  EXPECT_EQ(r->unreadable.named[0].firstSector, mft + 2 * 20);
+  EXPECT_GT(Count(r->catalogue.fileList), 100u);  // the rest is there
+  EXPECT_TRUE(faulty.s.unreadable.Empty());       // the session's was handed over
+  platform::DeviceTable::Instance().Remove(copy.string());
 }
 
 TEST_F(RunOutcomes, AStopInsideAnEngineEndsTheRunStoppedWithWhatWasFound) {
