@@ -477,7 +477,7 @@ class WindowTest : public QObject {
       if (path.count(QLatin1Char('/')) == 1) expectedTop << path.mid(1);
     }
     QStringList shownTop = ChildTexts(model, top);
-    shownTop.removeAll(QStringLiteral("Lost"));
+    shownTop.removeAll(QString::fromStdU16String(std::u16string(ui::kLostFolderName)));
     shownTop.removeIf([](const QString& s) { return s.startsWith(QLatin1Char('$')); });
     QCOMPARE(QSet<QString>(shownTop.begin(), shownTop.end()),
              QSet<QString>(expectedTop.begin(), expectedTop.end()));
