@@ -40,10 +40,11 @@ struct Error {
 };
 
 constexpr const char* kExitStatusHelp =
-    "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
-    "failure is named on standard error); 2 bad arguments, or a source or destination that "
-    "cannot be used (nothing was written); 130 stopped by Ctrl-C or SIGTERM (the "
-    "output holds what was found before the stop).";
+    "Exit status: 0 done; 1 something failed while reading the source or writing a file, or "
+    "standard output could not be written (each failure is named on standard error); 2 bad "
+    "arguments, or a source or destination that cannot be used (nothing was written); 130 "
+    "stopped by Ctrl-C or SIGTERM (the output holds everything found before the stop; a second "
+    "Ctrl-C cuts it short).";
 
 struct ScanOptions {
   std::string source;
