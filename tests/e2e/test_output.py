@@ -50,7 +50,11 @@ def run_signalled(args, trigger, sig=signal.SIGINT):
             if trigger in seen[-1]:
                 proc.send_signal(sig)
                 break
-        out, err = proc.communicate(timeout=300)
+        # Read through the same buffered files: what they already hold is not lost. Standard
+        # error gets a few lines more at most, so reading standard output first cannot stall.
+        out = proc.stdout.read()
+        err = proc.stderr.read()
+        proc.wait(timeout=300)
     return proc.returncode, out, "".join(seen) + err.decode("utf-8", "replace")
 
 
@@ -257,22 +261,29 @@ class OutputEndToEnd(ImageTestCase):
                 self.assertEqual(done + failed + partial + not_started, total)
                 self.assertEqual(on_disk, done + partial)
 
-    @unittest.skipUnless(shutil.which("mkfs.fat") and shutil.which("mcopy"),
-                         "mkfs.fat and mtools are needed")
-    def test_a_stopped_scan_prints_everything_it_found(self):
-        # A large sparse FAT32 volume with files: the extensive sweep of its free space takes
-        # long enough to be stopped after the folders have been read.
+    def sweep_image(self):
+        """A large sparse FAT32 volume with 2,001 files, 1,000 of them deleted: its extensive
+        sweep of the free space takes long enough to be stopped after the folders were read,
+        and its JSON is larger than a pipe and the program's buffers hold."""
         image = os.path.join(self.tmp, "sweep.img")
+        if os.path.exists(image):
+            return image
+        if not (shutil.which("mkfs.fat") and shutil.which("mcopy")):
+            self.skipTest("mkfs.fat and mtools are needed")
         subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", image, str(512 << 10)],
                        check=True, capture_output=True)
-        names = []
-        for i in range(30):
-            name = os.path.join(self.tmp, "f%02d.txt" % i)
-            with open(name, "w") as f:
+        folder = os.path.join(self.tmp, "sweep-files")
+        os.makedirs(folder)
+        for i in range(2000):
+            with open(os.path.join(folder, "f%04d.txt" % i), "w") as f:
                 f.write("file %d\n" % i)
-            names.append(name)
+        names = sorted(os.path.join(folder, n) for n in os.listdir(folder))
         mtools(image, ["mmd", "::/D"], ["mcopy", *names, "::/D/"], ["mcopy", names[0], "::/"],
                ["mdel", "::/D/f1*.txt"])
+        return image
+
+    def test_a_stopped_scan_prints_everything_it_found(self):
+        image = self.sweep_image()
         for fmt in ("json", "tree", "body"):
             with self.subTest(format=fmt):
                 code, out, err = run_signalled(
@@ -285,21 +296,50 @@ class OutputEndToEnd(ImageTestCase):
                     doc = json.loads(text)
                     self.assertFalse(doc["summary"]["complete"])
                     found = doc["summary"]["liveFiles"] + doc["summary"]["deletedFiles"]
-                    self.assertGreaterEqual(found, 31)
+                    self.assertGreaterEqual(found, 2001)
                     self.assertEqual(len(doc["files"]), found)
                     self.assertTrue(doc["listsComplete"])
                     self.assertIn("/D", [f["path"] for f in doc["folders"]])
                 elif fmt == "tree":
                     m = re.search(r"^(\d+) folders, (\d+) files\n\Z", text, re.M)
-                    self.assertTrue(m, text)
+                    self.assertTrue(m, text[-500:])
                     listed = len(re.findall(r"  #\d+$", text, re.M))
                     self.assertEqual(listed, int(m.group(2)))
-                    self.assertGreaterEqual(listed, 31)
+                    self.assertGreaterEqual(listed, 2001)
                 else:
                     lines = text.splitlines()
-                    self.assertGreaterEqual(len(lines), 32)
-                    self.assertIn("/D/f00.txt", "\n".join(lines))
+                    self.assertGreaterEqual(len(lines), 2002)
+                    self.assertIn("0|/D/f0000.txt|", text)
+                    self.assertIn("0|/D/_1999.txt (deleted)|", text)
                 self.assertIn("the output holds everything found before the stop", err)
+
+    def test_a_second_stop_cuts_the_printing_short(self):
+        image = self.sweep_image()
+        with subprocess.Popen([BREVANT, "scan", image, "--partition", "1", "--mode", "extensive",
+                               "--format", "json"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            seen = []
+            for line in proc.stderr:
+                seen.append(line.decode())
+                if "10 % completed" in seen[-1]:
+                    proc.send_signal(signal.SIGINT)
+                    break
+            # The document has begun: the scan is over and its output is being printed. It
+            # cannot be printed whole while nothing more is read, so the second stop meets it.
+            first = proc.stdout.read(1)
+            proc.send_signal(signal.SIGINT)
+            out = first + proc.stdout.read()
+            err = "".join(seen) + proc.stderr.read().decode()
+            proc.wait(timeout=300)
+        self.assertEqual(proc.returncode, 130, err)
+        doc = strict_json(out)
+        self.assertFalse(doc["listsComplete"])
+        self.assertFalse(doc["summary"]["complete"])
+        found = doc["summary"]["liveFiles"] + doc["summary"]["deletedFiles"]
+        self.assertGreater(len(doc["files"]), 0)
+        self.assertLess(len(doc["files"]), found)
+        self.assertIn("the output was cut short", err)
+        self.assertNotIn("everything found", err)
 
 
 if __name__ == "__main__":
