@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "core/recovery_session.h"
 #include "core/text.h"
 #include "disk/disks.h"
 #include "disk/volume_search.h"
 #include "cli/cli_view.h"
+#include "cli/output.h"
 #include "platform/disk_source.h"
 #include "model/display_format.h"
 #include "model/result_tree.h"
@@ -33,6 +35,13 @@ PartitionFigures FiguresOf(const RecoverySession& s, const DiskInfoNode& disk, c
                               r.partitions[i].startSector, r.partitions[i].endSector, r.fsName[i]);
 }
 
+// A path of the system (or a message naming one) may hold bytes that are not UTF-8: written
+// with U+FFFD for them, and its bytes in hex beside it under "<key>Bytes".
+void PutSystemText(nlohmann::ordered_json& j, const std::string& key, const std::string& text) {
+  j[key] = ValidUtf8(text);
+  if (!IsValidUtf8(text)) j[key + "Bytes"] = HexBytes(text);
+}
+
 nlohmann::ordered_json DisksJson(const RecoverySession& s) {
   nlohmann::ordered_json disks = nlohmann::ordered_json::array();
   for (const DiskInfoNode& disk : s.diskInfoList) {
@@ -48,12 +57,13 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
         if (f.freeBytes) p["free"] = *f.freeBytes;  // only where the allocation map was read
         // Only a volume the search found says so; the table's partitions stay as they were.
         if (r->partitions[i].found) p["found"] = true;
-        if (!r->partitions[i].problem.empty()) p["problem"] = r->partitions[i].problem;
+        if (!r->partitions[i].problem.empty())
+          PutSystemText(p, "problem", r->partitions[i].problem);
         partitions.push_back(std::move(p));
       }
     }
     nlohmann::ordered_json j = {{"index", disk.diskIndex},
-                                {"path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]},
+                                {"path", nullptr},
                                 {"label", ToUtf8(disk.label)},
                                 {"model", ToUtf8(disk.model)},
                                 {"size", Number(disk.size)},
@@ -63,7 +73,8 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
                                 // start and end below count 512-byte units whatever this is
                                 {"sectorSize", disk.sectorSize},
                                 {"partitions", std::move(partitions)}};
-    if (!disk.openError.empty()) j["error"] = disk.openError;
+    PutSystemText(j, "path", s.devicePath[static_cast<std::size_t>(disk.diskIndex)]);
+    if (!disk.openError.empty()) PutSystemText(j, "error", disk.openError);
     disks.push_back(std::move(j));
   }
   return {{"disks", std::move(disks)}};
@@ -143,11 +154,18 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
         AddFoundVolumes(session, tree, static_cast<int>(d), options);
     view.Finish();
   }
-  if (json)
-    std::cout << DisksJson(session).dump(1) << "\n";
-  else
-    PrintTree(std::cout, session);
-  std::cout.flush();
+  StdOut& out = StdOut::Get();
+  if (json) {
+    out << DisksJson(session).dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  } else {
+    std::ostringstream text;
+    PrintTree(text, session);
+    out << ValidUtf8(text.str());
+  }
+  if (!out.Flush()) {
+    std::cerr << "brevant: standard output: " << out.Error() << " (the output is cut short)\n";
+    return 1;
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "core/text.h"
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
+#include "cli/output.h"
 #include "cli/stop_signal.h"
 #include "cli/unreadable_report.h"
 #include "disk/disks.h"
@@ -40,11 +41,12 @@ struct Error {
 };
 
 constexpr const char* kExitStatusHelp =
-    "Exit status: 0 done; 1 something failed while reading the source or writing a file (each "
-    "failure is named on standard error), or the scan could not read some MFT records (the "
-    "output holds everything else; brevant: incomplete: names them); 2 bad arguments, or a source or destination that "
-    "cannot be used (nothing was written); 130 stopped by Ctrl-C or SIGTERM (the "
-    "output holds what was found before the stop).";
+    "Exit status: 0 done; 1 something failed while reading the source or writing a file, or "
+    "standard output could not be written (each failure is named on standard error), or the "
+    "scan could not read some MFT records (the output holds everything else; brevant: "
+    "incomplete: names them); 2 bad arguments, or a source or destination that cannot be used "
+    "(nothing was written); 130 stopped by Ctrl-C or SIGTERM (the output holds everything found "
+    "before the stop; a second Ctrl-C cuts it short).";
 
 struct ScanOptions {
   std::string source;
@@ -78,7 +80,7 @@ struct ScanContext {
       std::u16string p = paths->FolderPath(n);
       if (!p.empty()) return p;
       if (TextToInt(n->id) == result->tree->rootFolderId) return u"/";
-      return u"/Lost/" + ui::PathComponentText(n->name);
+      return u"/" + std::u16string(ui::kLostFolderName) + u"/" + ui::PathComponentText(n->name);
     }
     return paths->FileFolder(n) + u"/" + ui::PathComponentText(n->name);
   }
@@ -163,47 +165,6 @@ std::uint64_t SizeOf(const CatalogueNode* n) {
   return v < 0 ? 0 : static_cast<std::uint64_t>(v);
 }
 
-// JSON is written as it goes: a volume of millions of entries never sits in memory twice.
-void JsonString(std::string& out, std::string_view utf8) {
-  out += '"';
-  std::size_t run = 0;  // start of the bytes that need no escape, appended in one go
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(utf8, run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-        out += buf;
-      }
-    }
-  }
-  out.append(utf8, run, utf8.size() - run);
-  out += '"';
-}
-
-void JsonField(std::string& out, const char* key, std::string_view utf8, bool first = false) {
-  if (!first) out += ", ";
-  out += '"';
-  out += key;
-  out += "\": ";
-  JsonString(out, utf8);
-}
-
-void JsonNumber(std::string& out, const char* key, long long value) {
-  out += ", \"";
-  out += key;
-  out += "\": ";
-  out += std::to_string(value);
-}
-
 void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   const CatalogueNode* n = ctx.entries[k];
   out += "{\"entry\": ";
@@ -234,8 +195,24 @@ std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNod
   return FileTimeToUnix(ft);
 }
 
-// A stop during the output ends the lists early; the document is still closed.
-void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
+// While what a scan found is printed: a stop that came during the scan ended the scan and
+// everything found is printed; a signal that comes now cuts the printing short (a document is
+// still closed), and so does standard output failing.
+class PrintGuard {
+ public:
+  explicit PrintGuard(StopSignal& stop) : stop_(stop), before_(stop.Count()) {
+    stop.AllowAnother();
+  }
+  bool Go() const { return !Cut() && !StdOut::Get().Failed(); }
+  bool Cut() const { return stop_.Count() != before_; }
+
+ private:
+  const StopSignal& stop_;
+  int before_;
+};
+
+void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
+               const PrintGuard& guard) {
   std::string out = "{";
   JsonField(out, "source", o.source, true);
   out += ",\n \"partition\": {\"number\": " + std::to_string(o.partition);
@@ -260,24 +237,25 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
     bool first = true;
     std::size_t from = pass == 0 ? 0 : ctx.folderCount;
     std::size_t to = pass == 0 ? ctx.folderCount : ctx.entries.size();
-    for (std::size_t k = from; k < to && !stop.Received(); ++k) {
+    for (std::size_t k = from; k < to && guard.Go(); ++k) {
       if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
       out += first ? "\n  " : ",\n  ";
       first = false;
       EntryJson(out, ctx, k);
-      if (out.size() > (1 << 20)) {
-        std::fwrite(out.data(), 1, out.size(), stdout);
+      if (out.size() > (1 << 16)) {
+        StdOut::Get() << out;
         out.clear();
       }
     }
   }
-  out += "]}\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  // False when a stop cut the lists short (the summary above still counts everything found).
+  out += guard.Cut() ? "],\n \"listsComplete\": false}\n" : "],\n \"listsComplete\": true}\n";
+  StdOut::Get() << out;
 }
 
-void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop) {
+void PrintBody(const ScanContext& ctx, bool deletedOnly, const PrintGuard& guard) {
   // The Sleuth Kit's body format: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
-  for (std::size_t k = 0; k < ctx.entries.size() && !stop.Received(); ++k) {
+  for (std::size_t k = 0; k < ctx.entries.size() && guard.Go(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
     if (deletedOnly && !n->IsDeleted()) continue;
     std::string name = ToUtf8Line(ctx.PathOf(k));
@@ -286,22 +264,24 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly, const StopSignal& stop)
     if (n->IsDeleted()) name += " (deleted)";
     std::int64_t t = EntryTime(ctx, n).value_or(0);
     std::int64_t mtime = ctx.IsFat() ? t : 0, crtime = ctx.IsFat() ? 0 : t;
-    std::cout << "0|" << name << "|" << TextToInt(n->id) << "|"
-              << (ctx.IsFolder(k) ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << SizeOf(n)
-              << "|0|" << mtime << "|0|" << crtime << "\n";
+    StdOut::Get() << "0|" << name << "|" << TextToInt(n->id) << "|"
+                  << (ctx.IsFolder(k) ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << "|0|0|" << SizeOf(n)
+                  << "|0|" << mtime << "|0|" << crtime << "\n";
   }
 }
 
-void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, const StopSignal& stop) {
+void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
+               const PrintGuard& guard) {
+  StdOut& cout = StdOut::Get();
   const auto& tree = *ctx.result->tree;
   std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
   for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
     if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
     filesOf[ctx.paths->FileItem(ctx.entries[k])].push_back(k);
   }
-  std::cout << o.source << ", partition " << o.partition << " (" << ctx.session.scanFsName
-            << ", sectors " << ctx.session.selectedPartitionStart << " to "
-            << ctx.session.selectedPartitionEnd << ")\n";
+  cout << ValidUtf8(o.source) << ", partition " << o.partition << " (" << ctx.session.scanFsName
+       << ", sectors " << ctx.session.selectedPartitionStart << " to "
+       << ctx.session.selectedPartitionEnd << ")\n";
   std::size_t folders = ctx.folderCount, files = ctx.entries.size() - ctx.folderCount;
   // A folder item is marked deleted when every catalogued folder it shows is deleted.
   std::unordered_map<const ui::TreeItem*, bool> deletedItem;
@@ -317,30 +297,29 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly, c
   std::vector<Frame> stack;
   for (auto it = tree.Root()->children.rbegin(); it != tree.Root()->children.rend(); ++it)
     stack.push_back({it->get(), 0});
-  while (!stack.empty() && !stop.Received()) {
+  while (!stack.empty() && guard.Go()) {
     Frame f = stack.back();
     stack.pop_back();
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
     auto del = deletedItem.find(f.item);
     if (f.depth > 0)
-      std::cout << indent << ToUtf8Line(f.item->text) << "/"
-                << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
-    else std::cout << "/\n";
+      cout << indent << ToUtf8Line(f.item->text) << "/"
+           << (del != deletedItem.end() && del->second ? "  [deleted]" : "") << "\n";
+    else cout << "/\n";
     if (auto it = filesOf.find(f.item); it != filesOf.end())
       for (std::size_t k : it->second) {
         const CatalogueNode* n = ctx.entries[k];
         const std::u16string when = ui::FormatEntryTime(*n, ctx.session.scanFsName);
-        std::cout << indent << "  " << ToUtf8Line(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
-                  << (when.empty() ? "" : "  ") << ToUtf8(when)
-                  << (n->IsDeleted() ? "  [deleted]" : "");
-        if (auto mark = EntryMark(n); !mark.empty()) std::cout << "  [" << mark << "]";
-        std::cout << "  #" << (k + 1) << "\n";
+        cout << indent << "  " << ToUtf8Line(n->name) << "  " << ToUtf8(ui::FormatSize(SizeOf(n)))
+             << (when.empty() ? "" : "  ") << ToUtf8(when) << (n->IsDeleted() ? "  [deleted]" : "");
+        if (auto mark = EntryMark(n); !mark.empty()) cout << "  [" << mark << "]";
+        cout << "  #" << (k + 1) << "\n";
       }
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
       stack.push_back({it->get(), f.depth + 1});
   }
-  std::cout << folders << " folders, " << files << " files"
-            << UnreadableSummary(ctx.result->unreadable) << "\n";
+  cout << folders << " folders, " << files << " files"
+       << UnreadableSummary(ctx.result->unreadable) << "\n";
 }
 
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
@@ -362,7 +341,9 @@ struct RecoverTally {
   std::string stoppedAt;  // the file being written when a stop came, if any
   std::string unreadableMft;  // UnreadableSummary of the scan
   bool stoppedInScan = false;
-  std::string json;       // the per-file records, with --json
+  bool stopped = false;        // a stop came after the scan
+  std::size_t notStarted = 0;  // files the stop kept from being begun
+  std::string json;            // the per-file records, with --json
   std::uint64_t unreadableRecords = 0;  // MFT records the scan could not read
 
   std::string Summary() const {
@@ -372,12 +353,15 @@ struct RecoverTally {
       line += ", " + std::to_string(partial) + " partly recovered (" + std::to_string(unreadable) +
               " unreadable sector" + (unreadable == 1 ? "" : "s") + ")";
     line += unreadableMft;
-    if (!stoppedAt.empty()) line += ", stopped while writing " + stoppedAt;
-    else if (stoppedInScan) line += ", stopped during the scan";
-    return line;
+    if (stoppedInScan) return line + ", stopped during the scan";
+    if (!stopped) return line;
+    line += ", stopped";
+    if (!stoppedAt.empty()) line += " while writing " + stoppedAt;
+    return line + ", " + std::to_string(notStarted) + (notStarted == 1 ? " file" : " files") +
+           " not started";
   }
 
-  void Print(bool json, bool stopped) const;
+  void Print(bool json) const;
 };
 
 void FileRecordJson(std::string& out, std::size_t entry, const std::u16string& path,
@@ -393,9 +377,9 @@ void FileRecordJson(std::string& out, std::size_t entry, const std::u16string& p
   out += "}";
 }
 
-void RecoverTally::Print(bool asJson, bool stopped) const {
+void RecoverTally::Print(bool asJson) const {
   if (!asJson) {
-    std::cout << Summary() << "\n";
+    StdOut::Get() << Summary() << "\n";
     return;
   }
   std::string out = "{\"recovered\": " + std::to_string(recovered);
@@ -405,10 +389,18 @@ void RecoverTally::Print(bool asJson, bool stopped) const {
   JsonNumber(out, "unreadableSectors", static_cast<long long>(unreadable));
   if (unreadableRecords > 0)
     JsonNumber(out, "unreadableRecords", static_cast<long long>(unreadableRecords));
-  out += stopped ? ", \"stopped\": true" : ", \"stopped\": false";
+  out += stopped || stoppedInScan ? ", \"stopped\": true" : ", \"stopped\": false";
+  // Not counted when the scan itself was stopped: what it would have found is unknown.
+  if (!stoppedInScan) JsonNumber(out, "notStarted", static_cast<long long>(notStarted));
   JsonField(out, "summary", Summary());
   out += ",\n \"files\": [" + json + "]}\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  StdOut::Get() << out;
+}
+
+// What went to standard output must have got there: a cut document is an error, never success.
+void CheckOutput() {
+  if (!StdOut::Get().Flush())
+    throw Error{1, "standard output: " + StdOut::Get().Error() + " (the output is cut short)"};
 }
 
 // Every --path must name something the scan found, or the user mistyped it: nothing is written.
@@ -435,6 +427,37 @@ class RecoverEntries : public RecoverListener {
         stop_(stop) {}
 
   bool NextTask(RecoverTask& task) override {
+    if (!Advance(task)) return false;
+    if (task.file) ++filesGiven_;
+    return true;
+  }
+
+  // After a stop: the files given out that were never begun, and those never given out.
+  std::size_t NotStarted() {
+    std::size_t count = filesGiven_ - filesReported_;
+    for (RecoverTask task; Advance(task);)
+      if (task.file) ++count;
+    return count;
+  }
+
+  void FolderMade(const RecoverTask& task, const std::string& error) override {
+    if (!error.empty())
+      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error
+                << "\n";
+  }
+
+  void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+    ++filesReported_;
+    Report(task, r);
+  }
+
+  bool StopRequested() override { return stop_.Received(); }
+
+  RecoverTally tally;
+
+ private:
+  // The next entry the filters let through, as a task.
+  bool Advance(RecoverTask& task) {
     for (; next_ < ctx_.entries.size(); ++next_) {
       const std::size_t k = next_;
       const CatalogueNode* n = ctx_.entries[k];
@@ -459,13 +482,7 @@ class RecoverEntries : public RecoverListener {
     return false;
   }
 
-  void FolderMade(const RecoverTask& task, const std::string& error) override {
-    if (!error.empty())
-      std::cerr << "brevant: folder: " << ToUtf8Line(ctx_.PathOf(task.tag)) << ": " << error
-                << "\n";
-  }
-
-  void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+  void Report(const RecoverTask& task, const ExtractResult& r) {
     const std::size_t k = task.tag;
     const CatalogueNode* n = task.file;
     // Its path is made only for what names it: most files recover without a word.
@@ -496,16 +513,12 @@ class RecoverEntries : public RecoverListener {
           ToUtf8Line(path()) + (r.path.empty() ? " (nothing kept)" : " (kept in part)");
   }
 
-  bool StopRequested() override { return stop_.Received(); }
-
-  RecoverTally tally;
-
- private:
   ScanContext& ctx_;
   std::vector<std::u16string> prefixes_;
   bool deletedOnly_, json_;
   const StopSignal& stop_;
   std::size_t next_ = 0;
+  std::size_t filesGiven_ = 0, filesReported_ = 0;
 };
 
 int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
@@ -519,8 +532,11 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
   entries.tally.unreadableMft = UnreadableSummary(ctx.result->unreadable);
   entries.tally.unreadableRecords = ctx.result->unreadable.records;
   recoverer->RecoverAll(entries);
-  entries.tally.Print(json, stop.Received());
-  std::fflush(stdout);
+  if (stop.Received()) {
+    entries.tally.stopped = true;
+    entries.tally.notStarted = entries.NotStarted();
+  }
+  entries.tally.Print(json);
   // Files the unreadable records held were never found, so not recovered: no plain success.
   ReportUnreadable(ctx.result->unreadable, "the files they held are not recovered", stderr);
   return entries.tally.failed == 0 && entries.tally.partial == 0 &&
@@ -633,7 +649,15 @@ int Main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    if (e.get_exit_code() == 0) {  // --help, --version
+      app.exit(e);
+      std::cout.flush();
+      if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::cerr << "brevant: standard output: the help could not be written\n";
+        return 1;
+      }
+      return 0;
+    }
     // Like every other bad argument: one line and status 2.
     std::string line = e.what();
     for (char& c : line)
@@ -646,12 +670,18 @@ int Main(int argc, char** argv) {
     StopSignal stop;
     if (scan->parsed()) {
       auto ctx = RunScan(scanOpt, stop);
-      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly, stop);
-      else if (format == "body") PrintBody(*ctx, scanDeletedOnly, stop);
-      else PrintTree(*ctx, scanOpt, scanDeletedOnly, stop);
-      std::fflush(stdout);
-      if (ctx->stopped || stop.Received()) {
-        std::cerr << "brevant: stopped: the output holds what was found before the stop\n";
+      PrintGuard guard(stop);
+      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly, guard);
+      else if (format == "body") PrintBody(*ctx, scanDeletedOnly, guard);
+      else PrintTree(*ctx, scanOpt, scanDeletedOnly, guard);
+      CheckOutput();
+      if (guard.Cut()) {
+        std::cerr << "brevant: stopped: the output was cut short; it lists part of what was "
+                     "found\n";
+        return kStoppedExitStatus;
+      }
+      if (ctx->stopped) {
+        std::cerr << "brevant: stopped: the output holds everything found before the stop\n";
         return kStoppedExitStatus;
       }
       if (!ctx->result->unreadable.Empty()) {
@@ -679,11 +709,12 @@ int Main(int argc, char** argv) {
         if (e.code == 2 || e.code == 1) takeBack();
         if (e.code != kStoppedExitStatus) throw;
       }
-      if (!ctx || ctx->stopped || stop.Received()) {
+      if (!ctx || ctx->outcome == RunOutcome::Stopped) {
         // Nothing is recovered from a scan that did not end.
         RecoverTally tally;
         tally.stoppedInScan = true;
-        tally.Print(recJson, true);
+        tally.Print(recJson);
+        CheckOutput();
         return kStoppedExitStatus;
       }
       try {
@@ -695,6 +726,7 @@ int Main(int argc, char** argv) {
       stop.Watch(&ctx->session);
       int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
       stop.Watch(nullptr);
+      CheckOutput();
       return stop.Received() ? kStoppedExitStatus : rc;
     }
     if (cat->parsed()) {
@@ -708,12 +740,17 @@ int Main(int argc, char** argv) {
     }
   } catch (const Error& e) {
     std::cerr << "brevant: " << e.message << "\n";
+    StdOut::Get().Flush();
     return e.code;
   } catch (const std::exception& e) {
     std::cerr << "brevant: " << e.what() << "\n";
     return 1;
   }
-  std::cout << app.help();
+  StdOut::Get() << app.help();
+  if (!StdOut::Get().Flush()) {
+    std::cerr << "brevant: standard output: " << StdOut::Get().Error() << "\n";
+    return 1;
+  }
   return 0;
 }
 

@@ -9,7 +9,8 @@ namespace brevant::cli {
 namespace {
 
 std::atomic<RecoverySession*> gWatched{nullptr};
-volatile std::sig_atomic_t gReceived = 0;
+volatile std::sig_atomic_t gReceived = 0;  // signals counted
+volatile std::sig_atomic_t gAllowed = 1;   // signals counted before one ends the process
 struct sigaction gOldInt, gOldTerm;
 
 static_assert(std::atomic<RecoverySession*>::is_always_lock_free &&
@@ -17,8 +18,9 @@ static_assert(std::atomic<RecoverySession*>::is_always_lock_free &&
               "the signal handler may only touch lock-free atomics");
 
 extern "C" void OnStopSignal(int) {
-  if (gReceived) _exit(kStoppedExitStatus);  // asked twice: the user does not want to wait
-  gReceived = 1;
+  // Asked again: the user does not want to wait.
+  if (gReceived >= gAllowed) _exit(kStoppedExitStatus);
+  gReceived = gReceived + 1;
   if (RecoverySession* s = gWatched.load()) s->stopRequested.store(1);
 }
 
@@ -26,6 +28,7 @@ extern "C" void OnStopSignal(int) {
 
 StopSignal::StopSignal() {
   gReceived = 0;
+  gAllowed = 1;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -47,5 +50,9 @@ void StopSignal::Watch(RecoverySession* session) {
 }
 
 bool StopSignal::Received() const { return gReceived != 0; }
+
+int StopSignal::Count() const { return gReceived; }
+
+void StopSignal::AllowAnother() { gAllowed = gReceived + 1; }
 
 }  // namespace brevant::cli

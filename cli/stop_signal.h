@@ -11,7 +11,7 @@ inline constexpr int kStoppedExitStatus = 130;
 // watched session's `stopRequested` (the engines end at their next check) and is remembered, so
 // output and recovery loops can stop cleanly and the command can exit with
 // `kStoppedExitStatus`. A second signal while the first is being honoured ends the process at
-// once with that status. One object at a time.
+// once with that status, unless `AllowAnother` said it is awaited. One object at a time.
 class StopSignal {
  public:
   StopSignal();
@@ -24,6 +24,12 @@ class StopSignal {
   void Watch(RecoverySession* session);
   // True once a signal arrived, even after an engine has honoured and cleared the request.
   bool Received() const;
+  // Signals received so far.
+  int Count() const;
+  // The next signal is only counted, not fatal (a loop that polls Count() ends on it); one
+  // after that ends the process at once. For printing what a stopped scan found: the first
+  // stop ended the scan, a second one cuts the printing short.
+  void AllowAnother();
 };
 
 }  // namespace brevant::cli

@@ -50,7 +50,7 @@ int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultT
     lost = !placedIds.count(TextToInt(n->parentId));
   if (!lost) return 1;
 
-  tree.lostItem = ui::AddTopFolder(tree, u"Lost", tree.lostFolderId, nullptr);
+  tree.lostItem = ui::AddTopFolder(tree, ui::kLostFolderName, tree.lostFolderId, nullptr);
   const std::size_t lostRecord = tree.treeFolderList.size() - 1;
   ui::AttachLostFolders(tree, catalogue, index, lostRecord, [](const CatalogueNode&) { return false; });
   return 1;

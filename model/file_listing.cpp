@@ -60,7 +60,7 @@ std::u16string EntryPaths::FileFolder(const CatalogueNode* file) const {
     auto it = recordOfId_.find(parent);
     if (it != recordOfId_.end()) return RecordPath(it->second);
   }
-  return u"/Lost";
+  return u"/" + std::u16string(kLostFolderName);
 }
 
 std::u16string EntryPaths::EntryPath(const CatalogueNode* entry) const {
@@ -68,7 +68,7 @@ std::u16string EntryPaths::EntryPath(const CatalogueNode* entry) const {
   std::u16string p = FolderPath(entry);
   if (!p.empty()) return p;
   if (TextToInt(entry->id) == tree_.rootFolderId) return u"/";
-  return u"/Lost/" + std::u16string(entry->name);
+  return u"/" + std::u16string(kLostFolderName) + u"/" + std::u16string(entry->name);
 }
 
 std::vector<const CatalogueNode*> FilesOfItem(const ResultTree& tree, const Catalogue& catalogue,

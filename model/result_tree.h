@@ -27,6 +27,10 @@ struct TreeItem {
 
 inline constexpr std::size_t kNoRecord = static_cast<std::size_t>(-1);
 
+// The synthetic folder that holds whatever could not be placed, in the tree, in paths and at a
+// destination. "Lost" alone is a name real volumes hold: named apart, the two never merge.
+inline constexpr std::u16string_view kLostFolderName = u"Lost (found by Brevant)";
+
 // One record of the folder registry.
 struct TreeFolderNode {
   std::u16string name;

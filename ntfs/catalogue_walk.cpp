@@ -263,8 +263,8 @@ void CatalogueWalk::ReadBatch(std::uint64_t first, std::uint64_t count,
 void CatalogueWalk::Run() {
   Catalogue& catalogue = session_.catalogue;
   // The folder that collects whatever cannot be placed; no MFT record has its id.
-  catalogue.AppendFolder(u"Lost", u"0", ntfs::kLostFolderIdText, u"5", u"0", u"0", u"0", u"16",
-                         u"0", u"FOLDER", u"NULL", 1);
+  catalogue.AppendFolder(ui::kLostFolderName, u"0", ntfs::kLostFolderIdText, u"5", u"0", u"0", u"0",
+                         u"16", u"0", u"FOLDER", u"NULL", 1);
 
   const std::size_t extents =
       std::min({table_.mftRunCount, table_.mftRunStart.size(), table_.mftRunLength.size()});

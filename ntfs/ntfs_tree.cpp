@@ -27,7 +27,7 @@ int BuildNtfsResultTree(RecoverySession& session, RecoveryView& view, ui::Result
       lostNode = n;
   // "Lost" is the first top-level folder, whatever the catalogue holds.
   const std::size_t lostRecord = tree.treeFolderList.size();
-  tree.lostItem = ui::AddTopFolder(tree, u"Lost", kLostFolderId, lostNode);
+  tree.lostItem = ui::AddTopFolder(tree, ui::kLostFolderName, kLostFolderId, lostNode);
 
   for (const CatalogueNode* n = catalogue.folderList.First(); n;
        n = CatalogueList<CatalogueNode>::Next(n)) {

@@ -26,6 +26,9 @@ std::atomic<bool> gInKernelCopy{std::getenv("BREVANT_NO_IN_KERNEL_COPY") == null
 enum CopyTier : int { kCopyFileRange = 0, kSendfile = 1, kUserSpace = 2 };
 using TierHint = std::shared_ptr<std::atomic<int>>;
 
+// Clash numbers tried for one name, at most: a folder never holds this many copies of one name.
+constexpr unsigned kMaxNumber = 1000000;
+
 bool IsFull(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
 
 std::string Describe(const std::filesystem::path& path, int error) {
@@ -188,25 +191,32 @@ class PosixOutputFolder : public OutputFolder {
 
   std::unique_ptr<OutputFolder> OpenChild(std::string_view name, bool create,
                                           std::string* error) override {
-    const std::string component(name);
-    if (create && ::mkdirat(fd_, component.c_str(), 0755) != 0 && errno != EEXIST) {
-      if (error) *error = Describe(path_ / component, errno);
-      return nullptr;
+    std::string component(name);
+    // A file or a link that holds the name gets the folder numbered as a clashing file is:
+    // the first of "name", "name (1)", ... that is a folder, or (with `create`) is free. The
+    // same name is found again when the folder is opened once more.
+    for (unsigned n = 1;; ++n) {
+      if (create && ::mkdirat(fd_, component.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (error) *error = Describe(path_ / component, errno);
+        return nullptr;
+      }
+      // No links followed: a link planted in the destination never leads the writes elsewhere.
+      const int fd =
+          ::openat(fd_, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) return std::make_unique<PosixOutputFolder>(fd, path_ / component, hint_);
+      const int e = errno;
+      // Bounded as files are: a folder never holds this many copies of one name.
+      if ((e != ENOTDIR && e != ELOOP) || n > kMaxNumber) {
+        if (error) *error = Describe(path_ / component, e);
+        return nullptr;
+      }
+      component = NumberedName(name, n);
     }
-    // No links followed: a link planted in the destination never leads the writes elsewhere.
-    const int fd =
-        ::openat(fd_, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (error) *error = Describe(path_ / component, errno);
-      return nullptr;
-    }
-    return std::make_unique<PosixOutputFolder>(fd, path_ / component, hint_);
   }
 
   std::unique_ptr<OutputFile> CreateFile(std::string_view name, std::string* error) override {
     std::string candidate(name);
-    // Bounded: a folder never holds this many copies of one name.
-    for (unsigned n = 1; n <= 1000000; ++n) {
+    for (unsigned n = 1; n <= kMaxNumber; ++n) {
       const int fd = ::openat(fd_, candidate.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (fd >= 0)

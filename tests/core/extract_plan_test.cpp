@@ -299,6 +299,43 @@ TEST(OutputFolder, NewNamesNeverReplaceAnythingAndLinksAreNotFollowed) {
   EXPECT_FALSE(folder->OpenChild("link.txt", false, &error));
 }
 
+// A file or a link where a folder goes: the folder is numbered past them, as a clashing file
+// is, and opening it again (a folder dropped from the open set) finds the same one.
+TEST(OutputFolder, FoldersAreNumberedPastFilesAndLinks) {
+  std::string error;
+  auto folder = platform::OpenOutputFolder(test::TempDir() / "folder-clash", true, &error);
+  ASSERT_TRUE(folder) << error;
+  const auto elsewhere = test::TempDir() / "folder-clash-elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  std::ofstream(folder->Path() / "Docs") << "a file";
+  std::ofstream(folder->Path() / "Docs (1)") << "another file";
+  std::filesystem::create_directory_symlink(elsewhere, folder->Path() / "Many");
+  std::filesystem::create_directory(folder->Path() / "Kept");
+  struct Case {
+    const char* name;
+    const char* expected;
+  };
+  const Case cases[] = {{"Docs", "Docs (2)"}, {"Many", "Many (1)"}, {"Kept", "Kept"},
+                        {"New", "New"},       {"v1.2", "v1 (1).2"}};
+  std::ofstream(folder->Path() / "v1.2") << "x";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto child = folder->OpenChild(c.name, true, &error);
+    ASSERT_TRUE(child) << error;
+    EXPECT_EQ(child->Path(), folder->Path() / c.expected);
+    EXPECT_TRUE(std::filesystem::is_directory(
+        std::filesystem::symlink_status(folder->Path() / c.expected)));
+    auto again = folder->OpenChild(c.name, false, &error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(again->Path(), child->Path());
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+  EXPECT_EQ(test::ReadFileBytes(folder->Path() / "Docs"), "a file");
+  // Nothing there and nothing to make: the one clear error of a missing folder.
+  EXPECT_FALSE(folder->OpenChild("Absent", false, &error));
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
 TEST(OutputFolder, UnusableDestinationsAreOneClearError) {
   std::string error;
   const auto file = test::TempDir() / "a-file";

@@ -1,13 +1,14 @@
 // `brevant disks`: the command's output, through RunDisks. The command line is no library,
 // so its source is compiled into this test.
 #include "cli/cmd_disks.cpp"
-#include "cli/cli_view.cpp"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "cli/cli_view.cpp"
+#include "cli/output.cpp"
 #include "crafted_disk.h"
 
 namespace brevant {
@@ -115,6 +116,44 @@ TEST(RunDisks, ForgedModelTextStaysOnItsLine) {
             std::string::npos)
       << out.str();
   EXPECT_NE(out.str().find("  Disk\\r1  (forged.img)\n"), std::string::npos) << out.str();
+}
+
+// Text of the system that is not UTF-8, as every output of the command line writes it: each
+// ill-formed sequence as one U+FFFD, as the Unicode standard recommends (and Python decodes
+// with errors="replace"), and JSON keeps the exact bytes beside it.
+TEST(CommandLineText, IllFormedUtf8BecomesReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";
+  struct Case {
+    const char* what;
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"valid text is kept", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80",
+       "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"},
+      {"a stray byte", "a\xFF" "b", "a" + r + "b"},
+      {"a cut character is one replacement", "a\xE9\x80.img", "a" + r + ".img"},
+      {"a cut character at the end", "a\xF0\x9F\x98", "a" + r},
+      {"an overlong form, byte by byte", "\xC0\xAF", r + r},
+      {"a surrogate, byte by byte", "\xED\xA0\x80", r + r + r},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
+      {"a lone continuation byte", "\x80x", r + "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(cli::ValidUtf8(c.in), c.out);
+    EXPECT_EQ(cli::IsValidUtf8(c.in), c.in == c.out);
+    std::string json;
+    cli::JsonField(json, "path", c.in, true);
+    const std::string expected =
+        "\"path\": \"" + c.out + "\"" +
+        (c.in == c.out ? "" : ", \"pathBytes\": \"" + cli::HexBytes(c.in) + "\"");
+    EXPECT_EQ(json, expected);
+  }
+  EXPECT_EQ(cli::HexBytes("/a\xFF"), "2f61ff");
+  // Control characters are escaped, as before.
+  std::string json;
+  cli::JsonString(json, "a\"b\\c\n\x01");
+  EXPECT_EQ(json, "\"a\\\"b\\\\c\\n\\u0001\"");
 }
 
 }  // namespace

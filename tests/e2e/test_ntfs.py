@@ -20,9 +20,10 @@ def ntfs_partitions():
 
 
 def tsk_path(path):
-    """fls and tsk_recover put orphans under $OrphanFiles; brevant under Lost."""
+    """fls and tsk_recover put orphans under $OrphanFiles; brevant under a folder of its own,
+    named apart from any real one."""
     if path.startswith("$OrphanFiles/"):
-        return "/Lost/" + path[len("$OrphanFiles/"):]
+        return "/Lost (found by Brevant)/" + path[len("$OrphanFiles/"):]
     return "/" + path
 
 

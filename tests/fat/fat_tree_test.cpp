@@ -81,8 +81,8 @@ TEST(FatTree, WhatCannotBePlacedGoesUnderLost) {
   ui::ResultTree tree;
   BuildFatResultTree(s, view, tree);
   const ui::TreeItem* top = tree.Root()->children[0].get();
-  EXPECT_EQ(Texts(top), (std::vector<std::string>{"Docs", "Lost"}));
-  const ui::TreeItem* lost = Child(top, "Lost");
+  EXPECT_EQ(Texts(top), (std::vector<std::string>{"Docs", "Lost (found by Brevant)"}));
+  const ui::TreeItem* lost = Child(top, "Lost (found by Brevant)");
   ASSERT_EQ(tree.lostItem, lost);
   EXPECT_EQ(tree.lostFolderId, 268435455);
   EXPECT_NE(Child(Child(top, "Docs"), "_ld"), nullptr);

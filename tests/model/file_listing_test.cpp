@@ -31,7 +31,7 @@ class FileListingTest : public ::testing::Test {
     AddTopFolder(tree, u"Docs", 9, docs);
     AddTopFolder(tree, u"Docs", 30, docs2);
     AddSubFolder(tree, 0, u"Sub", 12, sub);
-    tree.lostItem = AddTopFolder(tree, u"Lost", 268435455);
+    tree.lostItem = AddTopFolder(tree, kLostFolderName, 268435455);
     tree.isResultTree = true;
     tree.rootFolderId = 0;
   }
@@ -64,8 +64,8 @@ TEST_F(FileListingTest, PathsOfFilesAndFolders) {
   for (auto* n = c.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     fileFolders.push_back(paths.FileFolder(n));
   EXPECT_EQ(folderPaths, (std::vector<std::u16string>{u"/Docs", u"/Docs", u"/Docs/Sub"}));
-  EXPECT_EQ(fileFolders,
-            (std::vector<std::u16string>{u"", u"/Docs", u"/Docs/Sub", u"/Lost", u"/Docs"}));
+  EXPECT_EQ(fileFolders, (std::vector<std::u16string>{u"", u"/Docs", u"/Docs/Sub",
+                                                      u"/Lost (found by Brevant)", u"/Docs"}));
 }
 
 TEST(SlashPath, FromTreePaths) {
@@ -113,9 +113,9 @@ TEST_F(FileListingTest, AResultListsRowsTiedToItsOwnRecords) {
     paths.push_back(result.paths->EntryPath(n));
   for (auto* n = result.catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     paths.push_back(result.paths->EntryPath(n));
-  EXPECT_EQ(paths, (std::vector<std::u16string>{u"/Docs", u"/Docs", u"/Docs/Sub", u"/root.txt",
-                                                 u"/Docs/a.txt", u"/Docs/Sub/b.txt",
-                                                 u"/Lost/lost.txt", u"/Docs/c.txt"}));
+  EXPECT_EQ(paths, (std::vector<std::u16string>{
+                       u"/Docs", u"/Docs", u"/Docs/Sub", u"/root.txt", u"/Docs/a.txt",
+                       u"/Docs/Sub/b.txt", u"/Lost (found by Brevant)/lost.txt", u"/Docs/c.txt"}));
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST_F(CatalogueWalkTest, TheLostFolderComesFirstAndSharesSequenceOneWithTheFirs
   BuildNtfsCatalogue(session, view);
   const CatalogueNode* lost = session.catalogue.folderList.First();
   ASSERT_NE(lost, nullptr);
-  EXPECT_EQ(S(lost->name), u"Lost");
+  EXPECT_EQ(S(lost->name), u"Lost (found by Brevant)");
   EXPECT_EQ(S(lost->sector), u"0");
   EXPECT_EQ(S(lost->id), u"268435455");
   EXPECT_EQ(S(lost->parentId), u"5");
@@ -339,14 +339,14 @@ TEST_F(CatalogueWalkTest, TheTreeHangsFoldersFromTheRootAndTheRestFromLost) {
   EXPECT_EQ(tree.rootFolderId, 5);
   EXPECT_EQ(tree.lostFolderId, 268435455);
   ASSERT_NE(tree.lostItem, nullptr);
-  EXPECT_EQ(tree.lostItem->text, u"Lost");
+  EXPECT_EQ(tree.lostItem->text, u"Lost (found by Brevant)");
   // "Lost" comes first, then the root's folders, then the levels below, breadth-first.
   const std::vector<std::u16string> expected = {
-      u"My Computer\\Lost\\",
+      u"My Computer\\Lost (found by Brevant)\\",
       u"My Computer\\Docs\\",
       u"My Computer\\Trash\\",
       u"My Computer\\Later\\",
-      u"My Computer\\Lost\\Loop\\",
+      u"My Computer\\Lost (found by Brevant)\\Loop\\",
       u"My Computer\\Later\\Deep\\",
       u"My Computer\\Later\\Deep\\Deeper\\",
   };
@@ -376,7 +376,7 @@ TEST_F(CatalogueWalkTest, EveryFileCanBeReachedFromTheTree) {
   EXPECT_EQ(where.at(u"a.txt"), u"/Docs");
   EXPECT_EQ(where.at(u"in trash.txt"), u"/Trash");
   EXPECT_EQ(where.at(u"early.txt"), u"/Later");
-  EXPECT_EQ(where.at(u"orphan.txt"), u"/Lost");
+  EXPECT_EQ(where.at(u"orphan.txt"), u"/Lost (found by Brevant)");
 }
 
 TEST_F(CatalogueWalkTest, AStopDuringTheTreeLeavesAPartialTree) {
@@ -389,7 +389,7 @@ TEST_F(CatalogueWalkTest, AStopDuringTheTreeLeavesAPartialTree) {
   EXPECT_EQ(treeView.StatusTexts(), std::vector<std::u16string>{u"Process Aborted..."});
   // Only "Lost", which comes before anything the stop could cut off.
   ASSERT_EQ(tree.treeFolderList.size(), 1u);
-  EXPECT_EQ(tree.treeFolderList.front().path, u"My Computer\\Lost\\");
+  EXPECT_EQ(tree.treeFolderList.front().path, u"My Computer\\Lost (found by Brevant)\\");
 }
 
 TEST(NtfsResultTree, CatalogueEdgeCases) {
@@ -405,27 +405,31 @@ TEST(NtfsResultTree, CatalogueEdgeCases) {
     std::vector<std::u16string> paths;
   };
   const Case cases[] = {
-      {"only Lost", {}, {u"My Computer\\Lost\\"}},
-      {"a file type is never a folder", {{u"f", u"40", u"5", u"FILE"}}, {u"My Computer\\Lost\\"}},
+      {"only Lost", {}, {u"My Computer\\Lost (found by Brevant)\\"}},
+      {"a file type is never a folder",
+       {{u"f", u"40", u"5", u"FILE"}},
+       {u"My Computer\\Lost (found by Brevant)\\"}},
       {"two top-level folders with one name share an item",
        {{u"Same", u"40", u"5", u"FOLDER"}, {u"Same", u"41", u"5", u"FOLDER"}},
-       {u"My Computer\\Lost\\", u"My Computer\\Same\\", u"My Computer\\Same\\"}},
+       {u"My Computer\\Lost (found by Brevant)\\", u"My Computer\\Same\\", u"My Computer\\Same\\"}},
       {"an entry that is both its own id and parent 268435455 is top-level, once",
        {{u"Odd", u"268435455", u"268435455", u"FOLDER"}},
-       {u"My Computer\\Lost\\", u"My Computer\\Odd\\"}},
+       {u"My Computer\\Lost (found by Brevant)\\", u"My Computer\\Odd\\"}},
       {"two folders naming each other hang below Lost, each once",
        {{u"A", u"40", u"41", u"FOLDER"}, {u"B", u"41", u"40", u"FOLDER"}},
-       {u"My Computer\\Lost\\", u"My Computer\\Lost\\A\\", u"My Computer\\Lost\\A\\B\\"}},
+       {u"My Computer\\Lost (found by Brevant)\\", u"My Computer\\Lost (found by Brevant)\\A\\",
+        u"My Computer\\Lost (found by Brevant)\\A\\B\\"}},
       {"a folder whose parent is no folder hangs below Lost",
        {{u"Orphan", u"40", u"99", u"FOLDER"}, {u"Kid", u"41", u"40", u"FOLDER"}},
-       {u"My Computer\\Lost\\", u"My Computer\\Lost\\Orphan\\",
-        u"My Computer\\Lost\\Orphan\\Kid\\"}},
+       {u"My Computer\\Lost (found by Brevant)\\",
+        u"My Computer\\Lost (found by Brevant)\\Orphan\\",
+        u"My Computer\\Lost (found by Brevant)\\Orphan\\Kid\\"}},
   };
   for (const Case& c : cases) {
     RecoverySession session;
     Catalogue& cat = session.catalogue;
-    cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER",
-                     u"NULL", 1);
+    cat.AppendFolder(u"Lost (found by Brevant)", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16",
+                     u"0", u"FOLDER", u"NULL", 1);
     cat.AppendFolder(u".", u"30", u"5", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER", u"NULL", 1);
     for (const Folder& f : c.folders)
       cat.AppendFolder(f.name, u"100", f.id, f.parent, u"0", u"0", u"0", u"16", u"0", f.type,
@@ -443,8 +447,8 @@ TEST(NtfsResultTree, FoldersWithManyNamesArePlacedOnceEach) {
   constexpr int kDepth = 8;
   RecoverySession session;
   Catalogue& cat = session.catalogue;
-  cat.AppendFolder(u"Lost", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16", u"0", u"FOLDER",
-                   u"NULL", 1);
+  cat.AppendFolder(u"Lost (found by Brevant)", u"0", u"268435455", u"5", u"0", u"0", u"0", u"16",
+                   u"0", u"FOLDER", u"NULL", 1);
   for (int i = 0; i < 16; ++i)
     cat.AppendFolder(u"top" + ToText(i), u"100", u"40", u"5", u"0", u"0", u"0", u"16", u"0",
                      u"FOLDER", u"NULL", 2);
