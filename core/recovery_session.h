@@ -27,6 +27,11 @@ struct PartitionEntry {
   // Why the partition cannot be read where the table puts it (its boot sector lies elsewhere);
   // empty when it can. A run on it fails with this reason instead of reading the wrong place.
   std::string problem = {};
+  // Set when the table's extent reaches beyond the end of the disk: the end the table gives
+  // (endSector is then clamped to what can be read) and a note that says so. The partition
+  // can still be scanned.
+  std::uint64_t tableEndSector = 0;
+  std::string note = {};
 };
 
 struct DriveRecord {
