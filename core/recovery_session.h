@@ -27,9 +27,9 @@ struct PartitionEntry {
   // Why the partition cannot be read where the table puts it (its boot sector lies elsewhere);
   // empty when it can. A run on it fails with this reason instead of reading the wrong place.
   std::string problem = {};
-  // Set when the table's extent reaches beyond the end of the disk: the end the table gives
-  // (endSector is then clamped to what can be read) and a note that says so. The partition
-  // can still be scanned.
+  // An entry reaching beyond the disk's end: the end the table gives and how it is read (up to
+  // the disk's end or the next partition's start; as given when its volume reaches as far,
+  // the disk or image being cut short). The partition can still be scanned.
   std::uint64_t tableEndSector = 0;
   std::string note = {};
 };

@@ -9,6 +9,7 @@
 #include "disk/gpt.h"
 #include "disk/on_disk.h"
 #include "disk/sector_size.h"
+#include "disk/volume_search.h"
 #include "platform/sector_device.h"
 
 namespace brevant {
@@ -223,12 +224,17 @@ class Walk {
   // A partition whose table entry reaches beyond the end of the disk is read only up to that
   // end; and as its claimed size is then known to be wrong, not into the next partition a
   // table lists either (else its sweeps would take that partition's records for its own). An
-  // entry inside the disk is left as the table gives it.
+  // entry inside the disk is left as the table gives it. So is one whose volume reaches as far
+  // by its own boot sector: the entry is right and the disk or image is cut short, so what is
+  // missing is unreadable (and counted so), not outside the partition.
   void ClampToDisk() {
     if (diskSectors_ == 0) return;
     for (PartitionEntry& p : record_.partitions) {
       if (p.endSector <= diskSectors_) continue;
       p.tableEndSector = p.endSector;
+      const std::string claim = "the partition table says it ends at sector " +
+                                std::to_string(p.tableEndSector) + ", beyond the end of the disk (" +
+                                std::to_string(diskSectors_) + " sectors)";
       if (p.startSector >= diskSectors_) {
         p.endSector = p.startSector;
         p.note = "the partition table puts it at sector " + std::to_string(p.startSector) +
@@ -236,13 +242,20 @@ class Walk {
                  " sectors): nothing of it can be read";
         continue;
       }
+      Sector boot;
+      BootSectorFacts facts;
+      if (disk::ReadSector(device_, p.startSector, boot) &&
+          DescribeBootSector(boot.data(), facts) &&
+          facts.volumeSectors > diskSectors_ - p.startSector) {
+        p.note = claim + ", and so does its volume: the disk or image ends early, and what "
+                         "lies beyond its end reads as unreadable sectors";
+        continue;
+      }
       std::uint64_t end = diskSectors_;
       for (std::uint64_t s : starts_)
         if (s > p.startSector && s < end) end = s;
       p.endSector = end;
-      p.note = "the partition table says it ends at sector " + std::to_string(p.tableEndSector) +
-               ", beyond the end of the disk (" + std::to_string(diskSectors_) +
-               " sectors); it is read up to sector " + std::to_string(end) +
+      p.note = claim + "; it is read up to sector " + std::to_string(end) +
                (end < diskSectors_ ? ", where the next partition starts" : "");
     }
   }

@@ -558,6 +558,25 @@ const BeyondCase kBeyondCases[] = {
      {{"NTFS", 100, 200}, {"NTFS", 9000, 9000}},
      {0, 9100},
      {"", "puts it at sector 9000, beyond the end of the disk (4096 sectors): nothing of it"}},
+    {"VolumeThatFitsUnderAnEntryThatDoesNotIsReadToTheDisksEnd",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 0xFFFFFFFFu);
+       d.NtfsBootSector(100, 800, 8, 4, 8);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 4096}},
+     {100 + 0xFFFFFFFFull},
+     {"it is read up to sector 4096"}},
+    {"VolumeCutShortWithTheDiskKeepsItsEntry",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 8000);
+       d.NtfsBootSector(100, 8000, 8, 4, 8);  // the volume reaches as far as its entry
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 8100}},
+     {8100},
+     {"ends at sector 8100, beyond the end of the disk (4096 sectors), and so does its volume: "
+      "the disk or image ends early"}},
     {"OverlapInsideTheDiskIsLeftAsTheTableGivesIt",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x07, 100, 2000);

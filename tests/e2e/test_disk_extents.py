@@ -117,6 +117,31 @@ class BeyondTheDisk(ImageTestCase):
                     self.assertLessEqual(reference & own, names)
 
 
+    def test_cut_short_image_keeps_its_entry_and_sweeps_to_its_end(self):
+        # mbr_beyond_disk cut at sector 16384, inside partition 2, whose volume says it goes on
+        # to 18432 as its entry does: the entry stands (what is missing is unreadable, not
+        # outside the partition), and the sweep still stops at the end of the image.
+        image = os.path.join(self.tmp, "cut_short.img")
+        shutil.copyfile(self.need("mbr_beyond_disk"), image)
+        os.truncate(image, 16384 * 512)
+        res = self.run_brevant("disks", "--image", image, "--json")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        parts = json.loads(res.stdout)["disks"][-1]["partitions"]
+        self.assertEqual([(p["number"], p["start"], p["end"], p.get("tableEnd")) for p in parts],
+                         [(1, 2048, 10240, 2048 + 0xFFFFFFFF), (2, 10240, 18432, 18432)])
+        self.assertIn("and so does its volume: the disk or image ends early", parts[1]["note"])
+        res = self.run_brevant("scan", image, "--partition", "2", "--mode", "extensive",
+                               "--format", "json")
+        err = res.stderr.decode(errors="replace")
+        self.assertEqual(res.returncode, 0, err)
+        self.assertEqual(set(re.findall(r"of (\d+) sectors swept", err)), {"6144"}, err)
+        self.assertIn("100 % completed (6144 of 6144 sectors swept)", err)
+        names = {os.path.basename(f["path"]): f["deleted"] for f in json.loads(res.stdout)["files"]}
+        for f in manifest("mbr_beyond_disk")["partitions"][1]["files"]:
+            self.assertEqual(names.get(os.path.basename(f["path"])), f["deleted"], f["path"])
+        self.assertFalse([n for n in names if n.startswith("First")])
+
+
 class SearchCoversWhatIsNamed(ImageTestCase):
     """A disk of the machine (a loop device) holding a volume its table no longer lists."""
 
