@@ -54,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int d = AddDisk(session, tree, facts);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;
   for (const PartitionEntry& p : session.driveRecords[d].partitions) {
-    // A partition reaching beyond the end of the disk says so.
-    if (p.endSector < p.startSector || (p.endSector > diskSectors && p.note.empty()))
+    // A partition reaching beyond the end of the disk says so (a disk of less than a sector
+    // has no size the walk can go by).
+    if (p.endSector < p.startSector ||
+        (diskSectors != 0 && p.endSector > diskSectors && p.note.empty()))
       __builtin_trap();
     if (!p.found) listed.emplace_back(p.startSector, p.endSector);
   }
