@@ -59,6 +59,12 @@ nlohmann::ordered_json DisksJson(const RecoverySession& s) {
         if (r->partitions[i].found) p["found"] = true;
         if (!r->partitions[i].problem.empty())
           PutSystemText(p, "problem", r->partitions[i].problem);
+        // An entry reaching beyond the disk: listed (and read) up to `end`, with what the
+        // table said.
+        if (!r->partitions[i].note.empty()) {
+          p["tableEnd"] = r->partitions[i].tableEndSector;
+          p["note"] = r->partitions[i].note;
+        }
         partitions.push_back(std::move(p));
       }
     }
@@ -113,6 +119,7 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
           << (r->partitions[i].found ? "   found by search" : "") << "\n";
       if (!r->partitions[i].problem.empty())
         out << "      cannot be scanned: " << r->partitions[i].problem << "\n";
+      if (!r->partitions[i].note.empty()) out << "      note: " << r->partitions[i].note << "\n";
     }
   }
 }
@@ -139,18 +146,60 @@ int RunDisks(const std::vector<std::string>& images, bool json, bool includePhys
       return 2;
     }
   }
+  const bool searching = search.search || search.deep;
+  if (!search.devices.empty() && !searching) {
+    std::cerr << "brevant: --device names a disk to search: give --search or --deep-search too\n";
+    return 2;
+  }
+  for (const std::string& device : search.devices) {
+    std::error_code ec;
+    const fs::file_type type = fs::status(device, ec).type();
+    if (type == fs::file_type::not_found || type == fs::file_type::none) {
+      std::cerr << "brevant: " << device << ": no such device\n";
+      return 2;
+    }
+    if (type != fs::file_type::block) {
+      std::cerr << "brevant: " << device
+                << ": is not a block device (a disk image is given with --image)\n";
+      return 2;
+    }
+  }
   RecoverySession session;
   ui::ResultTree tree;
   std::unique_ptr<platform::DiskSource> source;
   if (includePhysical) source = platform::MakeSysfsDiskSource();
   EnumerateDisks(session, tree, source.get(), images);
-  if (search.search || search.deep) {
+  if (searching) {
+    // Which disks to search: the images, and the machine's disks only when named with
+    // --device or when no image is given (a search of every disk of the machine can take
+    // hours). A named device the machine's list lacks is listed after the images.
+    const std::size_t machine = session.diskInfoList.size() - images.size();
+    std::vector<bool> chosen(session.diskInfoList.size(), search.devices.empty() && images.empty());
+    for (std::size_t d = machine; d < chosen.size(); ++d) chosen[d] = true;
+    for (const std::string& device : search.devices) {
+      // The same node by its real path (a /dev/disk/by-id link names its disk); compared by
+      // path, as the library will not compare device nodes.
+      std::error_code ec;
+      const fs::path named = fs::canonical(device, ec);
+      const std::size_t listed = session.diskInfoList.size();
+      std::size_t d = 0;
+      for (; d < listed; ++d) {
+        std::error_code ec2;
+        if (fs::canonical(session.devicePath[d], ec2) == named && !ec && !ec2) break;
+      }
+      if (d == listed)
+        d = static_cast<std::size_t>(AddDisk(
+            session, tree,
+            platform::ImageDiskFacts(static_cast<int>(session.diskInfoList.size()), device)));
+      if (d >= chosen.size()) chosen.resize(d + 1, false);
+      chosen[d] = true;
+    }
     CliView view;
     VolumeSearchOptions options;
     options.deep = search.deep;
     options.view = &view;
     for (std::size_t d = 0; d < session.diskInfoList.size(); ++d)
-      if (session.diskInfoList[d].openError.empty())
+      if (chosen[d] && session.diskInfoList[d].openError.empty())
         AddFoundVolumes(session, tree, static_cast<int>(d), options);
     view.Finish();
   }

@@ -1,5 +1,5 @@
 #pragma once
-// brevant disks [--image FILE]... [--json]
+// brevant disks [--image FILE]... [--json] [--search | --deep-search] [--device PATH]...
 #include <string>
 #include <vector>
 
@@ -9,6 +9,9 @@ namespace brevant::cli {
 struct DiskSearch {
   bool search = false;
   bool deep = false;
+  // Block devices to search. With none, the search covers the images given, or every disk of
+  // the machine when no image is given.
+  std::vector<std::string> devices;
 };
 
 // Prints the start-up tree: the machine's disks (when `includePhysical`) and then each image,

@@ -605,6 +605,9 @@ int Main(int argc, char** argv) {
                   "Also list volumes no partition table lists (found at the usual alignments)");
   disks->add_flag("--deep-search", disksSearch.deep,
                   "The same, looking at every sector (slow; Ctrl-C stops it)");
+  disks->add_option("--device", disksSearch.devices,
+                    "A block device to search (repeatable); without it the search covers the "
+                    "images given, or every disk when no image is given");
 
   ScanOptions scanOpt;
   std::string format = "tree";

@@ -27,6 +27,11 @@ struct PartitionEntry {
   // Why the partition cannot be read where the table puts it (its boot sector lies elsewhere);
   // empty when it can. A run on it fails with this reason instead of reading the wrong place.
   std::string problem = {};
+  // An entry reaching beyond the disk's end: the end the table gives and how it is read (up to
+  // the disk's end or the next partition's start; as given when its volume reaches as far,
+  // the disk or image being cut short). The partition can still be scanned.
+  std::uint64_t tableEndSector = 0;
+  std::string note = {};
 };
 
 struct DriveRecord {

@@ -9,6 +9,7 @@
 #include "disk/gpt.h"
 #include "disk/on_disk.h"
 #include "disk/sector_size.h"
+#include "disk/volume_search.h"
 #include "platform/sector_device.h"
 
 namespace brevant {
@@ -87,9 +88,11 @@ class Walk {
       return;
     }
     if (!disk::HasTableSignature(mbr)) return;
-    for (int i = 0; i < 4; ++i)
-      if (disk::ParseTableEntry(mbr, i).type == kProtectiveGpt && WalkGpt()) return;
-    WalkMbr(mbr);
+    bool gpt = false;
+    for (int i = 0; i < 4 && !gpt; ++i)
+      gpt = disk::ParseTableEntry(mbr, i).type == kProtectiveGpt && WalkGpt();
+    if (!gpt) WalkMbr(mbr);
+    ClampToDisk();
   }
 
  private:
@@ -127,6 +130,7 @@ class Walk {
   bool WalkGpt() {
     auto gpt = disk::ReadGpt(device_, diskSectors_, sectorBytes_);
     if (!gpt) return false;
+    for (const auto& p : gpt->partitions) starts_.push_back(p.firstLba * unit_);
     for (const auto& p : gpt->partitions) {
       // ReadGpt keeps (lastLba + 1) * unit within 64 bits.
       const std::uint64_t start = p.firstLba * unit_, end = (p.lastLba + 1) * unit_;
@@ -166,6 +170,7 @@ class Walk {
     for (int i = 0; i < 4; ++i) {
       auto e = disk::ParseTableEntry(mbr, i);
       if (e.type == 0) continue;
+      starts_.push_back(e.firstSector * unit_);
       Sector boot;
       disk::ReadSector(device_, e.firstSector * unit_, boot);
       if (auto fs = Recognise(e.type, boot, false); !fs.empty()) {
@@ -186,6 +191,7 @@ class Walk {
       if (!visited.insert(at).second) break;                       // link back to an earlier record
       Sector ebr;
       if (!disk::ReadSector(device_, at * unit_, ebr)) break;
+      starts_.push_back(at * unit_);
       for (int i = 0; i < 2; ++i) {
         auto e = disk::ParseTableEntry(ebr, i);
         if (e.type == 0) continue;
@@ -195,11 +201,62 @@ class Walk {
         if (!IsExtendedType(e.type)) disk::ReadSector(device_, first * unit_, boot);
         if (auto fs = Recognise(e.type, boot, true); !fs.empty()) {
           FileEntry(fs, first, e.sectorCount, boot);
+          starts_.push_back(first * unit_);
         } else if (IsExtendedType(e.type)) {
           extended = true;
           link = e.firstSector;
         }
       }
+      // The link belongs in the second entry, but some tools put it in the third or fourth
+      // (the Linux kernel and The Sleuth Kit follow it there too): the first one found there
+      // serves when the first two hold none. Only links are taken from those two entries,
+      // which otherwise often hold leftovers.
+      for (int i = 2; i < 4 && !extended; ++i) {
+        auto e = disk::ParseTableEntry(ebr, i);
+        if (IsExtendedType(e.type)) {
+          extended = true;
+          link = e.firstSector;
+        }
+      }
+    }
+  }
+
+  // A partition whose table entry reaches beyond the end of the disk is read only up to that
+  // end; and as its claimed size is then known to be wrong, not into the next partition a
+  // table lists either (else its sweeps would take that partition's records for its own). An
+  // entry inside the disk is left as the table gives it. So is one whose volume reaches as far
+  // by its own boot sector: the entry is right and the disk or image is cut short, so what is
+  // missing is unreadable (and counted so), not outside the partition.
+  void ClampToDisk() {
+    if (diskSectors_ == 0) return;
+    for (PartitionEntry& p : record_.partitions) {
+      if (p.endSector <= diskSectors_) continue;
+      p.tableEndSector = p.endSector;
+      const std::string claim = "the partition table says it ends at sector " +
+                                std::to_string(p.tableEndSector) + ", beyond the end of the disk (" +
+                                std::to_string(diskSectors_) + " sectors)";
+      if (p.startSector >= diskSectors_) {
+        p.endSector = p.startSector;
+        p.note = "the partition table puts it at sector " + std::to_string(p.startSector) +
+                 ", beyond the end of the disk (" + std::to_string(diskSectors_) +
+                 " sectors): nothing of it can be read";
+        continue;
+      }
+      Sector boot;
+      BootSectorFacts facts;
+      if (disk::ReadSector(device_, p.startSector, boot) &&
+          DescribeBootSector(boot.data(), facts) &&
+          facts.volumeSectors > diskSectors_ - p.startSector) {
+        p.note = claim + ", and so does its volume: the disk or image ends early, and what "
+                         "lies beyond its end reads as unreadable sectors";
+        continue;
+      }
+      std::uint64_t end = diskSectors_;
+      for (std::uint64_t s : starts_)
+        if (s > p.startSector && s < end) end = s;
+      p.endSector = end;
+      p.note = claim + "; it is read up to sector " + std::to_string(end) +
+               (end < diskSectors_ ? ", where the next partition starts" : "");
     }
   }
 
@@ -221,6 +278,7 @@ class Walk {
   std::uint64_t diskSectors_ = 0;    // 512-byte units; 0 when unknown
   std::uint32_t sectorBytes_ = 512;  // the disk's logical sector size
   std::uint64_t unit_ = 1;           // 512-byte units per disk sector
+  std::vector<std::uint64_t> starts_;  // where every table entry and record begins, 512-byte units
 };
 
 }  // namespace

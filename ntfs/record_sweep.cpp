@@ -51,6 +51,9 @@ class VolumeSweep {
       : session_(session), view_(view), volume_(ntfs::VolumeOf(session)), options_(options) {}
 
   void Run() {
+    // Never toward an end beyond the device, whatever the partition claims.
+    if (const std::uint64_t device = DeviceSectorCount(volume_.device); device != 0)
+      volume_.endSector = std::min(volume_.endSector, device);
     if (volume_.sectorsPerCluster == 0 || volume_.endSector == UINT64_MAX ||
         volume_.endSector <= volume_.firstSector)
       return;

@@ -198,6 +198,35 @@ const WalkCase kWalkCases[] = {
        d.Entry(1000, 3, 0x0B, 500, 100);
      },
      {{"FAT16", 1063, 1163}}},
+    {"LinkInTheThirdOrFourthEntryIsFollowed",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 0);
+       d.Entry(1000, 2, 0x05, 200, 300);  // the link, in the third entry
+       Ebr(d, 1200, 0x07, 63, 100, 0);
+       d.Entry(1200, 3, 0x0F, 400, 300);  // and in the fourth
+       Ebr(d, 1400, 0x0B, 63, 100, 0);
+     },
+     {{"FAT16", 1063, 1163}, {"NTFS", 1263, 1363}, {"FAT32", 1463, 1563}}},
+    {"LinkInTheSecondEntryWinsOverOnesFurtherOn",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 200);
+       d.Entry(1000, 2, 0x05, 400, 300);  // a leftover the second entry overrides
+       Ebr(d, 1200, 0x07, 63, 100, 0);
+       Ebr(d, 1400, 0x0B, 63, 100, 0);
+     },
+     {{"FAT16", 1063, 1163}, {"NTFS", 1263, 1363}}},
+    {"LinkInTheThirdEntryBackToTheFirstRecordEnds",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 2000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 100, 0);
+       d.Entry(1000, 2, 0x05, 0, 300);
+     },
+     {{"FAT16", 1063, 1163}}},
     {"RecognisedEntryIsNeverExtended",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x05, 1000, 200);
@@ -469,6 +498,141 @@ TEST(PartitionWalk, DiskPathWithoutTrailingBackslashStillNestsPartitions) {
   ASSERT_EQ(diskItem->children.size(), 1u);
   EXPECT_EQ(diskItem->children[0]->text, u"Partition - 1 ( NTFS )");
 }
+
+// An entry reaching beyond the end of the disk is read up to that end, or to where the next
+// partition of a table starts; the table's own end and a note say so.
+struct BeyondCase {
+  const char* name;
+  std::function<void(CraftedDisk&)> build;
+  std::vector<Found> expected;
+  std::vector<std::uint64_t> tableEnds;  // per partition, 0 when the table's end was kept
+  std::vector<const char*> notes;        // a part of each note, "" when there is none
+};
+
+const BeyondCase kBeyondCases[] = {
+    {"MbrEntryOfAllSectorsStopsAtTheNextPartition",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 0xFFFFFFFFu);
+       d.Entry(0, 1, 0x07, 1000, 100);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 1000}, {"NTFS", 1000, 1100}},
+     {100 + 0xFFFFFFFFull, 0},
+     {"ends at sector 4294967395, beyond the end of the disk (4096 sectors); it is read up to "
+      "sector 1000, where the next partition starts",
+      ""}},
+    {"NextStartOfAnyEntryCountsEvenUnrecognisedOnes",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 0xFFFFFFFFu);
+       d.Entry(0, 1, 0x83, 700, 100);  // a Linux partition takes no number but still ends it
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 700}},
+     {100 + 0xFFFFFFFFull},
+     {"read up to sector 700, where"}},
+    {"LastEntryStopsAtTheEndOfTheDisk",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Entry(0, 1, 0x06, 3000, 5000);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 200}, {"FAT16", 3000, 4096}},
+     {0, 8000},
+     {"", "it is read up to sector 4096"}},
+    {"LogicalStopsAtTheNextExtendedRecord",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x05, 1000, 3000);
+       d.Signature(0);
+       Ebr(d, 1000, 0x06, 63, 0xFFFF0000u, 200);
+       Ebr(d, 1200, 0x07, 63, 100, 0);
+     },
+     {{"FAT16", 1063, 1200}, {"NTFS", 1263, 1363}},
+     {1063 + 0xFFFF0000ull, 0},
+     {"read up to sector 1200, where", ""}},
+    {"EntryStartingBeyondTheDiskIsEmpty",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Entry(0, 1, 0x07, 9000, 100);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 200}, {"NTFS", 9000, 9000}},
+     {0, 9100},
+     {"", "puts it at sector 9000, beyond the end of the disk (4096 sectors): nothing of it"}},
+    {"VolumeThatFitsUnderAnEntryThatDoesNotIsReadToTheDisksEnd",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 0xFFFFFFFFu);
+       d.NtfsBootSector(100, 800, 8, 4, 8);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 4096}},
+     {100 + 0xFFFFFFFFull},
+     {"it is read up to sector 4096"}},
+    {"VolumeCutShortWithTheDiskKeepsItsEntry",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 8000);
+       d.NtfsBootSector(100, 8000, 8, 4, 8);  // the volume reaches as far as its entry
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 8100}},
+     {8100},
+     {"ends at sector 8100, beyond the end of the disk (4096 sectors), and so does its volume: "
+      "the disk or image ends early"}},
+    {"OverlapInsideTheDiskIsLeftAsTheTableGivesIt",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 2000);
+       d.Entry(0, 1, 0x07, 1000, 100);
+       d.Signature(0);
+     },
+     {{"NTFS", 100, 2100}, {"NTFS", 1000, 1100}},
+     {0, 0},
+     {"", ""}},
+    {"GptEntryBeyondTheDiskStopsAtTheNextEntry",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, (1ull << 40) - 1}, {500, 599}});
+       d.Ntfs(100, 400, 8, 4, 8);
+       d.Fat16(500);
+     },
+     {{"NTFS", 100, 500}, {"FAT16", 500, 600}},
+     {1ull << 40, 0},
+     {"ends at sector 1099511627776, beyond the end of the disk (4096 sectors); it is read up "
+      "to sector 500, where the next partition starts",
+      ""}},
+    {"LastGptEntryStopsAtTheEndOfTheDisk",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}, {200, (1ull << 40) - 1}});
+       d.Fat32(100);
+       d.Ntfs(200, 400, 8, 4, 8);
+     },
+     {{"FAT32", 100, 200}, {"NTFS", 200, 4096}},
+     {0, 1ull << 40},
+     {"", "it is read up to sector 4096"}},
+};
+
+void PrintTo(const BeyondCase& c, std::ostream* os) { *os << c.name; }
+
+class BeyondTheDisk : public ::testing::TestWithParam<BeyondCase> {};
+
+TEST_P(BeyondTheDisk, IsReadUpToTheDiskOrTheNextPartition) {
+  const BeyondCase& c = GetParam();
+  CraftedDisk disk(4096);
+  c.build(disk);
+  auto w = Walk(disk.Install());
+  EXPECT_EQ(w->found, c.expected);
+  const DriveRecord& r = w->session.driveRecords[0];
+  ASSERT_EQ(r.partitions.size(), c.tableEnds.size());
+  for (std::size_t i = 0; i < r.partitions.size(); ++i) {
+    SCOPED_TRACE(i + 1);
+    EXPECT_EQ(r.partitions[i].tableEndSector, c.tableEnds[i]);
+    if (*c.notes[i] == '\0')
+      EXPECT_EQ(r.partitions[i].note, "");
+    else
+      EXPECT_NE(r.partitions[i].note.find(c.notes[i]), std::string::npos) << r.partitions[i].note;
+    EXPECT_EQ(r.partitions[i].problem, "") << "it can still be scanned";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BeyondTheDisk, ::testing::ValuesIn(kBeyondCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PartitionWalk, SectorNumbersBeyond32Bits) {
   // A 4 TiB disk whose GPT puts an NTFS volume past sector 2^32. Only the primary GPT is

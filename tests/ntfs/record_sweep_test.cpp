@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "core/read_sectors.h"
 #include "core/text.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs_builders.h"
@@ -234,6 +235,17 @@ TEST_F(RecordSweepTest, EveryNameAndNamedStreamOfAFoundRecordIsAnEntry) {
   EXPECT_EQ(Extracted(u"tagged.txt"), "main bytes");
   EXPECT_EQ(Extracted(u"tagged.txt:tag"), "stream bytes");
   EXPECT_EQ(Extracted(u"linked.txt:tag"), "stream bytes");
+}
+
+TEST_F(RecordSweepTest, APartitionClaimingMoreThanTheDeviceIsSweptToTheDevicesEnd) {
+  const std::uint64_t device = DeviceSectorCount(path);
+  ASSERT_GT(device, session.scanParams.clusterBase);
+  session.selectedPartitionEnd = device + 200000;  // an entry that reaches beyond the disk
+  auto e = Run();
+  EXPECT_TRUE(e.count(u"Old")) << "what lies on the device is still found";
+  const std::u16string total = ToText(device - session.scanParams.clusterBase);
+  EXPECT_EQ(view.StatusTexts().back(),
+            u"100 % Completed (" + total + u" of " + total + u" sectors swept)");
 }
 
 TEST_F(RecordSweepTest, AStopKeepsWhatTheWalkFound) {
