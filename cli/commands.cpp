@@ -349,9 +349,14 @@ struct RecoverTally {
   std::string Summary() const {
     std::string line = "recovered " + std::to_string(recovered) + " files (" +
                        std::to_string(bytes) + " bytes), " + std::to_string(failed) + " failed";
-    if (partial > 0)
-      line += ", " + std::to_string(partial) + " partly recovered (" + std::to_string(unreadable) +
-              " unreadable sector" + (unreadable == 1 ? "" : "s") + ")";
+    // Sectors are counted only when some could not be read: a file cut by a broken chain or the
+    // end of a cut image is partly recovered with none, and "(0 unreadable sectors)" says nothing.
+    if (partial > 0) {
+      line += ", " + std::to_string(partial) + " partly recovered";
+      if (unreadable > 0)
+        line += " (" + std::to_string(unreadable) + " unreadable sector" +
+                (unreadable == 1 ? "" : "s") + ")";
+    }
     line += unreadableMft;
     if (stoppedInScan) return line + ", stopped during the scan";
     if (!stopped) return line;

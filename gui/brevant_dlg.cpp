@@ -140,9 +140,9 @@ class SaveListener : public RecoverListener, public WriteWatch {
                        .arg(recovered)
                        .arg(bytes)
                        .arg(failed);
-    if (partial > 0)
-      text += QStringLiteral(", %1 partly recovered (%2 unreadable sector%3)")
-                  .arg(partial)
+    if (partial > 0) text += QStringLiteral(", %1 partly recovered").arg(partial);
+    if (partial > 0 && unreadable > 0)
+      text += QStringLiteral(" (%1 unreadable sector%2)")
                   .arg(unreadable)
                   .arg(unreadable == 1 ? QString() : QStringLiteral("s"));
     if (stopped) text += QStringLiteral("; stopped before the end");
