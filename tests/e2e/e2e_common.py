@@ -23,6 +23,12 @@ def sha256_file(path):
     return h.hexdigest()
 
 
+def manifest(name):
+    """The fixture `name`'s manifest."""
+    with open(os.path.join(FIXTURES, name + ".manifest.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
 def fixtures_with(fs_names):
     """(name, manifest) of every fixture with an image, a manifest and a partition in fs_names."""
     out = []

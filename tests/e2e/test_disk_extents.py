@@ -17,12 +17,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_common import FIXTURES, ImageTestCase  # noqa: E402
-
-
-def manifest(name):
-    with open(os.path.join(FIXTURES, name + ".manifest.json"), encoding="utf-8") as f:
-        return json.load(f)
+from e2e_common import FIXTURES, ImageTestCase, manifest  # noqa: E402
 
 
 def fls_names(image, offset):

@@ -15,7 +15,11 @@ import re
 import shutil
 import subprocess
 import tempfile
+import sys
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_common import manifest  # noqa: E402
 
 BREVANT = os.environ.get("BREVANT", "")
 FIXTURES = os.environ.get("BREVANT_FIXTURES", "")
@@ -56,11 +60,6 @@ def unpack(name):
 def tearDownModule():
     if _workdir:
         shutil.rmtree(_workdir, ignore_errors=True)
-
-
-def manifest(name):
-    with open(os.path.join(FIXTURES, name + ".manifest.json"), encoding="utf-8") as f:
-        return json.load(f)
 
 
 def notes_text(man):

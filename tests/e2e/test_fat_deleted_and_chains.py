@@ -13,12 +13,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_common import FIXTURES, ImageTestCase, sha256_file  # noqa: E402
-
-
-def load_manifest(name):
-    with open(os.path.join(FIXTURES, name + ".manifest.json"), encoding="utf-8") as f:
-        return json.load(f)
+from e2e_common import FIXTURES, ImageTestCase, manifest, sha256_file  # noqa: E402
 
 
 def fls(image, offset):
@@ -44,7 +39,7 @@ class FatDeletedAndChainsTest(ImageTestCase):
     def need(self, name):
         if not os.path.exists(os.path.join(FIXTURES, name + ".img.gz")):
             self.skipTest("fixture %s not made yet" % name)
-        return load_manifest(name), self.image(name)
+        return manifest(name), self.image(name)
 
     def need_tsk(self):
         if shutil.which("fls") is None or shutil.which("icat") is None:

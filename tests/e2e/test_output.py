@@ -13,7 +13,7 @@ import signal
 import subprocess
 import unittest
 
-from e2e_common import BREVANT, FIXTURES, ImageTestCase, sha256_file
+from e2e_common import BREVANT, FIXTURES, ImageTestCase, manifest, sha256_file
 
 LOST = "Lost (found by Brevant)"
 
@@ -21,11 +21,6 @@ LOST = "Lost (found by Brevant)"
 def strict_json(raw):
     """The document as a strict parser reads it: the bytes must be UTF-8, the JSON whole."""
     return json.loads(raw.decode("utf-8", "strict"))
-
-
-def manifest(name):
-    with open(os.path.join(FIXTURES, name + ".manifest.json")) as f:
-        return json.load(f)
 
 
 def files_of(root):

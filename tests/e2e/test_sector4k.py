@@ -12,15 +12,10 @@ import struct
 import subprocess
 import unittest
 
-from e2e_common import FIXTURES, ImageTestCase, sha256_file
+from e2e_common import FIXTURES, ImageTestCase, manifest, sha256_file
 
 SECTOR = 512
 FIXTURES_4K = ("whole_ntfs_4k", "mbr_4k")
-
-
-def manifest(name):
-    with open(os.path.join(FIXTURES, name + ".manifest.json"), encoding="utf-8") as f:
-        return json.load(f)
 
 
 def tsk_files(image, part, sector_size):
