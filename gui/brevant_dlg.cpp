@@ -379,10 +379,10 @@ void CBrevantDlg::BuildMenus() {
   };
   QMenu* recovery = menuBar()->addMenu(QStringLiteral("Recovery"));
   recovery->setObjectName(QStringLiteral("RecoveryMenu"));
-  quickAction_ =
-      action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"), &CBrevantDlg::OnNext);
+  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"),
+                        [this] { OnRecover(COptionSection::Mode::Quick); });
   extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"),
-                            &CBrevantDlg::OnNext);
+                            [this] { OnRecover(COptionSection::Mode::Extensive); });
   deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"),
                          &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
@@ -498,7 +498,9 @@ void CBrevantDlg::ShowFigures(const PartitionFigures& figures) {
   previewer_->ShowPartitionSpace(figures.sizeBytes, figures.freeBytes);
 }
 
-void CBrevantDlg::OnNext() {
+void CBrevantDlg::OnNext() { OnRecover(COptionSection::Mode::None); }
+
+void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
   if (RunInProgress() || SaveInProgress()) return;
   if (session_.selectedFsName.empty()) {
     AskUser(QStringLiteral("Select a partition in the tree first."), kCaption,
@@ -507,7 +509,7 @@ void CBrevantDlg::OnNext() {
   }
   // Closing the dialog without "Recover" starts nothing, every time.
   session_.recoverConfirmed.store(0);
-  COptionSection dialog(this);
+  COptionSection dialog(this, preset);
   if (dialog.exec() == QDialog::Accepted) session_.recoverConfirmed.store(1);
   if (session_.recoverConfirmed.load() != 1) return;
 

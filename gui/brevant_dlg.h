@@ -50,6 +50,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   bool AddImage(const QString& path);
   // The commands, as the buttons and menu items call them.
   void OnNext();
+  // Next with the Recovery Mode dialog opened on `preset` (the Recovery menu's mode items).
+  void OnRecover(COptionSection::Mode preset);
   void OnStop();
   void OnSave();
   void OnExit();

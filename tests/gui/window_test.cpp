@@ -436,12 +436,48 @@ class WindowTest : public QObject {
       static_cast<QDialog*>(modal)->reject();
       return true;
     });
-    w->findChild<QAction*>(ControlName(kIdQuickRecovery))->trigger();
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
     QCOMPARE(close.handled, 1);
     QVERIFY(!w->RunInProgress());
     QCOMPARE(w->Session().recoverConfirmed.load(), 0);
     QVERIFY(Control<QGroupBox>(w, kIdGroup)->isVisible());
     QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+  }
+
+  // The Recovery menu's mode items open the dialog with their own mode chosen, and "Recover"
+  // as it opens runs that mode; Next leaves the choice open.
+  void ModeMenuItemsChooseTheirMode_data() {
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("checked");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("Extensive Recovery") << kIdExtensiveRecovery << kIdOptionExtensive << 2;
+    QTest::newRow("Quick Recovery") << kIdQuickRecovery << kIdOptionQuick << 1;
+    QTest::newRow("Next") << kIdNext << 0 << 1;
+  }
+  void ModeMenuItemsChooseTheirMode() {
+    QFETCH(int, command);
+    QFETCH(int, checked);
+    QFETCH(int, mode);
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ClickRow(PartitionItem(2));
+    QList<int> seenChecked;
+    ModalWatcher options([&seenChecked](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      for (int id : {kIdOptionQuick, kIdOptionExtensive, kIdOptionDelete})
+        if (modal->findChild<QRadioButton*>(ControlName(id))->isChecked()) seenChecked << id;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    auto boxes = AnswerBoxes(nullptr, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    if (command == kIdNext)
+      QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    else
+      w->findChild<QAction*>(ControlName(command))->trigger();
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(seenChecked, checked ? QList<int>{checked} : QList<int>{});
+    QCOMPARE(int(w->Session().recoveryMode.load()), mode);
   }
 
   void RunCompletesAndListsFolders_data() {
