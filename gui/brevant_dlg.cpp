@@ -515,6 +515,8 @@ void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
 
   // "Extensive Recovery" asks for the engine's extensive mode; no choice means quick.
   session_.recoveryMode.store(dialog.ChosenMode() == COptionSection::Mode::Extensive ? 2 : 1);
+  // The pane showed a file of the result this run replaces.
+  previewer_->ClearPreview();
   fileList_->setVisible(true);
   group_->setVisible(false);
   EnableStop(true);

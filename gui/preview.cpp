@@ -273,6 +273,11 @@ bool WindowPreview::PreviewRowNamed(const QString& name) {
   return false;
 }
 
+void WindowPreview::ClearPreview() {
+  controller_->CancelAndWait();
+  pane_->Clear();
+}
+
 void WindowPreview::OnRunEnded() {
   const std::shared_ptr<RunResult> result = window_->ShownResult();
   if (!result) return;

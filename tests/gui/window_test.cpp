@@ -35,8 +35,10 @@
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
+#include "gui/explorer.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/preview.h"
 #include "platform/sector_device.h"
 #include "test_support.h"
 
@@ -540,6 +542,32 @@ class WindowTest : public QObject {
     for (int r = 0; r < files->rowCount(); ++r) rootNames << files->index(r, 0).data().toString();
     QVERIFY(rootNames.contains(QStringLiteral("README")));
     QVERIFY(rootNames.contains(QStringLiteral("main.c")));
+  }
+
+  // A new run empties the preview pane: nothing of the last result stays on show.
+  void ANewRunClearsThePreview() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    QVERIFY(w->Previewer()->PreviewRowNamed(QStringLiteral("letter.txt")));
+    CExplorer1* pane = w->Previewer()->Pane();
+    QTRY_COMPARE_WITH_TIMEOUT(pane->CurrentView(), CExplorer1::View::Text, 30000);
+    QVERIFY(!pane->CurrentPath().isEmpty());
+
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    auto boxes = AnswerBoxes(nullptr, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QCOMPARE(pane->CurrentView(), CExplorer1::View::Empty);
+    QVERIFY(pane->CurrentPath().isEmpty());
+    QVERIFY(pane->HeaderText().isEmpty());
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(pane->CurrentView(), CExplorer1::View::Empty);
   }
 
   void CheckBoxRulesOnARealResult() {
