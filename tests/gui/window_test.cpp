@@ -38,6 +38,7 @@
 #include "gui/explorer.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/pie_chart.h"
 #include "gui/preview.h"
 #include "platform/sector_device.h"
 #include "test_support.h"
@@ -568,6 +569,26 @@ class WindowTest : public QObject {
     QVERIFY(pane->HeaderText().isEmpty());
     QVERIFY(ended.wait(60000));
     QCOMPARE(pane->CurrentView(), CExplorer1::View::Empty);
+  }
+
+  // A result with no deleted file: the chart is one whole disc in the live colour, with one
+  // legend row.
+  void AllLiveFilesFillThePieInTheLiveColour() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->Previewer()->ShowFileShares(3, 4096, 0, 0);
+    CPieChartCtrl* chart = w->Previewer()->Chart();
+    QTRY_VERIFY(chart->isVisible());
+    const QImage image = chart->grab().toImage();
+    const ui::PieRect pie = chart->PieBounds();
+    const QColor live = chart->Pieces()[0]->brush.color();
+    const int r = pie.Height() / 2;
+    for (const QPoint offset : {QPoint(0, -r * 4 / 5), QPoint(r * 4 / 5, 0), QPoint(0, r * 4 / 5),
+                                QPoint(-r * 4 / 5, 0)})
+      QCOMPARE(image.pixelColor(QPoint((pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2) +
+                                offset),
+               live);
+    QCOMPARE(chart->LegendLayout().size(), std::size_t{1});
   }
 
   void CheckBoxRulesOnARealResult() {
