@@ -537,6 +537,7 @@ void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
 void CBrevantDlg::FinishRun(RunOutcome outcome) {
   if (runThread_.joinable()) runThread_.join();
   if (closing_) return;
+  if (!SaveInProgress()) WithdrawStopQuestion();
   // The outcome decides the last word: a stopped run says so, whatever step it stopped in.
   if (outcome == RunOutcome::Stopped) ShowStatusText(QStringLiteral("Process Aborted..."));
   EnableStop(SaveInProgress());
@@ -545,11 +546,25 @@ void CBrevantDlg::FinishRun(RunOutcome outcome) {
 }
 
 void CBrevantDlg::OnStop() {
-  if (!AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
-               QStringLiteral("Brevant"), MessageIcon::Question, MessageButtons::YesNo))
-    return;
+  if (stopQuestion_) return;  // already asked
+  QMessageBox box(this);
+  stopQuestion_ = &box;
+  const bool yes = AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
+                           QStringLiteral("Brevant"), MessageIcon::Question,
+                           MessageButtons::YesNo, &box);
+  // Withdrawn (the work ended while it was asked) counts as No: there is nothing to stop.
+  const bool withdrawn = !stopQuestion_;
+  stopQuestion_ = nullptr;
+  if (!yes || withdrawn) return;
   session_.stopRequested.store(1);
   if (SaveInProgress()) saveStop_.store(1);
+}
+
+void CBrevantDlg::WithdrawStopQuestion() {
+  if (!stopQuestion_) return;
+  QMessageBox* box = stopQuestion_;
+  stopQuestion_ = nullptr;
+  box->done(QMessageBox::No);
 }
 
 void CBrevantDlg::OnSave() {
@@ -615,6 +630,7 @@ void CBrevantDlg::OnSave() {
 void CBrevantDlg::FinishSave(const QString& summary) {
   if (saveThread_.joinable()) saveThread_.join();
   if (closing_) return;
+  if (!RunInProgress()) WithdrawStopQuestion();
   // A Stop answered for the Save must not stop the next run.
   session_.stopRequested.store(0);
   EnableStop(false);
@@ -633,6 +649,8 @@ void CBrevantDlg::UpdateCommands() {
   extensiveAction_->setEnabled(!busy);
   saveAction_->setEnabled(!busy);
   openImageAction_->setEnabled(!busy && !shownResult_);
+  // A run reads the selection it started with: the tree is locked, and looks it, until it ends.
+  tree_->setEnabled(!RunInProgress());
 }
 
 void CBrevantDlg::OnExit() {
@@ -692,11 +710,23 @@ void CBrevantDlg::ShowStatusText(const QString& text) { statusText_->setText(tex
 
 void CBrevantDlg::ShowProgress(int percent) { progress_->setValue(percent); }
 
-void CBrevantDlg::EnableStop(bool enabled) { stop_->setEnabled(enabled); }
+void CBrevantDlg::EnableStop(bool enabled) {
+  stop_->setEnabled(enabled);
+  if (!enabled) WithdrawStopQuestion();
+}
 
 bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIcon icon,
                           MessageButtons buttons) {
+  // A run's own message comes at its end: the Stop question, if open, no longer applies and
+  // must not stay stacked under it.
+  WithdrawStopQuestion();
   QMessageBox box(this);
+  return AskUser(text, caption, icon, buttons, &box);
+}
+
+bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIcon icon,
+                          MessageButtons buttons, QMessageBox* shown) {
+  QMessageBox& box = *shown;
   box.setObjectName(QStringLiteral("MessageBox"));
   box.setWindowTitle(caption);
   box.setText(text);

@@ -3,6 +3,7 @@
 // pane, progress and the Next / Stop / Save commands. It translates what the user does into
 // engine calls and shows what the engine reports; it decides nothing the engine decides.
 #include <QMainWindow>
+#include <QPointer>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "platform/disk_source.h"
 
 class QAction;
+class QMessageBox;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
@@ -90,6 +92,9 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void EnableStop(bool enabled) override;
   bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
                MessageButtons buttons) override;
+  // Asks in `shown`, a box the caller owns (so it can be withdrawn).
+  bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
+               MessageButtons buttons, QMessageBox* shown);
   void TakeResult(std::shared_ptr<RunResult> result) override;
   void ShowRunEnded(RunOutcome outcome) override;
 
@@ -104,6 +109,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void ShowFigures(const PartitionFigures& figures);
   void FinishSave(const QString& summary);
   void UpdateCommands();
+  // Takes back the Stop question when what it would stop has ended before it was answered.
+  void WithdrawStopQuestion();
   // Stops everything and ends the window; false when the user said No.
   void Shutdown();
 
@@ -121,6 +128,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   std::mutex savingMutex_;
   std::set<std::filesystem::path> savingFiles_;  // the files Save is writing now
   bool leftRunning_ = false;
+  QPointer<QMessageBox> stopQuestion_;  // the Stop question while it waits for an answer
   bool closing_ = false;
 
   CFolderTreeCtrl1* tree_ = nullptr;

@@ -17,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -850,7 +851,11 @@ class WindowTest : public QObject {
     QVERIFY(!Control<QPushButton>(w, kIdNext)->isEnabled());
     QVERIFY(!w->findChild<QAction*>(ControlName(kIdQuickRecovery))->isEnabled());
     QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    // The tree is locked, and looks it: a click moves neither the selection nor the highlight.
+    QVERIFY(!Tree()->isEnabled());
+    const QModelIndex selected = Tree()->currentIndex();
     ClickRow(PartitionItem(1));
+    QCOMPARE(Tree()->currentIndex(), selected);
     QCOMPARE(w->Session().selectedFsName, std::string("NTFS"));
 
     QList<SeenBox> seen;
@@ -874,6 +879,61 @@ class WindowTest : public QObject {
     QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
     QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
     QVERIFY(!w->RunInProgress());
+    QVERIFY(Tree()->isEnabled());
+  }
+
+  // The run ends while the Stop question waits: the question is taken back before the
+  // completion message shows, never stacked under it, and nothing is stopped.
+  void StopQuestionIsWithdrawnWhenTheRunEnds() {
+    const std::string path = (test::TempDir() / "gated-stop-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+
+    QPointer<QMessageBox> stopBox;
+    QStringList shown;
+    bool stopVisibleAtCompletion = true;
+    ModalWatcher watcher([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) return false;
+      if (box->text().startsWith(QStringLiteral("Do you want to stop"))) {
+        if (!stopBox) {
+          // Left unanswered; the run goes on to its end.
+          stopBox = box;
+          shown << box->text();
+          gate->Open();
+          return false;
+        }
+        if (ended.count() == 0) return false;
+        box->button(QMessageBox::No)->click();  // still there after the end: the fault
+        return false;
+      }
+      shown << box->text();
+      stopVisibleAtCompletion = stopBox && stopBox->isVisible();
+      box->button(QMessageBox::Ok)->click();
+      return false;
+    });
+    watcher.once = false;
+    QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(ended.count() == 1, 30000);
+    QCOMPARE(shown, (QStringList{"Do you want to stop recovery process ?       ",
+                                 "Scan Completed Successfully\r\n"}));
+    QVERIFY(!stopVisibleAtCompletion);
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Completed);
+    QCOMPARE(w->Session().stopRequested.load(), 0);
+    QCOMPARE(Control<QLabel>(w, kIdStatusText)->text(), QStringLiteral("Scan Completed..."));
   }
 
   void FailedRunShowsTheFailure() {
