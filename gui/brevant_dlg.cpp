@@ -35,6 +35,7 @@
 #include "gui/folder_tree_ctrl.h"
 #include "gui/preview.h"
 #include "model/file_listing.h"
+#include "platform/sector_device.h"
 #include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 
@@ -51,6 +52,29 @@ QLabel* MakeLabel(QWidget* parent, int id, const QString& text, bool visible = t
   label->setObjectName(ControlName(id));
   label->setVisible(visible);
   return label;
+}
+
+// Why `path` cannot be listed as a disk image, or empty when it can. A path that exists but
+// cannot be read is listed (marked with its reason), so that what to do can be said there.
+QString ImageRefusal(const QString& path) {
+  const QFileInfo info(path);
+  if (info.isDir()) return QStringLiteral("it is a folder, not a disk image file");
+  std::string error;
+  const auto device = platform::DeviceTable::Instance().Get(QFile::encodeName(path).toStdString(),
+                                                           &error);
+  if (!device) {
+    if (!info.exists()) return QStringLiteral("there is no such file");
+    return {};
+  }
+  if (device->SizeBytes() < platform::kSectorSize)
+    return QStringLiteral("it holds %1 bytes, less than one sector (%2 bytes)")
+        .arg(device->SizeBytes())
+        .arg(platform::kSectorSize);
+  return {};
+}
+
+QString RefusalText(const QString& path, const QString& why) {
+  return QStringLiteral("%1 was not opened: %2.").arg(QDir::toNativeSeparators(path), why);
 }
 
 // "/A/B" for the item "My Computer" > A > B: the folder the item stands for in the result.
@@ -191,10 +215,30 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   LoadLogo();
   // "My Computer" heads the tree even on a machine without a readable disk.
   ui::InsertTreePath(*startupTree_, u"My Computer\\");
-  EnumerateDisks(session_, *startupTree_, options.disks, options.images);
+  // Sources that are no disk image are refused, said once the window is up, and not listed.
+  std::vector<std::string> images;
+  QStringList refused;
+  for (const std::string& image : options.images) {
+    const QString path = QString::fromStdString(image);
+    const QString why = ImageRefusal(path);
+    if (why.isEmpty())
+      images.push_back(image);
+    else
+      refused << RefusalText(path, why);
+  }
+  EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
   previewer_ = std::make_unique<WindowPreview>(this);
   UpdateCommands();
+  if (!refused.isEmpty())
+    QMetaObject::invokeMethod(
+        this,
+        [this, refused] {
+          if (!closing_)
+            AskUser(refused.join(QStringLiteral("\n")), kCaption, MessageIcon::Error,
+                    MessageButtons::Ok);
+        },
+        Qt::QueuedConnection);
 }
 
 CBrevantDlg::~CBrevantDlg() {
@@ -406,10 +450,9 @@ void CBrevantDlg::LoadLogo() {
 
 bool CBrevantDlg::AddImage(const QString& path) {
   if (shownResult_ || RunInProgress()) return false;
-  QFileInfo info(path);
-  if (!info.exists() || info.isDir()) {
-    AskUser(path + QStringLiteral(": is not a disk image file"), kCaption, MessageIcon::Error,
-            MessageButtons::Ok);
+  const QString why = ImageRefusal(path);
+  if (!why.isEmpty()) {
+    AskUser(RefusalText(path, why), kCaption, MessageIcon::Error, MessageButtons::Ok);
     return false;
   }
   const int d = static_cast<int>(session_.diskInfoList.size());

@@ -395,6 +395,60 @@ class WindowTest : public QObject {
              QStringList{"Partition - 1 ( NTFS )"});
   }
 
+  // A missing path, a folder and a file smaller than one sector are refused with a message
+  // that names each and says why; nothing is listed for them, on the command line or through
+  // "Open Disk Image...".
+  void SourcesThatAreNoDiskImageAreRefused_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("why");
+    const QString base = QString::fromStdString((test::TempDir() / "refused").string());
+    QTest::newRow("missing") << base + QStringLiteral("/nothing.img")
+                             << QStringLiteral("there is no such file");
+    QTest::newRow("folder") << base << QStringLiteral("it is a folder, not a disk image file");
+    QTest::newRow("small file") << base + QStringLiteral("/notes.txt")
+                                << QStringLiteral("it holds 11 bytes, less than one sector (512 bytes)");
+  }
+  void SourcesThatAreNoDiskImageAreRefused() {
+    QFETCH(QString, path);
+    QFETCH(QString, why);
+    const QString base = QString::fromStdString((test::TempDir() / "refused").string());
+    QVERIFY(QDir().mkpath(base));
+    QFile notes(base + QStringLiteral("/notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.write("hello world");
+    notes.close();
+    const QString expected = path + QStringLiteral(" was not opened: ") + why + u'.';
+
+    // On the command line, beside an image that is listed.
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    window_ = std::make_unique<CBrevantDlg>(
+        WindowOptions{nullptr, {path.toStdString(), image_}});
+    window_->show();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, 10000);
+    QCOMPARE(seen[0].text, expected);
+    QCOMPARE(seen[0].icon, QMessageBox::Critical);
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
+    QCOMPARE(window_->Session().diskInfoList.size(), std::size_t{1});
+
+    // Through "Open Disk Image..." (its chooser offers only files that exist).
+    if (!QFileInfo(path).isFile()) return;
+    auto pick = std::make_unique<ModalWatcher>([path](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->selectFile(path);
+      static_cast<QDialog*>(dialog)->accept();
+      return true;
+    });
+    window_->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
+    QCOMPARE(pick->handled, 1);
+    QTRY_COMPARE(seen.size(), 2);
+    QCOMPARE(seen[1].text, expected);
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
+    QCOMPARE(window_->Session().diskInfoList.size(), std::size_t{1});
+  }
+
   void SelectingDiskAndPartitionFillsPanel() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
