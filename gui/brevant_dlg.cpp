@@ -20,6 +20,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -437,7 +438,8 @@ void CBrevantDlg::BuildMenus() {
   action(recovery, kIdExit, QStringLiteral("Exit"), &CBrevantDlg::OnExit);
   QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
   help->setObjectName(QStringLiteral("HelpMenu"));
-  action(help, kIdHelp, QStringLiteral("Sofware Help"), &CBrevantDlg::OnHelp);
+  action(help, kIdHelp, QStringLiteral("Sofware Help"), &CBrevantDlg::OnHelp)
+      ->setShortcut(QKeySequence::HelpContents);
   action(help, kIdAbout, QStringLiteral("About Software"), &CBrevantDlg::OnAbout);
 }
 
@@ -741,7 +743,32 @@ void CBrevantDlg::Shutdown() {
 void CBrevantDlg::OnHelp() {
   QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/res/brevant_help.html");
   if (!QFileInfo::exists(page)) page = QStringLiteral(BREVANT_RES_DIR "/brevant_help.html");
-  QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(page))) return;
+  // No browser took it (none registered, or none at all): the window shows the page itself.
+  if (!helpViewer_) {
+    helpViewer_ = new QDialog(this);
+    helpViewer_->setObjectName(QStringLiteral("HelpViewer"));
+    helpViewer_->setWindowTitle(QStringLiteral("Calverin Brevant Help"));
+    auto* browser = new QTextBrowser(helpViewer_);
+    browser->setObjectName(QStringLiteral("HelpBrowser"));
+    browser->setOpenExternalLinks(true);
+    browser->setAccessibleName(QStringLiteral("Help"));
+    browser->setAccessibleDescription(QStringLiteral("How to use Calverin Brevant"));
+    auto* close = new QPushButton(QStringLiteral("&Close"), helpViewer_);
+    close->setObjectName(QStringLiteral("HelpClose"));
+    connect(close, &QPushButton::clicked, helpViewer_, &QDialog::close);
+    auto* layout = new QVBoxLayout(helpViewer_);
+    layout->addWidget(browser, 1);
+    layout->addWidget(close, 0, Qt::AlignRight);
+    helpViewer_->resize(720, 560);
+  }
+  auto* browser = helpViewer_->findChild<QTextBrowser*>(QStringLiteral("HelpBrowser"));
+  browser->setSource(QUrl::fromLocalFile(page));
+  if (browser->toPlainText().isEmpty())
+    browser->setPlainText(QStringLiteral("The help page %1 cannot be read.").arg(page));
+  helpViewer_->show();
+  helpViewer_->raise();
+  helpViewer_->activateWindow();
 }
 
 void CBrevantDlg::OnAbout() {

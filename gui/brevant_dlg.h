@@ -20,6 +20,7 @@
 #include "platform/disk_source.h"
 
 class QAction;
+class QDialog;
 class QMessageBox;
 class QGroupBox;
 class QLabel;
@@ -57,6 +58,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void OnStop();
   void OnSave();
   void OnExit();
+  // Opens the bundled help page in the desktop's browser, or in the window's own viewer when
+  // no browser takes it.
   void OnHelp();
   void OnAbout();
   void OnOpenImage();
@@ -128,7 +131,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   std::mutex savingMutex_;
   std::set<std::filesystem::path> savingFiles_;  // the files Save is writing now
   bool leftRunning_ = false;
-  QPointer<QMessageBox> stopQuestion_;  // the Stop question while it waits for an answer
+  QPointer<QMessageBox> stopQuestion_;
+  QDialog* helpViewer_ = nullptr;  // the help page, where no browser opens it  // the Stop question while it waits for an answer
   bool closing_ = false;
 
   CFolderTreeCtrl1* tree_ = nullptr;

@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -1080,6 +1081,27 @@ class WindowTest : public QObject {
     QCOMPARE(seen[0].caption, QStringLiteral("Brevant"));
     QCOMPARE(seen[0].icon, QMessageBox::Question);
     QCOMPARE(w->Session().stopRequested.load(), 1);
+  }
+
+  // Where no handler opens the page, F1 shows it in the window's own viewer.
+  void HelpWithoutABrowserOpensTheViewer() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTest::keyClick(w, Qt::Key_F1);
+    QDialog* viewer = nullptr;
+    QTRY_VERIFY((viewer = w->findChild<QDialog*>(QStringLiteral("HelpViewer"))) &&
+                viewer->isVisible());
+    auto* browser = viewer->findChild<QTextBrowser*>(QStringLiteral("HelpBrowser"));
+    QVERIFY(browser);
+    QVERIFY(browser->source().toLocalFile().endsWith(QStringLiteral("brevant_help.html")));
+    QVERIFY(browser->toPlainText().contains(QStringLiteral("Choose a partition")));
+    // Asked again, the one viewer comes back.
+    viewer->close();
+    w->findChild<QAction*>(ControlName(kIdHelp))->trigger();
+    QTRY_VERIFY(viewer->isVisible());
+    QCOMPARE(w->findChildren<QDialog*>(QStringLiteral("HelpViewer")).size(), 1);
   }
 
   void AboutHelpAndExit() {
