@@ -20,6 +20,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -88,17 +89,28 @@ std::u16string ItemSlashPath(const ui::TreeItem* item) {
   return out;
 }
 
+std::uint64_t RecordBytes(const CatalogueNode& file) {
+  const std::int64_t size = TextToInt(file.size);
+  return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+QString DurationText(double seconds) {
+  const qint64 s = static_cast<qint64>(seconds + 0.5);
+  if (s < 60) return QStringLiteral("%1 s").arg(s);
+  if (s < 3600) return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60);
+  return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+}
+
 // Save's side of a recovery through the routine `brevant recover` takes: the tasks in the
 // same order (folders, then files in catalogue order), progress and the summary box's lines,
 // and the files being written, so that Exit can remove one it leaves unfinished.
 class SaveListener : public RecoverListener, public WriteWatch {
  public:
-  SaveListener(RecoveryView& view, std::vector<RecoverTask> tasks, std::size_t files,
+  SaveListener(SaveProgress& progress, std::vector<RecoverTask> tasks,
                const std::atomic<std::int32_t>& stop, const std::atomic<std::int32_t>& exitStop,
                std::mutex& mutex, std::set<std::filesystem::path>& writing)
-      : view_(view),
+      : progress_(progress),
         tasks_(std::move(tasks)),
-        files_(files),
         stop_(stop),
         exitStop_(exitStop),
         mutex_(mutex),
@@ -136,14 +148,10 @@ class SaveListener : public RecoverListener, public WriteWatch {
       failures.push_back(path + QStringLiteral(": ") + Utf8(r.error));
     }
     stopped = stopped || r.stopped;
-    const std::size_t done = recovered + partial + failed;
-    const int percent = files_ ? static_cast<int>(done * 100 / files_) : 100;
-    // Reported as the percentage changes: a Save of many small files never floods the window.
-    if (percent != lastPercent_) {
-      lastPercent_ = percent;
-      view_.SetProgress(percent);
-      view_.SetStatusText(u"Saving " + ToText(done) + u" of " + ToText(files_));
-    }
+    // The window reads these as it pleases: a Save of many small files never floods it.
+    progress_.doneBytes.fetch_add(RecordBytes(*task.file));
+    progress_.doneFiles.fetch_add(1);
+    if (r.ok) progress_.wholeFiles.fetch_add(1);
   }
   bool StopRequested() override {
     stopped = stopped || stop_.load() == 1 || exitStop_.load() == 1;
@@ -192,18 +200,35 @@ class SaveListener : public RecoverListener, public WriteWatch {
     return out;
   }
 
-  RecoveryView& view_;
+  SaveProgress& progress_;
   std::vector<RecoverTask> tasks_;
-  std::size_t files_;
   std::size_t next_ = 0;
   const std::atomic<std::int32_t>& stop_;
   const std::atomic<std::int32_t>& exitStop_;
   std::mutex& mutex_;
   std::set<std::filesystem::path>& writing_;
-  int lastPercent_ = -1;
 };
 
 }  // namespace
+
+SaveFolderDialog::SaveFolderDialog(QWidget* parent)
+    : QFileDialog(parent, QStringLiteral("Save Recovered Files To")) {
+  setObjectName(QStringLiteral("SaveFolderDialog"));
+  setFileMode(QFileDialog::Directory);
+  setOption(QFileDialog::ShowDirsOnly);
+  setOption(QFileDialog::DontUseNativeDialog);
+}
+
+void SaveFolderDialog::accept() {
+  // A new folder's name typed in an existing folder is made, rather than refused as not found.
+  const QStringList files = selectedFiles();
+  if (files.size() == 1) {
+    const QFileInfo info(files.front());
+    if (!info.exists() && info.dir().exists() && !info.fileName().isEmpty())
+      info.dir().mkdir(info.fileName());
+  }
+  QFileDialog::accept();
+}
 
 CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
     : QMainWindow(parent), startupTree_(std::make_shared<ui::ResultTree>()), view_(this, this) {
@@ -229,6 +254,9 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   }
   EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
+  saveTimer_ = new QTimer(this);
+  saveTimer_->setInterval(250);
+  connect(saveTimer_, &QTimer::timeout, this, &CBrevantDlg::ShowSaveProgress);
   previewer_ = std::make_unique<WindowPreview>(this);
   UpdateCommands();
   if (!refused.isEmpty())
@@ -642,47 +670,111 @@ void CBrevantDlg::OnSave() {
             kCaption, MessageIcon::Information, MessageButtons::Ok);
     return;
   }
-  const std::size_t files = static_cast<std::size_t>(
-      std::count_if(tasks.begin(), tasks.end(), [](const RecoverTask& t) { return t.file; }));
+  auto progress = std::make_shared<SaveProgress>();
+  for (const RecoverTask& t : tasks)
+    if (t.file) {
+      ++progress->totalFiles;
+      progress->totalBytes += RecordBytes(*t.file);
+    }
 
-  QFileDialog dialog(this, QStringLiteral("Save Recovered Files To"));
-  dialog.setObjectName(QStringLiteral("SaveFolderDialog"));
-  dialog.setFileMode(QFileDialog::Directory);
-  dialog.setOption(QFileDialog::ShowDirsOnly);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  SaveFolderDialog dialog(this);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const std::filesystem::path to = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
+  const QString folder = dialog.selectedFiles().front();
+  const std::filesystem::path to = QFile::encodeName(folder).toStdString();
 
   saveStop_.store(0);
   saveFinished_.store(false);
   EnableStop(true);
   ShowProgress(0);
-  saveThread_ = std::thread([this, tasks = std::move(tasks), files, to, result]() mutable {
-    SaveListener save(view_, std::move(tasks), files, saveStop_, session_.stopRequested,
+  saveProgress_ = progress;
+  saveClock_.start();
+  shownSaveBytes_ = 0;
+  ShowSaveProgress();
+  saveTimer_->start();
+  saveThread_ = std::thread([this, tasks = std::move(tasks), to, result, progress,
+                             folder]() mutable {
+    SaveListener save(*progress, std::move(tasks), saveStop_, session_.stopRequested,
                       savingMutex_, savingFiles_);
     std::string error;
     // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
     auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
     if (recoverer) recoverer->RecoverAll(save);
-    const QString text = recoverer ? save.Summary() : QString::fromStdString(error);
+    // Files a stop kept from being begun are not reported: fewer files than asked for, with a
+    // stop requested, is a stopped Save even when no file was cut short.
+    if (save.recovered + save.partial + save.failed < progress->totalFiles) save.StopRequested();
+    SaveEnd end;
+    end.summary = recoverer ? save.Summary() : QString::fromStdString(error);
+    end.stopped = save.stopped;
+    end.whole = save.recovered;
+    end.files = progress->totalFiles;
+    if (recoverer) end.folder = folder;
     saveFinished_.store(true);
     QMetaObject::invokeMethod(
-        this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
+        this, [this, end] { FinishSave(end); }, Qt::QueuedConnection);
   });
   UpdateCommands();
 }
 
-void CBrevantDlg::FinishSave(const QString& summary) {
+void CBrevantDlg::ShowSaveProgress() {
+  const std::shared_ptr<SaveProgress> progress = saveProgress_;
+  if (!progress) return;
+  // The files finished, and what the files being written hold so far: one large file moves
+  // the bar as well as many small ones.
+  std::uint64_t bytes = progress->doneBytes.load();
+  {
+    std::lock_guard lock(savingMutex_);
+    for (const auto& file : savingFiles_) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(file, ec);
+      if (!ec) bytes += size;
+    }
+  }
+  bytes = std::min(std::max(bytes, shownSaveBytes_), progress->totalBytes);
+  shownSaveBytes_ = bytes;
+  const std::size_t done = progress->doneFiles.load();
+  const std::uint64_t total = progress->totalBytes;
+  const int percent = total ? static_cast<int>(bytes * 100 / total)
+                            : (progress->totalFiles ? static_cast<int>(done * 100 / progress->totalFiles) : 0);
+  ShowProgress(percent);
+  QString text = QStringLiteral("Saving %1 of %2 files, %3 of %4 (%5%)")
+                     .arg(done)
+                     .arg(progress->totalFiles)
+                     .arg(SizeText(bytes), SizeText(total))
+                     .arg(percent);
+  const double seconds = saveClock_.elapsed() / 1000.0;
+  if (seconds >= 0.5 && bytes > 0) {
+    const double rate = bytes / seconds;
+    text += QStringLiteral(", %1/s, %2 left")
+                .arg(SizeText(static_cast<std::uint64_t>(rate)),
+                     DurationText(static_cast<double>(total - bytes) / rate));
+  }
+  ShowStatusText(text);
+}
+
+void CBrevantDlg::FinishSave(const SaveEnd& end) {
   if (saveThread_.joinable()) saveThread_.join();
+  saveTimer_->stop();
+  saveProgress_.reset();
   if (closing_) return;
   if (!RunInProgress()) WithdrawStopQuestion();
   // A Stop answered for the Save must not stop the next run.
   session_.stopRequested.store(0);
   EnableStop(false);
   ShowProgress(0);
-  ShowStatusText(QStringLiteral("Save Completed..."));
+  ShowStatusText(end.stopped ? QStringLiteral("Save stopped: %1 of %2 files saved whole")
+                                   .arg(end.whole)
+                                   .arg(end.files)
+                             : QStringLiteral("Save Completed..."));
   UpdateCommands();
-  AskUser(summary, kCaption, MessageIcon::Information, MessageButtons::Ok);
+  QMessageBox box(this);
+  QPushButton* open = nullptr;
+  if (!end.folder.isEmpty()) {
+    open = box.addButton(QStringLiteral("&Open Folder"), QMessageBox::ActionRole);
+    open->setObjectName(QStringLiteral("OpenFolderButton"));
+  }
+  AskUser(end.summary, kCaption, MessageIcon::Information, MessageButtons::Ok, &box);
+  if (open && box.clickedButton() == open)
+    QDesktopServices::openUrl(QUrl::fromLocalFile(end.folder));
   emit SaveEnded();
 }
 
@@ -819,7 +911,8 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
   }
-  box.setStandardButtons(QMessageBox::Ok);
+  box.addButton(QMessageBox::Ok);
+  box.setDefaultButton(QMessageBox::Ok);
   box.exec();
   return true;
 }

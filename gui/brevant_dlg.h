@@ -2,6 +2,8 @@
 // The main window: the folder tree, the drive information panel, the file list, the preview
 // pane, progress and the Next / Stop / Save commands. It translates what the user does into
 // engine calls and shows what the engine reports; it decides nothing the engine decides.
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMainWindow>
 #include <QPointer>
 #include <atomic>
@@ -27,6 +29,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTimer;
 class QVBoxLayout;
 
 namespace brevant::gui {
@@ -37,6 +40,31 @@ class WindowPreview;
 
 // Menu command added on this platform: images are opened as disks.
 inline constexpr int kIdOpenImage = 32779;
+
+// Save's counts as its worker moves on; the window reads them on a timer.
+struct SaveProgress {
+  std::size_t totalFiles = 0;
+  std::uint64_t totalBytes = 0;  // the files' sizes as catalogued
+  std::atomic<std::size_t> doneFiles{0};
+  std::atomic<std::size_t> wholeFiles{0};
+  std::atomic<std::uint64_t> doneBytes{0};  // the catalogued sizes of the files finished
+};
+
+// How a Save ended, for the window.
+struct SaveEnd {
+  QString summary;
+  bool stopped = false;
+  std::size_t whole = 0, files = 0;
+  QString folder;  // the destination, when it was opened
+};
+
+// The Save's folder chooser; a new folder's name typed into it is made there.
+class SaveFolderDialog : public QFileDialog {
+  Q_OBJECT
+ public:
+  explicit SaveFolderDialog(QWidget* parent);
+  void accept() override;
+};
 
 struct WindowOptions {
   platform::DiskSource* disks = nullptr;  // the machine's disks; none when null
@@ -110,7 +138,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void StartParamWorker();
   void FinishRun(RunOutcome outcome);
   void ShowFigures(const PartitionFigures& figures);
-  void FinishSave(const QString& summary);
+  void FinishSave(const SaveEnd& end);
+  void ShowSaveProgress();
   void UpdateCommands();
   // Takes back the Stop question when what it would stop has ended before it was answered.
   void WithdrawStopQuestion();
@@ -132,7 +161,11 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   std::set<std::filesystem::path> savingFiles_;  // the files Save is writing now
   bool leftRunning_ = false;
   QPointer<QMessageBox> stopQuestion_;
-  QDialog* helpViewer_ = nullptr;  // the help page, where no browser opens it  // the Stop question while it waits for an answer
+  QDialog* helpViewer_ = nullptr;
+  QTimer* saveTimer_ = nullptr;
+  QElapsedTimer saveClock_;
+  std::shared_ptr<SaveProgress> saveProgress_;
+  std::uint64_t shownSaveBytes_ = 0;  // the help page, where no browser opens it  // the Stop question while it waits for an answer
   bool closing_ = false;
 
   CFolderTreeCtrl1* tree_ = nullptr;

@@ -851,6 +851,100 @@ class WindowTest : public QObject {
     QVERIFY(bytes.mid(512, 512) != QByteArray(512, '\0'));
   }
 
+  // One large file: the bar and the status move by bytes while that file is written; a Stop
+  // then says "Save stopped" with how many files were saved whole.
+  void SaveProgressMovesWithinOneLargeFileAndStopIsSaid() {
+    const std::string big = test::FixtureImage("one_big_file").string();
+    QVERIFY(!big.empty());
+    const std::string path = (test::TempDir() / "gated-big.img").string();
+    std::filesystem::create_symlink(big, path);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    Run(1);
+    QVERIFY(w->ShownResult());
+    const CatalogueNode* file = nullptr;
+    for (auto* n = w->ShownResult()->catalogue.fileList.First(); n;
+         n = CatalogueList<CatalogueNode>::Next(n))
+      if (std::u16string_view(n->name) == u"big.bin") file = n;
+    QVERIFY(file);
+    const auto& p = w->ShownResult()->Reader().scanParams;
+    // Reads from 4 MiB into the file on wait: its first 4 MiB are written, the rest held.
+    auto held = std::make_shared<GateDevice>(platform::OpenPosixDevice(big, nullptr), 0, 1);
+    held->Arm(p.clusterBase + TextToInt(file->id) * p.sectorsPerCluster + 8192);
+    platform::DeviceTable::Instance().Install(path, held);
+
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Big"}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-big").string());
+    QVERIFY(QDir().mkpath(to));
+    auto pick = PickFolder(to);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(held->Waiting() > 0, 30000);
+    auto* bar = Control<QProgressBar>(w, kIdProgress);
+    auto* status = Control<QLabel>(w, kIdStatusText);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 60 && bar->value() < 100, 10000);
+    QVERIFY2(status->text().startsWith(QStringLiteral("Saving 0 of 2 files, 4.0 MB of 6.0 MB (66%)")),
+             qPrintable(status->text()));
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().contains(QStringLiteral(" left")), 10000);
+    QVERIFY2(status->text().contains(QStringLiteral("/s, ")), qPrintable(status->text()));
+
+    QList<SeenBox> seen;
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    }
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    held->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(seen.size(), 2);
+    QVERIFY2(seen[1].text.contains(QStringLiteral("stopped before the end")),
+             qPrintable(seen[1].text));
+    QCOMPARE(status->text(), QStringLiteral("Save stopped: 1 of 2 files saved whole"));
+  }
+
+  // The chooser makes a folder whose new name is typed into it, and the completion box
+  // offers to open the destination.
+  void SaveIntoANewFolderAndOpenIt() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    const QString parent = QString::fromStdString((test::TempDir() / "save-new").string());
+    QVERIFY(QDir().mkpath(parent));
+    const QString to = parent + QStringLiteral("/Made here");
+    bool accepted = false;
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->setDirectory(parent);
+      dialog->selectFile(QStringLiteral("Made here"));
+      static_cast<QDialog*>(dialog)->accept();
+      accepted = !dialog->isVisible();
+      if (!accepted) dialog->reject();  // refused: end the test instead of hanging
+      return true;
+    });
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    QStringList buttons;
+    ModalWatcher openIt([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) return false;
+      for (QAbstractButton* b : box->buttons()) buttons << b->text();
+      auto* open = box->findChild<QPushButton*>(QStringLiteral("OpenFolderButton"));
+      (open ? open : box->button(QMessageBox::Ok))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    if (accepted) QVERIFY(ended.wait(30000));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QVERIFY(accepted);
+    QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter.txt")));
+    QVERIFY2(buttons.contains(QStringLiteral("&Open Folder")), qPrintable(buttons.join(u',')));
+    QCOMPARE(catcher.urls.size(), 1);
+    QCOMPARE(QDir(catcher.urls[0].toLocalFile()).canonicalPath(), QDir(to).canonicalPath());
+  }
+
   void SaveSelectedRowsWhenNothingIsChecked() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
