@@ -392,7 +392,11 @@ void CBrevantDlg::BuildControls() {
   stop_->setEnabled(false);
   save_ = new QPushButton(QStringLiteral("Save"), frame);
   save_->setObjectName(ControlName(kIdSave));
+  newScan_ = new QPushButton(QStringLiteral("New Scan"), frame);
+  newScan_->setObjectName(QStringLiteral("NewScanButton"));
+  newScan_->setVisible(false);  // shown beside Next once a result is
   buttons->addStretch();
+  buttons->addWidget(newScan_);
   buttons->addWidget(next_);
   buttons->addWidget(stop_);
   buttons->addWidget(save_);
@@ -407,6 +411,7 @@ void CBrevantDlg::BuildControls() {
   frameLayout->addLayout(buttons, 1, 0, 1, 5);
   outer->addWidget(frame);
   connect(next_, &QPushButton::clicked, this, &CBrevantDlg::OnNext);
+  connect(newScan_, &QPushButton::clicked, this, &CBrevantDlg::OnNewScan);
   connect(stop_, &QPushButton::clicked, this, &CBrevantDlg::OnStop);
   connect(save_, &QPushButton::clicked, this, &CBrevantDlg::OnSave);
 
@@ -460,6 +465,8 @@ void CBrevantDlg::BuildMenus() {
                          &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
   recovery->addSeparator();
+  newScanAction_ = action(recovery, kIdNewScan, QStringLiteral("New Scan"), &CBrevantDlg::OnNewScan);
+  newScanAction_->setShortcut(QKeySequence::New);
   openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."),
                             &CBrevantDlg::OnOpenImage);
   saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("Save"), &CBrevantDlg::OnSave);
@@ -479,19 +486,56 @@ void CBrevantDlg::LoadLogo() {
 }
 
 bool CBrevantDlg::AddImage(const QString& path) {
-  if (shownResult_ || RunInProgress()) return false;
+  // The disk tables are read by a run: they change only while none works.
+  if (RunInProgress() || SaveInProgress()) return false;
   const QString why = ImageRefusal(path);
   if (!why.isEmpty()) {
     AskUser(RefusalText(path, why), kCaption, MessageIcon::Error, MessageButtons::Ok);
     return false;
   }
+  // A result on show goes first (asked about when it holds files not yet saved).
+  if (shownResult_ && !LeaveResult()) return false;
   const int d = static_cast<int>(session_.diskInfoList.size());
   AddDisk(session_, *startupTree_, platform::ImageDiskFacts(d, path.toStdString()));
   tree_->ShowTree(startupTree_);
   const DiskInfoNode& node = session_.diskInfoList.back();
+  // The new disk is selected, its panel shown.
+  tree_->setCurrentIndex(tree_->Model()->IndexOf(node.treeItem));
   if (!node.openError.empty())
     AskUser(QString::fromStdString(node.openError), kCaption, MessageIcon::Error,
             MessageButtons::Ok);
+  return true;
+}
+
+void CBrevantDlg::OnNewScan() {
+  if (RunInProgress() || SaveInProgress() || !shownResult_) return;
+  LeaveResult();
+}
+
+bool CBrevantDlg::LeaveResult() {
+  const std::shared_ptr<RunResult> result = shownResult_;
+  if (!result) return true;
+  if (!resultSaved_ && result->catalogue.fileList.First() != nullptr &&
+      !AskUser(QStringLiteral("The files found have not been saved. Drop them and scan again?"),
+               kCaption, MessageIcon::Question, MessageButtons::YesNo))
+    return false;
+  // Back to the disk list as it was, with every disk opened so far.
+  previewer_->ClearPreview();
+  previewer_->ShowPartitionSpace(0, std::nullopt);
+  shownResult_.reset();
+  resultSaved_ = false;
+  fileModel_->Clear();
+  fileList_->setVisible(false);
+  group_->setVisible(true);
+  tree_->ShowTree(startupTree_);
+  // Nothing is selected until the user picks again: Next never scans a partition not shown.
+  // The disk list takes selections again (a completed run closes it to them).
+  session_.selectedFsName.clear();
+  session_.scanDone.store(0);
+  ShowDiskPanel({});
+  ShowStatusText(QString());
+  ShowProgress(0);
+  UpdateCommands();
   return true;
 }
 
@@ -708,6 +752,7 @@ void CBrevantDlg::OnSave() {
     end.whole = save.recovered;
     end.files = progress->totalFiles;
     if (recoverer) end.folder = folder;
+    end.result = result;
     saveFinished_.store(true);
     QMetaObject::invokeMethod(
         this, [this, end] { FinishSave(end); }, Qt::QueuedConnection);
@@ -761,6 +806,7 @@ void CBrevantDlg::FinishSave(const SaveEnd& end) {
   session_.stopRequested.store(0);
   EnableStop(false);
   ShowProgress(0);
+  if (!end.stopped && !end.folder.isEmpty() && end.result == shownResult_) resultSaved_ = true;
   ShowStatusText(end.stopped ? QStringLiteral("Save stopped: %1 of %2 files saved whole")
                                    .arg(end.whole)
                                    .arg(end.files)
@@ -785,7 +831,10 @@ void CBrevantDlg::UpdateCommands() {
   quickAction_->setEnabled(!busy);
   extensiveAction_->setEnabled(!busy);
   saveAction_->setEnabled(!busy);
-  openImageAction_->setEnabled(!busy && !shownResult_);
+  openImageAction_->setEnabled(!busy);
+  newScanAction_->setEnabled(!busy && shownResult_ != nullptr);
+  newScan_->setVisible(shownResult_ != nullptr);
+  newScan_->setEnabled(!busy);
   // A run reads the selection it started with: the tree is locked, and looks it, until it ends.
   tree_->setEnabled(!RunInProgress());
 }
@@ -920,6 +969,7 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
 void CBrevantDlg::TakeResult(std::shared_ptr<RunResult> result) {
   if (!result || !result->tree) return;
   shownResult_ = std::move(result);
+  resultSaved_ = false;
   fileModel_->Clear();
   tree_->ShowTree(shownResult_->tree);
   UpdateCommands();

@@ -40,6 +40,7 @@ class WindowPreview;
 
 // Menu command added on this platform: images are opened as disks.
 inline constexpr int kIdOpenImage = 32779;
+inline constexpr int kIdNewScan = 32780;
 
 // Save's counts as its worker moves on; the window reads them on a timer.
 struct SaveProgress {
@@ -56,6 +57,7 @@ struct SaveEnd {
   bool stopped = false;
   std::size_t whole = 0, files = 0;
   QString folder;  // the destination, when it was opened
+  std::shared_ptr<RunResult> result;  // the result saved from
 };
 
 // The Save's folder chooser; a new folder's name typed into it is made there.
@@ -90,7 +92,11 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   // no browser takes it.
   void OnHelp();
   void OnAbout();
+  // Opens an image file chosen in a dialog; during a result, goes back to the disk list first.
   void OnOpenImage();
+  // Back to the disk list, keeping every disk opened; asks first when the result on show holds
+  // files not yet saved.
+  void OnNewScan();
 
   bool RunInProgress() const { return runThread_.joinable() || session_.runInProgress.load() == 1; }
   bool SaveInProgress() const { return saveThread_.joinable(); }
@@ -141,6 +147,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void FinishSave(const SaveEnd& end);
   void ShowSaveProgress();
   void UpdateCommands();
+  // Drops the result on show and shows the disk list; false when the user kept the result.
+  bool LeaveResult();
   // Takes back the Stop question when what it would stop has ended before it was answered.
   void WithdrawStopQuestion();
   // Stops everything and ends the window; false when the user said No.
@@ -183,6 +191,9 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QPushButton* next_ = nullptr;
   QPushButton* stop_ = nullptr;
   QPushButton* save_ = nullptr;
+  QPushButton* newScan_ = nullptr;
+  QAction* newScanAction_ = nullptr;
+  bool resultSaved_ = false;  // a Save of the result on show went through
   QLabel* logo_ = nullptr;
   QAction* quickAction_ = nullptr;
   QAction* extensiveAction_ = nullptr;

@@ -450,6 +450,82 @@ class WindowTest : public QObject {
     QCOMPARE(window_->Session().diskInfoList.size(), std::size_t{1});
   }
 
+  // "New Scan" goes back to the disk list (after asking, while the files found are not saved),
+  // and a second partition, then another image, are scanned in the same window.
+  void NewScanScansAnotherPartitionAndAnotherImage() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    auto* newScan = w->findChild<QPushButton*>(QStringLiteral("NewScanButton"));
+    QVERIFY(newScan && !newScan->isVisible());
+    Run(1);
+    QVERIFY(w->ShownResult());
+    QVERIFY(newScan->isVisible() && newScan->isEnabled());
+    // No keeps the result.
+    QList<SeenBox> seen;
+    {
+      auto no = AnswerBoxes(&seen, QMessageBox::No, true);
+      QTest::mouseClick(newScan, Qt::LeftButton);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text,
+             QStringLiteral("The files found have not been saved. Drop them and scan again?"));
+    QVERIFY(w->ShownResult());
+    // Yes: the disk list is back, nothing selected; Ctrl+N is the same command.
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      w->findChild<QAction*>(ControlName(kIdNewScan))->trigger();
+    }
+    QVERIFY(!w->ShownResult());
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "demo.img"})),
+             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )",
+                          "Partition - 3 ( NTFS )"}));
+    QVERIFY(!Control<QTableView>(w, kIdFileList)->isVisible());
+    QVERIFY(Control<QGroupBox>(w, kIdGroup)->isVisible());
+    QVERIFY(!newScan->isVisible());
+    QCOMPARE(w->Session().selectedFsName, std::string());
+
+    // Another partition of the same disk.
+    {
+      const QList<SeenBox> boxes = Run(3);
+      QCOMPARE(boxes.size(), 1);
+      QCOMPARE(boxes[0].text, QStringLiteral("Scan Completed Successfully\r\n"));
+    }
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->fsName, std::string("NTFS"));
+
+    // "Open Disk Image..." during a result: back to the list with the image added and selected.
+    const QString second = QString::fromStdString(test::FixtureImage("whole_ntfs").string());
+    {
+      auto pick = PickFolder(second);
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QVERIFY(w->findChild<QAction*>(ControlName(kIdOpenImage))->isEnabled());
+      w->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
+      QCOMPARE(pick->handled, 1);
+    }
+    QVERIFY(!w->ShownResult());
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})),
+             (QStringList{"demo.img", "whole_ntfs.img"}));
+    QCOMPARE(Tree()->currentIndex(), Find(model, {"My Computer", "whole_ntfs.img"}));
+    QCOMPARE(Run(1).size(), 1);
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->devicePath, second.toStdString());
+
+    // A result whose files were saved is left without asking.
+    const QString to = QString::fromStdString((test::TempDir() / "save-then-new").string());
+    QVERIFY(QDir().mkpath(to));
+    QCOMPARE(SaveChecked({"Folder"}, to).size(), 1);
+    const int asked = seen.size();
+    {
+      auto any = AnswerBoxes(&seen, QMessageBox::No, true);
+      w->activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(w));
+      QTest::keyClick(w, Qt::Key_N, Qt::ControlModifier);
+    }
+    QCOMPARE(seen.size(), asked);
+    QVERIFY(!w->ShownResult());
+  }
+
   void SelectingDiskAndPartitionFillsPanel() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
