@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QShortcut>
 #include <QTableView>
 #include <QTimer>
 #include <QTextBrowser>
@@ -238,6 +239,7 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   session_.mainWindow = &view_;
   BuildControls();
   BuildMenus();
+  NameControls();
   LoadLogo();
   // "My Computer" heads the tree even on a machine without a readable disk.
   ui::InsertTreePath(*startupTree_, u"My Computer\\");
@@ -420,6 +422,10 @@ void CBrevantDlg::BuildControls() {
   auto* name = MakeLabel(this, kIdStatusPaneName, QStringLiteral(" Calverin For Brevant"));
   auto* address =
       MakeLabel(this, kIdStatusPaneAddress, QStringLiteral("https://calverin-brevant.example"));
+  name->setAccessibleName(QStringLiteral("Program name"));
+  name->setAccessibleDescription(QStringLiteral("The program's name"));
+  address->setAccessibleName(QStringLiteral("Web address"));
+  address->setAccessibleDescription(QStringLiteral("Where the program's pages are"));
   statusBar()->addWidget(name, 0);
   statusBar()->addWidget(address, 1);
   name->setMinimumWidth(600);
@@ -455,27 +461,73 @@ void CBrevantDlg::BuildMenus() {
     connect(a, &QAction::triggered, this, slot);
     return a;
   };
-  QMenu* recovery = menuBar()->addMenu(QStringLiteral("Recovery"));
+  QMenu* recovery = menuBar()->addMenu(QStringLiteral("&Recovery"));
   recovery->setObjectName(QStringLiteral("RecoveryMenu"));
-  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"),
+  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("&Quick Recovery"),
                         [this] { OnRecover(COptionSection::Mode::Quick); });
-  extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"),
+  extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("&Extensive Recovery"),
                             [this] { OnRecover(COptionSection::Mode::Extensive); });
-  deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"),
+  deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("&Delete File Recovery"),
                          &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
   recovery->addSeparator();
-  newScanAction_ = action(recovery, kIdNewScan, QStringLiteral("New Scan"), &CBrevantDlg::OnNewScan);
+  newScanAction_ = action(recovery, kIdNewScan, QStringLiteral("&New Scan"), &CBrevantDlg::OnNewScan);
   newScanAction_->setShortcut(QKeySequence::New);
-  openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."),
+  openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("&Open Disk Image..."),
                             &CBrevantDlg::OnOpenImage);
-  saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("Save"), &CBrevantDlg::OnSave);
-  action(recovery, kIdExit, QStringLiteral("Exit"), &CBrevantDlg::OnExit);
-  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("&Save"), &CBrevantDlg::OnSave);
+  openImageAction_->setShortcut(QKeySequence::Open);
+  saveAction_->setShortcut(QKeySequence::Save);
+  action(recovery, kIdExit, QStringLiteral("E&xit"), &CBrevantDlg::OnExit);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("HelpMenu"));
-  action(help, kIdHelp, QStringLiteral("Sofware Help"), &CBrevantDlg::OnHelp)
+  action(help, kIdHelp, QStringLiteral("Sofware &Help"), &CBrevantDlg::OnHelp)
       ->setShortcut(QKeySequence::HelpContents);
-  action(help, kIdAbout, QStringLiteral("About Software"), &CBrevantDlg::OnAbout);
+  action(help, kIdAbout, QStringLiteral("&About Software"), &CBrevantDlg::OnAbout);
+  // Esc asks the Stop question while something can be stopped, as the Stop button does.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape->setObjectName(QStringLiteral("StopShortcut"));
+  connect(escape, &QShortcut::activated, this, [this] {
+    if (stop_->isEnabled()) OnStop();
+  });
+}
+
+void CBrevantDlg::NameControls() {
+  // What a screen reader announces for each control.
+  const struct {
+    QWidget* widget;
+    const char* name;
+    const char* description;
+  } controls[] = {
+      {tree_, "Disks and folders",
+       "My Computer with its disks and partitions; after a scan, the folders found, each with a "
+       "check box for Save. Space checks or unchecks the current item"},
+      {group_, "Select Drive Information", "Facts of the selected disk or partition"},
+      {fileList_, "Files", "The files of the selected folder. Enter or Space previews a file"},
+      {progress_, "Progress", "How far the scan or the Save has come"},
+      {statusText_, "Status", "What the scan or the Save is doing"},
+      {newScan_, "New Scan", "Back to the list of disks to scan another partition or disk"},
+      {next_, "Next", "Scan the selected partition"},
+      {stop_, "Stop", "Stop the scan or the Save"},
+      {save_, "Save", "Save the checked folders, or the selected files, to a folder you choose"},
+      {logo_, "Calverin Brevant", "The program's logo"},
+  };
+  for (const auto& c : controls) {
+    c.widget->setAccessibleName(QString::fromUtf8(c.name));
+    c.widget->setAccessibleDescription(QString::fromUtf8(c.description));
+  }
+  static const char* const kValueNames[] = {"First value", "Second value", "Third value",
+                                            "Fourth value", "Fifth value"};
+  for (int i = 0; i < 5; ++i) {
+    // Each value is announced with the label beside it.
+    values_[i]->setAccessibleName(QString::fromUtf8(kValueNames[i]));
+    values_[i]->setAccessibleDescription(QStringLiteral("A fact of the selected disk or partition"));
+  }
+  for (QLabel* label : labels_)
+    if (label) {
+      label->setAccessibleName(label->text());
+      label->setAccessibleDescription(QStringLiteral("The name of the value beside it"));
+    }
 }
 
 void CBrevantDlg::LoadLogo() {

@@ -137,6 +137,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
 
   void BuildControls();
   void BuildMenus();
+  void NameControls();
   void LoadLogo();
   void OnTreeSelection(const QModelIndex& current);
   void ShowDiskPanel(const QStringList& values);

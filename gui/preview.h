@@ -127,6 +127,9 @@ class WindowPreview : public QObject {
   // A partition's used against free space; hides the chart when the free space is not known.
   void ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes);
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void OnRowClicked();
   void OnRunEnded();

@@ -349,7 +349,7 @@ class WindowTest : public QObject {
     QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size"}));
 
     QStringList menus;
-    for (QAction* a : w->menuBar()->actions()) menus << a->text();
+    for (QAction* a : w->menuBar()->actions()) menus << a->text().remove(u'&');
     QCOMPARE(menus, (QStringList{"Recovery", "Help"}));
     const struct {
       int id;
@@ -366,7 +366,7 @@ class WindowTest : public QObject {
     for (const auto& i : items) {
       auto* a = w->findChild<QAction*>(ControlName(i.id));
       QVERIFY2(a, i.text);
-      QCOMPARE(a->text(), QString::fromUtf8(i.text));
+      QCOMPARE(QString(a->text()).remove(u'&'), QString::fromUtf8(i.text));
       QCOMPARE(a->isEnabled(), i.enabled);
     }
   }
@@ -524,6 +524,158 @@ class WindowTest : public QObject {
     }
     QCOMPARE(seen.size(), asked);
     QVERIFY(!w->ShownResult());
+  }
+
+  // Menus and their items carry mnemonics, one letter each within a menu; the commands have
+  // their shortcuts; every control has an accessible name and description.
+  void MnemonicsShortcutsAndAccessibleNames() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    QList<QList<QAction*>> menus{w->menuBar()->actions()};
+    for (QAction* m : w->menuBar()->actions()) menus << m->menu()->actions();
+    for (const QList<QAction*>& actions : menus) {
+      QSet<QChar> letters;
+      for (QAction* a : actions) {
+        if (a->isSeparator()) continue;
+        const qsizetype at = a->text().indexOf(u'&');
+        QVERIFY2(at >= 0 && at + 1 < a->text().size(), qPrintable(a->text()));
+        const QChar letter = a->text().at(at + 1).toLower();
+        QVERIFY2(!letters.contains(letter), qPrintable(a->text()));
+        letters.insert(letter);
+      }
+    }
+    const struct {
+      int id;
+      QKeySequence keys;
+    } shortcuts[] = {{kIdOpenImage, QKeySequence(QStringLiteral("Ctrl+O"))},
+                     {kIdMenuSave, QKeySequence(QStringLiteral("Ctrl+S"))},
+                     {kIdNewScan, QKeySequence(QStringLiteral("Ctrl+N"))},
+                     {kIdHelp, QKeySequence(QStringLiteral("F1"))}};
+    for (const auto& c : shortcuts)
+      QCOMPARE(w->findChild<QAction*>(ControlName(c.id))->shortcut(), c.keys);
+
+    QStringList unnamed;
+    for (QWidget* c : w->findChildren<QWidget*>()) {
+      bool numbered = false;
+      c->objectName().toInt(&numbered);
+      if (!numbered && c->objectName() != QStringLiteral("NewScanButton")) continue;
+      if (c->accessibleName().isEmpty() || c->accessibleDescription().isEmpty())
+        unnamed << c->objectName();
+    }
+    QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u',')));
+    QVERIFY(w->findChildren<QWidget*>().size() > 20);
+  }
+
+  // The tree and the file list driven by the keyboard alone.
+  void TreeAndListByKeyboard() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QVERIFY(Tree()->focusPolicy() & Qt::TabFocus);
+    // Before a run: arrows select a partition, as a click does.
+    auto* model = Tree()->Model();
+    Tree()->setFocus(Qt::TabFocusReason);
+    QVERIFY(Tree()->hasFocus());
+    Tree()->setCurrentIndex(Find(model, {"My Computer", "demo.img"}));
+    QTest::keyClick(Tree(), Qt::Key_Down);
+    QCOMPARE(Tree()->currentIndex(), PartitionItem(1));
+    QCOMPARE(w->Session().selectedFsName, std::string("FAT32"));
+
+    Run(1);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    Tree()->setFocus(Qt::TabFocusReason);
+    const QModelIndex top = Find(model, {"My Computer"});
+    const QModelIndex docs = Find(model, {"My Computer", "Docs"});
+    Tree()->setCurrentIndex(top);
+    QTest::keyClick(Tree(), Qt::Key_Down);
+    QCOMPARE(Tree()->currentIndex(), Find(model, {"My Computer", "Docs"}));
+    QVERIFY(w->Files()->rowCount() > 0);  // the folder's files are listed
+    QTest::keyClick(Tree(), Qt::Key_Right);
+    QVERIFY(Tree()->isExpanded(docs));
+    QTest::keyClick(Tree(), Qt::Key_Left);
+    QVERIFY(!Tree()->isExpanded(docs));
+    QTest::keyClick(Tree(), Qt::Key_Space);
+    QCOMPARE(docs.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QTest::keyClick(Tree(), Qt::Key_Space);
+    QCOMPARE(docs.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+
+    // Enter, then Space, on a file row previews it.
+    auto* list = Control<QTableView>(w, kIdFileList);
+    list->setFocus();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+      int letter = -1, draft = -1;
+      for (int r = 0; r < w->Files()->rowCount(); ++r) {
+        const QString name = w->Files()->index(r, 0).data().toString();
+        if (name == QStringLiteral("letter.txt")) letter = r;
+        if (name == QStringLiteral("old draft.txt")) draft = r;
+      }
+      QVERIFY(letter >= 0 && draft >= 0);
+      const int row = key == Qt::Key_Return ? letter : draft;
+      list->setCurrentIndex(w->Files()->index(row, 0));
+      QTest::keyClick(list, key);
+      const QString name = key == Qt::Key_Return ? QStringLiteral("letter") : QStringLiteral("old draft");
+      QTRY_VERIFY_WITH_TIMEOUT(w->Previewer()->Pane()->CurrentPath().contains(name), 30000);
+    }
+
+    // Ctrl+S saves (nothing checked or selected here: it says what to do).
+    list->clearSelection();
+    QList<SeenBox> seen;
+    {
+      auto ok = AnswerBoxes(&seen, QMessageBox::Ok, true);
+      QTest::keyClick(w, Qt::Key_S, Qt::ControlModifier);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text,
+             QStringLiteral("Check folders in the tree, or select files in the list, to save them."));
+    // Ctrl+O opens the chooser of images.
+    ModalWatcher chooser([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("OpenImageDialog")) return false;
+      static_cast<QDialog*>(modal)->reject();
+      return true;
+    });
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTest::keyClick(w, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(chooser.handled, 1);
+  }
+
+  // Esc during a run asks the Stop question; Esc with nothing running asks nothing.
+  void EscapeAsksTheStopQuestionDuringARun() {
+    const std::string path = (test::TempDir() / "gated-esc-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QList<SeenBox> seen;
+    QTest::keyClick(w, Qt::Key_Escape);
+    QCOMPARE(seen.size(), 0);
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::keyClick(w, Qt::Key_Escape);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to stop recovery process ?       "));
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    gate->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Stopped);
   }
 
   void SelectingDiskAndPartitionFillsPanel() {
