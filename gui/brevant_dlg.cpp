@@ -15,7 +15,10 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
@@ -74,6 +77,24 @@ QString ImageRefusal(const QString& path) {
         .arg(device->SizeBytes())
         .arg(platform::kSectorSize);
   return {};
+}
+
+// What stands in the tree and the panel for a disk that cannot be read, with what to do.
+QString UnreadableReason(const std::string& openError) {
+  const QString error = QString::fromStdString(openError);
+  if (error.contains(QStringLiteral("Permission denied")) ||
+      error.contains(QStringLiteral("Operation not permitted")))
+    return QStringLiteral(
+        "Permission denied: start Brevant with administrator rights, or open a disk image");
+  return error;
+}
+
+QString ShellQuoted(const QString& word) {
+  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./=:,+@%-]+$"));
+  if (plain.match(word).hasMatch()) return word;
+  QString quoted = word;
+  quoted.replace(u'\'', QStringLiteral("'\\''"));
+  return u'\'' + quoted + u'\'';
 }
 
 QString RefusalText(const QString& path, const QString& why) {
@@ -249,13 +270,16 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   for (const std::string& image : options.images) {
     const QString path = QString::fromStdString(image);
     const QString why = ImageRefusal(path);
-    if (why.isEmpty())
+    if (why.isEmpty()) {
       images.push_back(image);
+      openedImages_ << path;
+    }
     else
       refused << RefusalText(path, why);
   }
   EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
   saveTimer_ = new QTimer(this);
   saveTimer_->setInterval(250);
   connect(saveTimer_, &QTimer::timeout, this, &CBrevantDlg::ShowSaveProgress);
@@ -338,6 +362,27 @@ void CBrevantDlg::BuildControls() {
   grid->setColumnStretch(1, 1);
   grid->setRowStretch(5, 1);
   grid->setColumnMinimumWidth(0, 140);
+  // Disks that cannot be read, said at once with what to do about it.
+  accessPanel_ = new QFrame(right);
+  accessPanel_->setObjectName(QStringLiteral("UnreadablePanel"));
+  accessPanel_->setFrameShape(QFrame::StyledPanel);
+  auto* accessLayout = new QHBoxLayout(accessPanel_);
+  accessText_ = new QLabel(accessPanel_);
+  accessText_->setObjectName(QStringLiteral("UnreadableText"));
+  accessText_->setWordWrap(true);
+  accessText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  accessText_->setAccessibleName(QStringLiteral("Disks that cannot be read"));
+  accessText_->setAccessibleDescription(QStringLiteral("Each such disk and why"));
+  restart_ = new QPushButton(QStringLiteral("Restart as Administrator"), accessPanel_);
+  restart_->setObjectName(QStringLiteral("RestartAsAdministratorButton"));
+  restart_->setAccessibleName(QStringLiteral("Restart as Administrator"));
+  restart_->setAccessibleDescription(
+      QStringLiteral("Start Brevant again with the rights to read every disk"));
+  connect(restart_, &QPushButton::clicked, this, &CBrevantDlg::OnRestartAsAdministrator);
+  accessLayout->addWidget(accessText_, 1);
+  accessLayout->addWidget(restart_, 0, Qt::AlignTop);
+  accessPanel_->setVisible(false);
+  rightLayout->addWidget(accessPanel_);
   rightLayout->addWidget(group_, 107);
 
   fileList_ = new QTableView(right);
@@ -475,6 +520,9 @@ void CBrevantDlg::BuildMenus() {
   newScanAction_->setShortcut(QKeySequence::New);
   openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("&Open Disk Image..."),
                             &CBrevantDlg::OnOpenImage);
+  restartAction_ = action(recovery, kIdRestartAsAdministrator,
+                          QStringLiteral("&Restart as Administrator"),
+                          &CBrevantDlg::OnRestartAsAdministrator);
   saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("&Save"), &CBrevantDlg::OnSave);
   openImageAction_->setShortcut(QKeySequence::Open);
   saveAction_->setShortcut(QKeySequence::Save);
@@ -549,7 +597,9 @@ bool CBrevantDlg::AddImage(const QString& path) {
   if (shownResult_ && !LeaveResult()) return false;
   const int d = static_cast<int>(session_.diskInfoList.size());
   AddDisk(session_, *startupTree_, platform::ImageDiskFacts(d, path.toStdString()));
+  openedImages_ << path;
   tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
   const DiskInfoNode& node = session_.diskInfoList.back();
   // The new disk is selected, its panel shown.
   tree_->setCurrentIndex(tree_->Model()->IndexOf(node.treeItem));
@@ -580,6 +630,7 @@ bool CBrevantDlg::LeaveResult() {
   fileList_->setVisible(false);
   group_->setVisible(true);
   tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
   // Nothing is selected until the user picks again: Next never scans a partition not shown.
   // The disk list takes selections again (a completed run closes it to them).
   session_.selectedFsName.clear();
@@ -589,6 +640,57 @@ bool CBrevantDlg::LeaveResult() {
   ShowProgress(0);
   UpdateCommands();
   return true;
+}
+
+void CBrevantDlg::MarkUnreadableDisks() {
+  QStringList lines;
+  for (const DiskInfoNode& node : session_.diskInfoList) {
+    if (node.openError.empty() || !node.treeItem) continue;
+    const QString reason = UnreadableReason(node.openError);
+    tree_->Model()->MarkItem(node.treeItem, reason);
+    lines << Q(node.treeItem->text) + QStringLiteral(": ") + reason;
+  }
+  accessText_->setText(lines.join(u'\n'));
+  accessPanel_->setVisible(!lines.isEmpty() && !shownResult_);
+}
+
+QStringList CBrevantDlg::RestartArguments() const {
+  QStringList args;
+  for (const QString& image : openedImages_)
+    args << QStringLiteral("--image") << QFileInfo(image).absoluteFilePath();
+  return args;
+}
+
+void CBrevantDlg::OnRestartAsAdministrator() {
+  const QString program = QCoreApplication::applicationFilePath();
+  const QStringList args = RestartArguments();
+  const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+  if (pkexec.isEmpty()) {
+    // Without pkexec, the exact command to run instead.
+    QStringList words{QStringLiteral("sudo"),
+                      QStringLiteral("--preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
+                                     "XDG_RUNTIME_DIR"),
+                      program};
+    words += args;
+    for (QString& w : words) w = ShellQuoted(w);
+    AskUser(QStringLiteral("pkexec is not installed, so Brevant cannot restart itself as "
+                           "administrator. Run this command in a terminal instead:\n\n") +
+                words.join(u' '),
+            kCaption, MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  if (RunInProgress() || SaveInProgress()) {
+    AskUser(QStringLiteral("Stop the scan or the Save first, or wait for its end."), kCaption,
+            MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  if (!QProcess::startDetached(pkexec, QStringList{program} + args)) {
+    AskUser(QStringLiteral("%1 could not be started.").arg(pkexec), kCaption, MessageIcon::Error,
+            MessageButtons::Ok);
+    return;
+  }
+  // The window started with the rights takes over, with the same images.
+  Shutdown();
 }
 
 void CBrevantDlg::OnOpenImage() {
@@ -619,7 +721,7 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   if (info.kind == SelectionInfo::Kind::Disk) {
     ShowDiskPanel(values);
     const auto& node = session_.diskInfoList[static_cast<std::size_t>(info.disk)];
-    ShowStatusText(node.openError.empty() ? QString() : QString::fromStdString(node.openError));
+    ShowStatusText(node.openError.empty() ? QString() : UnreadableReason(node.openError));
   } else if (info.kind == SelectionInfo::Kind::Partition) {
     ShowPartitionPanel(values, Q(info.sectorRange));
     group_->setTitle(Q(info.groupText));
@@ -688,6 +790,7 @@ void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
   previewer_->ClearPreview();
   fileList_->setVisible(true);
   group_->setVisible(false);
+  accessPanel_->setVisible(false);
   EnableStop(true);
   runFinished_.store(false);
   std::vector<std::thread> params = std::move(paramThreads_);

@@ -24,6 +24,7 @@
 class QAction;
 class QDialog;
 class QMessageBox;
+class QFrame;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
@@ -41,6 +42,7 @@ class WindowPreview;
 // Menu command added on this platform: images are opened as disks.
 inline constexpr int kIdOpenImage = 32779;
 inline constexpr int kIdNewScan = 32780;
+inline constexpr int kIdRestartAsAdministrator = 32781;
 
 // Save's counts as its worker moves on; the window reads them on a timer.
 struct SaveProgress {
@@ -97,6 +99,11 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   // Back to the disk list, keeping every disk opened; asks first when the result on show holds
   // files not yet saved.
   void OnNewScan();
+  // Starts the window again through pkexec with the images opened, and ends this one; where
+  // pkexec is missing, shows the command to run instead.
+  void OnRestartAsAdministrator();
+  // The arguments a restarted window gets: the images opened so far.
+  QStringList RestartArguments() const;
 
   bool RunInProgress() const { return runThread_.joinable() || session_.runInProgress.load() == 1; }
   bool SaveInProgress() const { return saveThread_.joinable(); }
@@ -150,6 +157,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void UpdateCommands();
   // Drops the result on show and shows the disk list; false when the user kept the result.
   bool LeaveResult();
+  // Marks the disks that cannot be read in the tree and says why in the panel.
+  void MarkUnreadableDisks();
   // Takes back the Stop question when what it would stop has ended before it was answered.
   void WithdrawStopQuestion();
   // Stops everything and ends the window; false when the user said No.
@@ -194,7 +203,12 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QPushButton* save_ = nullptr;
   QPushButton* newScan_ = nullptr;
   QAction* newScanAction_ = nullptr;
-  bool resultSaved_ = false;  // a Save of the result on show went through
+  bool resultSaved_ = false;
+  QStringList openedImages_;  // the images listed, as opened
+  QFrame* accessPanel_ = nullptr;
+  QLabel* accessText_ = nullptr;
+  QPushButton* restart_ = nullptr;
+  QAction* restartAction_ = nullptr;  // a Save of the result on show went through
   QLabel* logo_ = nullptr;
   QAction* quickAction_ = nullptr;
   QAction* extensiveAction_ = nullptr;

@@ -1,5 +1,6 @@
 // The desktop window, driven through its real controls on the demo image (offscreen platform).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -676,6 +677,89 @@ class WindowTest : public QObject {
     gate->Open();
     QVERIFY(ended.wait(30000));
     QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Stopped);
+  }
+
+  // A disk that cannot be read is marked with its reason at once, in the tree and in the
+  // panel; "Restart as Administrator" goes through pkexec with the images opened, and where
+  // pkexec is missing says the exact command to run.
+  void UnreadableDiskIsMarkedAndRestartGoesThroughPkexec() {
+    // A world-readable folder with an image nobody may read; as root, the window is made under
+    // an ordinary user's id so that the real open call is refused.
+    const QString dir = QDir::tempPath() + QStringLiteral("/brevant-unreadable-") +
+                        QString::number(QCoreApplication::applicationPid());
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(::chmod(dir.toLocal8Bit().constData(), 0755) == 0);
+    const QString locked = dir + QStringLiteral("/locked.img");
+    QVERIFY(QFile::copy(QString::fromStdString(image_), locked));
+    QVERIFY(::chmod(locked.toLocal8Bit().constData(), 0) == 0);
+    const QString open = dir + QStringLiteral("/demo.img");
+    QVERIFY(QFile::copy(QString::fromStdString(image_), open));
+    QVERIFY(::chmod(open.toLocal8Bit().constData(), 0644) == 0);
+    const bool root = ::geteuid() == 0;
+    if (root) QVERIFY(::seteuid(65534) == 0);
+    window_ = std::make_unique<CBrevantDlg>(
+        WindowOptions{nullptr, {locked.toStdString(), open.toStdString()}});
+    if (root) QVERIFY(::seteuid(0) == 0);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    CBrevantDlg* w = window_.get();
+
+    const QString reason = QStringLiteral(
+        "Permission denied: start Brevant with administrator rights, or open a disk image");
+    auto* model = Tree()->Model();
+    const QModelIndex disk = Find(model, {"My Computer", "locked.img"});
+    QVERIFY(disk.isValid());
+    QCOMPARE(disk.data(Qt::ToolTipRole).toString(), reason);
+    QVERIFY(!disk.data(Qt::DecorationRole).value<QIcon>().isNull());
+    const QModelIndex readable = Find(model, {"My Computer", "demo.img"});
+    QVERIFY(!readable.data(Qt::ToolTipRole).isValid());
+    auto* panel = w->findChild<QWidget*>(QStringLiteral("UnreadablePanel"));
+    QVERIFY(panel && panel->isVisible());
+    QCOMPARE(w->findChild<QLabel*>(QStringLiteral("UnreadableText"))->text(),
+             QStringLiteral("locked.img: ") + reason);
+    auto* restart = w->findChild<QPushButton*>(QStringLiteral("RestartAsAdministratorButton"));
+    QVERIFY(restart && restart->isVisible());
+    QVERIFY(w->findChild<QAction*>(ControlName(kIdRestartAsAdministrator)));
+
+    const QByteArray path = qgetenv("PATH");
+    const QString bin = dir + QStringLiteral("/bin");
+    QVERIFY(QDir().mkpath(bin));
+    const QString program = QCoreApplication::applicationFilePath();
+    // Without pkexec: the command to run.
+    qputenv("PATH", bin.toLocal8Bit());
+    QList<SeenBox> seen;
+    {
+      auto ok = AnswerBoxes(&seen, QMessageBox::Ok, true);
+      w->findChild<QAction*>(ControlName(kIdRestartAsAdministrator))->trigger();
+    }
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.endsWith(
+                 QStringLiteral("sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
+                                "XDG_RUNTIME_DIR ") +
+                 program + QStringLiteral(" --image ") + locked + QStringLiteral(" --image ") + open),
+             qPrintable(seen[0].text));
+    // With pkexec: it is run with the program and the images, and this window ends.
+    const QString args = dir + QStringLiteral("/pkexec-args");
+    QFile fake(bin + QStringLiteral("/pkexec"));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args.toLocal8Bit() + "'\n");
+    fake.close();
+    QVERIFY(::chmod(fake.fileName().toLocal8Bit().constData(), 0755) == 0);
+    QSignalSpy exited(w, &CBrevantDlg::Exited);
+    QTest::mouseClick(restart, Qt::LeftButton);
+    qputenv("PATH", path);
+    QCOMPARE(exited.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(args).size() > 0, 10000);
+    const auto written = [&args] {
+      QFile f(args);
+      return f.open(QIODevice::ReadOnly)
+                 ? QString::fromLocal8Bit(f.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                 : QStringList();
+    };
+    QTRY_COMPARE(written(),
+                 (QStringList{program, "--image", locked, "--image", open}));
+    window_.reset();
+    QDir(dir).removeRecursively();
   }
 
   void SelectingDiskAndPartitionFillsPanel() {
