@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QSettings>
 #include <QShortcut>
 #include <QTableView>
 #include <QTimer>
@@ -280,6 +281,7 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
   MarkUnreadableDisks();
+  RestoreLayout();
   saveTimer_ = new QTimer(this);
   saveTimer_->setInterval(250);
   connect(saveTimer_, &QTimer::timeout, this, &CBrevantDlg::ShowSaveProgress);
@@ -330,7 +332,13 @@ void CBrevantDlg::BuildControls() {
   connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { OnTreeSelection(current); });
 
-  auto* right = new QWidget(splitter);
+  splitter->setObjectName(QStringLiteral("MainSplitter"));
+  // The disk facts or the file list above, the preview below: the person moves the line
+  // between them, and the one between the tree and both, to give room where it is needed.
+  rightSplitter_ = new QSplitter(Qt::Vertical, splitter);
+  rightSplitter_->setObjectName(QStringLiteral("RightSplitter"));
+  rightSplitter_->setChildrenCollapsible(false);
+  auto* right = new QWidget(rightSplitter_);
   auto* rightLayout = new QVBoxLayout(right);
   rightLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -404,19 +412,24 @@ void CBrevantDlg::BuildControls() {
   fileList_->setVisible(false);
   rightLayout->addWidget(fileList_, 107);
 
-  auto* previewHost = new QWidget(right);
+  auto* previewHost = new QWidget(rightSplitter_);
   previewSlot_ = new QVBoxLayout(previewHost);
   previewSlot_->setContentsMargins(0, 0, 0, 0);
   auto* placeholder = new QLabel(previewHost);
   placeholder->setFrameShape(QFrame::StyledPanel);
   SetPreviewWidget(placeholder);
-  rightLayout->addWidget(previewHost, 84);
+  rightSplitter_->addWidget(right);
+  rightSplitter_->addWidget(previewHost);
+  rightSplitter_->setStretchFactor(0, 214);
+  rightSplitter_->setStretchFactor(1, 84);
 
   splitter->addWidget(tree_);
-  splitter->addWidget(right);
+  splitter->addWidget(rightSplitter_);
+  splitter->setChildrenCollapsible(false);
   splitter->setStretchFactor(0, 148);
   splitter->setStretchFactor(1, 362);
   splitter->setSizes({280, 640});
+  mainSplitter_ = splitter;
   outer->addWidget(splitter, 1);
 
   // Progress and the commands, framed together.
@@ -495,6 +508,10 @@ void CBrevantDlg::SetPreviewWidget(QWidget* widget) {
 }
 
 void CBrevantDlg::SetPieChartWidget(QWidget* widget) {
+  // The chart keeps its room while hidden, so the buttons stay where they are when it shows.
+  QSizePolicy policy = widget->sizePolicy();
+  policy.setRetainSizeWhenHidden(true);
+  widget->setSizePolicy(policy);
   SwapInto(pieSlot_, pieChart_, widget, kIdPieChart);
   pieChart_->setVisible(false);  // created hidden; nothing feeds it in this window
 }
@@ -994,6 +1011,31 @@ void CBrevantDlg::UpdateCommands() {
   tree_->setEnabled(!RunInProgress());
 }
 
+// Size, splitter lines and column widths are kept between starts.
+void CBrevantDlg::RestoreLayout() {
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+                     QStringLiteral("Brevant"));
+  settings.beginGroup(QStringLiteral("Window"));
+  const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+  const QByteArray main = settings.value(QStringLiteral("mainSplitter")).toByteArray();
+  if (!main.isEmpty()) mainSplitter_->restoreState(main);
+  const QByteArray right = settings.value(QStringLiteral("rightSplitter")).toByteArray();
+  if (!right.isEmpty()) rightSplitter_->restoreState(right);
+  const QByteArray columns = settings.value(QStringLiteral("fileColumns")).toByteArray();
+  if (!columns.isEmpty()) fileList_->horizontalHeader()->restoreState(columns);
+}
+
+void CBrevantDlg::SaveLayout() {
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+                     QStringLiteral("Brevant"));
+  settings.beginGroup(QStringLiteral("Window"));
+  settings.setValue(QStringLiteral("geometry"), saveGeometry());
+  settings.setValue(QStringLiteral("mainSplitter"), mainSplitter_->saveState());
+  settings.setValue(QStringLiteral("rightSplitter"), rightSplitter_->saveState());
+  settings.setValue(QStringLiteral("fileColumns"), fileList_->horizontalHeader()->saveState());
+}
+
 void CBrevantDlg::OnExit() {
   if (!AskUser(QStringLiteral("Do you want to Exit ?       "), kCaption, MessageIcon::Question,
                MessageButtons::YesNo))
@@ -1011,6 +1053,7 @@ void CBrevantDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CBrevantDlg::Shutdown() {
+  if (!closing_) SaveLayout();
   closing_ = true;
   session_.stopRequested.store(1);
   saveStop_.store(1);

@@ -26,6 +26,7 @@ class QDialog;
 class QMessageBox;
 class QFrame;
 class QGroupBox;
+class QSplitter;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -145,6 +146,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void BuildControls();
   void BuildMenus();
   void NameControls();
+  void RestoreLayout();
+  void SaveLayout();
   void LoadLogo();
   void OnTreeSelection(const QModelIndex& current);
   void ShowDiskPanel(const QStringList& values);
@@ -204,7 +207,9 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QPushButton* newScan_ = nullptr;
   QAction* newScanAction_ = nullptr;
   bool resultSaved_ = false;
-  QStringList openedImages_;  // the images listed, as opened
+  QStringList openedImages_;
+  QSplitter* mainSplitter_ = nullptr;   // tree | the rest
+  QSplitter* rightSplitter_ = nullptr;  // facts or files above | preview below  // the images listed, as opened
   QFrame* accessPanel_ = nullptr;
   QLabel* accessText_ = nullptr;
   QPushButton* restart_ = nullptr;

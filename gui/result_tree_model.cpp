@@ -83,7 +83,12 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
     return item->stateImage == 2 ? Qt::Checked : Qt::Unchecked;
   if (role == Qt::ToolTipRole || role == Qt::DecorationRole || role == Qt::AccessibleDescriptionRole) {
     const auto mark = marks_.find(item);
-    if (mark == marks_.end()) return {};
+    if (mark == marks_.end()) {
+      // A found folder's whole name, however narrow the tree.
+      if (role == Qt::ToolTipRole && tree_->isResultTree)
+        return QString::fromUtf16(item->text.data(), static_cast<qsizetype>(item->text.size()));
+      return {};
+    }
     if (role == Qt::DecorationRole)
       return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     return mark->second;

@@ -22,7 +22,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTextBrowser>
@@ -297,6 +299,16 @@ class WindowTest : public QObject {
   void initTestCase() {
     image_ = test::FixtureImage("demo").string();
     QVERIFY(!image_.empty());
+    // The window keeps its layout in the user's settings: here, a private folder of the test.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString((test::TempDir() / "settings").string()));
+  }
+
+  // Every test starts from the layout a first start has.
+  void init() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+              QStringLiteral("Brevant"))
+        .clear();
   }
 
   void cleanup() {
@@ -762,6 +774,57 @@ class WindowTest : public QObject {
     QDir(dir).removeRecursively();
   }
 
+  // Tree, file list and preview are split by lines the person moves; the window's size, the
+  // lines and the list's columns come back at the next start. The buttons stay put when the
+  // chart appears, and long names are shown whole in tooltips.
+  void LayoutSplittersAndTooltips() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    auto* mainSplitter = w->findChild<QSplitter*>(QStringLiteral("MainSplitter"));
+    auto* rightSplitter = w->findChild<QSplitter*>(QStringLiteral("RightSplitter"));
+    QVERIFY(mainSplitter && rightSplitter);
+    QCOMPARE(mainSplitter->widget(0), static_cast<QWidget*>(Tree()));
+    QCOMPARE(rightSplitter->orientation(), Qt::Vertical);
+    QVERIFY(rightSplitter->widget(0)->isAncestorOf(Control<QTableView>(w, kIdFileList)));
+    QVERIFY(rightSplitter->widget(1)->isAncestorOf(Control<QWidget>(w, kIdPreview)));
+
+    // The buttons keep their place when the chart shows.
+    auto* next = Control<QPushButton>(w, kIdNext);
+    const QPoint before = next->mapTo(w, QPoint());
+    w->Previewer()->ShowFileShares(3, 4096, 1, 100);
+    QTRY_VERIFY(w->Previewer()->Chart()->isVisible());
+    QCOMPARE(next->mapTo(w, QPoint()), before);
+
+    // A found folder's and a file's whole name in their tooltips.
+    Run(1);
+    const QModelIndex docs = Find(Tree()->Model(), {"My Computer", "Docs"});
+    QCOMPARE(docs.data(Qt::ToolTipRole).toString(), QStringLiteral("Docs"));
+    ClickRow(docs);
+    QVERIFY(w->Files()->rowCount() > 0);
+    QCOMPARE(w->Files()->index(0, FileListModel::kName).data(Qt::ToolTipRole).toString().section(u'\n', 0, 0),
+             w->Files()->index(0, FileListModel::kName).data().toString());
+
+    // Moved lines, a wider column and a new size come back at the next start.
+    w->resize(1000, 700);
+    mainSplitter->setSizes({200, 780});
+    rightSplitter->setSizes({260, 290});
+    auto* list = Control<QTableView>(w, kIdFileList);
+    list->setColumnWidth(FileListModel::kName, 333);
+    const QList<int> mainSizes = mainSplitter->sizes(), rightSizes = rightSplitter->sizes();
+    const QSize size = w->size();
+    {
+      auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+      w->OnExit();
+    }
+    window_.reset();
+    CBrevantDlg* again = Open();
+    QVERIFY(again);
+    QCOMPARE(again->size(), size);
+    QCOMPARE(again->findChild<QSplitter*>(QStringLiteral("MainSplitter"))->sizes(), mainSizes);
+    QCOMPARE(again->findChild<QSplitter*>(QStringLiteral("RightSplitter"))->sizes(), rightSizes);
+    QCOMPARE(Control<QTableView>(again, kIdFileList)->columnWidth(FileListModel::kName), 333);
+  }
+
   void SelectingDiskAndPartitionFillsPanel() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
@@ -896,7 +959,11 @@ class WindowTest : public QObject {
     for (int r = 0; r < files->rowCount(); ++r) {
       names << files->index(r, FileListModel::kName).data().toString();
       const bool deleted = files->NodeAt(r)->IsDeleted();
-      QCOMPARE(files->index(r, FileListModel::kName).data(Qt::ToolTipRole).toString() ==
+      // The tooltip holds the whole name, and says when the file is deleted.
+      const QString tip = files->index(r, FileListModel::kName).data(Qt::ToolTipRole).toString();
+      QVERIFY(tip.startsWith(files->index(r, FileListModel::kName).data().toString()));
+      QCOMPARE(tip.endsWith(QStringLiteral("\nDeleted file")), deleted);
+      QCOMPARE(files->index(r, FileListModel::kType).data(Qt::ToolTipRole).toString() ==
                    QStringLiteral("Deleted file"),
                deleted);
       QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
