@@ -281,7 +281,8 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
   MarkUnreadableDisks();
-  RestoreLayout();
+  keepLayout_ = options.keepLayout;
+  if (keepLayout_) RestoreLayout();
   saveTimer_ = new QTimer(this);
   saveTimer_->setInterval(250);
   connect(saveTimer_, &QTimer::timeout, this, &CBrevantDlg::ShowSaveProgress);
@@ -1053,7 +1054,7 @@ void CBrevantDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CBrevantDlg::Shutdown() {
-  if (!closing_) SaveLayout();
+  if (!closing_ && keepLayout_) SaveLayout();
   closing_ = true;
   session_.stopRequested.store(1);
   saveStop_.store(1);

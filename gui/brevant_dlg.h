@@ -74,6 +74,7 @@ class SaveFolderDialog : public QFileDialog {
 struct WindowOptions {
   platform::DiskSource* disks = nullptr;  // the machine's disks; none when null
   std::vector<std::string> images;        // disk images listed after the disks
+  bool keepLayout = true;  // size, splitters and columns from and to the user's settings
 };
 
 class CBrevantDlg : public QMainWindow, private ViewTarget {
@@ -207,6 +208,7 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QPushButton* newScan_ = nullptr;
   QAction* newScanAction_ = nullptr;
   bool resultSaved_ = false;
+  bool keepLayout_ = true;
   QStringList openedImages_;
   QSplitter* mainSplitter_ = nullptr;   // tree | the rest
   QSplitter* rightSplitter_ = nullptr;  // facts or files above | preview below  // the images listed, as opened
