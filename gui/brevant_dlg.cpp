@@ -15,11 +15,18 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QSettings>
+#include <QShortcut>
 #include <QTableView>
+#include <QTimer>
+#include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -35,6 +42,7 @@
 #include "gui/folder_tree_ctrl.h"
 #include "gui/preview.h"
 #include "model/file_listing.h"
+#include "platform/sector_device.h"
 #include "recovery/file_recoverer.h"
 #include "recovery/recovery_worker.h"
 
@@ -53,6 +61,47 @@ QLabel* MakeLabel(QWidget* parent, int id, const QString& text, bool visible = t
   return label;
 }
 
+// Why `path` cannot be listed as a disk image, or empty when it can. A path that exists but
+// cannot be read is listed (marked with its reason), so that what to do can be said there.
+QString ImageRefusal(const QString& path) {
+  const QFileInfo info(path);
+  if (info.isDir()) return QStringLiteral("it is a folder, not a disk image file");
+  std::string error;
+  const auto device = platform::DeviceTable::Instance().Get(QFile::encodeName(path).toStdString(),
+                                                           &error);
+  if (!device) {
+    if (!info.exists()) return QStringLiteral("there is no such file");
+    return {};
+  }
+  if (device->SizeBytes() < platform::kSectorSize)
+    return QStringLiteral("it holds %1 bytes, less than one sector (%2 bytes)")
+        .arg(device->SizeBytes())
+        .arg(platform::kSectorSize);
+  return {};
+}
+
+// What stands in the tree and the panel for a disk that cannot be read, with what to do.
+QString UnreadableReason(const std::string& openError) {
+  const QString error = QString::fromStdString(openError);
+  if (error.contains(QStringLiteral("Permission denied")) ||
+      error.contains(QStringLiteral("Operation not permitted")))
+    return QStringLiteral(
+        "Permission denied: start Brevant with administrator rights, or open a disk image");
+  return error;
+}
+
+QString ShellQuoted(const QString& word) {
+  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./=:,+@%-]+$"));
+  if (plain.match(word).hasMatch()) return word;
+  QString quoted = word;
+  quoted.replace(u'\'', QStringLiteral("'\\''"));
+  return u'\'' + quoted + u'\'';
+}
+
+QString RefusalText(const QString& path, const QString& why) {
+  return QStringLiteral("%1 was not opened: %2.").arg(QDir::toNativeSeparators(path), why);
+}
+
 // "/A/B" for the item "My Computer" > A > B: the folder the item stands for in the result.
 std::u16string ItemSlashPath(const ui::TreeItem* item) {
   std::vector<const std::u16string*> names;
@@ -63,17 +112,28 @@ std::u16string ItemSlashPath(const ui::TreeItem* item) {
   return out;
 }
 
+std::uint64_t RecordBytes(const CatalogueNode& file) {
+  const std::int64_t size = TextToInt(file.size);
+  return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+QString DurationText(double seconds) {
+  const qint64 s = static_cast<qint64>(seconds + 0.5);
+  if (s < 60) return QStringLiteral("%1 s").arg(s);
+  if (s < 3600) return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60);
+  return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+}
+
 // Save's side of a recovery through the routine `brevant recover` takes: the tasks in the
 // same order (folders, then files in catalogue order), progress and the summary box's lines,
 // and the files being written, so that Exit can remove one it leaves unfinished.
 class SaveListener : public RecoverListener, public WriteWatch {
  public:
-  SaveListener(RecoveryView& view, std::vector<RecoverTask> tasks, std::size_t files,
+  SaveListener(SaveProgress& progress, std::vector<RecoverTask> tasks,
                const std::atomic<std::int32_t>& stop, const std::atomic<std::int32_t>& exitStop,
                std::mutex& mutex, std::set<std::filesystem::path>& writing)
-      : view_(view),
+      : progress_(progress),
         tasks_(std::move(tasks)),
-        files_(files),
         stop_(stop),
         exitStop_(exitStop),
         mutex_(mutex),
@@ -111,14 +171,10 @@ class SaveListener : public RecoverListener, public WriteWatch {
       failures.push_back(path + QStringLiteral(": ") + Utf8(r.error));
     }
     stopped = stopped || r.stopped;
-    const std::size_t done = recovered + partial + failed;
-    const int percent = files_ ? static_cast<int>(done * 100 / files_) : 100;
-    // Reported as the percentage changes: a Save of many small files never floods the window.
-    if (percent != lastPercent_) {
-      lastPercent_ = percent;
-      view_.SetProgress(percent);
-      view_.SetStatusText(u"Saving " + ToText(done) + u" of " + ToText(files_));
-    }
+    // The window reads these as it pleases: a Save of many small files never floods it.
+    progress_.doneBytes.fetch_add(RecordBytes(*task.file));
+    progress_.doneFiles.fetch_add(1);
+    if (r.ok) progress_.wholeFiles.fetch_add(1);
   }
   bool StopRequested() override {
     stopped = stopped || stop_.load() == 1 || exitStop_.load() == 1;
@@ -167,18 +223,35 @@ class SaveListener : public RecoverListener, public WriteWatch {
     return out;
   }
 
-  RecoveryView& view_;
+  SaveProgress& progress_;
   std::vector<RecoverTask> tasks_;
-  std::size_t files_;
   std::size_t next_ = 0;
   const std::atomic<std::int32_t>& stop_;
   const std::atomic<std::int32_t>& exitStop_;
   std::mutex& mutex_;
   std::set<std::filesystem::path>& writing_;
-  int lastPercent_ = -1;
 };
 
 }  // namespace
+
+SaveFolderDialog::SaveFolderDialog(QWidget* parent)
+    : QFileDialog(parent, QStringLiteral("Save Recovered Files To")) {
+  setObjectName(QStringLiteral("SaveFolderDialog"));
+  setFileMode(QFileDialog::Directory);
+  setOption(QFileDialog::ShowDirsOnly);
+  setOption(QFileDialog::DontUseNativeDialog);
+}
+
+void SaveFolderDialog::accept() {
+  // A new folder's name typed in an existing folder is made, rather than refused as not found.
+  const QStringList files = selectedFiles();
+  if (files.size() == 1) {
+    const QFileInfo info(files.front());
+    if (!info.exists() && info.dir().exists() && !info.fileName().isEmpty())
+      info.dir().mkdir(info.fileName());
+  }
+  QFileDialog::accept();
+}
 
 CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
     : QMainWindow(parent), startupTree_(std::make_shared<ui::ResultTree>()), view_(this, this) {
@@ -188,13 +261,42 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
   session_.mainWindow = &view_;
   BuildControls();
   BuildMenus();
+  NameControls();
   LoadLogo();
   // "My Computer" heads the tree even on a machine without a readable disk.
   ui::InsertTreePath(*startupTree_, u"My Computer\\");
-  EnumerateDisks(session_, *startupTree_, options.disks, options.images);
+  // Sources that are no disk image are refused, said once the window is up, and not listed.
+  std::vector<std::string> images;
+  QStringList refused;
+  for (const std::string& image : options.images) {
+    const QString path = QString::fromStdString(image);
+    const QString why = ImageRefusal(path);
+    if (why.isEmpty()) {
+      images.push_back(image);
+      openedImages_ << path;
+    }
+    else
+      refused << RefusalText(path, why);
+  }
+  EnumerateDisks(session_, *startupTree_, options.disks, images);
   tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
+  keepLayout_ = options.keepLayout;
+  if (keepLayout_) RestoreLayout();
+  saveTimer_ = new QTimer(this);
+  saveTimer_->setInterval(250);
+  connect(saveTimer_, &QTimer::timeout, this, &CBrevantDlg::ShowSaveProgress);
   previewer_ = std::make_unique<WindowPreview>(this);
   UpdateCommands();
+  if (!refused.isEmpty())
+    QMetaObject::invokeMethod(
+        this,
+        [this, refused] {
+          if (!closing_)
+            AskUser(refused.join(QStringLiteral("\n")), kCaption, MessageIcon::Error,
+                    MessageButtons::Ok);
+        },
+        Qt::QueuedConnection);
 }
 
 CBrevantDlg::~CBrevantDlg() {
@@ -231,7 +333,13 @@ void CBrevantDlg::BuildControls() {
   connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { OnTreeSelection(current); });
 
-  auto* right = new QWidget(splitter);
+  splitter->setObjectName(QStringLiteral("MainSplitter"));
+  // The disk facts or the file list above, the preview below: the person moves the line
+  // between them, and the one between the tree and both, to give room where it is needed.
+  rightSplitter_ = new QSplitter(Qt::Vertical, splitter);
+  rightSplitter_->setObjectName(QStringLiteral("RightSplitter"));
+  rightSplitter_->setChildrenCollapsible(false);
+  auto* right = new QWidget(rightSplitter_);
   auto* rightLayout = new QVBoxLayout(right);
   rightLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -263,6 +371,27 @@ void CBrevantDlg::BuildControls() {
   grid->setColumnStretch(1, 1);
   grid->setRowStretch(5, 1);
   grid->setColumnMinimumWidth(0, 140);
+  // Disks that cannot be read, said at once with what to do about it.
+  accessPanel_ = new QFrame(right);
+  accessPanel_->setObjectName(QStringLiteral("UnreadablePanel"));
+  accessPanel_->setFrameShape(QFrame::StyledPanel);
+  auto* accessLayout = new QHBoxLayout(accessPanel_);
+  accessText_ = new QLabel(accessPanel_);
+  accessText_->setObjectName(QStringLiteral("UnreadableText"));
+  accessText_->setWordWrap(true);
+  accessText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  accessText_->setAccessibleName(QStringLiteral("Disks that cannot be read"));
+  accessText_->setAccessibleDescription(QStringLiteral("Each such disk and why"));
+  restart_ = new QPushButton(QStringLiteral("Restart as Administrator"), accessPanel_);
+  restart_->setObjectName(QStringLiteral("RestartAsAdministratorButton"));
+  restart_->setAccessibleName(QStringLiteral("Restart as Administrator"));
+  restart_->setAccessibleDescription(
+      QStringLiteral("Start Brevant again with the rights to read every disk"));
+  connect(restart_, &QPushButton::clicked, this, &CBrevantDlg::OnRestartAsAdministrator);
+  accessLayout->addWidget(accessText_, 1);
+  accessLayout->addWidget(restart_, 0, Qt::AlignTop);
+  accessPanel_->setVisible(false);
+  rightLayout->addWidget(accessPanel_);
   rightLayout->addWidget(group_, 107);
 
   fileList_ = new QTableView(right);
@@ -284,19 +413,24 @@ void CBrevantDlg::BuildControls() {
   fileList_->setVisible(false);
   rightLayout->addWidget(fileList_, 107);
 
-  auto* previewHost = new QWidget(right);
+  auto* previewHost = new QWidget(rightSplitter_);
   previewSlot_ = new QVBoxLayout(previewHost);
   previewSlot_->setContentsMargins(0, 0, 0, 0);
   auto* placeholder = new QLabel(previewHost);
   placeholder->setFrameShape(QFrame::StyledPanel);
   SetPreviewWidget(placeholder);
-  rightLayout->addWidget(previewHost, 84);
+  rightSplitter_->addWidget(right);
+  rightSplitter_->addWidget(previewHost);
+  rightSplitter_->setStretchFactor(0, 214);
+  rightSplitter_->setStretchFactor(1, 84);
 
   splitter->addWidget(tree_);
-  splitter->addWidget(right);
+  splitter->addWidget(rightSplitter_);
+  splitter->setChildrenCollapsible(false);
   splitter->setStretchFactor(0, 148);
   splitter->setStretchFactor(1, 362);
   splitter->setSizes({280, 640});
+  mainSplitter_ = splitter;
   outer->addWidget(splitter, 1);
 
   // Progress and the commands, framed together.
@@ -319,7 +453,11 @@ void CBrevantDlg::BuildControls() {
   stop_->setEnabled(false);
   save_ = new QPushButton(QStringLiteral("Save"), frame);
   save_->setObjectName(ControlName(kIdSave));
+  newScan_ = new QPushButton(QStringLiteral("New Scan"), frame);
+  newScan_->setObjectName(QStringLiteral("NewScanButton"));
+  newScan_->setVisible(false);  // shown beside Next once a result is
   buttons->addStretch();
+  buttons->addWidget(newScan_);
   buttons->addWidget(next_);
   buttons->addWidget(stop_);
   buttons->addWidget(save_);
@@ -334,6 +472,7 @@ void CBrevantDlg::BuildControls() {
   frameLayout->addLayout(buttons, 1, 0, 1, 5);
   outer->addWidget(frame);
   connect(next_, &QPushButton::clicked, this, &CBrevantDlg::OnNext);
+  connect(newScan_, &QPushButton::clicked, this, &CBrevantDlg::OnNewScan);
   connect(stop_, &QPushButton::clicked, this, &CBrevantDlg::OnStop);
   connect(save_, &QPushButton::clicked, this, &CBrevantDlg::OnSave);
 
@@ -342,6 +481,10 @@ void CBrevantDlg::BuildControls() {
   auto* name = MakeLabel(this, kIdStatusPaneName, QStringLiteral(" Calverin For Brevant"));
   auto* address =
       MakeLabel(this, kIdStatusPaneAddress, QStringLiteral("https://calverin-brevant.example"));
+  name->setAccessibleName(QStringLiteral("Program name"));
+  name->setAccessibleDescription(QStringLiteral("The program's name"));
+  address->setAccessibleName(QStringLiteral("Web address"));
+  address->setAccessibleDescription(QStringLiteral("Where the program's pages are"));
   statusBar()->addWidget(name, 0);
   statusBar()->addWidget(address, 1);
   name->setMinimumWidth(600);
@@ -366,6 +509,10 @@ void CBrevantDlg::SetPreviewWidget(QWidget* widget) {
 }
 
 void CBrevantDlg::SetPieChartWidget(QWidget* widget) {
+  // The chart keeps its room while hidden, so the buttons stay where they are when it shows.
+  QSizePolicy policy = widget->sizePolicy();
+  policy.setRetainSizeWhenHidden(true);
+  widget->setSizePolicy(policy);
   SwapInto(pieSlot_, pieChart_, widget, kIdPieChart);
   pieChart_->setVisible(false);  // created hidden; nothing feeds it in this window
 }
@@ -377,24 +524,76 @@ void CBrevantDlg::BuildMenus() {
     connect(a, &QAction::triggered, this, slot);
     return a;
   };
-  QMenu* recovery = menuBar()->addMenu(QStringLiteral("Recovery"));
+  QMenu* recovery = menuBar()->addMenu(QStringLiteral("&Recovery"));
   recovery->setObjectName(QStringLiteral("RecoveryMenu"));
-  quickAction_ =
-      action(recovery, kIdQuickRecovery, QStringLiteral("Quick Recovery"), &CBrevantDlg::OnNext);
-  extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("Extensive Recovery"),
-                            &CBrevantDlg::OnNext);
-  deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("Delete File Recovery"),
+  quickAction_ = action(recovery, kIdQuickRecovery, QStringLiteral("&Quick Recovery"),
+                        [this] { OnRecover(COptionSection::Mode::Quick); });
+  extensiveAction_ = action(recovery, kIdExtensiveRecovery, QStringLiteral("&Extensive Recovery"),
+                            [this] { OnRecover(COptionSection::Mode::Extensive); });
+  deleteAction_ = action(recovery, kIdDeleteFileRecovery, QStringLiteral("&Delete File Recovery"),
                          &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
   recovery->addSeparator();
-  openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("Open Disk Image..."),
+  newScanAction_ = action(recovery, kIdNewScan, QStringLiteral("&New Scan"), &CBrevantDlg::OnNewScan);
+  newScanAction_->setShortcut(QKeySequence::New);
+  openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("&Open Disk Image..."),
                             &CBrevantDlg::OnOpenImage);
-  saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("Save"), &CBrevantDlg::OnSave);
-  action(recovery, kIdExit, QStringLiteral("Exit"), &CBrevantDlg::OnExit);
-  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  restartAction_ = action(recovery, kIdRestartAsAdministrator,
+                          QStringLiteral("&Restart as Administrator"),
+                          &CBrevantDlg::OnRestartAsAdministrator);
+  saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("&Save"), &CBrevantDlg::OnSave);
+  openImageAction_->setShortcut(QKeySequence::Open);
+  saveAction_->setShortcut(QKeySequence::Save);
+  action(recovery, kIdExit, QStringLiteral("E&xit"), &CBrevantDlg::OnExit);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("HelpMenu"));
-  action(help, kIdHelp, QStringLiteral("Sofware Help"), &CBrevantDlg::OnHelp);
-  action(help, kIdAbout, QStringLiteral("About Software"), &CBrevantDlg::OnAbout);
+  action(help, kIdHelp, QStringLiteral("Sofware &Help"), &CBrevantDlg::OnHelp)
+      ->setShortcut(QKeySequence::HelpContents);
+  action(help, kIdAbout, QStringLiteral("&About Software"), &CBrevantDlg::OnAbout);
+  // Esc asks the Stop question while something can be stopped, as the Stop button does.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape->setObjectName(QStringLiteral("StopShortcut"));
+  connect(escape, &QShortcut::activated, this, [this] {
+    if (stop_->isEnabled()) OnStop();
+  });
+}
+
+void CBrevantDlg::NameControls() {
+  // What a screen reader announces for each control.
+  const struct {
+    QWidget* widget;
+    const char* name;
+    const char* description;
+  } controls[] = {
+      {tree_, "Disks and folders",
+       "My Computer with its disks and partitions; after a scan, the folders found, each with a "
+       "check box for Save. Space checks or unchecks the current item"},
+      {group_, "Select Drive Information", "Facts of the selected disk or partition"},
+      {fileList_, "Files", "The files of the selected folder. Enter or Space previews a file"},
+      {progress_, "Progress", "How far the scan or the Save has come"},
+      {statusText_, "Status", "What the scan or the Save is doing"},
+      {newScan_, "New Scan", "Back to the list of disks to scan another partition or disk"},
+      {next_, "Next", "Scan the selected partition"},
+      {stop_, "Stop", "Stop the scan or the Save"},
+      {save_, "Save", "Save the checked folders, or the selected files, to a folder you choose"},
+      {logo_, "Calverin Brevant", "The program's logo"},
+  };
+  for (const auto& c : controls) {
+    c.widget->setAccessibleName(QString::fromUtf8(c.name));
+    c.widget->setAccessibleDescription(QString::fromUtf8(c.description));
+  }
+  static const char* const kValueNames[] = {"First value", "Second value", "Third value",
+                                            "Fourth value", "Fifth value"};
+  for (int i = 0; i < 5; ++i) {
+    // Each value is announced with the label beside it.
+    values_[i]->setAccessibleName(QString::fromUtf8(kValueNames[i]));
+    values_[i]->setAccessibleDescription(QStringLiteral("A fact of the selected disk or partition"));
+  }
+  for (QLabel* label : labels_)
+    if (label) {
+      label->setAccessibleName(label->text());
+      label->setAccessibleDescription(QStringLiteral("The name of the value beside it"));
+    }
 }
 
 void CBrevantDlg::LoadLogo() {
@@ -405,21 +604,111 @@ void CBrevantDlg::LoadLogo() {
 }
 
 bool CBrevantDlg::AddImage(const QString& path) {
-  if (shownResult_ || RunInProgress()) return false;
-  QFileInfo info(path);
-  if (!info.exists() || info.isDir()) {
-    AskUser(path + QStringLiteral(": is not a disk image file"), kCaption, MessageIcon::Error,
-            MessageButtons::Ok);
+  // The disk tables are read by a run: they change only while none works.
+  if (RunInProgress() || SaveInProgress()) return false;
+  const QString why = ImageRefusal(path);
+  if (!why.isEmpty()) {
+    AskUser(RefusalText(path, why), kCaption, MessageIcon::Error, MessageButtons::Ok);
     return false;
   }
+  // A result on show goes first (asked about when it holds files not yet saved).
+  if (shownResult_ && !LeaveResult()) return false;
   const int d = static_cast<int>(session_.diskInfoList.size());
   AddDisk(session_, *startupTree_, platform::ImageDiskFacts(d, path.toStdString()));
+  openedImages_ << path;
   tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
   const DiskInfoNode& node = session_.diskInfoList.back();
+  // The new disk is selected, its panel shown.
+  tree_->setCurrentIndex(tree_->Model()->IndexOf(node.treeItem));
   if (!node.openError.empty())
     AskUser(QString::fromStdString(node.openError), kCaption, MessageIcon::Error,
             MessageButtons::Ok);
   return true;
+}
+
+void CBrevantDlg::OnNewScan() {
+  if (RunInProgress() || SaveInProgress() || !shownResult_) return;
+  LeaveResult();
+}
+
+bool CBrevantDlg::LeaveResult() {
+  const std::shared_ptr<RunResult> result = shownResult_;
+  if (!result) return true;
+  if (!resultSaved_ && result->catalogue.fileList.First() != nullptr &&
+      !AskUser(QStringLiteral("The files found have not been saved. Drop them and scan again?"),
+               kCaption, MessageIcon::Question, MessageButtons::YesNo))
+    return false;
+  // Back to the disk list as it was, with every disk opened so far.
+  previewer_->ClearPreview();
+  previewer_->ShowPartitionSpace(0, std::nullopt);
+  shownResult_.reset();
+  resultSaved_ = false;
+  fileModel_->Clear();
+  fileList_->setVisible(false);
+  group_->setVisible(true);
+  tree_->ShowTree(startupTree_);
+  MarkUnreadableDisks();
+  // Nothing is selected until the user picks again: Next never scans a partition not shown.
+  // The disk list takes selections again (a completed run closes it to them).
+  session_.selectedFsName.clear();
+  session_.scanDone.store(0);
+  ShowDiskPanel({});
+  ShowStatusText(QString());
+  ShowProgress(0);
+  UpdateCommands();
+  return true;
+}
+
+void CBrevantDlg::MarkUnreadableDisks() {
+  QStringList lines;
+  for (const DiskInfoNode& node : session_.diskInfoList) {
+    if (node.openError.empty() || !node.treeItem) continue;
+    const QString reason = UnreadableReason(node.openError);
+    tree_->Model()->MarkItem(node.treeItem, reason);
+    lines << Q(node.treeItem->text) + QStringLiteral(": ") + reason;
+  }
+  accessText_->setText(lines.join(u'\n'));
+  accessPanel_->setVisible(!lines.isEmpty() && !shownResult_);
+}
+
+QStringList CBrevantDlg::RestartArguments() const {
+  QStringList args;
+  for (const QString& image : openedImages_)
+    args << QStringLiteral("--image") << QFileInfo(image).absoluteFilePath();
+  return args;
+}
+
+void CBrevantDlg::OnRestartAsAdministrator() {
+  const QString program = QCoreApplication::applicationFilePath();
+  const QStringList args = RestartArguments();
+  const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+  if (pkexec.isEmpty()) {
+    // Without pkexec, the exact command to run instead.
+    QStringList words{QStringLiteral("sudo"),
+                      QStringLiteral("--preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
+                                     "XDG_RUNTIME_DIR"),
+                      program};
+    words += args;
+    for (QString& w : words) w = ShellQuoted(w);
+    AskUser(QStringLiteral("pkexec is not installed, so Brevant cannot restart itself as "
+                           "administrator. Run this command in a terminal instead:\n\n") +
+                words.join(u' '),
+            kCaption, MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  if (RunInProgress() || SaveInProgress()) {
+    AskUser(QStringLiteral("Stop the scan or the Save first, or wait for its end."), kCaption,
+            MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  if (!QProcess::startDetached(pkexec, QStringList{program} + args)) {
+    AskUser(QStringLiteral("%1 could not be started.").arg(pkexec), kCaption, MessageIcon::Error,
+            MessageButtons::Ok);
+    return;
+  }
+  // The window started with the rights takes over, with the same images.
+  Shutdown();
 }
 
 void CBrevantDlg::OnOpenImage() {
@@ -450,7 +739,7 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   if (info.kind == SelectionInfo::Kind::Disk) {
     ShowDiskPanel(values);
     const auto& node = session_.diskInfoList[static_cast<std::size_t>(info.disk)];
-    ShowStatusText(node.openError.empty() ? QString() : QString::fromStdString(node.openError));
+    ShowStatusText(node.openError.empty() ? QString() : UnreadableReason(node.openError));
   } else if (info.kind == SelectionInfo::Kind::Partition) {
     ShowPartitionPanel(values, Q(info.sectorRange));
     group_->setTitle(Q(info.groupText));
@@ -498,7 +787,9 @@ void CBrevantDlg::ShowFigures(const PartitionFigures& figures) {
   previewer_->ShowPartitionSpace(figures.sizeBytes, figures.freeBytes);
 }
 
-void CBrevantDlg::OnNext() {
+void CBrevantDlg::OnNext() { OnRecover(COptionSection::Mode::None); }
+
+void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
   if (RunInProgress() || SaveInProgress()) return;
   if (session_.selectedFsName.empty()) {
     AskUser(QStringLiteral("Select a partition in the tree first."), kCaption,
@@ -507,14 +798,17 @@ void CBrevantDlg::OnNext() {
   }
   // Closing the dialog without "Recover" starts nothing, every time.
   session_.recoverConfirmed.store(0);
-  COptionSection dialog(this);
+  COptionSection dialog(this, preset);
   if (dialog.exec() == QDialog::Accepted) session_.recoverConfirmed.store(1);
   if (session_.recoverConfirmed.load() != 1) return;
 
   // "Extensive Recovery" asks for the engine's extensive mode; no choice means quick.
   session_.recoveryMode.store(dialog.ChosenMode() == COptionSection::Mode::Extensive ? 2 : 1);
+  // The pane showed a file of the result this run replaces.
+  previewer_->ClearPreview();
   fileList_->setVisible(true);
   group_->setVisible(false);
+  accessPanel_->setVisible(false);
   EnableStop(true);
   runFinished_.store(false);
   std::vector<std::thread> params = std::move(paramThreads_);
@@ -533,6 +827,7 @@ void CBrevantDlg::OnNext() {
 void CBrevantDlg::FinishRun(RunOutcome outcome) {
   if (runThread_.joinable()) runThread_.join();
   if (closing_) return;
+  if (!SaveInProgress()) WithdrawStopQuestion();
   // The outcome decides the last word: a stopped run says so, whatever step it stopped in.
   if (outcome == RunOutcome::Stopped) ShowStatusText(QStringLiteral("Process Aborted..."));
   EnableStop(SaveInProgress());
@@ -541,11 +836,25 @@ void CBrevantDlg::FinishRun(RunOutcome outcome) {
 }
 
 void CBrevantDlg::OnStop() {
-  if (!AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
-               QStringLiteral("Brevant"), MessageIcon::Question, MessageButtons::YesNo))
-    return;
+  if (stopQuestion_) return;  // already asked
+  QMessageBox box(this);
+  stopQuestion_ = &box;
+  const bool yes = AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
+                           QStringLiteral("Brevant"), MessageIcon::Question,
+                           MessageButtons::YesNo, &box);
+  // Withdrawn (the work ended while it was asked) counts as No: there is nothing to stop.
+  const bool withdrawn = !stopQuestion_;
+  stopQuestion_ = nullptr;
+  if (!yes || withdrawn) return;
   session_.stopRequested.store(1);
   if (SaveInProgress()) saveStop_.store(1);
+}
+
+void CBrevantDlg::WithdrawStopQuestion() {
+  if (!stopQuestion_) return;
+  QMessageBox* box = stopQuestion_;
+  stopQuestion_ = nullptr;
+  box->done(QMessageBox::No);
 }
 
 void CBrevantDlg::OnSave() {
@@ -578,46 +887,113 @@ void CBrevantDlg::OnSave() {
             kCaption, MessageIcon::Information, MessageButtons::Ok);
     return;
   }
-  const std::size_t files = static_cast<std::size_t>(
-      std::count_if(tasks.begin(), tasks.end(), [](const RecoverTask& t) { return t.file; }));
+  auto progress = std::make_shared<SaveProgress>();
+  for (const RecoverTask& t : tasks)
+    if (t.file) {
+      ++progress->totalFiles;
+      progress->totalBytes += RecordBytes(*t.file);
+    }
 
-  QFileDialog dialog(this, QStringLiteral("Save Recovered Files To"));
-  dialog.setObjectName(QStringLiteral("SaveFolderDialog"));
-  dialog.setFileMode(QFileDialog::Directory);
-  dialog.setOption(QFileDialog::ShowDirsOnly);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  SaveFolderDialog dialog(this);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const std::filesystem::path to = QFile::encodeName(dialog.selectedFiles().front()).toStdString();
+  const QString folder = dialog.selectedFiles().front();
+  const std::filesystem::path to = QFile::encodeName(folder).toStdString();
 
   saveStop_.store(0);
   saveFinished_.store(false);
   EnableStop(true);
   ShowProgress(0);
-  saveThread_ = std::thread([this, tasks = std::move(tasks), files, to, result]() mutable {
-    SaveListener save(view_, std::move(tasks), files, saveStop_, session_.stopRequested,
+  saveProgress_ = progress;
+  saveClock_.start();
+  shownSaveBytes_ = 0;
+  ShowSaveProgress();
+  saveTimer_->start();
+  saveThread_ = std::thread([this, tasks = std::move(tasks), to, result, progress,
+                             folder]() mutable {
+    SaveListener save(*progress, std::move(tasks), saveStop_, session_.stopRequested,
                       savingMutex_, savingFiles_);
     std::string error;
     // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
     auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
     if (recoverer) recoverer->RecoverAll(save);
-    const QString text = recoverer ? save.Summary() : QString::fromStdString(error);
+    // Files a stop kept from being begun are not reported: fewer files than asked for, with a
+    // stop requested, is a stopped Save even when no file was cut short.
+    if (save.recovered + save.partial + save.failed < progress->totalFiles) save.StopRequested();
+    SaveEnd end;
+    end.summary = recoverer ? save.Summary() : QString::fromStdString(error);
+    end.stopped = save.stopped;
+    end.whole = save.recovered;
+    end.files = progress->totalFiles;
+    if (recoverer) end.folder = folder;
+    end.result = result;
     saveFinished_.store(true);
     QMetaObject::invokeMethod(
-        this, [this, text] { FinishSave(text); }, Qt::QueuedConnection);
+        this, [this, end] { FinishSave(end); }, Qt::QueuedConnection);
   });
   UpdateCommands();
 }
 
-void CBrevantDlg::FinishSave(const QString& summary) {
+void CBrevantDlg::ShowSaveProgress() {
+  const std::shared_ptr<SaveProgress> progress = saveProgress_;
+  if (!progress) return;
+  // The files finished, and what the files being written hold so far: one large file moves
+  // the bar as well as many small ones.
+  std::uint64_t bytes = progress->doneBytes.load();
+  {
+    std::lock_guard lock(savingMutex_);
+    for (const auto& file : savingFiles_) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(file, ec);
+      if (!ec) bytes += size;
+    }
+  }
+  bytes = std::min(std::max(bytes, shownSaveBytes_), progress->totalBytes);
+  shownSaveBytes_ = bytes;
+  const std::size_t done = progress->doneFiles.load();
+  const std::uint64_t total = progress->totalBytes;
+  const int percent = total ? static_cast<int>(bytes * 100 / total)
+                            : (progress->totalFiles ? static_cast<int>(done * 100 / progress->totalFiles) : 0);
+  ShowProgress(percent);
+  QString text = QStringLiteral("Saving %1 of %2 files, %3 of %4 (%5%)")
+                     .arg(done)
+                     .arg(progress->totalFiles)
+                     .arg(SizeText(bytes), SizeText(total))
+                     .arg(percent);
+  const double seconds = saveClock_.elapsed() / 1000.0;
+  if (seconds >= 0.5 && bytes > 0) {
+    const double rate = bytes / seconds;
+    text += QStringLiteral(", %1/s, %2 left")
+                .arg(SizeText(static_cast<std::uint64_t>(rate)),
+                     DurationText(static_cast<double>(total - bytes) / rate));
+  }
+  ShowStatusText(text);
+}
+
+void CBrevantDlg::FinishSave(const SaveEnd& end) {
   if (saveThread_.joinable()) saveThread_.join();
+  saveTimer_->stop();
+  saveProgress_.reset();
   if (closing_) return;
+  if (!RunInProgress()) WithdrawStopQuestion();
   // A Stop answered for the Save must not stop the next run.
   session_.stopRequested.store(0);
   EnableStop(false);
   ShowProgress(0);
-  ShowStatusText(QStringLiteral("Save Completed..."));
+  if (!end.stopped && !end.folder.isEmpty() && end.result == shownResult_) resultSaved_ = true;
+  ShowStatusText(end.stopped ? QStringLiteral("Save stopped: %1 of %2 files saved whole")
+                                   .arg(end.whole)
+                                   .arg(end.files)
+                             : QStringLiteral("Save Completed..."));
   UpdateCommands();
-  AskUser(summary, kCaption, MessageIcon::Information, MessageButtons::Ok);
+  QMessageBox box(this);
+  QPushButton* open = nullptr;
+  if (!end.folder.isEmpty()) {
+    open = box.addButton(QStringLiteral("&Open Folder"), QMessageBox::ActionRole);
+    open->setObjectName(QStringLiteral("OpenFolderButton"));
+  }
+  AskUser(end.summary, kCaption, MessageIcon::Information, MessageButtons::Ok, &box);
+  if (open && box.clickedButton() == open)
+    QDesktopServices::openUrl(QUrl::fromLocalFile(end.folder));
   emit SaveEnded();
 }
 
@@ -628,7 +1004,37 @@ void CBrevantDlg::UpdateCommands() {
   quickAction_->setEnabled(!busy);
   extensiveAction_->setEnabled(!busy);
   saveAction_->setEnabled(!busy);
-  openImageAction_->setEnabled(!busy && !shownResult_);
+  openImageAction_->setEnabled(!busy);
+  newScanAction_->setEnabled(!busy && shownResult_ != nullptr);
+  newScan_->setVisible(shownResult_ != nullptr);
+  newScan_->setEnabled(!busy);
+  // A run reads the selection it started with: the tree is locked, and looks it, until it ends.
+  tree_->setEnabled(!RunInProgress());
+}
+
+// Size, splitter lines and column widths are kept between starts.
+void CBrevantDlg::RestoreLayout() {
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+                     QStringLiteral("Brevant"));
+  settings.beginGroup(QStringLiteral("Window"));
+  const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+  const QByteArray main = settings.value(QStringLiteral("mainSplitter")).toByteArray();
+  if (!main.isEmpty()) mainSplitter_->restoreState(main);
+  const QByteArray right = settings.value(QStringLiteral("rightSplitter")).toByteArray();
+  if (!right.isEmpty()) rightSplitter_->restoreState(right);
+  const QByteArray columns = settings.value(QStringLiteral("fileColumns")).toByteArray();
+  if (!columns.isEmpty()) fileList_->horizontalHeader()->restoreState(columns);
+}
+
+void CBrevantDlg::SaveLayout() {
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+                     QStringLiteral("Brevant"));
+  settings.beginGroup(QStringLiteral("Window"));
+  settings.setValue(QStringLiteral("geometry"), saveGeometry());
+  settings.setValue(QStringLiteral("mainSplitter"), mainSplitter_->saveState());
+  settings.setValue(QStringLiteral("rightSplitter"), rightSplitter_->saveState());
+  settings.setValue(QStringLiteral("fileColumns"), fileList_->horizontalHeader()->saveState());
 }
 
 void CBrevantDlg::OnExit() {
@@ -648,6 +1054,7 @@ void CBrevantDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CBrevantDlg::Shutdown() {
+  if (!closing_ && keepLayout_) SaveLayout();
   closing_ = true;
   session_.stopRequested.store(1);
   saveStop_.store(1);
@@ -676,7 +1083,32 @@ void CBrevantDlg::Shutdown() {
 void CBrevantDlg::OnHelp() {
   QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/res/brevant_help.html");
   if (!QFileInfo::exists(page)) page = QStringLiteral(BREVANT_RES_DIR "/brevant_help.html");
-  QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(page))) return;
+  // No browser took it (none registered, or none at all): the window shows the page itself.
+  if (!helpViewer_) {
+    helpViewer_ = new QDialog(this);
+    helpViewer_->setObjectName(QStringLiteral("HelpViewer"));
+    helpViewer_->setWindowTitle(QStringLiteral("Calverin Brevant Help"));
+    auto* browser = new QTextBrowser(helpViewer_);
+    browser->setObjectName(QStringLiteral("HelpBrowser"));
+    browser->setOpenExternalLinks(true);
+    browser->setAccessibleName(QStringLiteral("Help"));
+    browser->setAccessibleDescription(QStringLiteral("How to use Calverin Brevant"));
+    auto* close = new QPushButton(QStringLiteral("&Close"), helpViewer_);
+    close->setObjectName(QStringLiteral("HelpClose"));
+    connect(close, &QPushButton::clicked, helpViewer_, &QDialog::close);
+    auto* layout = new QVBoxLayout(helpViewer_);
+    layout->addWidget(browser, 1);
+    layout->addWidget(close, 0, Qt::AlignRight);
+    helpViewer_->resize(720, 560);
+  }
+  auto* browser = helpViewer_->findChild<QTextBrowser*>(QStringLiteral("HelpBrowser"));
+  browser->setSource(QUrl::fromLocalFile(page));
+  if (browser->toPlainText().isEmpty())
+    browser->setPlainText(QStringLiteral("The help page %1 cannot be read.").arg(page));
+  helpViewer_->show();
+  helpViewer_->raise();
+  helpViewer_->activateWindow();
 }
 
 void CBrevantDlg::OnAbout() {
@@ -688,11 +1120,23 @@ void CBrevantDlg::ShowStatusText(const QString& text) { statusText_->setText(tex
 
 void CBrevantDlg::ShowProgress(int percent) { progress_->setValue(percent); }
 
-void CBrevantDlg::EnableStop(bool enabled) { stop_->setEnabled(enabled); }
+void CBrevantDlg::EnableStop(bool enabled) {
+  stop_->setEnabled(enabled);
+  if (!enabled) WithdrawStopQuestion();
+}
 
 bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIcon icon,
                           MessageButtons buttons) {
+  // A run's own message comes at its end: the Stop question, if open, no longer applies and
+  // must not stay stacked under it.
+  WithdrawStopQuestion();
   QMessageBox box(this);
+  return AskUser(text, caption, icon, buttons, &box);
+}
+
+bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIcon icon,
+                          MessageButtons buttons, QMessageBox* shown) {
+  QMessageBox& box = *shown;
   box.setObjectName(QStringLiteral("MessageBox"));
   box.setWindowTitle(caption);
   box.setText(text);
@@ -715,7 +1159,8 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
   }
-  box.setStandardButtons(QMessageBox::Ok);
+  box.addButton(QMessageBox::Ok);
+  box.setDefaultButton(QMessageBox::Ok);
   box.exec();
   return true;
 }
@@ -723,6 +1168,7 @@ bool CBrevantDlg::AskUser(const QString& text, const QString& caption, MessageIc
 void CBrevantDlg::TakeResult(std::shared_ptr<RunResult> result) {
   if (!result || !result->tree) return;
   shownResult_ = std::move(result);
+  resultSaved_ = false;
   fileModel_->Clear();
   tree_->ShowTree(shownResult_->tree);
   UpdateCommands();

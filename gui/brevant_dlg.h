@@ -2,7 +2,10 @@
 // The main window: the folder tree, the drive information panel, the file list, the preview
 // pane, progress and the Next / Stop / Save commands. It translates what the user does into
 // engine calls and shows what the engine reports; it decides nothing the engine decides.
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMainWindow>
+#include <QPointer>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -19,11 +22,16 @@
 #include "platform/disk_source.h"
 
 class QAction;
+class QDialog;
+class QMessageBox;
+class QFrame;
 class QGroupBox;
+class QSplitter;
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTimer;
 class QVBoxLayout;
 
 namespace brevant::gui {
@@ -34,10 +42,39 @@ class WindowPreview;
 
 // Menu command added on this platform: images are opened as disks.
 inline constexpr int kIdOpenImage = 32779;
+inline constexpr int kIdNewScan = 32780;
+inline constexpr int kIdRestartAsAdministrator = 32781;
+
+// Save's counts as its worker moves on; the window reads them on a timer.
+struct SaveProgress {
+  std::size_t totalFiles = 0;
+  std::uint64_t totalBytes = 0;  // the files' sizes as catalogued
+  std::atomic<std::size_t> doneFiles{0};
+  std::atomic<std::size_t> wholeFiles{0};
+  std::atomic<std::uint64_t> doneBytes{0};  // the catalogued sizes of the files finished
+};
+
+// How a Save ended, for the window.
+struct SaveEnd {
+  QString summary;
+  bool stopped = false;
+  std::size_t whole = 0, files = 0;
+  QString folder;  // the destination, when it was opened
+  std::shared_ptr<RunResult> result;  // the result saved from
+};
+
+// The Save's folder chooser; a new folder's name typed into it is made there.
+class SaveFolderDialog : public QFileDialog {
+  Q_OBJECT
+ public:
+  explicit SaveFolderDialog(QWidget* parent);
+  void accept() override;
+};
 
 struct WindowOptions {
   platform::DiskSource* disks = nullptr;  // the machine's disks; none when null
   std::vector<std::string> images;        // disk images listed after the disks
+  bool keepLayout = true;  // size, splitters and columns from and to the user's settings
 };
 
 class CBrevantDlg : public QMainWindow, private ViewTarget {
@@ -50,12 +87,25 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   bool AddImage(const QString& path);
   // The commands, as the buttons and menu items call them.
   void OnNext();
+  // Next with the Recovery Mode dialog opened on `preset` (the Recovery menu's mode items).
+  void OnRecover(COptionSection::Mode preset);
   void OnStop();
   void OnSave();
   void OnExit();
+  // Opens the bundled help page in the desktop's browser, or in the window's own viewer when
+  // no browser takes it.
   void OnHelp();
   void OnAbout();
+  // Opens an image file chosen in a dialog; during a result, goes back to the disk list first.
   void OnOpenImage();
+  // Back to the disk list, keeping every disk opened; asks first when the result on show holds
+  // files not yet saved.
+  void OnNewScan();
+  // Starts the window again through pkexec with the images opened, and ends this one; where
+  // pkexec is missing, shows the command to run instead.
+  void OnRestartAsAdministrator();
+  // The arguments a restarted window gets: the images opened so far.
+  QStringList RestartArguments() const;
 
   bool RunInProgress() const { return runThread_.joinable() || session_.runInProgress.load() == 1; }
   bool SaveInProgress() const { return saveThread_.joinable(); }
@@ -88,11 +138,17 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void EnableStop(bool enabled) override;
   bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
                MessageButtons buttons) override;
+  // Asks in `shown`, a box the caller owns (so it can be withdrawn).
+  bool AskUser(const QString& text, const QString& caption, MessageIcon icon,
+               MessageButtons buttons, QMessageBox* shown);
   void TakeResult(std::shared_ptr<RunResult> result) override;
   void ShowRunEnded(RunOutcome outcome) override;
 
   void BuildControls();
   void BuildMenus();
+  void NameControls();
+  void RestoreLayout();
+  void SaveLayout();
   void LoadLogo();
   void OnTreeSelection(const QModelIndex& current);
   void ShowDiskPanel(const QStringList& values);
@@ -100,8 +156,15 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void StartParamWorker();
   void FinishRun(RunOutcome outcome);
   void ShowFigures(const PartitionFigures& figures);
-  void FinishSave(const QString& summary);
+  void FinishSave(const SaveEnd& end);
+  void ShowSaveProgress();
   void UpdateCommands();
+  // Drops the result on show and shows the disk list; false when the user kept the result.
+  bool LeaveResult();
+  // Marks the disks that cannot be read in the tree and says why in the panel.
+  void MarkUnreadableDisks();
+  // Takes back the Stop question when what it would stop has ended before it was answered.
+  void WithdrawStopQuestion();
   // Stops everything and ends the window; false when the user said No.
   void Shutdown();
 
@@ -119,6 +182,12 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   std::mutex savingMutex_;
   std::set<std::filesystem::path> savingFiles_;  // the files Save is writing now
   bool leftRunning_ = false;
+  QPointer<QMessageBox> stopQuestion_;
+  QDialog* helpViewer_ = nullptr;
+  QTimer* saveTimer_ = nullptr;
+  QElapsedTimer saveClock_;
+  std::shared_ptr<SaveProgress> saveProgress_;
+  std::uint64_t shownSaveBytes_ = 0;  // the help page, where no browser opens it  // the Stop question while it waits for an answer
   bool closing_ = false;
 
   CFolderTreeCtrl1* tree_ = nullptr;
@@ -136,6 +205,17 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QPushButton* next_ = nullptr;
   QPushButton* stop_ = nullptr;
   QPushButton* save_ = nullptr;
+  QPushButton* newScan_ = nullptr;
+  QAction* newScanAction_ = nullptr;
+  bool resultSaved_ = false;
+  bool keepLayout_ = true;
+  QStringList openedImages_;
+  QSplitter* mainSplitter_ = nullptr;   // tree | the rest
+  QSplitter* rightSplitter_ = nullptr;  // facts or files above | preview below  // the images listed, as opened
+  QFrame* accessPanel_ = nullptr;
+  QLabel* accessText_ = nullptr;
+  QPushButton* restart_ = nullptr;
+  QAction* restartAction_ = nullptr;  // a Save of the result on show went through
   QLabel* logo_ = nullptr;
   QAction* quickAction_ = nullptr;
   QAction* extensiveAction_ = nullptr;

@@ -13,7 +13,7 @@
 
 namespace brevant::gui {
 
-COptionSection::COptionSection(QWidget* parent) : QDialog(parent) {
+COptionSection::COptionSection(QWidget* parent, Mode preset) : QDialog(parent) {
   setObjectName(QStringLiteral("COptionSection"));
   setWindowTitle(QStringLiteral("Recovery Mode"));
   auto* group = new QGroupBox(QStringLiteral("Recovery Option"), this);
@@ -24,7 +24,10 @@ COptionSection::COptionSection(QWidget* parent) : QDialog(parent) {
   auto* deleted = new QRadioButton(QStringLiteral("Delete File Recovery"), group);
   deleted->setObjectName(ControlName(kIdOptionDelete));
   deleted->setEnabled(false);
-  // One group, and no choice made up front: no choice means the quick run.
+  // One group; the menu item that opened the dialog chooses its mode up front, Next nothing
+  // (no choice means the quick run).
+  quick_->setChecked(preset == Mode::Quick);
+  extensive_->setChecked(preset == Mode::Extensive);
   auto* buttons = new QButtonGroup(this);
   buttons->addButton(quick_);
   buttons->addButton(extensive_);

@@ -11,7 +11,8 @@ class COptionSection : public QDialog {
   Q_OBJECT
  public:
   enum class Mode { None, Quick, Extensive };
-  explicit COptionSection(QWidget* parent = nullptr);
+  // `preset` is checked when the dialog opens (None: nothing chosen, which means quick).
+  explicit COptionSection(QWidget* parent = nullptr, Mode preset = Mode::None);
   Mode ChosenMode() const;
 
  private:

@@ -245,6 +245,19 @@ void CExplorer1::Show(View view, QWidget* page) {
   stack_->setCurrentWidget(page);
 }
 
+void CExplorer1::Clear() {
+  hex_->Close();
+  image_ = QImage();
+  imageLabel_->clear();
+  text_->clear();
+  html_->clear();
+  failure_->clear();
+  path_.clear();
+  header_->clear();
+  header_->hide();
+  Show(View::Empty, empty_);
+}
+
 void CExplorer1::SetBusy(const QString& what) {
   header_->setText(tr("Extracting %1 ...").arg(what));
   header_->show();

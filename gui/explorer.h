@@ -92,6 +92,8 @@ class CExplorer1 : public QWidget {
   // were extracted). When there is no file at `path`, the pane says so, with `failure` as the
   // reason when one is known.
   void Navigate(const QString& path, const QString& failure = {}, const QString& note = {});
+  // Back to the empty pane, as at the start: nothing shown, nothing held open.
+  void Clear();
   // The busy indicator while a file is being extracted; `what` names it.
   void SetBusy(const QString& what);
   // Code page for single-byte text that is not Latin-1 (OEM text from DOS and Windows).

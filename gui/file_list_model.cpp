@@ -76,6 +76,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
       break;
     case Qt::ToolTipRole:
       if (index.column() == kSize) return QString::number(SizeOf(*n)) + QStringLiteral(" bytes");
+      // The whole name, however narrow the column.
+      if (index.column() == kName)
+        return deleted ? Q(n->name) + QStringLiteral("\nDeleted file") : Q(n->name);
       if (deleted) return QStringLiteral("Deleted file");
       break;
   }

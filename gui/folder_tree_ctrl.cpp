@@ -1,6 +1,7 @@
 #include "gui/folder_tree_ctrl.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -21,7 +22,8 @@ CFolderTreeCtrl1::CFolderTreeCtrl1(QWidget* parent)
   setAnimated(false);
   header()->setStretchLastSection(true);  // the row spans the width: clicks right of a label hit it
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  setFocusPolicy(Qt::NoFocus);  // a click never moves the focus to the tree
+  // Tab reaches the tree for the keyboard; a click still never moves the focus to it.
+  setFocusPolicy(Qt::TabFocus);
 }
 
 void CFolderTreeCtrl1::ShowTree(std::shared_ptr<ui::ResultTree> tree) {
@@ -69,6 +71,19 @@ void CFolderTreeCtrl1::ToggleExpansion(const QModelIndex& index) {
     }
   }
   setExpanded(index, expand);
+}
+
+void CFolderTreeCtrl1::keyPressEvent(QKeyEvent* event) {
+  // Space toggles the current item's box, as a click on the box does; arrows move, Left and
+  // Right collapse and expand, as in any tree.
+  if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+    event->accept();
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && current.data(Qt::CheckStateRole).isValid())
+      model_->ClickCheckBox(current);
+    return;
+  }
+  QTreeView::keyPressEvent(event);
 }
 
 void CFolderTreeCtrl1::mousePressEvent(QMouseEvent* event) {

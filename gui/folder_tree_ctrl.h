@@ -20,6 +20,7 @@ class CFolderTreeCtrl1 : public QTreeView {
   QRect ExpandButtonRect(const QModelIndex& index) const;
 
  protected:
+  void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;

@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
     options.disks = disks.get();
   }
   for (const QString& path : parser.values(image)) options.images.push_back(path.toStdString());
+  // A picture of the window shows it as it first opens, not as this user left it.
+  options.keepLayout = !parser.isSet(shot);
 
   auto* window = new brevant::gui::CBrevantDlg(options);
   QObject::connect(window, &brevant::gui::CBrevantDlg::Exited, &app,

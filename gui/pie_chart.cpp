@@ -87,6 +87,12 @@ std::vector<ui::LegendRow> CPieChartCtrl::LegendLayout() const {
   std::vector<std::u16string> labels;
   std::vector<int> heights;
   for (const auto& piece : pieces) {
+    // A slice of nothing is left out of the legend too.
+    if (ui::FilledSweep(piece->sweep) == 0) {
+      labels.emplace_back();
+      heights.push_back(0);
+      continue;
+    }
     labels.push_back(piece->label.toStdU16String());
     heights.push_back(piece->label.isEmpty() ? 0 : metrics.size(0, piece->label).height());
   }
@@ -120,22 +126,25 @@ void CPieChartCtrl::Draw(QPainter& p) {
   std::size_t nextRow = 0;
   const QPoint centre = Point(ui::PieCentre(pieRect));
   int a = startAngle;
-  QPoint p0 = PointOnPie(a, false);
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const CPieChartPiece& piece = *pieces[i];
+    // A slice of nothing is left out: no wedge, no radial line, no share, no legend row.
+    const int fill = ui::FilledSweep(piece.sweep);
+    if (fill == 0) continue;
     const int from = a;
-    a += piece.sweep;
-    const QPoint p1 = PointOnPie(a, false);
-    // The wedge between the two radials: where they coincide (0 or 360 degrees) nothing is
-    // filled. Qt counts angles counter-clockwise from 3 o'clock in sixteenths of a degree.
-    if (p1 != p0) {
-      p.setPen(Qt::NoPen);
-      p.setBrush(piece.brush);
-      p.drawPie(disc, (90 - ui::NormaliseAngle(from)) * 16, -ui::FilledSweep(piece.sweep) * 16);
+    a += fill;
+    p.setPen(Qt::NoPen);
+    p.setBrush(piece.brush);
+    if (fill == 360) {
+      // The whole circle: the disc in the slice's own colour, without radial lines.
+      p.drawEllipse(disc);
+    } else {
+      // Qt counts angles counter-clockwise from 3 o'clock in sixteenths of a degree.
+      p.drawPie(disc, (90 - ui::NormaliseAngle(from)) * 16, -fill * 16);
+      p.setPen(linePen);
+      p.drawLine(PointOnPie(from, false), centre);
+      p.drawLine(centre, PointOnPie(a, false));
     }
-    p.setPen(linePen);
-    p.drawLine(p0, centre);
-    p.drawLine(centre, p1);
 
     p.setFont(labelFont);
     if (!piece.label.isEmpty() && nextRow < legend.size() && legend[nextRow].piece == i) {
@@ -146,15 +155,15 @@ void CPieChartCtrl::Draw(QPainter& p) {
       p.setPen(palette().color(QPalette::WindowText));
       p.drawText(Box(row.text), Qt::AlignRight | Qt::AlignVCenter, piece.label);
     }
-    if (ui::ShowsPercentage(piece.sweep)) {
-      const QString text = QString::fromStdU16String(ui::PercentageText(piece.sweep));
-      const QSize extent = QFontMetrics(labelFont).size(0, text);
-      const ui::PiePoint at =
-          ui::PercentagePosition(pieRect, a, piece.sweep, extent.width(), extent.height());
+    const QString text = QString::fromStdU16String(ui::PercentageText(fill));
+    const QSize extent = QFontMetrics(labelFont).size(0, text);
+    // Printed only where the whole text lies on the disc.
+    if (ui::ShowsPercentage(fill) && ui::PercentageFits(pieRect, extent.width(), extent.height())) {
+      const ui::PiePoint at = ui::PercentagePosition(pieRect, a, fill, extent.width(),
+                                                     extent.height());
       p.setPen(piece.labelColour);
       p.drawText(QRect(QPoint(at.x, at.y), extent), Qt::AlignLeft | Qt::AlignTop, text);
     }
-    p0 = p1;
   }
 
   p.setPen(linePen);

@@ -1,7 +1,8 @@
 #pragma once
-// A self-drawn pie chart: a disc of slices laid clockwise from startAngle, a legend row per
-// labelled slice at the top right, the share printed inside slices above 25 degrees, and a
-// drag with the left button that turns the pie.
+// A self-drawn pie chart: a disc of slices laid clockwise from startAngle (a slice of the whole
+// circle fills the disc in its own colour; a slice of nothing is left out), a legend row per
+// labelled slice at the top right, the share printed inside slices above 25 degrees (always
+// within the disc), and a drag with the left button that turns the pie.
 #include <QBrush>
 #include <QColor>
 #include <QFont>

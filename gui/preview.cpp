@@ -1,6 +1,7 @@
 #include "gui/preview.h"
 
 #include <QFile>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -240,13 +241,38 @@ WindowPreview::WindowPreview(CBrevantDlg* window)
   window->SetPieChartWidget(chart_);
   chart_->setFixedSize(320, 120);
   chart_->setToolTip(tr("Drag with the left button to turn the chart."));
+  chart_->setAccessibleName(tr("Chart"));
+  chart_->setAccessibleDescription(
+      tr("Files found, live against deleted; or a partition's used against free space"));
+  pane_->setAccessibleName(tr("Preview"));
+  pane_->setAccessibleDescription(tr("The file chosen in the list, as text, picture or bytes"));
   controller_ = std::make_unique<PreviewController>(pane_, window);
-  if (auto* list = window->findChild<QTableView*>(ControlName(kIdFileList)))
+  if (auto* list = window->findChild<QTableView*>(ControlName(kIdFileList))) {
     connect(list, &QTableView::clicked, this, &WindowPreview::OnRowClicked);
+    list->installEventFilter(this);  // Enter or Space on a row previews it, as a click does
+  }
   connect(window, &CBrevantDlg::RunEnded, this, &WindowPreview::OnRunEnded);
 }
 
 WindowPreview::~WindowPreview() = default;
+
+bool WindowPreview::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+         key->key() == Qt::Key_Space) &&
+        key->modifiers() == Qt::NoModifier) {
+      auto* list = qobject_cast<QTableView*>(watched);
+      // The row under the keyboard's cursor is the one previewed.
+      if (list && list->currentIndex().isValid() &&
+          !list->selectionModel()->isRowSelected(list->currentIndex().row()))
+        list->selectRow(list->currentIndex().row());
+      OnRowClicked();
+      return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
 
 void WindowPreview::OnRowClicked() {
   auto* list = window_->findChild<QTableView*>(ControlName(kIdFileList));
@@ -271,6 +297,11 @@ bool WindowPreview::PreviewRowNamed(const QString& name) {
       return true;
     }
   return false;
+}
+
+void WindowPreview::ClearPreview() {
+  controller_->CancelAndWait();
+  pane_->Clear();
 }
 
 void WindowPreview::OnRunEnded() {

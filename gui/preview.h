@@ -122,8 +122,13 @@ class WindowPreview : public QObject {
   // Selects the file list's row named `name` and previews it, as a click on it does; false
   // when the list has no such row.
   bool PreviewRowNamed(const QString& name);
+  // Stops a pending preview and empties the pane: a new run shows nothing of the last one.
+  void ClearPreview();
   // A partition's used against free space; hides the chart when the free space is not known.
   void ShowPartitionSpace(std::uint64_t sizeBytes, std::optional<std::uint64_t> freeBytes);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void OnRowClicked();

@@ -1,5 +1,8 @@
 #include "gui/result_tree_model.h"
 
+#include <QApplication>
+#include <QStyle>
+
 #include <vector>
 
 namespace brevant::gui {
@@ -78,7 +81,28 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
     return QString::fromUtf16(item->text.data(), static_cast<qsizetype>(item->text.size()));
   if (role == Qt::CheckStateRole && tree_->checkBoxes && item->stateImage != 0)
     return item->stateImage == 2 ? Qt::Checked : Qt::Unchecked;
+  if (role == Qt::ToolTipRole || role == Qt::DecorationRole || role == Qt::AccessibleDescriptionRole) {
+    const auto mark = marks_.find(item);
+    if (mark == marks_.end()) {
+      // A found folder's whole name, however narrow the tree.
+      if (role == Qt::ToolTipRole && tree_->isResultTree)
+        return QString::fromUtf16(item->text.data(), static_cast<qsizetype>(item->text.size()));
+      return {};
+    }
+    if (role == Qt::DecorationRole)
+      return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    return mark->second;
+  }
   return {};
+}
+
+void ResultTreeModel::MarkItem(const ui::TreeItem* item, const QString& reason) {
+  if (reason.isEmpty())
+    marks_.erase(item);
+  else
+    marks_[item] = reason;
+  const QModelIndex at = IndexOf(item);
+  if (at.isValid()) emit dataChanged(at, at);
 }
 
 Qt::ItemFlags ResultTreeModel::flags(const QModelIndex& index) const {

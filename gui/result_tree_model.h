@@ -22,6 +22,9 @@ class ResultTreeModel : public QAbstractItemModel {
 
   ui::TreeItem* ItemOf(const QModelIndex& index) const;
   QModelIndex IndexOf(const ui::TreeItem* item) const;
+  // Marks `item` with a warning sign and `reason` as its tooltip (a disk that cannot be read);
+  // an empty reason removes the mark.
+  void MarkItem(const ui::TreeItem* item, const QString& reason);
   // The check-box click: the subtree follows the item, the ancestors are recomputed.
   void ClickCheckBox(const QModelIndex& index);
 
@@ -37,6 +40,7 @@ class ResultTreeModel : public QAbstractItemModel {
   void IndexRows();
   std::shared_ptr<ui::ResultTree> tree_;
   std::unordered_map<const ui::TreeItem*, int> rowOf_;
+  std::unordered_map<const ui::TreeItem*, QString> marks_;
 };
 
 }  // namespace brevant::gui

@@ -34,7 +34,7 @@ PiePoint PieCentre(const PieRect& pie) {
   return {(pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2};
 }
 
-int FilledSweep(int sweep) { return NormaliseAngle(sweep); }
+int FilledSweep(int sweep) { return std::clamp(sweep, 0, 360); }
 
 bool ShowsPercentage(int sweep) { return sweep > 25; }
 
@@ -44,10 +44,36 @@ std::u16string PercentageText(int sweep) {
   return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
+namespace {
+// Half the diagonal of the text's box: the box stays inside a circle of radius r when its centre
+// is no further than r minus this from the disc's centre.
+double HalfDiagonal(int textWidth, int textHeight) {
+  return std::hypot(textWidth, textHeight) / 2;
+}
+}  // namespace
+
+bool PercentageFits(const PieRect& pie, int textWidth, int textHeight) {
+  return HalfDiagonal(textWidth, textHeight) + 1 <= pie.Height() * 0.5;
+}
+
 PiePoint PercentagePosition(const PieRect& pie, int endAngle, int sweep, int textWidth,
                             int textHeight) {
-  const PiePoint q = PointOnPie(pie, endAngle - sweep / 2, true);
-  return {q.x - textWidth / 2, q.y - textHeight / 2};
+  if (FilledSweep(sweep) == 360) {
+    const PiePoint c = PieCentre(pie);
+    return {c.x - textWidth / 2, c.y - textHeight / 2};
+  }
+  const double r = pie.Height() * 0.5;
+  const double room = r - HalfDiagonal(textWidth, textHeight) - 1;
+  if (room >= r * 3 / 5) {
+    const PiePoint q = PointOnPie(pie, endAngle - sweep / 2, true);
+    return {q.x - textWidth / 2, q.y - textHeight / 2};
+  }
+  // Drawn nearer the centre, along the same line, so that the whole text stays on the disc.
+  const double d = std::max(0.0, room);
+  const double theta = NormaliseAngle(endAngle - sweep / 2) * 3.1415926535 / 180;
+  const double x = std::sin(theta) * d + (pie.left + pie.right) * 0.5;
+  const double y = (pie.top + pie.bottom) * 0.5 - std::cos(theta) * d;
+  return {static_cast<int>(x) - textWidth / 2, static_cast<int>(y) - textHeight / 2};
 }
 
 std::vector<int> ShareSweeps(const std::vector<std::uint64_t>& values) {

@@ -32,8 +32,8 @@ PiePoint PointOnPie(const PieRect& pie, int angle, bool inner);
 PiePoint PieCentre(const PieRect& pie);
 // The mathematical remainder of `angle` modulo 360.
 int NormaliseAngle(int angle);
-// The degrees a wedge from `startAngle` with `sweep` actually fills clockwise, as a wedge
-// between the two radials does: 0 when they coincide.
+// The degrees a slice of `sweep` fills clockwise: 0 for a slice of nothing (or less), which is
+// left out; 360 for a slice of the whole circle (or more), which fills the disc.
 int FilledSweep(int sweep);
 
 // A slice prints its share of the circle when its sweep is above 25 degrees.
@@ -41,9 +41,13 @@ bool ShowsPercentage(int sweep);
 // The share as a whole percentage: "25%" for 90 degrees.
 std::u16string PercentageText(int sweep);
 // Where the percentage's top-left corner goes for a slice ending at `endAngle`, for a text of
-// `textWidth` by `textHeight` pixels: centred on the slice's middle at three fifths of the radius.
+// `textWidth` by `textHeight` pixels: centred on the slice's middle at three fifths of the radius,
+// nearer the centre where the text would otherwise cross the disc's edge, and at the centre for
+// a slice of the whole circle.
 PiePoint PercentagePosition(const PieRect& pie, int endAngle, int sweep, int textWidth,
                             int textHeight);
+// Whether a text of that size fits inside the disc at all (at its centre).
+bool PercentageFits(const PieRect& pie, int textWidth, int textHeight);
 
 // Whole-degree sweeps for shares of a circle, in proportion to `values` and adding up to 360
 // (largest remainders get the spare degrees); all 0 when every value is 0.

@@ -172,15 +172,64 @@ class PieChartTest : public QObject {
                         chart->palette().color(QPalette::WindowText)) > 0);
   }
 
-  void fullCircleSliceIsNotFilledButGetsItsLineAndPercentage() {
+  // A slice of the whole circle fills the disc in its own colour, with no radial line, and its
+  // "100%" at the centre; a slice of nothing beside it takes no line, share or legend row.
+  void fullCircleSliceFillsTheDiscAndZeroSlicesAreLeftOut_data() {
+    QTest::addColumn<bool>("zeroFirst");
+    QTest::newRow("zero slice after") << false;
+    QTest::newRow("zero slice before") << true;
+  }
+  void fullCircleSliceFillsTheDiscAndZeroSlicesAreLeftOut() {
+    QFETCH(bool, zeroFirst);
     auto chart = Chart();
-    chart->AppendPiece(kYellow, kGreen, kRed, 360, QString());
+    if (zeroFirst) chart->AppendPiece(kCyan, kGreen, kCyan, 0, QStringLiteral("None"));
+    chart->AppendPiece(kYellow, kGreen, kRed, 360, QStringLiteral("All"));
+    if (!zeroFirst) chart->AppendPiece(kCyan, kGreen, kCyan, 0, QStringLiteral("None"));
     const QImage image = Render(*chart);
-    for (int angle : {20, 110, 200, 290}) QCOMPARE(image.pixelColor(At(angle, 80)), kBlue);
-    QVERIFY(AnyPixelNear(image, {150, 50}, kBlack));
-    // "100%" at the slice's middle (180 degrees).
-    const QPoint q = At(180, 60);
-    QVERIFY(CountGreenish(image, QRect(q - QPoint(25, 12), q + QPoint(25, 12))) > 5);
+    for (int angle : {1, 20, 110, 200, 290, 359}) QCOMPARE(image.pixelColor(At(angle, 80)), kRed);
+    QVERIFY(!AnyPixelNear(image, At(0, 50), kBlack, 0));  // no radial line at 12 o'clock
+    const QPoint centre = At(0, 0);
+    QVERIFY(CountGreenish(image, QRect(centre - QPoint(25, 12), centre + QPoint(25, 12))) > 5);
+    QCOMPARE(CountGreenish(image, QRect(0, 0, 300, 200)),
+             CountGreenish(image, QRect(centre - QPoint(25, 12), centre + QPoint(25, 12))));
+    const auto rows = chart->LegendLayout();
+    QCOMPARE(rows.size(), std::size_t{1});
+    QCOMPARE(rows[0].piece, std::size_t{zeroFirst ? 1u : 0u});
+    QCOMPARE(CountPixels(image, QRect(0, 0, 300, 200), kCyan), 0);
+  }
+
+  // In a chart the size of the window's, or smaller, every share is printed on the disc, never
+  // over its edge: no label-coloured pixel lies outside the circle.
+  void percentagesStayInsideASmallDisc_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QList<int>>("sweeps");
+    for (const QSize size : {QSize(320, 120), QSize(220, 80)}) {
+      const QByteArray at = QByteArray::number(size.height()) + " high, ";
+      QTest::newRow(at + "quarter and rest") << size << QList<int>{90, 270};
+      QTest::newRow(at + "thin and rest") << size << QList<int>{30, 330};
+      QTest::newRow(at + "thirds") << size << QList<int>{120, 120, 120};
+      QTest::newRow(at + "whole") << size << QList<int>{360};
+    }
+  }
+  void percentagesStayInsideASmallDisc() {
+    QFETCH(QSize, size);
+    QFETCH(QList<int>, sweeps);
+    auto chart = Chart(size.width(), size.height());
+    chart->SetTitle(QStringLiteral("Files found"));
+    for (int sweep : sweeps) chart->AppendPiece(kYellow, kGreen, kRed, sweep, QString());
+    const QImage image = Render(*chart);
+    const PieRect pie = chart->PieBounds();
+    const double cx = (pie.left + pie.right) * 0.5, cy = (pie.top + pie.bottom) * 0.5;
+    const double r = pie.Height() * 0.5;
+    int inside = 0, outside = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        if (!(c.green() >= 100 && c.green() > c.red() + 40 && c.green() > c.blue() + 40)) continue;
+        (std::hypot(x + 0.5 - cx, y + 0.5 - cy) <= r ? inside : outside)++;
+      }
+    QVERIFY(inside > 5);
+    QCOMPARE(outside, 0);
   }
 
   void dragOf30PixelsTurnsThePieClockwise() {

@@ -167,7 +167,7 @@ class PreviewTest : public QObject {
   // The real window on `image`: a quick run of partition `number`, with the Recovery Mode
   // dialog and the completion message answered as a user would.
   std::unique_ptr<gui::CBrevantDlg> OpenAndRun(const std::string& image, int number) {
-    auto w = std::make_unique<gui::CBrevantDlg>(gui::WindowOptions{nullptr, {image}});
+    auto w = std::make_unique<gui::CBrevantDlg>(gui::WindowOptions{nullptr, {image}, false});
     w->show();
     if (!QTest::qWaitForWindowExposed(w.get())) return nullptr;
     RecoverySession& s = w->Session();
@@ -539,7 +539,7 @@ void PreviewTest::windowPreviewsTheClickedRowAndChartsTheRun() {
 }
 
 void PreviewTest::windowChartsAPartitionsUsedAndFreeSpace() {
-  gui::CBrevantDlg w(gui::WindowOptions{nullptr, {test::FixtureImage("demo").string()}});
+  gui::CBrevantDlg w(gui::WindowOptions{nullptr, {test::FixtureImage("demo").string()}, false});
   w.show();
   QVERIFY(QTest::qWaitForWindowExposed(&w));
   gui::CPieChartCtrl* chart = w.Previewer()->Chart();

@@ -1,5 +1,6 @@
 // The desktop window, driven through its real controls on the demo image (offscreen platform).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -17,12 +18,16 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -35,8 +40,11 @@
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
+#include "gui/explorer.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
+#include "gui/pie_chart.h"
+#include "gui/preview.h"
 #include "platform/sector_device.h"
 #include "test_support.h"
 
@@ -291,6 +299,16 @@ class WindowTest : public QObject {
   void initTestCase() {
     image_ = test::FixtureImage("demo").string();
     QVERIFY(!image_.empty());
+    // The window keeps its layout in the user's settings: here, a private folder of the test.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString((test::TempDir() / "settings").string()));
+  }
+
+  // Every test starts from the layout a first start has.
+  void init() {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Calverin"),
+              QStringLiteral("Brevant"))
+        .clear();
   }
 
   void cleanup() {
@@ -344,7 +362,7 @@ class WindowTest : public QObject {
     QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size"}));
 
     QStringList menus;
-    for (QAction* a : w->menuBar()->actions()) menus << a->text();
+    for (QAction* a : w->menuBar()->actions()) menus << a->text().remove(u'&');
     QCOMPARE(menus, (QStringList{"Recovery", "Help"}));
     const struct {
       int id;
@@ -361,7 +379,7 @@ class WindowTest : public QObject {
     for (const auto& i : items) {
       auto* a = w->findChild<QAction*>(ControlName(i.id));
       QVERIFY2(a, i.text);
-      QCOMPARE(a->text(), QString::fromUtf8(i.text));
+      QCOMPARE(QString(a->text()).remove(u'&'), QString::fromUtf8(i.text));
       QCOMPARE(a->isEnabled(), i.enabled);
     }
   }
@@ -389,6 +407,422 @@ class WindowTest : public QObject {
              (QStringList{"demo.img", "whole_ntfs.img"}));
     QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "whole_ntfs.img"})),
              QStringList{"Partition - 1 ( NTFS )"});
+  }
+
+  // A missing path, a folder and a file smaller than one sector are refused with a message
+  // that names each and says why; nothing is listed for them, on the command line or through
+  // "Open Disk Image...".
+  void SourcesThatAreNoDiskImageAreRefused_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("why");
+    const QString base = QString::fromStdString((test::TempDir() / "refused").string());
+    QTest::newRow("missing") << base + QStringLiteral("/nothing.img")
+                             << QStringLiteral("there is no such file");
+    QTest::newRow("folder") << base << QStringLiteral("it is a folder, not a disk image file");
+    QTest::newRow("small file") << base + QStringLiteral("/notes.txt")
+                                << QStringLiteral("it holds 11 bytes, less than one sector (512 bytes)");
+  }
+  void SourcesThatAreNoDiskImageAreRefused() {
+    QFETCH(QString, path);
+    QFETCH(QString, why);
+    const QString base = QString::fromStdString((test::TempDir() / "refused").string());
+    QVERIFY(QDir().mkpath(base));
+    QFile notes(base + QStringLiteral("/notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.write("hello world");
+    notes.close();
+    const QString expected = path + QStringLiteral(" was not opened: ") + why + u'.';
+
+    // On the command line, beside an image that is listed.
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    window_ = std::make_unique<CBrevantDlg>(
+        WindowOptions{nullptr, {path.toStdString(), image_}});
+    window_->show();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, 10000);
+    QCOMPARE(seen[0].text, expected);
+    QCOMPARE(seen[0].icon, QMessageBox::Critical);
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
+    QCOMPARE(window_->Session().diskInfoList.size(), std::size_t{1});
+
+    // Through "Open Disk Image..." (its chooser offers only files that exist).
+    if (!QFileInfo(path).isFile()) return;
+    auto pick = std::make_unique<ModalWatcher>([path](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->selectFile(path);
+      static_cast<QDialog*>(dialog)->accept();
+      return true;
+    });
+    window_->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
+    QCOMPARE(pick->handled, 1);
+    QTRY_COMPARE(seen.size(), 2);
+    QCOMPARE(seen[1].text, expected);
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})), QStringList{"demo.img"});
+    QCOMPARE(window_->Session().diskInfoList.size(), std::size_t{1});
+  }
+
+  // "New Scan" goes back to the disk list (after asking, while the files found are not saved),
+  // and a second partition, then another image, are scanned in the same window.
+  void NewScanScansAnotherPartitionAndAnotherImage() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    auto* newScan = w->findChild<QPushButton*>(QStringLiteral("NewScanButton"));
+    QVERIFY(newScan && !newScan->isVisible());
+    Run(1);
+    QVERIFY(w->ShownResult());
+    QVERIFY(newScan->isVisible() && newScan->isEnabled());
+    // No keeps the result.
+    QList<SeenBox> seen;
+    {
+      auto no = AnswerBoxes(&seen, QMessageBox::No, true);
+      QTest::mouseClick(newScan, Qt::LeftButton);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text,
+             QStringLiteral("The files found have not been saved. Drop them and scan again?"));
+    QVERIFY(w->ShownResult());
+    // Yes: the disk list is back, nothing selected; Ctrl+N is the same command.
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      w->findChild<QAction*>(ControlName(kIdNewScan))->trigger();
+    }
+    QVERIFY(!w->ShownResult());
+    auto* model = Tree()->Model();
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer", "demo.img"})),
+             (QStringList{"Partition - 1 ( FAT32 )", "Partition - 2 ( FAT16 )",
+                          "Partition - 3 ( NTFS )"}));
+    QVERIFY(!Control<QTableView>(w, kIdFileList)->isVisible());
+    QVERIFY(Control<QGroupBox>(w, kIdGroup)->isVisible());
+    QVERIFY(!newScan->isVisible());
+    QCOMPARE(w->Session().selectedFsName, std::string());
+
+    // Another partition of the same disk.
+    {
+      const QList<SeenBox> boxes = Run(3);
+      QCOMPARE(boxes.size(), 1);
+      QCOMPARE(boxes[0].text, QStringLiteral("Scan Completed Successfully\r\n"));
+    }
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->fsName, std::string("NTFS"));
+
+    // "Open Disk Image..." during a result: back to the list with the image added and selected.
+    const QString second = QString::fromStdString(test::FixtureImage("whole_ntfs").string());
+    {
+      auto pick = PickFolder(second);
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QVERIFY(w->findChild<QAction*>(ControlName(kIdOpenImage))->isEnabled());
+      w->findChild<QAction*>(ControlName(kIdOpenImage))->trigger();
+      QCOMPARE(pick->handled, 1);
+    }
+    QVERIFY(!w->ShownResult());
+    QCOMPARE(ChildTexts(model, Find(model, {"My Computer"})),
+             (QStringList{"demo.img", "whole_ntfs.img"}));
+    QCOMPARE(Tree()->currentIndex(), Find(model, {"My Computer", "whole_ntfs.img"}));
+    QCOMPARE(Run(1).size(), 1);
+    QVERIFY(w->ShownResult());
+    QCOMPARE(w->ShownResult()->devicePath, second.toStdString());
+
+    // A result whose files were saved is left without asking.
+    const QString to = QString::fromStdString((test::TempDir() / "save-then-new").string());
+    QVERIFY(QDir().mkpath(to));
+    QCOMPARE(SaveChecked({"Folder"}, to).size(), 1);
+    const int asked = seen.size();
+    {
+      auto any = AnswerBoxes(&seen, QMessageBox::No, true);
+      w->activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(w));
+      QTest::keyClick(w, Qt::Key_N, Qt::ControlModifier);
+    }
+    QCOMPARE(seen.size(), asked);
+    QVERIFY(!w->ShownResult());
+  }
+
+  // Menus and their items carry mnemonics, one letter each within a menu; the commands have
+  // their shortcuts; every control has an accessible name and description.
+  void MnemonicsShortcutsAndAccessibleNames() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    QList<QList<QAction*>> menus{w->menuBar()->actions()};
+    for (QAction* m : w->menuBar()->actions()) menus << m->menu()->actions();
+    for (const QList<QAction*>& actions : menus) {
+      QSet<QChar> letters;
+      for (QAction* a : actions) {
+        if (a->isSeparator()) continue;
+        const qsizetype at = a->text().indexOf(u'&');
+        QVERIFY2(at >= 0 && at + 1 < a->text().size(), qPrintable(a->text()));
+        const QChar letter = a->text().at(at + 1).toLower();
+        QVERIFY2(!letters.contains(letter), qPrintable(a->text()));
+        letters.insert(letter);
+      }
+    }
+    const struct {
+      int id;
+      QKeySequence keys;
+    } shortcuts[] = {{kIdOpenImage, QKeySequence(QStringLiteral("Ctrl+O"))},
+                     {kIdMenuSave, QKeySequence(QStringLiteral("Ctrl+S"))},
+                     {kIdNewScan, QKeySequence(QStringLiteral("Ctrl+N"))},
+                     {kIdHelp, QKeySequence(QStringLiteral("F1"))}};
+    for (const auto& c : shortcuts)
+      QCOMPARE(w->findChild<QAction*>(ControlName(c.id))->shortcut(), c.keys);
+
+    QStringList unnamed;
+    for (QWidget* c : w->findChildren<QWidget*>()) {
+      bool numbered = false;
+      c->objectName().toInt(&numbered);
+      if (!numbered && c->objectName() != QStringLiteral("NewScanButton")) continue;
+      if (c->accessibleName().isEmpty() || c->accessibleDescription().isEmpty())
+        unnamed << c->objectName();
+    }
+    QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u',')));
+    QVERIFY(w->findChildren<QWidget*>().size() > 20);
+  }
+
+  // The tree and the file list driven by the keyboard alone.
+  void TreeAndListByKeyboard() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QVERIFY(Tree()->focusPolicy() & Qt::TabFocus);
+    // Before a run: arrows select a partition, as a click does.
+    auto* model = Tree()->Model();
+    Tree()->setFocus(Qt::TabFocusReason);
+    QVERIFY(Tree()->hasFocus());
+    Tree()->setCurrentIndex(Find(model, {"My Computer", "demo.img"}));
+    QTest::keyClick(Tree(), Qt::Key_Down);
+    QCOMPARE(Tree()->currentIndex(), PartitionItem(1));
+    QCOMPARE(w->Session().selectedFsName, std::string("FAT32"));
+
+    Run(1);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    Tree()->setFocus(Qt::TabFocusReason);
+    const QModelIndex top = Find(model, {"My Computer"});
+    const QModelIndex docs = Find(model, {"My Computer", "Docs"});
+    Tree()->setCurrentIndex(top);
+    QTest::keyClick(Tree(), Qt::Key_Down);
+    QCOMPARE(Tree()->currentIndex(), Find(model, {"My Computer", "Docs"}));
+    QVERIFY(w->Files()->rowCount() > 0);  // the folder's files are listed
+    QTest::keyClick(Tree(), Qt::Key_Right);
+    QVERIFY(Tree()->isExpanded(docs));
+    QTest::keyClick(Tree(), Qt::Key_Left);
+    QVERIFY(!Tree()->isExpanded(docs));
+    QTest::keyClick(Tree(), Qt::Key_Space);
+    QCOMPARE(docs.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QTest::keyClick(Tree(), Qt::Key_Space);
+    QCOMPARE(docs.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+
+    // Enter, then Space, on a file row previews it.
+    auto* list = Control<QTableView>(w, kIdFileList);
+    list->setFocus();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+      int letter = -1, draft = -1;
+      for (int r = 0; r < w->Files()->rowCount(); ++r) {
+        const QString name = w->Files()->index(r, 0).data().toString();
+        if (name == QStringLiteral("letter.txt")) letter = r;
+        if (name == QStringLiteral("old draft.txt")) draft = r;
+      }
+      QVERIFY(letter >= 0 && draft >= 0);
+      const int row = key == Qt::Key_Return ? letter : draft;
+      list->setCurrentIndex(w->Files()->index(row, 0));
+      QTest::keyClick(list, key);
+      const QString name = key == Qt::Key_Return ? QStringLiteral("letter") : QStringLiteral("old draft");
+      QTRY_VERIFY_WITH_TIMEOUT(w->Previewer()->Pane()->CurrentPath().contains(name), 30000);
+    }
+
+    // Ctrl+S saves (nothing checked or selected here: it says what to do).
+    list->clearSelection();
+    QList<SeenBox> seen;
+    {
+      auto ok = AnswerBoxes(&seen, QMessageBox::Ok, true);
+      QTest::keyClick(w, Qt::Key_S, Qt::ControlModifier);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text,
+             QStringLiteral("Check folders in the tree, or select files in the list, to save them."));
+    // Ctrl+O opens the chooser of images.
+    ModalWatcher chooser([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("OpenImageDialog")) return false;
+      static_cast<QDialog*>(modal)->reject();
+      return true;
+    });
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTest::keyClick(w, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(chooser.handled, 1);
+  }
+
+  // Esc during a run asks the Stop question; Esc with nothing running asks nothing.
+  void EscapeAsksTheStopQuestionDuringARun() {
+    const std::string path = (test::TempDir() / "gated-esc-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QList<SeenBox> seen;
+    QTest::keyClick(w, Qt::Key_Escape);
+    QCOMPARE(seen.size(), 0);
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::keyClick(w, Qt::Key_Escape);
+    }
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, QStringLiteral("Do you want to stop recovery process ?       "));
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    gate->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Stopped);
+  }
+
+  // A disk that cannot be read is marked with its reason at once, in the tree and in the
+  // panel; "Restart as Administrator" goes through pkexec with the images opened, and where
+  // pkexec is missing says the exact command to run.
+  void UnreadableDiskIsMarkedAndRestartGoesThroughPkexec() {
+    // A world-readable folder with an image nobody may read; as root, the window is made under
+    // an ordinary user's id so that the real open call is refused.
+    const QString dir = QDir::tempPath() + QStringLiteral("/brevant-unreadable-") +
+                        QString::number(QCoreApplication::applicationPid());
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(::chmod(dir.toLocal8Bit().constData(), 0755) == 0);
+    const QString locked = dir + QStringLiteral("/locked.img");
+    QVERIFY(QFile::copy(QString::fromStdString(image_), locked));
+    QVERIFY(::chmod(locked.toLocal8Bit().constData(), 0) == 0);
+    const QString open = dir + QStringLiteral("/demo.img");
+    QVERIFY(QFile::copy(QString::fromStdString(image_), open));
+    QVERIFY(::chmod(open.toLocal8Bit().constData(), 0644) == 0);
+    const bool root = ::geteuid() == 0;
+    if (root) QVERIFY(::seteuid(65534) == 0);
+    window_ = std::make_unique<CBrevantDlg>(
+        WindowOptions{nullptr, {locked.toStdString(), open.toStdString()}});
+    if (root) QVERIFY(::seteuid(0) == 0);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    CBrevantDlg* w = window_.get();
+
+    const QString reason = QStringLiteral(
+        "Permission denied: start Brevant with administrator rights, or open a disk image");
+    auto* model = Tree()->Model();
+    const QModelIndex disk = Find(model, {"My Computer", "locked.img"});
+    QVERIFY(disk.isValid());
+    QCOMPARE(disk.data(Qt::ToolTipRole).toString(), reason);
+    QVERIFY(!disk.data(Qt::DecorationRole).value<QIcon>().isNull());
+    const QModelIndex readable = Find(model, {"My Computer", "demo.img"});
+    QVERIFY(!readable.data(Qt::ToolTipRole).isValid());
+    auto* panel = w->findChild<QWidget*>(QStringLiteral("UnreadablePanel"));
+    QVERIFY(panel && panel->isVisible());
+    QCOMPARE(w->findChild<QLabel*>(QStringLiteral("UnreadableText"))->text(),
+             QStringLiteral("locked.img: ") + reason);
+    auto* restart = w->findChild<QPushButton*>(QStringLiteral("RestartAsAdministratorButton"));
+    QVERIFY(restart && restart->isVisible());
+    QVERIFY(w->findChild<QAction*>(ControlName(kIdRestartAsAdministrator)));
+
+    const QByteArray path = qgetenv("PATH");
+    const QString bin = dir + QStringLiteral("/bin");
+    QVERIFY(QDir().mkpath(bin));
+    const QString program = QCoreApplication::applicationFilePath();
+    // Without pkexec: the command to run.
+    qputenv("PATH", bin.toLocal8Bit());
+    QList<SeenBox> seen;
+    {
+      auto ok = AnswerBoxes(&seen, QMessageBox::Ok, true);
+      w->findChild<QAction*>(ControlName(kIdRestartAsAdministrator))->trigger();
+    }
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.endsWith(
+                 QStringLiteral("sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
+                                "XDG_RUNTIME_DIR ") +
+                 program + QStringLiteral(" --image ") + locked + QStringLiteral(" --image ") + open),
+             qPrintable(seen[0].text));
+    // With pkexec: it is run with the program and the images, and this window ends.
+    const QString args = dir + QStringLiteral("/pkexec-args");
+    QFile fake(bin + QStringLiteral("/pkexec"));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args.toLocal8Bit() + "'\n");
+    fake.close();
+    QVERIFY(::chmod(fake.fileName().toLocal8Bit().constData(), 0755) == 0);
+    QSignalSpy exited(w, &CBrevantDlg::Exited);
+    QTest::mouseClick(restart, Qt::LeftButton);
+    qputenv("PATH", path);
+    QCOMPARE(exited.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(args).size() > 0, 10000);
+    const auto written = [&args] {
+      QFile f(args);
+      return f.open(QIODevice::ReadOnly)
+                 ? QString::fromLocal8Bit(f.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                 : QStringList();
+    };
+    QTRY_COMPARE(written(),
+                 (QStringList{program, "--image", locked, "--image", open}));
+    window_.reset();
+    QDir(dir).removeRecursively();
+  }
+
+  // Tree, file list and preview are split by lines the person moves; the window's size, the
+  // lines and the list's columns come back at the next start. The buttons stay put when the
+  // chart appears, and long names are shown whole in tooltips.
+  void LayoutSplittersAndTooltips() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    auto* mainSplitter = w->findChild<QSplitter*>(QStringLiteral("MainSplitter"));
+    auto* rightSplitter = w->findChild<QSplitter*>(QStringLiteral("RightSplitter"));
+    QVERIFY(mainSplitter && rightSplitter);
+    QCOMPARE(mainSplitter->widget(0), static_cast<QWidget*>(Tree()));
+    QCOMPARE(rightSplitter->orientation(), Qt::Vertical);
+    QVERIFY(rightSplitter->widget(0)->isAncestorOf(Control<QTableView>(w, kIdFileList)));
+    QVERIFY(rightSplitter->widget(1)->isAncestorOf(Control<QWidget>(w, kIdPreview)));
+
+    // The buttons keep their place when the chart shows.
+    auto* next = Control<QPushButton>(w, kIdNext);
+    const QPoint before = next->mapTo(w, QPoint());
+    w->Previewer()->ShowFileShares(3, 4096, 1, 100);
+    QTRY_VERIFY(w->Previewer()->Chart()->isVisible());
+    QCOMPARE(next->mapTo(w, QPoint()), before);
+
+    // A found folder's and a file's whole name in their tooltips.
+    Run(1);
+    const QModelIndex docs = Find(Tree()->Model(), {"My Computer", "Docs"});
+    QCOMPARE(docs.data(Qt::ToolTipRole).toString(), QStringLiteral("Docs"));
+    ClickRow(docs);
+    QVERIFY(w->Files()->rowCount() > 0);
+    QCOMPARE(w->Files()->index(0, FileListModel::kName).data(Qt::ToolTipRole).toString().section(u'\n', 0, 0),
+             w->Files()->index(0, FileListModel::kName).data().toString());
+
+    // Moved lines, a wider column and a new size come back at the next start.
+    w->resize(1000, 700);
+    mainSplitter->setSizes({200, 780});
+    rightSplitter->setSizes({260, 290});
+    auto* list = Control<QTableView>(w, kIdFileList);
+    list->setColumnWidth(FileListModel::kName, 333);
+    const QList<int> mainSizes = mainSplitter->sizes(), rightSizes = rightSplitter->sizes();
+    const QSize size = w->size();
+    {
+      auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+      w->OnExit();
+    }
+    window_.reset();
+    CBrevantDlg* again = Open();
+    QVERIFY(again);
+    QCOMPARE(again->size(), size);
+    QCOMPARE(again->findChild<QSplitter*>(QStringLiteral("MainSplitter"))->sizes(), mainSizes);
+    QCOMPARE(again->findChild<QSplitter*>(QStringLiteral("RightSplitter"))->sizes(), rightSizes);
+    QCOMPARE(Control<QTableView>(again, kIdFileList)->columnWidth(FileListModel::kName), 333);
   }
 
   void SelectingDiskAndPartitionFillsPanel() {
@@ -436,12 +870,48 @@ class WindowTest : public QObject {
       static_cast<QDialog*>(modal)->reject();
       return true;
     });
-    w->findChild<QAction*>(ControlName(kIdQuickRecovery))->trigger();
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
     QCOMPARE(close.handled, 1);
     QVERIFY(!w->RunInProgress());
     QCOMPARE(w->Session().recoverConfirmed.load(), 0);
     QVERIFY(Control<QGroupBox>(w, kIdGroup)->isVisible());
     QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
+  }
+
+  // The Recovery menu's mode items open the dialog with their own mode chosen, and "Recover"
+  // as it opens runs that mode; Next leaves the choice open.
+  void ModeMenuItemsChooseTheirMode_data() {
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("checked");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("Extensive Recovery") << kIdExtensiveRecovery << kIdOptionExtensive << 2;
+    QTest::newRow("Quick Recovery") << kIdQuickRecovery << kIdOptionQuick << 1;
+    QTest::newRow("Next") << kIdNext << 0 << 1;
+  }
+  void ModeMenuItemsChooseTheirMode() {
+    QFETCH(int, command);
+    QFETCH(int, checked);
+    QFETCH(int, mode);
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    ClickRow(PartitionItem(2));
+    QList<int> seenChecked;
+    ModalWatcher options([&seenChecked](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      for (int id : {kIdOptionQuick, kIdOptionExtensive, kIdOptionDelete})
+        if (modal->findChild<QRadioButton*>(ControlName(id))->isChecked()) seenChecked << id;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    auto boxes = AnswerBoxes(nullptr, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    if (command == kIdNext)
+      QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    else
+      w->findChild<QAction*>(ControlName(command))->trigger();
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(seenChecked, checked ? QList<int>{checked} : QList<int>{});
+    QCOMPARE(int(w->Session().recoveryMode.load()), mode);
   }
 
   void RunCompletesAndListsFolders_data() {
@@ -489,7 +959,11 @@ class WindowTest : public QObject {
     for (int r = 0; r < files->rowCount(); ++r) {
       names << files->index(r, FileListModel::kName).data().toString();
       const bool deleted = files->NodeAt(r)->IsDeleted();
-      QCOMPARE(files->index(r, FileListModel::kName).data(Qt::ToolTipRole).toString() ==
+      // The tooltip holds the whole name, and says when the file is deleted.
+      const QString tip = files->index(r, FileListModel::kName).data(Qt::ToolTipRole).toString();
+      QVERIFY(tip.startsWith(files->index(r, FileListModel::kName).data().toString()));
+      QCOMPARE(tip.endsWith(QStringLiteral("\nDeleted file")), deleted);
+      QCOMPARE(files->index(r, FileListModel::kType).data(Qt::ToolTipRole).toString() ==
                    QStringLiteral("Deleted file"),
                deleted);
       QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
@@ -504,6 +978,52 @@ class WindowTest : public QObject {
     for (int r = 0; r < files->rowCount(); ++r) rootNames << files->index(r, 0).data().toString();
     QVERIFY(rootNames.contains(QStringLiteral("README")));
     QVERIFY(rootNames.contains(QStringLiteral("main.c")));
+  }
+
+  // A new run empties the preview pane: nothing of the last result stays on show.
+  void ANewRunClearsThePreview() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    QVERIFY(w->Previewer()->PreviewRowNamed(QStringLiteral("letter.txt")));
+    CExplorer1* pane = w->Previewer()->Pane();
+    QTRY_COMPARE_WITH_TIMEOUT(pane->CurrentView(), CExplorer1::View::Text, 30000);
+    QVERIFY(!pane->CurrentPath().isEmpty());
+
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    auto boxes = AnswerBoxes(nullptr, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QCOMPARE(pane->CurrentView(), CExplorer1::View::Empty);
+    QVERIFY(pane->CurrentPath().isEmpty());
+    QVERIFY(pane->HeaderText().isEmpty());
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(pane->CurrentView(), CExplorer1::View::Empty);
+  }
+
+  // A result with no deleted file: the chart is one whole disc in the live colour, with one
+  // legend row.
+  void AllLiveFilesFillThePieInTheLiveColour() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->Previewer()->ShowFileShares(3, 4096, 0, 0);
+    CPieChartCtrl* chart = w->Previewer()->Chart();
+    QTRY_VERIFY(chart->isVisible());
+    const QImage image = chart->grab().toImage();
+    const ui::PieRect pie = chart->PieBounds();
+    const QColor live = chart->Pieces()[0]->brush.color();
+    const int r = pie.Height() / 2;
+    for (const QPoint offset : {QPoint(0, -r * 4 / 5), QPoint(r * 4 / 5, 0), QPoint(0, r * 4 / 5),
+                                QPoint(-r * 4 / 5, 0)})
+      QCOMPARE(image.pixelColor(QPoint((pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2) +
+                                offset),
+               live);
+    QCOMPARE(chart->LegendLayout().size(), std::size_t{1});
   }
 
   void CheckBoxRulesOnARealResult() {
@@ -713,6 +1233,100 @@ class WindowTest : public QObject {
     QVERIFY(bytes.mid(512, 512) != QByteArray(512, '\0'));
   }
 
+  // One large file: the bar and the status move by bytes while that file is written; a Stop
+  // then says "Save stopped" with how many files were saved whole.
+  void SaveProgressMovesWithinOneLargeFileAndStopIsSaid() {
+    const std::string big = test::FixtureImage("one_big_file").string();
+    QVERIFY(!big.empty());
+    const std::string path = (test::TempDir() / "gated-big.img").string();
+    std::filesystem::create_symlink(big, path);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    Run(1);
+    QVERIFY(w->ShownResult());
+    const CatalogueNode* file = nullptr;
+    for (auto* n = w->ShownResult()->catalogue.fileList.First(); n;
+         n = CatalogueList<CatalogueNode>::Next(n))
+      if (std::u16string_view(n->name) == u"big.bin") file = n;
+    QVERIFY(file);
+    const auto& p = w->ShownResult()->Reader().scanParams;
+    // Reads from 4 MiB into the file on wait: its first 4 MiB are written, the rest held.
+    auto held = std::make_shared<GateDevice>(platform::OpenPosixDevice(big, nullptr), 0, 1);
+    held->Arm(p.clusterBase + TextToInt(file->id) * p.sectorsPerCluster + 8192);
+    platform::DeviceTable::Instance().Install(path, held);
+
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Big"}));
+    const QString to = QString::fromStdString((test::TempDir() / "save-big").string());
+    QVERIFY(QDir().mkpath(to));
+    auto pick = PickFolder(to);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(held->Waiting() > 0, 30000);
+    auto* bar = Control<QProgressBar>(w, kIdProgress);
+    auto* status = Control<QLabel>(w, kIdStatusText);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 60 && bar->value() < 100, 10000);
+    QVERIFY2(status->text().startsWith(QStringLiteral("Saving 0 of 2 files, 4.0 MB of 6.0 MB (66%)")),
+             qPrintable(status->text()));
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().contains(QStringLiteral(" left")), 10000);
+    QVERIFY2(status->text().contains(QStringLiteral("/s, ")), qPrintable(status->text()));
+
+    QList<SeenBox> seen;
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    }
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    held->Open();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(seen.size(), 2);
+    QVERIFY2(seen[1].text.contains(QStringLiteral("stopped before the end")),
+             qPrintable(seen[1].text));
+    QCOMPARE(status->text(), QStringLiteral("Save stopped: 1 of 2 files saved whole"));
+  }
+
+  // The chooser makes a folder whose new name is typed into it, and the completion box
+  // offers to open the destination.
+  void SaveIntoANewFolderAndOpenIt() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    const QString parent = QString::fromStdString((test::TempDir() / "save-new").string());
+    QVERIFY(QDir().mkpath(parent));
+    const QString to = parent + QStringLiteral("/Made here");
+    bool accepted = false;
+    ModalWatcher pick([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      dialog->setDirectory(parent);
+      dialog->selectFile(QStringLiteral("Made here"));
+      static_cast<QDialog*>(dialog)->accept();
+      accepted = !dialog->isVisible();
+      if (!accepted) dialog->reject();  // refused: end the test instead of hanging
+      return true;
+    });
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    QStringList buttons;
+    ModalWatcher openIt([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) return false;
+      for (QAbstractButton* b : box->buttons()) buttons << b->text();
+      auto* open = box->findChild<QPushButton*>(QStringLiteral("OpenFolderButton"));
+      (open ? open : box->button(QMessageBox::Ok))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    if (accepted) QVERIFY(ended.wait(30000));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QVERIFY(accepted);
+    QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter.txt")));
+    QVERIFY2(buttons.contains(QStringLiteral("&Open Folder")), qPrintable(buttons.join(u',')));
+    QCOMPARE(catcher.urls.size(), 1);
+    QCOMPARE(QDir(catcher.urls[0].toLocalFile()).canonicalPath(), QDir(to).canonicalPath());
+  }
+
   void SaveSelectedRowsWhenNothingIsChecked() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
@@ -768,7 +1382,11 @@ class WindowTest : public QObject {
     QVERIFY(!Control<QPushButton>(w, kIdNext)->isEnabled());
     QVERIFY(!w->findChild<QAction*>(ControlName(kIdQuickRecovery))->isEnabled());
     QVERIFY(Control<QPushButton>(w, kIdStop)->isEnabled());
+    // The tree is locked, and looks it: a click moves neither the selection nor the highlight.
+    QVERIFY(!Tree()->isEnabled());
+    const QModelIndex selected = Tree()->currentIndex();
     ClickRow(PartitionItem(1));
+    QCOMPARE(Tree()->currentIndex(), selected);
     QCOMPARE(w->Session().selectedFsName, std::string("NTFS"));
 
     QList<SeenBox> seen;
@@ -792,6 +1410,61 @@ class WindowTest : public QObject {
     QVERIFY(Control<QPushButton>(w, kIdNext)->isEnabled());
     QVERIFY(!Control<QPushButton>(w, kIdStop)->isEnabled());
     QVERIFY(!w->RunInProgress());
+    QVERIFY(Tree()->isEnabled());
+  }
+
+  // The run ends while the Stop question waits: the question is taken back before the
+  // completion message shows, never stacked under it, and nothing is stopped.
+  void StopQuestionIsWithdrawnWhenTheRunEnds() {
+    const std::string path = (test::TempDir() / "gated-stop-demo.img").string();
+    std::filesystem::create_symlink(image_, path);
+    auto gate =
+        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
+    platform::DeviceTable::Instance().Install(path, gate);
+    CBrevantDlg* w = Open(path);
+    QVERIFY(w);
+    ClickRow(PartitionItem(3));
+    ModalWatcher options([](QWidget* modal) {
+      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
+      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
+      return true;
+    });
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+
+    QPointer<QMessageBox> stopBox;
+    QStringList shown;
+    bool stopVisibleAtCompletion = true;
+    ModalWatcher watcher([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) return false;
+      if (box->text().startsWith(QStringLiteral("Do you want to stop"))) {
+        if (!stopBox) {
+          // Left unanswered; the run goes on to its end.
+          stopBox = box;
+          shown << box->text();
+          gate->Open();
+          return false;
+        }
+        if (ended.count() == 0) return false;
+        box->button(QMessageBox::No)->click();  // still there after the end: the fault
+        return false;
+      }
+      shown << box->text();
+      stopVisibleAtCompletion = stopBox && stopBox->isVisible();
+      box->button(QMessageBox::Ok)->click();
+      return false;
+    });
+    watcher.once = false;
+    QTest::mouseClick(Control<QPushButton>(w, kIdStop), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(ended.count() == 1, 30000);
+    QCOMPARE(shown, (QStringList{"Do you want to stop recovery process ?       ",
+                                 "Scan Completed Successfully\r\n"}));
+    QVERIFY(!stopVisibleAtCompletion);
+    QCOMPARE(ended.at(0).at(0).value<RunOutcome>(), RunOutcome::Completed);
+    QCOMPARE(w->Session().stopRequested.load(), 0);
+    QCOMPARE(Control<QLabel>(w, kIdStatusText)->text(), QStringLiteral("Scan Completed..."));
   }
 
   void FailedRunShowsTheFailure() {
@@ -884,6 +1557,27 @@ class WindowTest : public QObject {
     QCOMPARE(seen[0].caption, QStringLiteral("Brevant"));
     QCOMPARE(seen[0].icon, QMessageBox::Question);
     QCOMPARE(w->Session().stopRequested.load(), 1);
+  }
+
+  // Where no handler opens the page, F1 shows it in the window's own viewer.
+  void HelpWithoutABrowserOpensTheViewer() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTest::keyClick(w, Qt::Key_F1);
+    QDialog* viewer = nullptr;
+    QTRY_VERIFY((viewer = w->findChild<QDialog*>(QStringLiteral("HelpViewer"))) &&
+                viewer->isVisible());
+    auto* browser = viewer->findChild<QTextBrowser*>(QStringLiteral("HelpBrowser"));
+    QVERIFY(browser);
+    QVERIFY(browser->source().toLocalFile().endsWith(QStringLiteral("brevant_help.html")));
+    QVERIFY(browser->toPlainText().contains(QStringLiteral("Choose a partition")));
+    // Asked again, the one viewer comes back.
+    viewer->close();
+    w->findChild<QAction*>(ControlName(kIdHelp))->trigger();
+    QTRY_VERIFY(viewer->isVisible());
+    QCOMPARE(w->findChildren<QDialog*>(QStringLiteral("HelpViewer")).size(), 1);
   }
 
   void AboutHelpAndExit() {

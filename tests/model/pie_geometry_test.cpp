@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace brevant::ui {
 namespace {
 
@@ -59,12 +61,41 @@ TEST(PieGeometry, PercentageOnlyAbove25Degrees) {
   EXPECT_EQ(PercentagePosition({0, 0, 100, 100}, 90, 90, 20, 10), (PiePoint{61, 23}));
 }
 
-TEST(PieGeometry, FilledSweepIsTheAngleBetweenTheRadials) {
+TEST(PieGeometry, FilledSweepLeavesOutNothingAndFillsTheWholeCircle) {
   EXPECT_EQ(FilledSweep(90), 90);
-  EXPECT_EQ(FilledSweep(360), 0);
+  EXPECT_EQ(FilledSweep(359), 359);
+  EXPECT_EQ(FilledSweep(360), 360);
   EXPECT_EQ(FilledSweep(0), 0);
-  EXPECT_EQ(FilledSweep(400), 40);
-  EXPECT_EQ(FilledSweep(-30), 330);
+  EXPECT_EQ(FilledSweep(400), 360);
+  EXPECT_EQ(FilledSweep(-30), 0);
+}
+
+// The percentage's box stays inside the disc, whatever the slice and however small the disc.
+TEST(PieGeometry, PercentageStaysInsideTheDisc) {
+  struct Case {
+    const char* what;
+    PieRect pie;
+    int endAngle, sweep, w, h;
+  } cases[] = {
+      {"small disc, quarter", {118, 36, 202, 120}, 90, 90, 30, 15},
+      {"small disc, sliver", {118, 36, 202, 120}, 30, 30, 24, 15},
+      {"small disc, half", {118, 36, 202, 120}, 250, 180, 30, 15},
+      {"large disc, quarter", {0, 0, 200, 200}, 90, 90, 30, 15},
+      {"whole circle", {0, 0, 60, 60}, 360, 360, 34, 15},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(PercentageFits(c.pie, c.w, c.h)) << c.what;
+    const PiePoint at = PercentagePosition(c.pie, c.endAngle, c.sweep, c.w, c.h);
+    const double cx = (c.pie.left + c.pie.right) * 0.5, cy = (c.pie.top + c.pie.bottom) * 0.5;
+    for (int dx : {0, c.w})
+      for (int dy : {0, c.h})
+        EXPECT_LE(std::hypot(at.x + dx - cx, at.y + dy - cy), c.pie.Height() * 0.5)
+            << c.what << " corner " << dx << "," << dy;
+  }
+  // A whole circle's share sits at the centre.
+  EXPECT_EQ(PercentagePosition({0, 0, 100, 100}, 0, 360, 20, 10), (PiePoint{40, 45}));
+  // A text wider than the disc does not fit anywhere.
+  EXPECT_FALSE(PercentageFits({0, 0, 20, 20}, 30, 15));
 }
 
 TEST(PieGeometry, LegendRowsSkipEmptyLabels) {
