@@ -657,6 +657,7 @@ bool CBrevantDlg::LeaveResult() {
   ShowStatusText(QString());
   ShowProgress(0);
   UpdateCommands();
+  tree_->setFocus(Qt::OtherFocusReason);  // the next choice is made in the disk list
   return true;
 }
 
@@ -1009,7 +1010,11 @@ void CBrevantDlg::UpdateCommands() {
   newScan_->setVisible(shownResult_ != nullptr);
   newScan_->setEnabled(!busy);
   // A run reads the selection it started with: the tree is locked, and looks it, until it ends.
+  const bool wasEnabled = tree_->isEnabled();
   tree_->setEnabled(!RunInProgress());
+  // Locking the tree sent the keyboard focus elsewhere; after the run the tree is where the
+  // work goes on, so arrows and Space reach it without a Tab.
+  if (!wasEnabled && tree_->isEnabled()) tree_->setFocus(Qt::OtherFocusReason);
 }
 
 // Size, splitter lines and column widths are kept between starts.

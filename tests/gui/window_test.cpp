@@ -598,7 +598,8 @@ class WindowTest : public QObject {
     Run(1);
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w));
-    Tree()->setFocus(Qt::TabFocusReason);
+    // The tree was locked during the run; the keyboard is back in it without a Tab.
+    QTRY_VERIFY(Tree()->hasFocus());
     const QModelIndex top = Find(model, {"My Computer"});
     const QModelIndex docs = Find(model, {"My Computer", "Docs"});
     Tree()->setCurrentIndex(top);
@@ -652,6 +653,22 @@ class WindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(w));
     QTest::keyClick(w, Qt::Key_O, Qt::ControlModifier);
     QCOMPARE(chooser.handled, 1);
+
+    // Ctrl+N back to the disk list: the keyboard goes on there, arrows pick a partition.
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    list->setFocus();
+    {
+      auto yes = AnswerBoxes(&seen, QMessageBox::Yes, true);
+      QTest::keyClick(w, Qt::Key_N, Qt::ControlModifier);
+    }
+    QVERIFY(!w->ShownResult());
+    w->activateWindow();  // the question took the window's activation with it
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QTRY_VERIFY(Tree()->hasFocus());
+    Tree()->setCurrentIndex(Find(model, {"My Computer", "demo.img"}));
+    QTest::keyClick(Tree(), Qt::Key_Down);
+    QCOMPARE(w->Session().selectedFsName, std::string("FAT32"));
   }
 
   // Esc during a run asks the Stop question; Esc with nothing running asks nothing.
