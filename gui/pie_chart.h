@@ -52,6 +52,7 @@ class CPieChartCtrl : public QWidget {
   QColor LineColour() const { return lineColour; }
   const QString& Title() const { return title; }
   const ui::PieRect& PieBounds() const { return pieRect; }
+  const QFont& LabelFont() const { return labelFont; }  // the percentages' font
   const std::vector<std::unique_ptr<CPieChartPiece>>& Pieces() const { return pieces; }
   bool Dragging() const { return dragging; }
   // Where each labelled slice's legend row goes, for the current client area.
