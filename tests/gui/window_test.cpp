@@ -17,8 +17,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -420,7 +420,8 @@ class WindowTest : public QObject {
                              << QStringLiteral("there is no such file");
     QTest::newRow("folder") << base << QStringLiteral("it is a folder, not a disk image file");
     QTest::newRow("small file") << base + QStringLiteral("/notes.txt")
-                                << QStringLiteral("it holds 11 bytes, less than one sector (512 bytes)");
+                                << QStringLiteral(
+                                       "it holds 11 bytes, less than one sector (512 bytes)");
   }
   void SourcesThatAreNoDiskImageAreRefused() {
     QFETCH(QString, path);
@@ -436,8 +437,7 @@ class WindowTest : public QObject {
     // On the command line, beside an image that is listed.
     QList<SeenBox> seen;
     auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
-    window_ = std::make_unique<CBrevantDlg>(
-        WindowOptions{nullptr, {path.toStdString(), image_}});
+    window_ = std::make_unique<CBrevantDlg>(WindowOptions{nullptr, {path.toStdString(), image_}});
     window_->show();
     QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, 10000);
     QCOMPARE(seen[0].text, expected);
@@ -629,7 +629,8 @@ class WindowTest : public QObject {
       const int row = key == Qt::Key_Return ? letter : draft;
       list->setCurrentIndex(w->Files()->index(row, 0));
       QTest::keyClick(list, key);
-      const QString name = key == Qt::Key_Return ? QStringLiteral("letter") : QStringLiteral("old draft");
+      const QString name =
+          key == Qt::Key_Return ? QStringLiteral("letter") : QStringLiteral("old draft");
       QTRY_VERIFY_WITH_TIMEOUT(w->Previewer()->Pane()->CurrentPath().contains(name), 30000);
     }
 
@@ -641,8 +642,9 @@ class WindowTest : public QObject {
       QTest::keyClick(w, Qt::Key_S, Qt::ControlModifier);
     }
     QCOMPARE(seen.size(), 1);
-    QCOMPARE(seen[0].text,
-             QStringLiteral("Check folders in the tree, or select files in the list, to save them."));
+    QCOMPARE(
+        seen[0].text,
+        QStringLiteral("Check folders in the tree, or select files in the list, to save them."));
     // Ctrl+O opens the chooser of images.
     ModalWatcher chooser([](QWidget* modal) {
       if (modal->objectName() != QStringLiteral("OpenImageDialog")) return false;
@@ -671,29 +673,40 @@ class WindowTest : public QObject {
     QCOMPARE(w->Session().selectedFsName, std::string("FAT32"));
   }
 
-  // Esc during a run asks the Stop question; Esc with nothing running asks nothing.
-  void EscapeAsksTheStopQuestionDuringARun() {
-    const std::string path = (test::TempDir() / "gated-esc-demo.img").string();
+  // A window over the demo image read through a device whose reads of the NTFS partition's
+  // MFT wait at a gate: a run started there stays in progress until the gate opens.
+  std::pair<CBrevantDlg*, std::shared_ptr<GateDevice>> OpenGated(const char* name) {
+    const std::string path = (test::TempDir() / name).string();
     std::filesystem::create_symlink(image_, path);
     auto gate =
         std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
     platform::DeviceTable::Instance().Install(path, gate);
-    CBrevantDlg* w = Open(path);
-    QVERIFY(w);
-    w->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(w));
-    QList<SeenBox> seen;
-    QTest::keyClick(w, Qt::Key_Escape);
-    QCOMPARE(seen.size(), 0);
+    return {Open(path), gate};
+  }
+
+  // Selects the NTFS partition, Next, "Recover"; true once the run waits at the gate.
+  bool StartGatedRun(CBrevantDlg* w, GateDevice& gate) {
     ClickRow(PartitionItem(3));
     ModalWatcher options([](QWidget* modal) {
       if (modal->objectName() != QStringLiteral("COptionSection")) return false;
       modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
       return true;
     });
-    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
     QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    return QTest::qWaitFor([&gate] { return gate.Waiting() > 0; }, 30000);
+  }
+
+  // Esc during a run asks the Stop question; Esc with nothing running asks nothing.
+  void EscapeAsksTheStopQuestionDuringARun() {
+    auto [w, gate] = OpenGated("gated-esc-demo.img");
+    QVERIFY(w);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    QList<SeenBox> seen;
+    QTest::keyClick(w, Qt::Key_Escape);
+    QCOMPARE(seen.size(), 0);
+    QSignalSpy ended(w, &CBrevantDlg::RunEnded);
+    QVERIFY(StartGatedRun(w, *gate));
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w));
     {
@@ -762,11 +775,12 @@ class WindowTest : public QObject {
       w->findChild<QAction*>(ControlName(kIdRestartAsAdministrator))->trigger();
     }
     QCOMPARE(seen.size(), 1);
-    QVERIFY2(seen[0].text.endsWith(
-                 QStringLiteral("sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
-                                "XDG_RUNTIME_DIR ") +
-                 program + QStringLiteral(" --image ") + locked + QStringLiteral(" --image ") + open),
-             qPrintable(seen[0].text));
+    QVERIFY2(
+        seen[0].text.endsWith(
+            QStringLiteral("sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,"
+                           "XDG_RUNTIME_DIR ") +
+            program + QStringLiteral(" --image ") + locked + QStringLiteral(" --image ") + open),
+        qPrintable(seen[0].text));
     // With pkexec: it is run with the program and the images, and this window ends.
     const QString args = dir + QStringLiteral("/pkexec-args");
     QFile fake(bin + QStringLiteral("/pkexec"));
@@ -785,8 +799,7 @@ class WindowTest : public QObject {
                  ? QString::fromLocal8Bit(f.readAll()).split(u'\n', Qt::SkipEmptyParts)
                  : QStringList();
     };
-    QTRY_COMPARE(written(),
-                 (QStringList{program, "--image", locked, "--image", open}));
+    QTRY_COMPARE(written(), (QStringList{program, "--image", locked, "--image", open}));
     window_.reset();
     QDir(dir).removeRecursively();
   }
@@ -818,7 +831,11 @@ class WindowTest : public QObject {
     QCOMPARE(docs.data(Qt::ToolTipRole).toString(), QStringLiteral("Docs"));
     ClickRow(docs);
     QVERIFY(w->Files()->rowCount() > 0);
-    QCOMPARE(w->Files()->index(0, FileListModel::kName).data(Qt::ToolTipRole).toString().section(u'\n', 0, 0),
+    QCOMPARE(w->Files()
+                 ->index(0, FileListModel::kName)
+                 .data(Qt::ToolTipRole)
+                 .toString()
+                 .section(u'\n', 0, 0),
              w->Files()->index(0, FileListModel::kName).data().toString());
 
     // Moved lines, a wider column and a new size come back at the next start.
@@ -1035,11 +1052,11 @@ class WindowTest : public QObject {
     const ui::PieRect pie = chart->PieBounds();
     const QColor live = chart->Pieces()[0]->brush.color();
     const int r = pie.Height() / 2;
-    for (const QPoint offset : {QPoint(0, -r * 4 / 5), QPoint(r * 4 / 5, 0), QPoint(0, r * 4 / 5),
-                                QPoint(-r * 4 / 5, 0)})
-      QCOMPARE(image.pixelColor(QPoint((pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2) +
-                                offset),
-               live);
+    for (const QPoint offset :
+         {QPoint(0, -r * 4 / 5), QPoint(r * 4 / 5, 0), QPoint(0, r * 4 / 5), QPoint(-r * 4 / 5, 0)})
+      QCOMPARE(
+          image.pixelColor(QPoint((pie.left + pie.right) / 2, (pie.top + pie.bottom) / 2) + offset),
+          live);
     QCOMPARE(chart->LegendLayout().size(), std::size_t{1});
   }
 
@@ -1282,8 +1299,9 @@ class WindowTest : public QObject {
     auto* bar = Control<QProgressBar>(w, kIdProgress);
     auto* status = Control<QLabel>(w, kIdStatusText);
     QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 60 && bar->value() < 100, 10000);
-    QVERIFY2(status->text().startsWith(QStringLiteral("Saving 0 of 2 files, 4.0 MB of 6.0 MB (66%)")),
-             qPrintable(status->text()));
+    QVERIFY2(
+        status->text().startsWith(QStringLiteral("Saving 0 of 2 files, 4.0 MB of 6.0 MB (66%)")),
+        qPrintable(status->text()));
     QTRY_VERIFY_WITH_TIMEOUT(status->text().contains(QStringLiteral(" left")), 10000);
     QVERIFY2(status->text().contains(QStringLiteral("/s, ")), qPrintable(status->text()));
 
@@ -1377,23 +1395,11 @@ class WindowTest : public QObject {
 
   void StopDuringARunKeepsWhatWasFound() {
     // The NTFS partition's MFT is read in one large batch: the run waits there.
-    const std::string path = (test::TempDir() / "gated-demo.img").string();
-    std::filesystem::create_symlink(image_, path);
-    auto gate =
-        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
-    platform::DeviceTable::Instance().Install(path, gate);
-    CBrevantDlg* w = Open(path);
+    auto [w, gate] = OpenGated("gated-demo.img");
     QVERIFY(w);
 
-    ClickRow(PartitionItem(3));
-    ModalWatcher options([](QWidget* modal) {
-      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
-      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
-      return true;
-    });
     QSignalSpy ended(w, &CBrevantDlg::RunEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    QVERIFY(StartGatedRun(w, *gate));
     // While the worker reads, the window answers: Next is off, Stop is on, selection is kept.
     QVERIFY(w->RunInProgress());
     QVERIFY(!Control<QPushButton>(w, kIdNext)->isEnabled());
@@ -1433,22 +1439,10 @@ class WindowTest : public QObject {
   // The run ends while the Stop question waits: the question is taken back before the
   // completion message shows, never stacked under it, and nothing is stopped.
   void StopQuestionIsWithdrawnWhenTheRunEnds() {
-    const std::string path = (test::TempDir() / "gated-stop-demo.img").string();
-    std::filesystem::create_symlink(image_, path);
-    auto gate =
-        std::make_shared<GateDevice>(platform::OpenPosixDevice(image_, nullptr), 120832, 64 * 1024);
-    platform::DeviceTable::Instance().Install(path, gate);
-    CBrevantDlg* w = Open(path);
+    auto [w, gate] = OpenGated("gated-stop-demo.img");
     QVERIFY(w);
-    ClickRow(PartitionItem(3));
-    ModalWatcher options([](QWidget* modal) {
-      if (modal->objectName() != QStringLiteral("COptionSection")) return false;
-      modal->findChild<QPushButton*>(ControlName(kIdOptionRecover))->click();
-      return true;
-    });
     QSignalSpy ended(w, &CBrevantDlg::RunEnded);
-    QTest::mouseClick(Control<QPushButton>(w, kIdNext), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(gate->Waiting() > 0, 30000);
+    QVERIFY(StartGatedRun(w, *gate));
 
     QPointer<QMessageBox> stopBox;
     QStringList shown;
