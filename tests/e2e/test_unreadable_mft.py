@@ -157,8 +157,12 @@ class UnreadableMft(ImageTestCase):
         if self.shim is None:
             self.skipTest("no C compiler to build the failing-read shim")
         image = self.image("whole_ntfs")
+        # Under AddressSanitizer the shim comes before its runtime in the library list; the
+        # shim only wraps pread, so that order is harmless and the check is turned off.
+        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
         env = dict(os.environ, LD_PRELOAD=self.shim, FAIL_READS_FILE=image,
-                   FAIL_READS_SECTORS="%d:2" % self.mft_record_sector(image, 64))
+                   FAIL_READS_SECTORS="%d:2" % self.mft_record_sector(image, 64),
+                   ASAN_OPTIONS=asan)
         # The shim is in force: the same image reads whole without it.
         rc, _, err = self.brevant("scan", image, "--partition", "1", "-q")
         self.assertEqual(rc, 0, err)
