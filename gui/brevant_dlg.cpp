@@ -17,16 +17,16 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
-#include <QRegularExpression>
-#include <QStandardPaths>
 #include <QPushButton>
-#include <QSplitter>
-#include <QStatusBar>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QShortcut>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTableView>
-#include <QTimer>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -67,8 +67,8 @@ QString ImageRefusal(const QString& path) {
   const QFileInfo info(path);
   if (info.isDir()) return QStringLiteral("it is a folder, not a disk image file");
   std::string error;
-  const auto device = platform::DeviceTable::Instance().Get(QFile::encodeName(path).toStdString(),
-                                                           &error);
+  const auto device =
+      platform::DeviceTable::Instance().Get(QFile::encodeName(path).toStdString(), &error);
   if (!device) {
     if (!info.exists()) return QStringLiteral("there is no such file");
     return {};
@@ -274,8 +274,7 @@ CBrevantDlg::CBrevantDlg(const WindowOptions& options, QWidget* parent)
     if (why.isEmpty()) {
       images.push_back(image);
       openedImages_ << path;
-    }
-    else
+    } else
       refused << RefusalText(path, why);
   }
   EnumerateDisks(session_, *startupTree_, options.disks, images);
@@ -534,13 +533,14 @@ void CBrevantDlg::BuildMenus() {
                          &CBrevantDlg::OnNext);
   deleteAction_->setEnabled(false);
   recovery->addSeparator();
-  newScanAction_ = action(recovery, kIdNewScan, QStringLiteral("&New Scan"), &CBrevantDlg::OnNewScan);
+  newScanAction_ =
+      action(recovery, kIdNewScan, QStringLiteral("&New Scan"), &CBrevantDlg::OnNewScan);
   newScanAction_->setShortcut(QKeySequence::New);
   openImageAction_ = action(recovery, kIdOpenImage, QStringLiteral("&Open Disk Image..."),
                             &CBrevantDlg::OnOpenImage);
-  restartAction_ = action(recovery, kIdRestartAsAdministrator,
-                          QStringLiteral("&Restart as Administrator"),
-                          &CBrevantDlg::OnRestartAsAdministrator);
+  restartAction_ =
+      action(recovery, kIdRestartAsAdministrator, QStringLiteral("&Restart as Administrator"),
+             &CBrevantDlg::OnRestartAsAdministrator);
   saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("&Save"), &CBrevantDlg::OnSave);
   openImageAction_->setShortcut(QKeySequence::Open);
   saveAction_->setShortcut(QKeySequence::Save);
@@ -587,7 +587,8 @@ void CBrevantDlg::NameControls() {
   for (int i = 0; i < 5; ++i) {
     // Each value is announced with the label beside it.
     values_[i]->setAccessibleName(QString::fromUtf8(kValueNames[i]));
-    values_[i]->setAccessibleDescription(QStringLiteral("A fact of the selected disk or partition"));
+    values_[i]->setAccessibleDescription(
+        QStringLiteral("A fact of the selected disk or partition"));
   }
   for (QLabel* label : labels_)
     if (label) {
@@ -744,6 +745,15 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   } else if (info.kind == SelectionInfo::Kind::Partition) {
     ShowPartitionPanel(values, Q(info.sectorRange));
     group_->setTitle(Q(info.groupText));
+    // What the partition table gets wrong about this entry is said where the person looks.
+    QString remark;
+    const auto d = static_cast<std::size_t>(info.disk);
+    if (info.disk >= 0 && d < session_.driveRecords.size())
+      for (const PartitionEntry& p : session_.driveRecords[d].partitions)
+        if (p.treeItem == item)
+          remark = QString::fromStdString(p.problem.empty() ? p.note : p.problem);
+    ShowStatusText(remark.isEmpty() ? QString() : QStringLiteral("Note: ") + remark);
+    values_[2]->setToolTip(remark);
     StartParamWorker();
   }
 }
@@ -840,9 +850,9 @@ void CBrevantDlg::OnStop() {
   if (stopQuestion_) return;  // already asked
   QMessageBox box(this);
   stopQuestion_ = &box;
-  const bool yes = AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
-                           QStringLiteral("Brevant"), MessageIcon::Question,
-                           MessageButtons::YesNo, &box);
+  const bool yes =
+      AskUser(QStringLiteral("Do you want to stop recovery process ?       "),
+              QStringLiteral("Brevant"), MessageIcon::Question, MessageButtons::YesNo, &box);
   // Withdrawn (the work ended while it was asked) counts as No: there is nothing to stop.
   const bool withdrawn = !stopQuestion_;
   stopQuestion_ = nullptr;
@@ -909,28 +919,29 @@ void CBrevantDlg::OnSave() {
   shownSaveBytes_ = 0;
   ShowSaveProgress();
   saveTimer_->start();
-  saveThread_ = std::thread([this, tasks = std::move(tasks), to, result, progress,
-                             folder]() mutable {
-    SaveListener save(*progress, std::move(tasks), saveStop_, session_.stopRequested,
-                      savingMutex_, savingFiles_);
-    std::string error;
-    // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
-    auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
-    if (recoverer) recoverer->RecoverAll(save);
-    // Files a stop kept from being begun are not reported: fewer files than asked for, with a
-    // stop requested, is a stopped Save even when no file was cut short.
-    if (save.recovered + save.partial + save.failed < progress->totalFiles) save.StopRequested();
-    SaveEnd end;
-    end.summary = recoverer ? save.Summary() : QString::fromStdString(error);
-    end.stopped = save.stopped;
-    end.whole = save.recovered;
-    end.files = progress->totalFiles;
-    if (recoverer) end.folder = folder;
-    end.result = result;
-    saveFinished_.store(true);
-    QMetaObject::invokeMethod(
-        this, [this, end] { FinishSave(end); }, Qt::QueuedConnection);
-  });
+  saveThread_ =
+      std::thread([this, tasks = std::move(tasks), to, result, progress, folder]() mutable {
+        SaveListener save(*progress, std::move(tasks), saveStop_, session_.stopRequested,
+                          savingMutex_, savingFiles_);
+        std::string error;
+        // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
+        auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
+        if (recoverer) recoverer->RecoverAll(save);
+        // Files a stop kept from being begun are not reported: fewer files than asked for, with a
+        // stop requested, is a stopped Save even when no file was cut short.
+        if (save.recovered + save.partial + save.failed < progress->totalFiles)
+          save.StopRequested();
+        SaveEnd end;
+        end.summary = recoverer ? save.Summary() : QString::fromStdString(error);
+        end.stopped = save.stopped;
+        end.whole = save.recovered;
+        end.files = progress->totalFiles;
+        if (recoverer) end.folder = folder;
+        end.result = result;
+        saveFinished_.store(true);
+        QMetaObject::invokeMethod(
+            this, [this, end] { FinishSave(end); }, Qt::QueuedConnection);
+      });
   UpdateCommands();
 }
 
@@ -952,8 +963,9 @@ void CBrevantDlg::ShowSaveProgress() {
   shownSaveBytes_ = bytes;
   const std::size_t done = progress->doneFiles.load();
   const std::uint64_t total = progress->totalBytes;
-  const int percent = total ? static_cast<int>(bytes * 100 / total)
-                            : (progress->totalFiles ? static_cast<int>(done * 100 / progress->totalFiles) : 0);
+  const int percent =
+      total ? static_cast<int>(bytes * 100 / total)
+            : (progress->totalFiles ? static_cast<int>(done * 100 / progress->totalFiles) : 0);
   ShowProgress(percent);
   QString text = QStringLiteral("Saving %1 of %2 files, %3 of %4 (%5%)")
                      .arg(done)
@@ -981,10 +993,10 @@ void CBrevantDlg::FinishSave(const SaveEnd& end) {
   EnableStop(false);
   ShowProgress(0);
   if (!end.stopped && !end.folder.isEmpty() && end.result == shownResult_) resultSaved_ = true;
-  ShowStatusText(end.stopped ? QStringLiteral("Save stopped: %1 of %2 files saved whole")
-                                   .arg(end.whole)
-                                   .arg(end.files)
-                             : QStringLiteral("Save Completed..."));
+  ShowStatusText(
+      end.stopped
+          ? QStringLiteral("Save stopped: %1 of %2 files saved whole").arg(end.whole).arg(end.files)
+          : QStringLiteral("Save Completed..."));
   UpdateCommands();
   QMessageBox box(this);
   QPushButton* open = nullptr;

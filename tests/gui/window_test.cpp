@@ -465,6 +465,22 @@ class WindowTest : public QObject {
 
   // "New Scan" goes back to the disk list (after asking, while the files found are not saved),
   // and a second partition, then another image, are scanned in the same window.
+  // An entry the partition table makes reach beyond the disk says so when it is selected; a
+  // sound one says nothing.
+  void PartitionBeyondTheDiskIsExplained() {
+    CBrevantDlg* w = Open(test::FixtureImage("mbr_beyond_disk").string());
+    QVERIFY(w);
+    auto* status = Control<QLabel>(w, kIdStatusText);
+    ClickRow(PartitionItem(1));
+    QVERIFY2(
+        status->text().startsWith(QStringLiteral("Note: the partition table says it ends at "
+                                                 "sector 4294969343, beyond the end of the disk")),
+        qPrintable(status->text()));
+    QVERIFY(status->text().contains(QStringLiteral("where the next partition starts")));
+    ClickRow(PartitionItem(2));
+    QCOMPARE(status->text(), QString());
+  }
+
   void NewScanScansAnotherPartitionAndAnotherImage() {
     CBrevantDlg* w = Open();
     QVERIFY(w);
