@@ -319,7 +319,7 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
       stack.push_back({it->get(), f.depth + 1});
   }
   cout << folders << " folders, " << files << " files"
-       << UnreadableSummary(ctx.result->unreadable) << "\n";
+       << UnreadableSummary(ctx.result->unreadable.records) << "\n";
 }
 
 bool UnderAny(const std::u16string& path, const std::vector<std::u16string>& prefixes) {
@@ -339,7 +339,6 @@ struct RecoverTally {
   std::size_t recovered = 0, failed = 0, partial = 0;
   std::uint64_t bytes = 0, unreadable = 0;
   std::string stoppedAt;  // the file being written when a stop came, if any
-  std::string unreadableMft;  // UnreadableSummary of the scan
   bool stoppedInScan = false;
   bool stopped = false;        // a stop came after the scan
   std::size_t notStarted = 0;  // files the stop kept from being begun
@@ -357,7 +356,7 @@ struct RecoverTally {
         line += " (" + std::to_string(unreadable) + " unreadable sector" +
                 (unreadable == 1 ? "" : "s") + ")";
     }
-    line += unreadableMft;
+    line += UnreadableSummary(unreadableRecords);
     if (stoppedInScan) return line + ", stopped during the scan";
     if (!stopped) return line;
     line += ", stopped";
@@ -534,7 +533,6 @@ int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
   auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
   if (!recoverer) throw Error{2, error};
   RecoverEntries entries(ctx, std::move(prefixes), deletedOnly, json, stop);
-  entries.tally.unreadableMft = UnreadableSummary(ctx.result->unreadable);
   entries.tally.unreadableRecords = ctx.result->unreadable.records;
   recoverer->RecoverAll(entries);
   if (stop.Received()) {

@@ -27,9 +27,9 @@ std::string UnreadableJson(const UnreadableIndex& unreadable) {
   return out;
 }
 
-std::string UnreadableSummary(const UnreadableIndex& unreadable) {
-  if (unreadable.Empty()) return {};
-  return ", " + Records(unreadable.records) + " unreadable";
+std::string UnreadableSummary(std::uint64_t records) {
+  if (records == 0) return {};
+  return ", " + Records(records) + " unreadable";
 }
 
 void ReportUnreadable(const UnreadableIndex& unreadable, std::string_view consequence,

@@ -1,6 +1,7 @@
 #pragma once
 // What the command line says about the MFT records a scan could not read: the run then ended
 // "completed with unreadable records", which the commands report and exit 1 for.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -15,7 +16,7 @@ namespace brevant::cli {
 std::string UnreadableJson(const UnreadableIndex& unreadable);
 
 // ", N MFT records unreadable" for a summary line; empty when every record was read.
-std::string UnreadableSummary(const UnreadableIndex& unreadable);
+std::string UnreadableSummary(std::uint64_t records);
 
 // A line on `err` for each named stretch, one for those left unnamed, and the closing line
 // "brevant: incomplete: N MFT records could not be read; `consequence`". Nothing when every
