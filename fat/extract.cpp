@@ -49,8 +49,7 @@ std::string WhyBroken(const fat::FatVolume& v, std::uint32_t last, const fat::Ch
     case fat::ChainEnd::Kind::Broken: {
       if (!end.readable) return "the FAT entry of " + at + " cannot be read";
       if (end.value == 0) return at + " is marked free";
-      const std::uint32_t bad = v.kind == fat::FatKind::Fat32 ? 0x0FFFFFF7 : 0xFFF7;
-      if (end.value == bad) return at + " is marked bad";
+      if (end.value == v.EndMark() - 1) return at + " is marked bad";
       return at + " links to " + std::to_string(end.value) + ", no cluster of this volume";
     }
   }

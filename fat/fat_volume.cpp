@@ -102,8 +102,7 @@ std::optional<std::uint32_t> FatTable::Entry(std::uint32_t cluster) {
 FatLink FatTable::Follow(std::uint32_t cluster, std::uint32_t* next) {
   auto value = Entry(cluster);
   if (!value) return FatLink::Broken;
-  const std::uint32_t endMark = volume_.kind == FatKind::Fat32 ? 0x0FFFFFF8 : 0xFFF8;
-  if (*value >= endMark) return FatLink::End;
+  if (*value >= volume_.EndMark()) return FatLink::End;
   if (!volume_.IsDataCluster(*value)) return FatLink::Broken;
   *next = *value;
   return FatLink::Next;

@@ -39,6 +39,8 @@ struct FatVolume {
   }
   bool IsDataCluster(std::uint64_t cluster) const { return cluster >= 2 && cluster <= lastCluster; }
   std::uint32_t EntryBytes() const { return kind == FatKind::Fat32 ? 4 : 2; }
+  // FAT entry values from this one up end a chain; the one just below marks a bad cluster.
+  std::uint32_t EndMark() const { return kind == FatKind::Fat32 ? 0x0FFFFFF8 : 0xFFF8; }
   std::uint64_t ClusterBytes() const { return sectorsPerCluster * kSectorBytes; }
 };
 
