@@ -24,6 +24,12 @@ void RunResult::TakeReaderState(const RecoverySession& session) {
   r.oemCodePage = session.oemCodePage;
 }
 
+FileState RunResult::StateOf(const CatalogueNode& file) const {
+  if (!file.IsDeleted()) return {FileCondition::Live, 0};
+  auto it = states.find(&file);
+  return it == states.end() ? FileState{} : it->second;
+}
+
 FileFigures CountFiles(const Catalogue& catalogue) {
   FileFigures f;
   for (const CatalogueNode* n = catalogue.fileList.First(); n;

@@ -7,9 +7,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/catalogue.h"
+#include "core/file_condition.h"
 #include "core/recovery_session.h"
 
 namespace brevant {
@@ -63,6 +65,11 @@ class RunResult {
   FileFigures files;
   // The MFT records the run could not read (none on a FAT run).
   UnreadableIndex unreadable;
+
+  // What became of a file's data: Live for a live file; for a deleted one what the run judged
+  // before handing the result over (Unknown when it could not judge).
+  FileState StateOf(const CatalogueNode& file) const;
+  std::unordered_map<const CatalogueNode*, FileState> states;  // deleted files the run judged
 
   // The rows the file list shows, tied to this result's records. Guarded by listingMutex
   // (model's ListFolderFiles takes it).
