@@ -9,6 +9,8 @@
 
 namespace brevant {
 
+struct CatalogueNode;
+
 // Which clusters are in use now: by the volume's allocation map or claimed by a live file.
 // Clusters are numbered as the file system numbers them (FAT from 2, NTFS from 0).
 class ClusterMap {
@@ -83,11 +85,14 @@ struct ConditionFacts {
   std::vector<ClusterRun> mapRuns;   // where the allocation map ($Bitmap) lies
   std::uint64_t mapBytes = 0;        // its size; 0 when its record was not seen
   DataPlacements placements;
+  // The deleted files the engine catalogued, so the judgement need not walk every file.
+  std::vector<const CatalogueNode*> deletedFiles;
   void Clear() {
     liveClaims = ClusterMap();
     mapRuns.clear();
     mapBytes = 0;
     placements.Clear();
+    deletedFiles = {};
   }
 };
 

@@ -69,17 +69,21 @@ void JudgeFatConditions(RecoverySession& session, RunResult& result) {
     if (!n->IsDeleted()) continue;
     const std::int64_t size = TextToInt(n->size), start = TextToInt(n->id);
     if (size < 0) continue;
-    if (size == 0) {
-      result.SetState(*n, {FileCondition::Intact, 0});
-      continue;
-    }
-    // A first cluster outside the volume (a cleared entry) says nothing about where it lay.
-    if (start < 2 || start > v.lastCluster) continue;
-    const std::uint64_t clusterBytes = v.ClusterBytes();
     const std::uint64_t bytes = static_cast<std::uint64_t>(size);
-    const ClusterRun run{0, static_cast<std::uint64_t>(start),
-                         bytes / clusterBytes + (bytes % clusterBytes != 0)};
-    result.SetState(*n, JudgeRuns(inUse, std::span<const ClusterRun>(&run, 1), bytes, clusterBytes));
+    FileState state{FileCondition::Intact, 0};
+    if (size != 0) {
+      // A first cluster outside the volume (a cleared entry) says nothing about where it lay.
+      if (start < 2 || start > v.lastCluster) continue;
+      const std::uint64_t clusterBytes = v.ClusterBytes();
+      const ClusterRun run{0, static_cast<std::uint64_t>(start),
+                           bytes / clusterBytes + (bytes % clusterBytes != 0)};
+      state = JudgeRuns(inUse, std::span<const ClusterRun>(&run, 1), bytes, clusterBytes);
+    }
+    result.SetState(*n, state);
+    if (state.condition == FileCondition::Intact) {
+      ++result.files.intactFiles;
+      result.files.intactBytes += bytes;
+    }
   }
 }
 

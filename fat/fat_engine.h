@@ -36,7 +36,8 @@ std::string FatRootDirectoryProblem(RecoverySession& session);
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
 
 // Judges the condition of every deleted file of `result` (a FAT run) from both FAT copies and
-// the live entries; leaves them unknown when no FAT copy can be read.
+// the live entries, and counts the intact ones in its figures; leaves them unknown when no FAT
+// copy can be read.
 void JudgeFatConditions(RecoverySession& session, RunResult& result);
 
 // Where the `size` bytes of the file that starts at `startCluster` lie; nothing (with the

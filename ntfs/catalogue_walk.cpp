@@ -473,7 +473,7 @@ void CatalogueWalk::Write(const EntryText& entry, std::uint64_t record, std::uin
     const CatalogueNode* file = catalogue.AppendFile(
         entry.name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
         sizeText.View(), u"16", entry.spare, u"FILE", deletedText, folderCounter_, entry.stream);
-    if (entry.place && deleted) ntfs::Keep(facts_.placements, file, *entry.place);
+    if (deleted) ntfs::Keep(facts_, file, entry.place ? *entry.place : ntfs::Placement{});
   }
 }
 

@@ -41,23 +41,33 @@ void PlaceInSweptRecord(const Volume& volume, std::uint64_t recordSector, Placem
 }
 
 void MarkLiveRuns(Bytes record, const FileRecordHeader& header, ClusterMap& claims) {
-  AttributeWalk walk(record, header);
-  // A record holds a few dozen attributes at most; the walk stops at the first bad header.
-  for (int guard = 0; guard < 256; ++guard) {
-    auto attribute = walk.Next();
-    if (!attribute) break;
-    if (!attribute->nonResident) continue;
-    RunListWalk runs(attribute->RunList(), attribute->lowestVcn);
-    for (int n = 0; n < 65536; ++n) {
-      auto run = runs.Next();
-      if (!run) break;
-      if (!run->sparse) claims.Mark(run->lcn, run->length);
+  // Read straight from the bytes: this runs for every record in use, and only the run lists
+  // of non-resident attributes matter. Every offset is checked against the attribute.
+  const std::size_t end = header.AttributesEnd(record.size());
+  std::size_t at = header.firstAttribute;
+  for (int guard = 0; guard < 256 && at + 16 <= end; ++guard) {
+    const std::uint8_t* a = record.data() + at;
+    const std::uint32_t type = Le32(a), length = Le32(a + 4);
+    if (type == kAttrEnd || type == 0 || length < 16 || length > end - at) break;
+    if (a[8] == 1 && length >= 0x40) {
+      const std::size_t runs = Le16(a + 0x20);
+      if (runs >= 0x40 && runs < length) {
+        RunListWalk walk(record.subspan(at + runs, length - runs), Le64(a + 0x10));
+        for (int n = 0; n < 65536; ++n) {
+          auto run = walk.Next();
+          if (!run) break;
+          if (!run->sparse) claims.Mark(run->lcn, run->length);
+        }
+      }
     }
+    at += length;
   }
 }
 
-void Keep(DataPlacements& placements, const CatalogueNode* file, const Placement& placement) {
-  if (file == nullptr) return;
+void Keep(ConditionFacts& facts, const CatalogueNode* file, const Placement& placement) {
+  if (file == nullptr || !facts.enabled) return;
+  facts.deletedFiles.push_back(file);
+  DataPlacements& placements = facts.placements;
   if (placement.kind == DataPlacements::Kind::Runs)
     placements.SetRuns(file->order, placement.runs);
   else if (placement.kind == DataPlacements::Kind::InRecord)
@@ -111,26 +121,32 @@ void JudgeNtfsConditions(RecoverySession& session, RunResult& result) {
   const std::uint64_t clusterBytes = volume.sectorsPerCluster * ntfs::kSectorBytes;
   std::optional<ClusterMap> inUse = ntfs::ReadBitmap(volume, facts, ntfs::VolumeClusters(volume));
   if (inUse) inUse->Merge(facts.liveClaims);
-  for (const CatalogueNode* n = result.catalogue.fileList.First(); n;
-       n = CatalogueList<CatalogueNode>::Next(n)) {
-    if (!n->IsDeleted()) continue;
+  // Only the deleted files the walk and the sweep kept: a pass over every file of a large
+  // volume would cost the scan more than the judgement itself.
+  for (const CatalogueNode* n : facts.deletedFiles) {
     const std::int64_t size = TextToInt(n->size);
     if (size < 0) continue;
+    FileState state;
     if (size == 0) {
-      result.SetState(*n, {FileCondition::Intact, 0});
-      continue;
+      state = {FileCondition::Intact, 0};
+    } else {
+      switch (facts.placements.KindOf(n->order)) {
+        case DataPlacements::Kind::Unknown:
+          continue;
+        case DataPlacements::Kind::InRecord:
+          state = {FileCondition::Intact, 0};
+          break;
+        case DataPlacements::Kind::Runs:
+          if (!inUse) continue;
+          state = JudgeRuns(*inUse, facts.placements.RunsOf(n->order),
+                            static_cast<std::uint64_t>(size), clusterBytes);
+          break;
+      }
     }
-    switch (facts.placements.KindOf(n->order)) {
-      case DataPlacements::Kind::Unknown:
-        break;
-      case DataPlacements::Kind::InRecord:
-        result.SetState(*n, {FileCondition::Intact, 0});
-        break;
-      case DataPlacements::Kind::Runs:
-        if (inUse)
-          result.SetState(*n, JudgeRuns(*inUse, facts.placements.RunsOf(n->order),
-                                        static_cast<std::uint64_t>(size), clusterBytes));
-        break;
+    result.SetState(*n, state);
+    if (state.condition == FileCondition::Intact) {
+      ++result.files.intactFiles;
+      result.files.intactBytes += static_cast<std::uint64_t>(size);
     }
   }
   facts.Clear();

@@ -32,15 +32,16 @@ void PlaceInSweptRecord(const Volume& volume, std::uint64_t recordSector, Placem
 // Marks every cluster that a non-resident attribute of the in-use record `record` names.
 void MarkLiveRuns(Bytes record, const FileRecordHeader& header, ClusterMap& claims);
 
-// Files the placement of catalogue file `file`.
-void Keep(DataPlacements& placements, const CatalogueNode* file, const Placement& placement);
+// Files deleted catalogue file `file` for the judgement, with where its data lies.
+void Keep(ConditionFacts& facts, const CatalogueNode* file, const Placement& placement);
 
 }  // namespace brevant::ntfs
 
 namespace brevant {
 
 // Judges every deleted file of `result` (an NTFS run) from $Bitmap, read once along the runs
-// the walk kept, and the clusters of live records; then lets the gathered facts go.
+// the walk kept, and the clusters of live records, and counts the intact ones in its figures;
+// then lets the gathered facts go.
 void JudgeNtfsConditions(RecoverySession& session, RunResult& result);
 
 }  // namespace brevant

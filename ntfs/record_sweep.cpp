@@ -288,7 +288,7 @@ class VolumeSweep {
         c.AppendFolder(f.name, sector, id, parent, date, u"0", u"0", u"16", spare, u"FOLDER", u"1",
                        sequence++);
       else
-        ntfs::Keep(session_.conditionFacts.placements,
+        ntfs::Keep(session_.conditionFacts,
                    c.AppendFile(f.name, sector, id, parent, date, u"0", ToText(f.size), u"16",
                                 spare, u"FILE", u"1", sequence),
                    f.place);
@@ -299,7 +299,8 @@ class VolumeSweep {
         const CatalogueNode* file =
             c.AppendFile(f.name + u":" + s.name, sector, id, parent, date, u"0", ToText(s.size),
                          u"16", u"0", u"FILE", u"1", sequence, s.name);
-        if (i < f.streamPlaces.size()) ntfs::Keep(session_.conditionFacts.placements, file, f.streamPlaces[i]);
+        ntfs::Keep(session_.conditionFacts, file,
+                   i < f.streamPlaces.size() ? f.streamPlaces[i] : ntfs::Placement{});
       }
     }
   }

@@ -93,20 +93,13 @@ void StoringStatus(RecoverySession& session, RecoveryView& view) {
 }
 
 // What became of each deleted file's data, judged once from the allocation facts the run
-// read, and the intact ones counted.
+// read; the engines count the intact ones.
 void JudgeConditions(RecoverySession& session, RunResult& result) {
   if (IsFatRun(session))
     JudgeFatConditions(session, result);
   else if (session.scanFsName == "NTFS")
     JudgeNtfsConditions(session, result);
   session.conditionFacts.Clear();
-  for (const CatalogueNode* n = result.catalogue.fileList.First(); n;
-       n = CatalogueList<CatalogueNode>::Next(n)) {
-    if (!n->IsDeleted() || result.StateOf(*n).condition != FileCondition::Intact) continue;
-    const std::int64_t size = TextToInt(n->size);
-    ++result.files.intactFiles;
-    result.files.intactBytes += size < 0 ? 0 : static_cast<std::uint64_t>(size);
-  }
 }
 
 // The result of the run: the run's catalogue and tree, and what reading its files needs.
