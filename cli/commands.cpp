@@ -165,6 +165,18 @@ std::uint64_t SizeOf(const CatalogueNode* n) {
   return v < 0 ? 0 : static_cast<std::uint64_t>(v);
 }
 
+// What became of a deleted file's data.
+void ConditionJson(std::string& out, const FileState& state) {
+  JsonField(out, "condition", ConditionText(state.condition));
+  JsonNumber(out, "overwrittenBytes", static_cast<long long>(state.overwrittenBytes));
+}
+
+// ", N intact deleted files (B bytes)" for the summary line.
+std::string IntactSummary(const FileFigures& f) {
+  return ", " + std::to_string(f.intactFiles) + " intact deleted file" +
+         (f.intactFiles == 1 ? "" : "s") + " (" + std::to_string(f.intactBytes) + " bytes)";
+}
+
 void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   const CatalogueNode* n = ctx.entries[k];
   out += "{\"entry\": ";
@@ -178,6 +190,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   if (n->stream && *n->stream) JsonField(out, "stream", ToUtf8(n->stream));
   JsonNumber(out, "size", static_cast<long long>(SizeOf(n)));
   out += n->IsDeleted() ? ", \"deleted\": true" : ", \"deleted\": false";
+  if (n->IsDeleted() && !ctx.IsFolder(k)) ConditionJson(out, ctx.result->StateOf(*n));
   JsonNumber(out, "sector", TextToInt(n->sector));
   JsonField(out, "date", ToUtf8(n->date));
   JsonField(out, "time", ToUtf8(n->time));
@@ -229,6 +242,8 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
   JsonNumber(out, "liveBytes", static_cast<long long>(f.liveBytes));
   JsonNumber(out, "deletedFiles", static_cast<long long>(f.deletedFiles));
   JsonNumber(out, "deletedBytes", static_cast<long long>(f.deletedBytes));
+  JsonNumber(out, "intactFiles", static_cast<long long>(f.intactFiles));
+  JsonNumber(out, "intactBytes", static_cast<long long>(f.intactBytes));
   if (!ctx.result->unreadable.Empty()) out += ", " + UnreadableJson(ctx.result->unreadable);
   // Complete: swept to its end with every MFT record read.
   out += ctx.outcome == RunOutcome::Completed ? ", \"complete\": true}" : ", \"complete\": false}";
@@ -318,7 +333,7 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
     for (auto it = f.item->children.rbegin(); it != f.item->children.rend(); ++it)
       stack.push_back({it->get(), f.depth + 1});
   }
-  cout << folders << " folders, " << files << " files"
+  cout << folders << " folders, " << files << " files" << IntactSummary(ctx.result->files)
        << UnreadableSummary(ctx.result->unreadable.records) << "\n";
 }
 

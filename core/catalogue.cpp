@@ -105,6 +105,7 @@ const CatalogueNode* Catalogue::AppendFolder(Text name, Text sector, Text id, Te
                                              std::int32_t sequence) {
   CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
                                  spareText, type, deleted, sequence, {});
+  node->order = static_cast<std::uint32_t>(folderList.count.load(std::memory_order_relaxed));
   folderList.Link(node);
   return node;
 }
@@ -115,6 +116,7 @@ const CatalogueNode* Catalogue::AppendFile(Text name, Text sector, Text id, Text
                                            std::int32_t sequence, Text stream) {
   CatalogueNode* node = MakeNode(name, sector, id, parentId, date, time, size, attributes,
                                  spareText, type, deleted, sequence, stream);
+  node->order = static_cast<std::uint32_t>(fileList.count.load(std::memory_order_relaxed));
   fileList.Link(node);
   return node;
 }

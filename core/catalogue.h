@@ -27,6 +27,9 @@ struct CatalogueNode {
   // own data.
   const char16_t* stream;
   std::int32_t sequence;
+  // Where the node stands in its list, from 0: files and folders are numbered apart. Lets a
+  // run keep per-file facts in plain arrays beside the catalogue.
+  std::uint32_t order = 0;
   // Published with a release store once the node is complete; readers load with acquire.
   std::atomic<CatalogueNode*> next{nullptr};
 

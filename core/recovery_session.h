@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/allocation.h"
 #include "core/catalogue.h"
 #include "core/recovery_view.h"
 
@@ -186,6 +187,8 @@ struct RecoverySession {
   Catalogue catalogue;
   // The MFT records the run in progress could not read; moved into its result with the rest.
   UnreadableIndex unreadable;
+  // What the run in progress gathers to judge its deleted files' condition when it ends.
+  ConditionFacts conditionFacts;
 
   // OEM code page used to decode 8.3 names (850 unless the user picks another).
   int oemCodePage = 850;

@@ -26,8 +26,8 @@ void RunResult::TakeReaderState(const RecoverySession& session) {
 
 FileState RunResult::StateOf(const CatalogueNode& file) const {
   if (!file.IsDeleted()) return {FileCondition::Live, 0};
-  auto it = states.find(&file);
-  return it == states.end() ? FileState{} : it->second;
+  if (file.IsFolder()) return {};  // folders are numbered apart and have no data to judge
+  return states_.Get(file.order);
 }
 
 FileFigures CountFiles(const Catalogue& catalogue) {

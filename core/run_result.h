@@ -7,9 +7,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "core/allocation.h"
 #include "core/catalogue.h"
 #include "core/file_condition.h"
 #include "core/recovery_session.h"
@@ -37,6 +37,9 @@ struct FileFigures {
   std::uint64_t liveBytes = 0;
   std::uint64_t deletedFiles = 0;
   std::uint64_t deletedBytes = 0;
+  // Deleted files whose data the run judged intact, and their bytes.
+  std::uint64_t intactFiles = 0;
+  std::uint64_t intactBytes = 0;
 };
 FileFigures CountFiles(const Catalogue& catalogue);
 
@@ -69,7 +72,8 @@ class RunResult {
   // What became of a file's data: Live for a live file; for a deleted one what the run judged
   // before handing the result over (Unknown when it could not judge).
   FileState StateOf(const CatalogueNode& file) const;
-  std::unordered_map<const CatalogueNode*, FileState> states;  // deleted files the run judged
+  // Records the judgement of a file of this result's catalogue.
+  void SetState(const CatalogueNode& file, FileState state) { states_.Set(file.order, state); }
 
   // The rows the file list shows, tied to this result's records. Guarded by listingMutex
   // (model's ListFolderFiles takes it).
@@ -83,6 +87,7 @@ class RunResult {
 
  private:
   std::unique_ptr<RecoverySession> reader_;
+  FileStates states_;  // by the files' catalogue order: 8 bytes a file
 };
 
 }  // namespace brevant

@@ -12,6 +12,7 @@
 #include "model/result_tree.h"
 
 namespace brevant {
+class RunResult;
 
 // How the FAT engine reads a range. Results never depend on it; tests use one-sector batches
 // to prove that.
@@ -33,6 +34,11 @@ void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatRead
 std::string FatRootDirectoryProblem(RecoverySession& session);
 // Fills `tree` with the catalogued folder hierarchy. Returns 1.
 int BuildFatResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
+
+// Judges the condition of every deleted file of `result` (a FAT run) from both FAT copies and
+// the live entries, and counts the intact ones in its figures; leaves them unknown when no FAT
+// copy can be read.
+void JudgeFatConditions(RecoverySession& session, RunResult& result);
 
 // Where the `size` bytes of the file that starts at `startCluster` lie; nothing (with the
 // reason) when they cannot be found inside the volume. `deleted`: the file or a folder above

@@ -6,6 +6,7 @@
 
 #include "core/read_sectors.h"
 #include "core/text.h"
+#include "ntfs/conditions.h"
 #include "ntfs/extents.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_ids.h"
@@ -17,6 +18,7 @@ namespace {
 using ntfs::Bytes;
 
 constexpr std::uint64_t kBatchBytes = 2u << 20;
+constexpr std::uint64_t kBitmapRecord = 6;  // $Bitmap: the volume's allocation map
 
 // Decimal text without allocating; the catalogue copies it.
 class Number {
@@ -109,6 +111,7 @@ struct PendingEntry {
   bool deleted = false;
   std::u16string_view spare;  // one of the walk's constant marks
   std::u16string stream;
+  ntfs::Placement place;  // where a deleted file's data lies
 };
 
 // One entry the walk appends: a folder, a file, or one named stream of either.
@@ -118,6 +121,7 @@ struct EntryText {
   bool folder = false;
   std::u16string_view spare = u"0";
   std::u16string_view stream;
+  const ntfs::Placement* place = nullptr;  // a deleted file's data, for its condition
 };
 
 class CatalogueWalk {
@@ -127,7 +131,8 @@ class CatalogueWalk {
         view_(view),
         progress_(view),
         table_(session.mftExtents),
-        volume_(ntfs::VolumeOf(session)) {}
+        volume_(ntfs::VolumeOf(session)),
+        facts_(session.conditionFacts) {}
 
   void Run();
 
@@ -150,6 +155,9 @@ class CatalogueWalk {
                                 const ntfs::ExtensionSource& source, std::u16string_view stream,
                                 std::uint64_t size) const;
   void AppendPending();
+  // Notes what an in-use record tells about allocation: the clusters its runs claim, and where
+  // $Bitmap lies.
+  void NoteLiveRecord(std::uint64_t record, ntfs::Bytes bytes, const ntfs::FileRecordHeader& header);
   // Notes that MFT record `record` could not be read whole; `sector` is its first bad sector.
   void NoteReadError(std::uint64_t record, std::uint64_t sector);
   // Counts and names, in the session, the records that could not be read before MFT sector
@@ -165,6 +173,9 @@ class CatalogueWalk {
   ProgressReporter progress_;
   const MftExtentTable& table_;
   ntfs::Volume volume_;
+  ConditionFacts& facts_;
+  ntfs::Placement dataPlace_;               // the current deleted record's unnamed stream
+  std::vector<ntfs::Placement> streamPlaces_;  // and its named ones
   RecordStates states_;
   std::vector<PendingEntry> pending_;
   ntfs::RecordInfo info_;
@@ -273,6 +284,7 @@ void CatalogueWalk::Run() {
   const std::uint32_t perRecord = volume_.RecordSectors();
   if (total == 0 || volume_.sectorsPerCluster == 0) return;
   deviceSectors_ = DeviceSectorCount(volume_.device);
+  if (facts_.enabled) facts_.liveClaims.Resize(ntfs::VolumeClusters(volume_));
 
   const std::uint64_t batchSectors =
       std::max<std::uint64_t>(kBatchBytes / ntfs::kSectorBytes / perRecord, 1) * perRecord;
@@ -341,6 +353,7 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
   if (!header) return true;
   // A torn record (sector ends not matching) is still evidence; every read below is bounded.
   ntfs::ApplyFixups(bytes);
+  if (facts_.enabled && header->InUse()) NoteLiveRecord(record, bytes, *header);
   if (header->IsExtension()) return true;  // its attributes belong to its base record
   states_.Set(record, {true, header->InUse(), header->IsDirectory(), header->sequence});
 
@@ -359,13 +372,22 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
       streamMarks_[i] =
           FreedMark(bytes, *header, source, info_.streams[i].name, info_.streams[i].size);
   }
+  // Where a deleted record's data lies is kept now, while the record is at hand.
+  const bool place = facts_.enabled && deleted;
+  if (place) {
+    if (!folder) ntfs::PlaceStream(bytes, *header, source, {}, dataPlace_);
+    if (streamPlaces_.size() < streams) streamPlaces_.resize(streams);
+    for (std::size_t i = 0; i < streams; ++i)
+      ntfs::PlaceStream(bytes, *header, source, info_.streams[i].name, streamPlaces_[i]);
+  }
   // A file is listed under each of its names; a folder has one. Named streams follow the entry
   // they belong to, as "name:stream" files beside it (a folder's in the folder's own parent).
   for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
     const ntfs::FileNameValue& name =
         folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
-    if (!Place({name.name, folder ? 0 : info_.dataSize, folder, dataMark, {}}, name, record, sector,
-               deleted))
+    if (!Place({name.name, folder ? 0 : info_.dataSize, folder, dataMark, {},
+                place && !folder ? &dataPlace_ : nullptr},
+               name, record, sector, deleted))
       return false;
     for (std::size_t i = 0; i < streams; ++i) {
       if (record == ntfs::kBadClusterRecord && info_.streams[i].name == ntfs::kBadClusterStream)
@@ -374,9 +396,9 @@ bool CatalogueWalk::ProcessRecord(std::uint64_t record, std::uint64_t sector,
       streamName_.assign(record == ntfs::kRootRecord ? std::u16string_view() : name.name);
       streamName_ += u':';
       streamName_ += info_.streams[i].name;
-      if (!Place(
-              {streamName_, info_.streams[i].size, false, streamMarks_[i], info_.streams[i].name},
-              name, record, sector, deleted))
+      if (!Place({streamName_, info_.streams[i].size, false, streamMarks_[i],
+                  info_.streams[i].name, place ? &streamPlaces_[i] : nullptr},
+                 name, record, sector, deleted))
         return false;
     }
   }
@@ -411,7 +433,8 @@ bool CatalogueWalk::Place(const EntryText& entry, const ntfs::FileNameValue& nam
   if (parent.record > record && !states_.Get(parent.record).known) {
     pending_.push_back({std::u16string(entry.name), record, sector, parent, name.creationTime,
                         entry.size, entry.folder, deleted, entry.spare,
-                        std::u16string(entry.stream)});
+                        std::u16string(entry.stream),
+                        entry.place ? *entry.place : ntfs::Placement{}});
     return true;
   }
   const Number parentNumber(parent.record);
@@ -447,10 +470,24 @@ void CatalogueWalk::Write(const EntryText& entry, std::uint64_t record, std::uin
                            dateText.View(), u"0", u"0", u"16", entry.spare, u"FOLDER", deletedText,
                            folderCounter_++);
   } else {
-    catalogue.AppendFile(entry.name, sectorText.View(), idText.View(), parentText, dateText.View(),
-                         u"0", sizeText.View(), u"16", entry.spare, u"FILE", deletedText,
-                         folderCounter_, entry.stream);
+    const CatalogueNode* file = catalogue.AppendFile(
+        entry.name, sectorText.View(), idText.View(), parentText, dateText.View(), u"0",
+        sizeText.View(), u"16", entry.spare, u"FILE", deletedText, folderCounter_, entry.stream);
+    if (deleted) ntfs::Keep(facts_, file, entry.place ? *entry.place : ntfs::Placement{});
   }
+}
+
+void CatalogueWalk::NoteLiveRecord(std::uint64_t record, ntfs::Bytes bytes,
+                                   const ntfs::FileRecordHeader& header) {
+  ntfs::MarkLiveRuns(bytes, header, facts_.liveClaims);
+  if (record != kBitmapRecord || header.IsExtension()) return;
+  ntfs::ExtensionSource source{&volume_, &table_, record};
+  auto bitmap = ntfs::GatherDataStream(bytes, header, source, nullptr);
+  if (!bitmap || bitmap->resident) return;
+  facts_.mapRuns.clear();
+  for (const ntfs::DataRun& run : bitmap->runs)
+    if (!run.sparse) facts_.mapRuns.push_back({run.vcn, run.lcn, run.length});
+  facts_.mapBytes = std::min(bitmap->realSize, bitmap->initializedSize);
 }
 
 void CatalogueWalk::AppendPending() {
@@ -460,7 +497,7 @@ void CatalogueWalk::AppendPending() {
     const std::u16string_view parentText = CheckParent(states_, e.parent) == ParentCheck::Wrong
                                                ? ntfs::kLostFolderIdText
                                                : parentNumber.View();
-    Write({e.name, e.size, e.folder, e.spare, e.stream}, e.record, e.sector, parentText,
+    Write({e.name, e.size, e.folder, e.spare, e.stream, &e.place}, e.record, e.sector, parentText,
           e.creationTime, e.deleted);
   }
   pending_.clear();

@@ -11,6 +11,7 @@
 #include "core/read_sectors.h"
 #include "core/sweep_progress.h"
 #include "core/text.h"
+#include "ntfs/conditions.h"
 #include "ntfs/extents.h"
 #include "ntfs/ntfs_ids.h"
 #include "ntfs/record_info.h"
@@ -43,6 +44,9 @@ struct Found {
   bool inUse = false;
   std::int64_t id = 0;
   std::vector<ntfs::NamedStream> streams;  // named $DATA streams the record itself holds
+  // Where the data of the unnamed stream and of each named one lies, for their condition.
+  ntfs::Placement place;
+  std::vector<ntfs::Placement> streamPlaces;
 };
 
 class VolumeSweep {
@@ -154,6 +158,20 @@ class VolumeSweep {
     // A file is found under each of its names (hard links), a folder under its best one, as
     // the MFT walk lists them.
     const bool folder = header->IsDirectory();
+    // Data held in a record outside the MFT lies in the clusters that hold the record, which a
+    // live file may have taken since.
+    const bool judge = session_.conditionFacts.enabled;
+    auto placeStream = [&](std::u16string_view stream, ntfs::Placement& out) {
+      ntfs::PlaceStream(bytes, *header, ntfs::ExtensionSource{}, stream, out);
+      if (out.kind == DataPlacements::Kind::InRecord)
+        ntfs::PlaceInSweptRecord(volume_, sector, out);
+    };
+    if (judge) {
+      if (!folder) placeStream({}, place_);
+      streamPlaces_.resize(info_.streamCount);
+      for (std::size_t i = 0; i < info_.streamCount; ++i)
+        placeStream(info_.streams[i].name, streamPlaces_[i]);
+    }
     for (std::size_t k = 0; k < (folder ? 1 : info_.linkCount); ++k) {
       const ntfs::FileNameValue& name =
           folder ? info_.Name() : info_.links[(info_.primary + k) % info_.linkCount];
@@ -173,6 +191,10 @@ class VolumeSweep {
       f.inUse = header->InUse();
       f.streams.assign(info_.streams.begin(),
                        info_.streams.begin() + static_cast<std::ptrdiff_t>(info_.streamCount));
+      if (judge) {
+        if (!folder) f.place = place_;
+        f.streamPlaces = streamPlaces_;
+      }
       // Two copies of one record (an MFT and a leftover of it) count once.
       if (!seen_
                .insert(Key(number, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
@@ -266,13 +288,20 @@ class VolumeSweep {
         c.AppendFolder(f.name, sector, id, parent, date, u"0", u"0", u"16", spare, u"FOLDER", u"1",
                        sequence++);
       else
-        c.AppendFile(f.name, sector, id, parent, date, u"0", ToText(f.size), u"16", spare, u"FILE",
-                     u"1", sequence);
+        ntfs::Keep(session_.conditionFacts,
+                   c.AppendFile(f.name, sector, id, parent, date, u"0", ToText(f.size), u"16",
+                                spare, u"FILE", u"1", sequence),
+                   f.place);
       // Named streams beside their file (a folder's in the folder's parent), as the MFT walk
       // lists them.
-      for (const ntfs::NamedStream& s : f.streams)
-        c.AppendFile(f.name + u":" + s.name, sector, id, parent, date, u"0", ToText(s.size), u"16",
-                     u"0", u"FILE", u"1", sequence, s.name);
+      for (std::size_t i = 0; i < f.streams.size(); ++i) {
+        const ntfs::NamedStream& s = f.streams[i];
+        const CatalogueNode* file =
+            c.AppendFile(f.name + u":" + s.name, sector, id, parent, date, u"0", ToText(s.size),
+                         u"16", u"0", u"FILE", u"1", sequence, s.name);
+        ntfs::Keep(session_.conditionFacts, file,
+                   i < f.streamPlaces.size() ? f.streamPlaces[i] : ntfs::Placement{});
+      }
     }
   }
 
@@ -303,6 +332,8 @@ class VolumeSweep {
   std::vector<Found> found_;
   std::vector<Found> indexEntries_;
   ntfs::RecordInfo info_;
+  ntfs::Placement place_;
+  std::vector<ntfs::Placement> streamPlaces_;
 };
 
 }  // namespace

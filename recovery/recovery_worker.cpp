@@ -5,6 +5,7 @@
 #include "core/text.h"
 
 #include "fat/fat_engine.h"
+#include "ntfs/conditions.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_ids.h"
 #include "ntfs/record_sweep.h"
@@ -91,12 +92,23 @@ void StoringStatus(RecoverySession& session, RecoveryView& view) {
     view.SetStatusText(u"Storing Directory Information.Please Wait...");
 }
 
+// What became of each deleted file's data, judged once from the allocation facts the run
+// read; the engines count the intact ones.
+void JudgeConditions(RecoverySession& session, RunResult& result) {
+  if (IsFatRun(session))
+    JudgeFatConditions(session, result);
+  else if (session.scanFsName == "NTFS")
+    JudgeNtfsConditions(session, result);
+  session.conditionFacts.Clear();
+}
+
 // The result of the run: the run's catalogue and tree, and what reading its files needs.
 void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::ResultTree> tree) {
   result.catalogue.TakeFrom(session.catalogue);
   result.tree = std::move(tree);
   ui::BuildEntryPaths(result);
   result.files = CountFiles(result.catalogue);
+  JudgeConditions(session, result);
   result.unreadable = std::move(session.unreadable);
   session.unreadable = {};
   result.TakeReaderState(session);
@@ -166,6 +178,7 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.catalogue.Clear();
   session.mftExtents.Clear();
   session.unreadable = {};
+  session.conditionFacts.Clear();
 
   auto result = std::make_shared<RunResult>();
   result->disk = session.selectedDisk;
@@ -195,6 +208,7 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   } else {
     session.catalogue.Clear();
     session.unreadable = {};
+    session.conditionFacts.Clear();
   }
   if (outcome == RunOutcome::Completed || outcome == RunOutcome::CompletedWithUnreadable) {
     if (outcome == RunOutcome::CompletedWithUnreadable)

@@ -100,9 +100,11 @@ class Figures(ImageTestCase):
                 self.assertEqual(out["partition"]["free"], p["free"])
                 live = [f for f in out["files"] if not f["deleted"]]
                 deleted = [f for f in out["files"] if f["deleted"]]
+                intact = [f for f in deleted if f["condition"] == "intact"]
                 self.assertEqual(out["summary"], {
                     "liveFiles": len(live), "liveBytes": sum(f["size"] for f in live),
                     "deletedFiles": len(deleted), "deletedBytes": sum(f["size"] for f in deleted),
+                    "intactFiles": len(intact), "intactBytes": sum(f["size"] for f in intact),
                     "complete": True})
                 self.assertGreater(len(deleted), 0)
                 # Times for people beside the raw words.

@@ -296,7 +296,8 @@ class OutputEndToEnd(ImageTestCase):
                     self.assertTrue(doc["listsComplete"])
                     self.assertIn("/D", [f["path"] for f in doc["folders"]])
                 elif fmt == "tree":
-                    m = re.search(r"^(\d+) folders, (\d+) files\n\Z", text, re.M)
+                    m = re.search(r"^(\d+) folders, (\d+) files, \d+ intact deleted files? \(\d+ bytes\)\n\Z",
+                                  text, re.M)
                     self.assertTrue(m, text[-500:])
                     listed = len(re.findall(r"  #\d+$", text, re.M))
                     self.assertEqual(listed, int(m.group(2)))
