@@ -287,9 +287,9 @@ TEST_F(FilterIndexTest, CriteriaCombine) {
   File(r, u"Report.docx", u"14", u"4", u"12000", true, d2021, kNoon);
   File(r, u"song.mp3", u"15", u"0", u"5000000", false, d2023, kNoon);
   File(r, u"undated.txt", u"16", u"0", u"1", false, u"0", u"0");
-  r.states[lost] = {FileCondition::Intact, 0};
-  r.states[torn] = {FileCondition::PartlyOverwritten, 4096};
-  r.states[gone] = {FileCondition::Overwritten, 4096};
+  r.SetState(*lost, {FileCondition::Intact, 0});
+  r.SetState(*torn, {FileCondition::PartlyOverwritten, 4096});
+  r.SetState(*gone, {FileCondition::Overwritten, 4096});
   // Report.docx was not judged: StateOf gives Unknown.
   FilterIndex index(r);
 
