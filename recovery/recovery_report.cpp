@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 constexpr const char* kDfxmlNamespace = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
 constexpr const char* kOwnNamespace = "urn:calverin-brevant:recovery-report";
 constexpr const char* kCsvHeader =
-    "path,name,size,modified,condition,overwritten_bytes,outcome,unreadable_sectors,"
+    "path,name,size,modified,created,condition,overwritten_bytes,outcome,unreadable_sectors,"
     "bytes_written,recovered_as,sha256,byte_runs,error\r\n";
 
 std::string Lower(std::string text) {
@@ -234,6 +234,20 @@ void RecoveryReport::Add(const RecoverTask& task, const ExtractResult& result) {
   else Dfxml(task, result);
 }
 
+RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n, const ExtractResult& r) const {
+  Times t;
+  // The engine read the modification time while planning the file (NTFS: from
+  // $STANDARD_INFORMATION); the catalogue holds it for FAT, and for NTFS the creation time of
+  // the file's name.
+  t.modified = r.modifiedTime;
+  if (fat_) {
+    if (!t.modified) t.modified = FatEntryModifiedTime(n);
+  } else if (const std::int64_t ft = TextToInt(n.date); ft > 0) {
+    t.created = FileTimeToUnix(ft);
+  }
+  return t;
+}
+
 void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
   const CatalogueNode& n = *task.file;
   const std::string name = ToUtf8(n.name);
@@ -248,12 +262,11 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
     out += "      <filesize>" + std::to_string(size) + "</filesize>\n";
   out += n.IsDeleted() ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n";
   if (!fat_) out += "      <inode>" + std::to_string(TextToInt(n.id)) + "</inode>\n";
-  std::optional<std::int64_t> mtime;
-  if (fat_) mtime = FatEntryModifiedTime(n);
-  else if (const std::int64_t ft = TextToInt(n.date); ft > 0) mtime = FileTimeToUnix(ft);
-  if (mtime)
+  const Times times = TimesOf(n, r);
+  if (times.modified)
     out += std::string("      <mtime") + (fat_ ? " prec=\"2\"" : "") + ">" +
-           TimeText(*mtime, !fat_) + "</mtime>\n";
+           TimeText(*times.modified, !fat_) + "</mtime>\n";
+  if (times.created) out += "      <crtime>" + TimeText(*times.created, true) + "</crtime>\n";
   if (!r.runs.empty()) {
     out += "      <byte_runs>\n";
     for (const ByteRun& run : r.runs) {
@@ -296,11 +309,11 @@ void RecoveryReport::Csv(const RecoverTask& task, const ExtractResult& r) {
   std::string ignored;
   out += ',';
   if (RecoverableSize(n, &size, &ignored)) out += std::to_string(size);
-  std::optional<std::int64_t> mtime;
-  if (fat_) mtime = FatEntryModifiedTime(n);
-  else if (const std::int64_t ft = TextToInt(n.date); ft > 0) mtime = FileTimeToUnix(ft);
+  const Times times = TimesOf(n, r);
   out += ',';
-  if (mtime) out += TimeText(*mtime, !fat_);
+  if (times.modified) out += TimeText(*times.modified, !fat_);
+  out += ',';
+  if (times.created) out += TimeText(*times.created, true);
   const FileState state = run_.StateOf(n);
   out += ',' + ConditionWord(state) + ',' + std::to_string(state.overwrittenBytes);
   out += std::string(",") + Outcome(r) + ',' + std::to_string(r.unreadableSectors) + ',' +

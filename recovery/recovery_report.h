@@ -71,6 +71,10 @@ class RecoveryReport {
  private:
   RecoveryReport(std::FILE* file, std::filesystem::path path, ReportFormat format,
                  const RunResult& run);
+  struct Times {
+    std::optional<std::int64_t> modified, created;  // Unix seconds
+  };
+  Times TimesOf(const CatalogueNode& file, const ExtractResult& result) const;
   void Header(const ReportRun& facts);
   void Dfxml(const RecoverTask& task, const ExtractResult& result);
   void Csv(const RecoverTask& task, const ExtractResult& result);

@@ -129,6 +129,7 @@ struct HandMadeRun {
     r.path = "/out/evil.txt";
     r.bytesWritten = 5000;
     r.unreadableSectors = 2;
+    r.modifiedTime = 1700000000;  // read while planning (NTFS: $STANDARD_INFORMATION)
     r.error = "sector 2100 cannot be read (2 unreadable sectors written as zeros)";
     r.sha256 = std::array<std::uint8_t, 32>{0xab, 0x01};
     r.runs = {{ByteRun::Kind::Source, 0, 2048 * 512 + 4096, 4096},
@@ -167,7 +168,8 @@ TEST(RecoveryReport, ADfxmlRecordHoldsEveryFieldAndStaysWellFormed) {
            "<filesize>5000</filesize>",
            "<unalloc>1</unalloc>",
            "<inode>64</inode>",
-           "<mtime>2023-01-01T00:00:00Z</mtime>",
+           "<mtime>2023-11-14T22:13:20Z</mtime>",
+           "<crtime>2023-01-01T00:00:00Z</crtime>",
            "<byte_run file_offset=\"0\" fs_offset=\"4096\" img_offset=\"1052672\" len=\"4096\"/>",
            "<byte_run file_offset=\"4096\" fill=\"0\" len=\"512\"/>",
            "<byte_run file_offset=\"4608\" type=\"resident\" len=\"392\"/>",
@@ -201,16 +203,15 @@ TEST(RecoveryReport, CsvRowsQuoteWhatNeedsItAndHoldEveryColumn) {
   report->Add({h.files[1], {}, 1}, failed);
   ASSERT_TRUE(report->Finish(true, &error)) << error;
   EXPECT_EQ(test::ReadFileBytes(path),
-            "path,name,size,modified,condition,overwritten_bytes,outcome,unreadable_sectors,"
+            "path,name,size,modified,created,condition,overwritten_bytes,outcome,unreadable_sectors,"
             "bytes_written,recovered_as,sha256,byte_runs,error\r\n"
             "\"/Lost (found by Brevant)/<evil>&\"\"'.txt\",\"<evil>&\"\"'.txt\",5000,"
-            "2023-01-01T00:00:00Z,"
-            "partly overwritten,4096,partial,2,5000,/out/evil.txt,"
+            "2023-11-14T22:13:20Z,2023-01-01T00:00:00Z,partly overwritten,4096,partial,2,5000,/out/evil.txt,"
             "ab01000000000000000000000000000000000000000000000000000000000000,"
             "1052672+4096 hole+512 resident+392,"
             "sector 2100 cannot be read (2 unreadable sectors written as zeros)\r\n"
             "\"/Lost (found by Brevant)/comma, \"\"quote\"\"\nline.txt\","
-            "\"comma, \"\"quote\"\"\nline.txt\",5000,2023-01-01T00:00:00Z,unknown,0,failed,0,0,,,,"
+            "\"comma, \"\"quote\"\"\nline.txt\",5000,,2023-01-01T00:00:00Z,unknown,0,failed,0,0,,,,"
             "\"no data, \"\"really\"\"\"\r\n");
 }
 
