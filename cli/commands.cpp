@@ -741,8 +741,6 @@ int Main(int argc, char** argv) {
       std::string error;
       std::error_code ec;
       const bool existed = fs::exists(to, ec);
-      if (!reportPath.empty() && !CheckReportPath(reportPath, recOpt.source, &error))
-        throw Error{2, error};
       if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
       // A folder made for a command that then refuses its input, or whose scan fails, is taken
       // back: nothing is written.
@@ -750,6 +748,11 @@ int Main(int argc, char** argv) {
         std::error_code ignored;
         if (!existed && fs::is_empty(to, ignored)) fs::remove(to, ignored);
       };
+      // After the destination is made, so that the report may go inside it.
+      if (!reportPath.empty() && !CheckReportPath(reportPath, recOpt.source, &error)) {
+        takeBack();
+        throw Error{2, error};
+      }
       std::unique_ptr<ScanContext> ctx;
       try {
         ctx = RunScan(recOpt, stop);

@@ -126,8 +126,8 @@ class RecoveryReport(ImageTestCase):
         return dict(os.environ, LD_PRELOAD=self.shims[name], FAIL_READS_FILE=image,
                     ASAN_OPTIONS=asan, **extra)
 
-    def recover(self, image, partition, report, *extra, env=None):
-        to = tempfile.mkdtemp(dir=self.tmp)
+    def recover(self, image, partition, report, *extra, env=None, to=None):
+        to = to or tempfile.mkdtemp(dir=self.tmp)
         res = subprocess.run([os.environ["BREVANT"], "recover", image, "--partition",
                               str(partition), "--to", to, "--report", report, "-q", *extra],
                              capture_output=True, timeout=600, env=env)
@@ -302,6 +302,13 @@ class RecoveryReport(ImageTestCase):
         image = self.image("whole_ntfs")
         folder = os.path.join(self.tmp, "a folder.xml")
         os.makedirs(folder, exist_ok=True)
+        # Inside a --to folder that does not exist yet is fine: it is made first.
+        to = os.path.join(self.tmp, "made-now")
+        rc, _, err, _ = self.recover(image, 1, os.path.join(to, "r.csv"), to=to)
+        self.assertEqual(rc, 0, err)
+        with open(os.path.join(to, "r.csv"), newline="", encoding="utf-8") as f:
+            self.assertEqual(len(list(csv.DictReader(f))),
+                             len([x for _, _, fs in os.walk(to) for x in fs]) - 1)
         for report, words in ((os.path.join(self.tmp, "r.txt"), "extension"),
                               (os.path.join(self.tmp, "missing", "r.xml"), "does not exist"),
                               (folder, "not a regular file")):
