@@ -324,6 +324,66 @@ class RecoveryReport(ImageTestCase):
                 self.assertFalse(os.path.isfile(report))
 
 
+@unittest.skipUnless(all(shutil.which(t) for t in ("mkfs.fat", "mcopy")),
+                     "mkfs.fat and mtools are needed")
+class HostileNamesInTheReport(ImageTestCase):
+    """Long names patched on a FAT32 image made by mkfs.fat and mtools (same length, so the
+    entries stay valid) to hold what XML and CSV must escape: markup, quotes, a comma, a line
+    break, a control character."""
+    prefix = "brevant-e2e-report-names-"
+    # Mixed case, so that mtools writes long names.
+    NAMES = {"Ab#c#": "<a&b>", "Qq#q#": "\"q'q\"", "Cc#c#": "c, cc", "Ll#l#": "l\r\nnn",
+             "Xx#x#": "x\x01xxx"}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        from test_hostile_names import patch
+        cls.img = os.path.join(cls.tmp, "names.img")
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C.UTF-8")
+        subprocess.run(["mkfs.fat", "-F", "32", "-C", cls.img, "40000"], check=True,
+                       capture_output=True)
+        src = os.path.join(cls.tmp, "src")
+        os.makedirs(src)
+        for name in cls.NAMES:
+            with open(os.path.join(src, name + ".txt"), "wb") as f:
+                f.write(name.encode() * 300)
+        subprocess.run(["mcopy", "-i", cls.img] +
+                       [os.path.join(src, n + ".txt") for n in cls.NAMES] + ["::/"],
+                       check=True, capture_output=True, env=env)
+        for old, new in cls.NAMES.items():
+            patch(cls.img, old.encode("utf-16-le"), new.encode("utf-16-le"))
+
+    def test_names_come_back_whole_from_dfxml_and_csv(self):
+        expected = sorted(n + ".txt" for n in self.NAMES.values())
+        xml = os.path.join(self.tmp, "names.xml")
+        res = subprocess.run([os.environ["BREVANT"], "recover", self.img, "--partition", "1",
+                              "--to", tempfile.mkdtemp(dir=self.tmp), "--report", xml, "-q"],
+                             capture_output=True, timeout=300)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        root = ET.parse(xml).getroot()
+        objects = root.findall(DFXML + "volume/" + DFXML + "fileobject")
+        # XML cannot carry U+0001 at all: it becomes U+FFFD; everything else comes back whole.
+        self.assertEqual(sorted(o.findtext(OWN + "name") for o in objects),
+                         sorted(n.replace("\x01", "\ufffd") for n in expected))
+        self.assertEqual(sorted(o.findtext(DFXML + "filename") for o in objects),
+                         sorted(n.replace("\x01", "\ufffd") for n in expected))
+        for o in objects:
+            self.assertEqual(o.findtext(DFXML + "hashdigest"),
+                             sha256_file(o.findtext(OWN + "recovered_as")))
+        report = os.path.join(self.tmp, "names.csv")
+        res = subprocess.run([os.environ["BREVANT"], "recover", self.img, "--partition", "1",
+                              "--to", tempfile.mkdtemp(dir=self.tmp), "--report", report, "-q"],
+                             capture_output=True, timeout=300)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        with open(report, newline="", encoding="utf-8") as f:
+            rows = list(csv.DictReader(f))
+        self.assertEqual(sorted(r["name"] for r in rows), expected)
+        self.assertEqual(sorted(r["path"] for r in rows), ["/" + n for n in expected])
+        for r in rows:
+            self.assertEqual(r["sha256"], sha256_file(r["recovered_as"]))
+
+
 def _iso(seconds):
     import datetime
     return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime(
