@@ -28,7 +28,8 @@ void Sha256::Update(const void* data, std::size_t length) {
 void Sha256::UpdateZeros(std::uint64_t length) {
   static const std::uint8_t kZeros[64 * 1024] = {};
   while (length > 0) {
-    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof kZeros));
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof kZeros));
     EVP_DigestUpdate(state_->ctx, kZeros, piece);
     length -= piece;
   }

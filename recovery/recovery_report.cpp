@@ -13,15 +13,16 @@
 #include "fat/fat_engine.h"
 #include "model/file_listing.h"
 #include "model/result_tree.h"
-#include "recovery/recovery_worker.h"
 #include "platform/output_folder.h"
+#include "recovery/recovery_worker.h"
 
 namespace brevant {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kDfxmlNamespace = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
+constexpr const char* kDfxmlNamespace =
+    "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
 constexpr const char* kOwnNamespace = "urn:calverin-brevant:recovery-report";
 constexpr const char* kCsvHeader =
     "path,name,size,modified,created,condition,overwritten_bytes,outcome,unreadable_sectors,"
@@ -63,15 +64,32 @@ std::string XmlText(std::string_view utf8) {
   for (std::size_t i = 0; i < utf8.size(); ++i) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     switch (c) {
-      case '&': out += "&amp;"; continue;
-      case '<': out += "&lt;"; continue;
-      case '>': out += "&gt;"; continue;
-      case '"': out += "&quot;"; continue;
-      case '\'': out += "&apos;"; continue;
-      case '\t': out += "&#9;"; continue;
-      case '\n': out += "&#10;"; continue;
-      case '\r': out += "&#13;"; continue;
-      default: break;
+      case '&':
+        out += "&amp;";
+        continue;
+      case '<':
+        out += "&lt;";
+        continue;
+      case '>':
+        out += "&gt;";
+        continue;
+      case '"':
+        out += "&quot;";
+        continue;
+      case '\'':
+        out += "&apos;";
+        continue;
+      case '\t':
+        out += "&#9;";
+        continue;
+      case '\n':
+        out += "&#10;";
+        continue;
+      case '\r':
+        out += "&#13;";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || c == 0x7F) {
       out += "\xEF\xBF\xBD";
@@ -113,7 +131,8 @@ std::optional<ReportFormat> ReportFormatOf(const fs::path& path) {
 bool CheckReportPath(const fs::path& path, const std::string& source, std::string* error) {
   const std::string name = "--report " + PathText(path);
   if (!ReportFormatOf(path)) {
-    *error = name + ": the report is DFXML (.xml, .dfxml) or CSV (.csv); say which by the extension";
+    *error =
+        name + ": the report is DFXML (.xml, .dfxml) or CSV (.csv); say which by the extension";
     return false;
   }
   struct stat st {};
@@ -208,13 +227,14 @@ void RecoveryReport::Header(const ReportRun& facts) {
   out += "  <creator version=\"1.0\">\n    <program>brevant</program>\n    <version>" +
          XmlText(BREVANT_VERSION) + "</version>\n    <execution_environment>\n";
   if (!facts.commandLine.empty())
-    out += "      <command_line>" + XmlText(ToUtf8(FromUtf8(facts.commandLine))) + "</command_line>\n";
+    out +=
+        "      <command_line>" + XmlText(ToUtf8(FromUtf8(facts.commandLine))) + "</command_line>\n";
   out += "      <start_time>" + TimeText(std::time(nullptr), true) + "</start_time>\n";
   out += "    </execution_environment>\n  </creator>\n";
   out += "  <source>\n    <image_filename>" + XmlText(PathText(run_.devicePath)) +
          "</image_filename>\n  </source>\n";
-  out += "  <brevant:destination>" + XmlText(PathText(facts.destination)) +
-         "</brevant:destination>\n";
+  out +=
+      "  <brevant:destination>" + XmlText(PathText(facts.destination)) + "</brevant:destination>\n";
   out += "  <volume offset=\"" + std::to_string(volumeOffset_) + "\">\n";
   out += "    <ftype_str>" + XmlText(Lower(run_.fsName)) + "</ftype_str>\n";
   out += "    <partition_offset>" + std::to_string(volumeOffset_) + "</partition_offset>\n";
@@ -226,15 +246,21 @@ void RecoveryReport::Header(const ReportRun& facts) {
 void RecoveryReport::Add(const RecoverTask& task, const ExtractResult& result) {
   if (finished_ || !task.file) return;
   ++files_;
-  if (result.ok) ++recovered_;
-  else if (!result.path.empty()) ++partial_;
-  else ++failedFiles_;
+  if (result.ok)
+    ++recovered_;
+  else if (!result.path.empty())
+    ++partial_;
+  else
+    ++failedFiles_;
   unreadable_ += result.unreadableSectors;
-  if (format_ == ReportFormat::Csv) Csv(task, result);
-  else Dfxml(task, result);
+  if (format_ == ReportFormat::Csv)
+    Csv(task, result);
+  else
+    Dfxml(task, result);
 }
 
-RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n, const ExtractResult& r) const {
+RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n,
+                                              const ExtractResult& r) const {
   Times t;
   // The engine read the modification time while planning the file (NTFS: from
   // $STANDARD_INFORMATION); the catalogue holds it for FAT, and for NTFS the creation time of
@@ -254,7 +280,8 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
   std::string path = ToUtf8(run_.paths->FileFolder(&n) + u"/" + ui::PathComponentText(n.name));
   std::string out = "    <fileobject>\n";
   // DFXML names a file by its path in the volume, without the leading slash.
-  out += "      <filename>" + XmlText(path.substr(!path.empty() && path[0] == '/' ? 1 : 0)) + "</filename>\n";
+  out += "      <filename>" + XmlText(path.substr(!path.empty() && path[0] == '/' ? 1 : 0)) +
+         "</filename>\n";
   out += "      <brevant:name>" + XmlText(name) + "</brevant:name>\n";
   std::uint64_t size = 0;
   std::string ignored;
@@ -273,7 +300,8 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
       out += "        <byte_run file_offset=\"" + std::to_string(run.fileOffset) + "\"";
       switch (run.kind) {
         case ByteRun::Kind::Source:
-          out += " fs_offset=\"" + std::to_string(run.sourceOffset - std::min(run.sourceOffset, volumeOffset_)) +
+          out += " fs_offset=\"" +
+                 std::to_string(run.sourceOffset - std::min(run.sourceOffset, volumeOffset_)) +
                  "\" img_offset=\"" + std::to_string(run.sourceOffset) + "\"";
           break;
         case ByteRun::Kind::Zeros:
@@ -287,7 +315,8 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
     }
     out += "      </byte_runs>\n";
   }
-  if (r.sha256) out += "      <hashdigest type=\"sha256\">" + DigestHex(*r.sha256) + "</hashdigest>\n";
+  if (r.sha256)
+    out += "      <hashdigest type=\"sha256\">" + DigestHex(*r.sha256) + "</hashdigest>\n";
   const FileState state = run_.StateOf(n);
   out += "      <brevant:condition overwritten_bytes=\"" + std::to_string(state.overwrittenBytes) +
          "\">" + ConditionWord(state) + "</brevant:condition>\n";
@@ -296,14 +325,16 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
          (r.stopped ? " stopped=\"true\"" : "") + ">" + Outcome(r) + "</brevant:outcome>\n";
   if (!r.path.empty())
     out += "      <brevant:recovered_as>" + XmlText(PathText(r.path)) + "</brevant:recovered_as>\n";
-  if (!r.ok) out += "      <brevant:error>" + XmlText(ToUtf8(FromUtf8(r.error))) + "</brevant:error>\n";
+  if (!r.ok)
+    out += "      <brevant:error>" + XmlText(ToUtf8(FromUtf8(r.error))) + "</brevant:error>\n";
   out += "    </fileobject>\n";
   Put(out);
 }
 
 void RecoveryReport::Csv(const RecoverTask& task, const ExtractResult& r) {
   const CatalogueNode& n = *task.file;
-  std::string out = CsvField(ToUtf8(run_.paths->FileFolder(&n) + u"/" + ui::PathComponentText(n.name)));
+  std::string out =
+      CsvField(ToUtf8(run_.paths->FileFolder(&n) + u"/" + ui::PathComponentText(n.name)));
   out += ',' + CsvField(ToUtf8(n.name));
   std::uint64_t size = 0;
   std::string ignored;
@@ -324,7 +355,7 @@ void RecoveryReport::Csv(const RecoverTask& task, const ExtractResult& r) {
   std::string runs;
   for (const ByteRun& run : r.runs) {
     if (!runs.empty()) runs += ' ';
-    runs += run.kind == ByteRun::Kind::Source ? std::to_string(run.sourceOffset)
+    runs += run.kind == ByteRun::Kind::Source  ? std::to_string(run.sourceOffset)
             : run.kind == ByteRun::Kind::Zeros ? "hole"
                                                : "resident";
     runs += '+' + std::to_string(run.length);

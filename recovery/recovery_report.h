@@ -86,7 +86,7 @@ class RecoveryReport {
   const RunResult& run_;
   bool fat_;
   std::uint64_t volumeOffset_;  // the partition's first byte on the source
-  bool failed_ = false;  // a write to the report failed
+  bool failed_ = false;         // a write to the report failed
   bool finished_ = false;
   std::uint64_t files_ = 0, recovered_ = 0, partial_ = 0, failedFiles_ = 0, unreadable_ = 0;
 };

@@ -143,8 +143,8 @@ TEST(RecoveryReport, ADfxmlRecordHoldsEveryFieldAndStaysWellFormed) {
   HandMadeRun h;
   const fs::path path = test::TempDir() / "hand.xml";
   std::string error;
-  auto report = RecoveryReport::Open(path, h.run, {"brevant recover 'a b' --report x.xml", "/out"},
-                                     &error);
+  auto report =
+      RecoveryReport::Open(path, h.run, {"brevant recover 'a b' --report x.xml", "/out"}, &error);
   ASSERT_TRUE(report) << error;
   report->Add({h.files[0], {}, 0}, h.Partial());
   ExtractResult failed;
@@ -173,11 +173,15 @@ TEST(RecoveryReport, ADfxmlRecordHoldsEveryFieldAndStaysWellFormed) {
            "<byte_run file_offset=\"0\" fs_offset=\"4096\" img_offset=\"1052672\" len=\"4096\"/>",
            "<byte_run file_offset=\"4096\" fill=\"0\" len=\"512\"/>",
            "<byte_run file_offset=\"4608\" type=\"resident\" len=\"392\"/>",
-           "<hashdigest type=\"sha256\">ab01000000000000000000000000000000000000000000000000000000000000</hashdigest>",
+           "<hashdigest "
+           "type=\"sha256\">ab01000000000000000000000000000000000000000000000000000000000000</"
+           "hashdigest>",
            "<brevant:condition overwritten_bytes=\"4096\">partly overwritten</brevant:condition>",
-           "<brevant:outcome bytes_written=\"5000\" unreadable_sectors=\"2\">partial</brevant:outcome>",
+           "<brevant:outcome bytes_written=\"5000\" "
+           "unreadable_sectors=\"2\">partial</brevant:outcome>",
            "<brevant:recovered_as>/out/evil.txt</brevant:recovered_as>",
-           "<brevant:error>sector 2100 cannot be read (2 unreadable sectors written as zeros)</brevant:error>",
+           "<brevant:error>sector 2100 cannot be read (2 unreadable sectors written as "
+           "zeros)</brevant:error>",
            "comma, &quot;quote&quot;&#10;line.txt</filename>",
            "<brevant:condition overwritten_bytes=\"0\">unknown</brevant:condition>",
            "unreadable_sectors=\"0\">failed</brevant:outcome>",
@@ -202,17 +206,19 @@ TEST(RecoveryReport, CsvRowsQuoteWhatNeedsItAndHoldEveryColumn) {
   failed.error = "no data, \"really\"";
   report->Add({h.files[1], {}, 1}, failed);
   ASSERT_TRUE(report->Finish(true, &error)) << error;
-  EXPECT_EQ(test::ReadFileBytes(path),
-            "path,name,size,modified,created,condition,overwritten_bytes,outcome,unreadable_sectors,"
-            "bytes_written,recovered_as,sha256,byte_runs,error\r\n"
-            "\"/Lost (found by Brevant)/<evil>&\"\"'.txt\",\"<evil>&\"\"'.txt\",5000,"
-            "2023-11-14T22:13:20Z,2023-01-01T00:00:00Z,partly overwritten,4096,partial,2,5000,/out/evil.txt,"
-            "ab01000000000000000000000000000000000000000000000000000000000000,"
-            "1052672+4096 hole+512 resident+392,"
-            "sector 2100 cannot be read (2 unreadable sectors written as zeros)\r\n"
-            "\"/Lost (found by Brevant)/comma, \"\"quote\"\"\nline.txt\","
-            "\"comma, \"\"quote\"\"\nline.txt\",5000,,2023-01-01T00:00:00Z,unknown,0,failed,0,0,,,,"
-            "\"no data, \"\"really\"\"\"\r\n");
+  EXPECT_EQ(
+      test::ReadFileBytes(path),
+      "path,name,size,modified,created,condition,overwritten_bytes,outcome,unreadable_sectors,"
+      "bytes_written,recovered_as,sha256,byte_runs,error\r\n"
+      "\"/Lost (found by Brevant)/<evil>&\"\"'.txt\",\"<evil>&\"\"'.txt\",5000,"
+      "2023-11-14T22:13:20Z,2023-01-01T00:00:00Z,partly "
+      "overwritten,4096,partial,2,5000,/out/evil.txt,"
+      "ab01000000000000000000000000000000000000000000000000000000000000,"
+      "1052672+4096 hole+512 resident+392,"
+      "sector 2100 cannot be read (2 unreadable sectors written as zeros)\r\n"
+      "\"/Lost (found by Brevant)/comma, \"\"quote\"\"\nline.txt\","
+      "\"comma, \"\"quote\"\"\nline.txt\",5000,,2023-01-01T00:00:00Z,unknown,0,failed,0,0,,,,"
+      "\"no data, \"\"really\"\"\"\r\n");
 }
 
 TEST(RecoveryReport, TheWindowsTwoReportsAreWrittenBesideTheFilesTogether) {
@@ -313,8 +319,9 @@ TEST(RecoveryReport, AStoppedRecoveryLeavesAWholeReportOfWhatWasDone) {
     ASSERT_GE(listener.written.size(), 4u);
     ASSERT_LT(listener.written.size(), run->catalogue.fileList.count.load());
     EXPECT_EQ(Count(xml, "<fileobject>"), listener.written.size());
-    EXPECT_NE(xml.find(finish ? "stopped=\"true\"/>\n</dfxml>\n" : "stopped=\"false\"/>\n</dfxml>\n"),
-              std::string::npos);
+    EXPECT_NE(
+        xml.find(finish ? "stopped=\"true\"/>\n</dfxml>\n" : "stopped=\"false\"/>\n</dfxml>\n"),
+        std::string::npos);
     // Each written file's SHA-256, as sha256sum reads the file back.
     std::size_t hashed = 0;
     for (const ExtractResult& r : listener.written) {
@@ -322,7 +329,8 @@ TEST(RecoveryReport, AStoppedRecoveryLeavesAWholeReportOfWhatWasDone) {
       ASSERT_TRUE(r.sha256);
       const std::string digest = DigestHex(*r.sha256);
       EXPECT_EQ(Shell("sha256sum < '" + r.path.string() + "'").substr(0, 64), digest) << r.path;
-      EXPECT_NE(xml.find("<hashdigest type=\"sha256\">" + digest + "</hashdigest>"), std::string::npos);
+      EXPECT_NE(xml.find("<hashdigest type=\"sha256\">" + digest + "</hashdigest>"),
+                std::string::npos);
       ++hashed;
     }
     EXPECT_GT(hashed, 0u);
