@@ -259,6 +259,11 @@ void RecoveryReport::Add(const RecoverTask& task, const ExtractResult& result) {
     Dfxml(task, result);
 }
 
+std::string RecoveryReport::SourcePath(const CatalogueNode& n) const {
+  const std::u16string folder = run_.paths ? run_.paths->FileFolder(&n) : std::u16string();
+  return ToUtf8(folder + u"/" + ui::PathComponentText(n.name));
+}
+
 RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n,
                                               const ExtractResult& r) const {
   Times t;
@@ -277,7 +282,7 @@ RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n,
 void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
   const CatalogueNode& n = *task.file;
   const std::string name = ToUtf8(n.name);
-  std::string path = ToUtf8(run_.paths->FileFolder(&n) + u"/" + ui::PathComponentText(n.name));
+  const std::string path = SourcePath(n);
   std::string out = "    <fileobject>\n";
   // DFXML names a file by its path in the volume, without the leading slash.
   out += "      <filename>" + XmlText(path.substr(!path.empty() && path[0] == '/' ? 1 : 0)) +
@@ -333,8 +338,7 @@ void RecoveryReport::Dfxml(const RecoverTask& task, const ExtractResult& r) {
 
 void RecoveryReport::Csv(const RecoverTask& task, const ExtractResult& r) {
   const CatalogueNode& n = *task.file;
-  std::string out =
-      CsvField(ToUtf8(run_.paths->FileFolder(&n) + u"/" + ui::PathComponentText(n.name)));
+  std::string out = CsvField(SourcePath(n));
   out += ',' + CsvField(ToUtf8(n.name));
   std::uint64_t size = 0;
   std::string ignored;

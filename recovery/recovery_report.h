@@ -75,6 +75,8 @@ class RecoveryReport {
     std::optional<std::int64_t> modified, created;  // Unix seconds
   };
   Times TimesOf(const CatalogueNode& file, const ExtractResult& result) const;
+  // The file's path in the volume, as `recover --json` gives it.
+  std::string SourcePath(const CatalogueNode& file) const;
   void Header(const ReportRun& facts);
   void Dfxml(const RecoverTask& task, const ExtractResult& result);
   void Csv(const RecoverTask& task, const ExtractResult& result);
