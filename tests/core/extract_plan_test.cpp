@@ -369,11 +369,8 @@ TEST(OutputFolder, FoldersAreNumberedPastFilesAndLinks) {
     const char* name;
     const char* expected;
   };
-  const Case cases[] = {{"Docs", "Docs (2)"},
-                        {"Many", "Many (1)"},
-                        {"Kept", "Kept"},
-                        {"New", "New"},
-                        {"v1.2", "v1 (1).2"}};
+  const Case cases[] = {{"Docs", "Docs (2)"}, {"Many", "Many (1)"}, {"Kept", "Kept"},
+                        {"New", "New"},       {"v1.2", "v1 (1).2"}};
   std::ofstream(folder->Path() / "v1.2") << "x";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
