@@ -675,7 +675,7 @@ int Main(int argc, char** argv) {
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
       "(unreadable sectors written as zeros, a full destination), or the scan could not read "
       "some MFT records; 2 a bad argument or an "
-      "unusable --to folder; 130 stopped by Ctrl-C or SIGTERM.");
+      "unusable --to folder or --report path; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
                     "Print a JSON report of every file (status, bytes, unreadable sectors) "
