@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     if (isDeleted) deleted.push_back(n);
   }
   for (std::size_t k = 0; k < deleted.size(); ++k)
-    r.states[deleted[k]] = {k % 3 == 0 ? FileCondition::Intact : FileCondition::Overwritten, 0};
+    r.SetState(*deleted[k], {k % 3 == 0 ? FileCondition::Intact : FileCondition::Overwritten, 0});
 
   auto t0 = Clock::now();
   ui::FilterIndex index(r);

@@ -14,6 +14,7 @@
 #include "core/extract_plan.h"
 #include "platform/output_folder.h"
 #include "recovery/file_recoverer.h"
+#include "recovery/recovery_report.h"
 #include "recovery/recovery_worker.h"
 #include "core/text.h"
 #include "cli/cli_view.h"
@@ -547,11 +548,14 @@ class RecoverEntries : public RecoverListener {
   void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
     ++filesReported_;
     Report(task, r);
+    if (report) report->Add(task, r);
   }
 
   bool StopRequested() override { return stop_.Received(); }
+  bool WantsDetails() override { return report != nullptr; }
 
   RecoverTally tally;
+  RecoveryReport* report = nullptr;  // --report: every file's record
 
  private:
   // The next entry the filters let through, as a task.
@@ -622,23 +626,37 @@ class RecoverEntries : public RecoverListener {
 };
 
 int RunRecover(ScanContext& ctx, const fs::path& to, const std::vector<std::string>& pathFilters,
-               bool json, const StopSignal& stop) {
+               bool json, const StopSignal& stop, const std::string& reportPath,
+               const std::string& commandLine) {
   std::vector<std::u16string> prefixes;
   for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
   std::string error;
   auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
   if (!recoverer) throw Error{2, error};
+  std::unique_ptr<RecoveryReport> report;
+  if (!reportPath.empty()) {
+    report = RecoveryReport::Open(reportPath, *ctx.result, {commandLine, recoverer->Destination()},
+                                  &error);
+    if (!report) throw Error{2, "--report " + error};
+  }
   RecoverEntries entries(ctx, std::move(prefixes), json, stop);
+  entries.report = report.get();
   entries.tally.unreadableRecords = ctx.result->unreadable.records;
   recoverer->RecoverAll(entries);
   if (stop.Received()) {
     entries.tally.stopped = true;
     entries.tally.notStarted = entries.NotStarted();
   }
+  // Closed whole after a stop too: it records what was done.
+  bool reportWritten = true;
+  if (report && !report->Finish(stop.Received(), &error)) {
+    std::cerr << "brevant: " << error << "\n";
+    reportWritten = false;
+  }
   entries.tally.Print(json);
   // Files the unreadable records held were never found, so not recovered: no plain success.
   ReportUnreadable(ctx.result->unreadable, "the files they held are not recovered", stderr);
-  return entries.tally.failed == 0 && entries.tally.partial == 0 &&
+  return reportWritten && entries.tally.failed == 0 && entries.tally.partial == 0 &&
                  ctx.result->unreadable.Empty()
              ? 0
              : 1;
@@ -666,6 +684,24 @@ int RunCat(ScanContext& ctx, long long entry) {
     return 1;
   }
   return 0;
+}
+
+// The command as typed, for the report: each argument quoted for a POSIX shell when it needs it.
+std::string CommandLine(int argc, char** argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (i > 0) line += ' ';
+    if (!arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789-_./=:,+@%") == std::string_view::npos) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
 }
 
 void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
@@ -753,11 +789,15 @@ int Main(int argc, char** argv) {
   recover->add_flag("--system", recFilter.system,
                     "Also the volume's own metadata files ($MFT, $LogFile, $Secure:$SDS, what "
                     "lies below $Extend, ...), which are otherwise left out");
+  std::string reportPath;
+  recover->add_option("--report", reportPath,
+                      "Also write a report of every file (source path, size, time, SHA-256, "
+                      "byte runs, condition, outcome): DFXML for .xml or .dfxml, CSV for .csv");
   recover->footer(
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
       "(unreadable sectors written as zeros, a full destination), or the scan could not read "
       "some MFT records; 2 a bad argument or an "
-      "unusable --to folder; 130 stopped by Ctrl-C or SIGTERM.");
+      "unusable --to folder or --report path; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
                     "Print a JSON report of every file (status, bytes, unreadable sectors) "
@@ -835,6 +875,11 @@ int Main(int argc, char** argv) {
         std::error_code ignored;
         if (!existed && fs::is_empty(to, ignored)) fs::remove(to, ignored);
       };
+      // After the destination is made, so that the report may go inside it.
+      if (!reportPath.empty() && !CheckReportPath(reportPath, recOpt.source, &error)) {
+        takeBack();
+        throw Error{2, error};
+      }
       std::unique_ptr<ScanContext> ctx;
       try {
         ctx = RunScan(recOpt, stop);
@@ -858,7 +903,8 @@ int Main(int argc, char** argv) {
       }
       ctx->filter = std::move(filter);
       stop.Watch(&ctx->session);
-      int rc = RunRecover(*ctx, to, pathFilters, recJson, stop);
+      int rc = RunRecover(*ctx, to, pathFilters, recJson, stop, reportPath,
+                          CommandLine(argc, argv));
       stop.Watch(nullptr);
       CheckOutput();
       return stop.Received() ? kStoppedExitStatus : rc;

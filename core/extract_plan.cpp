@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/read_sectors.h"
+#include "core/sha256.h"
 #include "core/text.h"
 #include "platform/sector_device.h"
 
@@ -117,7 +118,59 @@ class Writer {
   std::uint64_t firstUnreadable_ = 0;
 };
 
+// Hashes what goes through to the sink it wraps. Kernel copies are refused, so every byte is
+// read into our buffer and seen here; zeros are hashed whether they become holes or not.
+class DigestSink : public ByteSink {
+ public:
+  explicit DigestSink(ByteSink& inner) : inner_(inner) {}
+  bool Write(const void* data, std::size_t length) override {
+    if (!inner_.Write(data, length)) return Fail();
+    hash_.Update(data, length);
+    return true;
+  }
+  bool WriteZeros(std::uint64_t length) override {
+    if (!inner_.WriteZeros(length)) return Fail();
+    hash_.UpdateZeros(length);
+    return true;
+  }
+  bool MakesHoles() const override { return inner_.MakesHoles(); }
+  std::string LastError() const override { return inner_.LastError(); }
+  bool DestinationFull() const override { return inner_.DestinationFull(); }
+  // Nothing when a write failed: what reached the file is then not known to the byte.
+  std::optional<Sha256::Digest> Digest() {
+    if (failed_) return std::nullopt;
+    return hash_.Final();
+  }
+
+ private:
+  bool Fail() {
+    failed_ = true;
+    return false;
+  }
+  ByteSink& inner_;
+  Sha256 hash_;
+  bool failed_ = false;
+};
+
 }  // namespace
+
+std::vector<ByteRun> ExtractPlan::Runs() const {
+  std::vector<ByteRun> runs;
+  runs.reserve(pieces.size());
+  std::uint64_t at = 0;
+  for (const ExtractPiece& p : pieces) {
+    ByteRun run;
+    run.kind = p.kind == ExtractPiece::Kind::Source  ? ByteRun::Kind::Source
+               : p.kind == ExtractPiece::Kind::Zeros ? ByteRun::Kind::Zeros
+                                                     : ByteRun::Kind::Bytes;
+    run.fileOffset = at;
+    run.sourceOffset = p.kind == ExtractPiece::Kind::Source ? p.offset : 0;
+    run.length = p.length;
+    runs.push_back(run);
+    at += p.length;
+  }
+  return runs;
+}
 
 void ExtractPlan::AddSource(std::uint64_t offset, std::uint64_t length) {
   if (length == 0) return;
@@ -198,7 +251,7 @@ ExtractResult WritePlan(const ExtractPlan& plan, ByteSink& sink,
 
 ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder& folder,
                                 std::u16string_view name, const std::atomic<std::int32_t>* stop,
-                                WriteWatch* watch) {
+                                WriteWatch* watch, bool details) {
   ExtractResult result;
   std::string error;
   auto file = folder.CreateFile(ToUtf8(SanitiseName(name)), &error);
@@ -212,7 +265,9 @@ ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder&
     watch->Opened(watched);
   }
   OutputFileSink sink(*file);
-  result = WritePlan(plan, sink, stop);
+  std::optional<DigestSink> digest;
+  if (details) digest.emplace(sink);
+  result = WritePlan(plan, digest ? static_cast<ByteSink&>(*digest) : sink, stop);
   // A write that failed part-way still put bytes in the file.
   result.bytesWritten = std::max(result.bytesWritten, file->Position());
   const bool finished = file->Finish();
@@ -223,9 +278,14 @@ ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder&
     result.destinationFull = file->DestinationFull();
     result.error = file->Error();
   }
+  if (digest) {
+    if (finished && closed) result.sha256 = digest->Digest();
+    result.runs = plan.Runs();
+  }
   if (!result.ok && result.bytesWritten == 0 && plan.Size() > 0) {
     // Nothing of the file could be written: an empty file would only pass for it.
     folder.RemoveFile(file->Name());
+    result.sha256.reset();
   } else {
     result.path = folder.Path() / file->Name();
   }

@@ -42,6 +42,8 @@ struct ExtractPlan {
   std::uint64_t Size() const;
   // Bytes the destination must hold: everything but the zeros, which become holes.
   std::uint64_t BytesNeeded() const;
+  // The pieces as runs of the file, in order (data `produce` computes is not among them).
+  std::vector<ByteRun> Runs() const;
 };
 
 // Copies `plan` into `sink`. Source stretches go through the sink's kernel copy where it
@@ -62,9 +64,11 @@ class WriteWatch {
 
 // Writes `plan` as a new file `name` (sanitised, never overwriting) inside `folder`, with the
 // plan's modification time. A file of which nothing could be written is removed again; one
-// written in part is kept and its result says so (path set, not ok).
+// written in part is kept and its result says so (path set, not ok). With `details` the result
+// also carries the SHA-256 of what was written and the plan's runs; every byte then passes
+// through our buffer (no kernel copy), since the hash must see it.
 ExtractResult WritePlanToFolder(const ExtractPlan& plan, platform::OutputFolder& folder,
                                 std::u16string_view name, const std::atomic<std::int32_t>* stop,
-                                WriteWatch* watch = nullptr);
+                                WriteWatch* watch = nullptr, bool details = false);
 
 }  // namespace brevant

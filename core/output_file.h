@@ -1,11 +1,13 @@
 #pragma once
 // Where recovered bytes go: files below a folder the user chose, or standard output.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/output_folder.h"
 
@@ -54,6 +56,15 @@ class FileSink : public ByteSink {
   std::FILE* file_;
 };
 
+// Where a stretch of a recovered file came from, for the recovery report.
+struct ByteRun {
+  enum class Kind { Source, Zeros, Bytes };  // read from the source, a hole, resident bytes
+  Kind kind = Kind::Source;
+  std::uint64_t fileOffset = 0;
+  std::uint64_t sourceOffset = 0;  // byte offset on the source device or image (Source)
+  std::uint64_t length = 0;
+};
+
 struct ExtractResult {
   bool ok = false;
   std::uint64_t bytesWritten = 0;
@@ -63,6 +74,10 @@ struct ExtractResult {
   std::uint64_t unreadableSectors = 0;     // written as zeros; the rest of the file is copied
   bool stopped = false;                    // a stop request ended the copy early
   bool destinationFull = false;            // the destination ran out of space
+  // Only when the writer was asked for them (a recovery report): the SHA-256 of the bytes the
+  // file holds, when every one of them was written, and where the file's bytes came from.
+  std::optional<std::array<std::uint8_t, 32>> sha256;
+  std::vector<ByteRun> runs;
 };
 
 // A name read from the disk made safe as one path component: no separators, no "." or "..",

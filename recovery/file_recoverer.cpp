@@ -43,7 +43,10 @@ bool IsFat(const RecoverySession& session) {
 class FileRecoverer::Pipeline {
  public:
   Pipeline(FileRecoverer& owner, RecoverListener& listener, unsigned writers)
-      : owner_(owner), listener_(listener), watch_(listener.Watch()) {
+      : owner_(owner),
+        listener_(listener),
+        watch_(listener.Watch()),
+        details_(listener.WantsDetails()) {
     for (unsigned i = 0; i < std::max(1u, writers); ++i)
       writers_.push_back(std::make_unique<Writer>());
     for (std::size_t i = 0; i < writers_.size(); ++i)
@@ -231,7 +234,7 @@ class FileRecoverer::Pipeline {
         const bool skipped = owner_.stop_ && owner_.stop_->load() == 1;
         if (!skipped)
           result = WritePlanToFolder(job.plan, *job.folder, job.slot->task.file->name, owner_.stop_,
-                                     watch_);
+                                     watch_, details_);
         lock.lock();
         Finish(job, std::move(result), skipped);
         lock.unlock();
@@ -258,6 +261,7 @@ class FileRecoverer::Pipeline {
   FileRecoverer& owner_;
   RecoverListener& listener_;
   WriteWatch* watch_;
+  const bool details_;  // hash each file and keep its runs
   std::vector<std::unique_ptr<Writer>> writers_;
 
   std::mutex mutex_;

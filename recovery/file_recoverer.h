@@ -45,6 +45,9 @@ class RecoverListener {
   virtual bool StopRequested() { return false; }
   // Non-null to be told, from the writing threads, which files are being written.
   virtual WriteWatch* Watch() { return nullptr; }
+  // True to have each written file's SHA-256 and byte runs in its result, for a recovery
+  // report. Asked once, when RecoverAll begins; the copy then goes through our own buffer.
+  virtual bool WantsDetails() { return false; }
 };
 
 // The folders of a "/"-separated path of the result tree ("/Docs/Sub"), as the disk names them;

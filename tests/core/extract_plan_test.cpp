@@ -11,7 +11,9 @@
 #include <csignal>
 #include <fstream>
 #include <set>
+#include <tuple>
 
+#include "core/sha256.h"
 #include "platform/output_folder.h"
 #include "test_support.h"
 
@@ -263,6 +265,58 @@ TEST(WritePlanToFolder, AFullDestinationLeavesNothingOrAPartReportedAsSuch) {
     EXPECT_EQ(left, (std::set<std::string>{"empty.bin", "part.bin"}));
   }
   platform::SetInKernelCopy(true);
+}
+
+std::string Sha256Sum(const std::filesystem::path& path) {
+  std::string out;
+  if (std::FILE* p = ::popen(("sha256sum < '" + path.string() + "'").c_str(), "r")) {
+    char buffer[128];
+    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    ::pclose(p);
+  }
+  return out.substr(0, 64);
+}
+
+// For a recovery report: the SHA-256 of exactly the bytes in the file (holes, resident bytes and
+// kernel-copyable stretches alike), none when not every byte could be written, and the plan's
+// pieces as runs of the file.
+TEST(WritePlanToFolder, WithDetailsTheHashIsOfTheFileWrittenAndTheRunsAreThePlans) {
+  DiskImage image;
+  std::string expected;
+  const ExtractPlan plan = MixedPlan(image.path, &expected);
+  std::string error;
+  auto folder = platform::OpenOutputFolder(test::TempDir() / "plan-details", true, &error);
+  ASSERT_TRUE(folder) << error;
+  platform::SetInKernelCopy(true);
+  ExtractResult r = WritePlanToFolder(plan, *folder, u"hashed.bin", nullptr, nullptr, true);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(test::ReadFileBytes(r.path) == expected);
+  ASSERT_TRUE(r.sha256);
+  EXPECT_EQ(DigestHex(*r.sha256), Sha256Sum(r.path));
+  using K = ByteRun::Kind;
+  const std::vector<std::tuple<K, std::uint64_t, std::uint64_t, std::uint64_t>> runs = {
+      {K::Source, 0, 1000, 5000},
+      {K::Zeros, 5000, 0, 10000},
+      {K::Bytes, 15000, 0, 3},
+      {K::Source, 15003, 1u << 20, (2u << 20) + 107}};  // two stretches that continue each other
+  ASSERT_EQ(r.runs.size(), runs.size());
+  for (std::size_t i = 0; i < runs.size(); ++i)
+    EXPECT_EQ(std::make_tuple(r.runs[i].kind, r.runs[i].fileOffset, r.runs[i].sourceOffset,
+                              r.runs[i].length),
+              runs[i])
+        << i;
+
+  // Without details nothing is paid for them.
+  ExtractResult plain = WritePlanToFolder(plan, *folder, u"plain.bin", nullptr);
+  EXPECT_TRUE(plain.ok && !plain.sha256 && plain.runs.empty());
+
+  // A destination that takes only part of the file: what the file holds is not known to the
+  // byte, so no hash is claimed for it.
+  FileSizeLimit some(4096);
+  ExtractResult part = WritePlanToFolder(plan, *folder, u"part.bin", nullptr, nullptr, true);
+  EXPECT_FALSE(part.ok);
+  EXPECT_FALSE(part.path.empty());
+  EXPECT_FALSE(part.sha256);
 }
 
 TEST(OutputFolder, NewNamesNeverReplaceAnythingAndLinksAreNotFollowed) {
