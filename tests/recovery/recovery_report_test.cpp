@@ -121,7 +121,7 @@ struct HandMadeRun {
     for (const char16_t* name : {u"<evil>&\"'.txt", u"comma, \"quote\"\nline.txt", u"bell\x07.bin"})
       files.push_back(run.catalogue.AppendFile(name, u"100", u"64", u"5", time, u"0", u"5000",
                                                u"32", u"0", u"FILE", u"1", 1));
-    run.states[files[0]] = {FileCondition::PartlyOverwritten, 4096};
+    run.SetState(*files[0], {FileCondition::PartlyOverwritten, 4096});
     ui::BuildEntryPaths(run);
   }
   ExtractResult Partial() const {
