@@ -1,6 +1,7 @@
 #include "gui/result_tree_model.h"
 
 #include <QApplication>
+#include <QPalette>
 #include <QStyle>
 
 #include <vector>
@@ -74,11 +75,37 @@ bool ResultTreeModel::hasChildren(const QModelIndex& parent) const {
   return p && (!p->children.empty() || p->hasChildrenFlag);
 }
 
+void ResultTreeModel::SetMatchCounts(
+    const std::unordered_map<const ui::TreeItem*, std::size_t>* counts) {
+  if (!counts && !counting_) return;
+  // Only texts change: the rows, their expansion and the selection stay as they are.
+  emit layoutAboutToBeChanged();
+  counting_ = counts != nullptr;
+  counts_ = counts ? *counts : std::unordered_map<const ui::TreeItem*, std::size_t>();
+  emit layoutChanged();
+}
+
+long long ResultTreeModel::MatchCount(const ui::TreeItem* item) const {
+  if (!counting_) return -1;
+  const auto it = counts_.find(item);
+  return it == counts_.end() ? 0 : static_cast<long long>(it->second);
+}
+
 QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
   const ui::TreeItem* item = index.isValid() ? ItemOf(index) : nullptr;
   if (!item) return {};
-  if (role == Qt::DisplayRole)
-    return QString::fromUtf16(item->text.data(), static_cast<qsizetype>(item->text.size()));
+  const QString text =
+      QString::fromUtf16(item->text.data(), static_cast<qsizetype>(item->text.size()));
+  if (counting_ && tree_->isResultTree) {
+    const long long count = MatchCount(item);
+    if (role == Qt::DisplayRole) return count > 0 ? text + QStringLiteral(" (%1)").arg(count) : text;
+    if (role == Qt::ForegroundRole && count == 0)
+      return QApplication::palette().color(QPalette::Disabled, QPalette::Text);
+    if (role == Qt::ToolTipRole)
+      return text + (count == 1 ? QStringLiteral("\n1 matching file")
+                                : QStringLiteral("\n%1 matching files").arg(count));
+  }
+  if (role == Qt::DisplayRole) return text;
   if (role == Qt::CheckStateRole && tree_->checkBoxes && item->stateImage != 0)
     return item->stateImage == 2 ? Qt::Checked : Qt::Unchecked;
   if (role == Qt::ToolTipRole || role == Qt::DecorationRole || role == Qt::AccessibleDescriptionRole) {

@@ -25,6 +25,11 @@ class ResultTreeModel : public QAbstractItemModel {
   // Marks `item` with a warning sign and `reason` as its tooltip (a disk that cannot be read);
   // an empty reason removes the mark.
   void MarkItem(const ui::TreeItem* item, const QString& reason);
+  // Beside each folder, how many files a filter keeps at or below it; null when no filter is
+  // on (the names alone again). Folders holding none are shown greyed.
+  void SetMatchCounts(const std::unordered_map<const ui::TreeItem*, std::size_t>* counts);
+  // -1 while no filter is on.
+  long long MatchCount(const ui::TreeItem* item) const;
   // The check-box click: the subtree follows the item, the ancestors are recomputed.
   void ClickCheckBox(const QModelIndex& index);
 
@@ -41,6 +46,8 @@ class ResultTreeModel : public QAbstractItemModel {
   std::shared_ptr<ui::ResultTree> tree_;
   std::unordered_map<const ui::TreeItem*, int> rowOf_;
   std::unordered_map<const ui::TreeItem*, QString> marks_;
+  bool counting_ = false;
+  std::unordered_map<const ui::TreeItem*, std::size_t> counts_;
 };
 
 }  // namespace brevant::gui
