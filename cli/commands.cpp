@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/output_file.h"
 #include "core/extract_plan.h"
@@ -28,6 +29,7 @@
 #include "model/display_format.h"
 #include "ntfs/ntfs_ids.h"
 #include "ntfs/record_sweep.h"
+#include "model/file_filter.h"
 #include "model/file_listing.h"
 
 namespace brevant::cli {
@@ -58,6 +60,62 @@ struct ScanOptions {
   bool deepSearch = false;  // ... as `disks --deep-search` does
 };
 
+// What `scan` and `recover` keep of the files found, as typed.
+struct FilterOptions {
+  std::string name, minSize, maxSize, since, until;
+  std::vector<std::string> conditions, categories;
+  bool deletedOnly = false;
+  bool system = false;  // recover: the volume's metadata files too
+
+  // The filter these ask for; a value that makes no sense is a bad argument (status 2).
+  ui::FileFilter Make() const {
+    ui::FileFilter f;
+    f.namePattern = FromUtf8(name);
+    if (deletedOnly) f.liveness = ui::FileFilter::Liveness::DeletedOnly;
+    f.includeSystem = system;
+    auto size = [](const std::string& option, const std::string& text) {
+      auto v = ui::ParseByteSize(text);
+      if (!v)
+        throw Error{2, option + " " + text +
+                           ": not a size (a number of bytes, or with K, M, G or T: 10K, 1.5M)"};
+      return v;
+    };
+    auto time = [](const std::string& option, const std::string& text, bool end) {
+      auto v = ui::ParseIsoTime(text, end);
+      if (!v)
+        throw Error{2, option + " " + text +
+                           ": not a date (ISO 8601: 2024-05-01, 2024-05-01T13:45:00, with Z or "
+                           "+02:00 if you like)"};
+      return v;
+    };
+    if (!minSize.empty()) f.minSize = size("--min-size", minSize);
+    if (!maxSize.empty()) f.maxSize = size("--max-size", maxSize);
+    if (!since.empty()) f.since = time("--since", since, false);
+    if (!until.empty()) f.until = time("--until", until, true);
+    for (const std::string& c : conditions) {
+      auto v = ParseCondition(c);
+      if (!v)
+        throw Error{2, "--condition " + c +
+                           ": not a condition (intact, partly-overwritten, overwritten, unknown)"};
+      if (std::find(f.conditions.begin(), f.conditions.end(), *v) == f.conditions.end())
+        f.conditions.push_back(*v);
+    }
+    for (const std::string& c : categories) {
+      auto v = ui::ParseCategory(c);
+      if (!v)
+        throw Error{2, "--category " + c +
+                           ": not a category (pictures, documents, audio, video, archives, "
+                           "e-mail, other)"};
+      f.categories.push_back(*v);
+    }
+    if (f.minSize && f.maxSize && *f.minSize > *f.maxSize)
+      throw Error{2, "--min-size " + minSize + " is above --max-size " + maxSize};
+    if (f.since && f.until && *f.since > *f.until)
+      throw Error{2, "--since " + since + " is after --until " + until};
+    return f;
+  }
+};
+
 // One scanned partition: the same path the window takes, from enumeration to result tree.
 struct ScanContext {
   RecoverySession session;
@@ -70,6 +128,13 @@ struct ScanContext {
   std::vector<const CatalogueNode*> entries;
   std::size_t folderCount = 0;
   const ui::EntryPaths* paths = nullptr;  // the result's
+  std::unique_ptr<ui::FilterIndex> filterIndex;  // the result's filter facts
+  ui::FileFilter filter;                         // what the command keeps
+
+  // Whether the command's filter keeps entry k. Folders have no size, category or condition:
+  // a filter asking for one keeps no folder (a file's folders are still made for it).
+  bool Keeps(std::size_t k) const { return filterIndex->Matches(filter, *entries[k]); }
+  bool IsSystem(std::size_t k) const { return filterIndex->IsSystem(*entries[k]); }
 
   bool IsFat() const { return session.scanFsName == "FAT16" || session.scanFsName == "FAT32"; }
   bool IsFolder(std::size_t k) const { return k < folderCount; }
@@ -148,6 +213,7 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
     ctx->entries.push_back(n);
   ctx->paths = ctx->result->paths.get();
+  ctx->filterIndex = std::make_unique<ui::FilterIndex>(*ctx->result);
   return ctx;
 }
 
@@ -178,6 +244,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
   if (n->stream && *n->stream) JsonField(out, "stream", ToUtf8(n->stream));
   JsonNumber(out, "size", static_cast<long long>(SizeOf(n)));
   out += n->IsDeleted() ? ", \"deleted\": true" : ", \"deleted\": false";
+  out += ctx.IsSystem(k) ? ", \"system\": true" : ", \"system\": false";
   JsonNumber(out, "sector", TextToInt(n->sector));
   JsonField(out, "date", ToUtf8(n->date));
   JsonField(out, "time", ToUtf8(n->time));
@@ -193,6 +260,12 @@ std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNod
   std::int64_t ft = TextToInt(n->date);
   if (ft <= 0) return std::nullopt;
   return FileTimeToUnix(ft);
+}
+
+// The filter asks more of a file than being live or deleted.
+bool NarrowsFiles(ui::FileFilter filter) {
+  filter.liveness = ui::FileFilter::Liveness::Any;
+  return filter.Narrows();
 }
 
 // While what a scan found is printed: a stop that came during the scan ended the scan and
@@ -211,8 +284,7 @@ class PrintGuard {
   int before_;
 };
 
-void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
-               const PrintGuard& guard) {
+void PrintJson(const ScanContext& ctx, const ScanOptions& o, const PrintGuard& guard) {
   std::string out = "{";
   JsonField(out, "source", o.source, true);
   out += ",\n \"partition\": {\"number\": " + std::to_string(o.partition);
@@ -238,7 +310,7 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
     std::size_t from = pass == 0 ? 0 : ctx.folderCount;
     std::size_t to = pass == 0 ? ctx.folderCount : ctx.entries.size();
     for (std::size_t k = from; k < to && guard.Go(); ++k) {
-      if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
+      if (!ctx.Keeps(k)) continue;
       out += first ? "\n  " : ",\n  ";
       first = false;
       EntryJson(out, ctx, k);
@@ -253,11 +325,11 @@ void PrintJson(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
   StdOut::Get() << out;
 }
 
-void PrintBody(const ScanContext& ctx, bool deletedOnly, const PrintGuard& guard) {
+void PrintBody(const ScanContext& ctx, const PrintGuard& guard) {
   // The Sleuth Kit's body format: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
   for (std::size_t k = 0; k < ctx.entries.size() && guard.Go(); ++k) {
     const CatalogueNode* n = ctx.entries[k];
-    if (deletedOnly && !n->IsDeleted()) continue;
+    if (!ctx.Keeps(k)) continue;
     std::string name = ToUtf8Line(ctx.PathOf(k));
     for (char& c : name)
       if (c == '|') c = '_';
@@ -270,14 +342,20 @@ void PrintBody(const ScanContext& ctx, bool deletedOnly, const PrintGuard& guard
   }
 }
 
-void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
-               const PrintGuard& guard) {
+void PrintTree(const ScanContext& ctx, const ScanOptions& o, const PrintGuard& guard) {
   StdOut& cout = StdOut::Get();
   const auto& tree = *ctx.result->tree;
   std::unordered_map<const ui::TreeItem*, std::vector<std::size_t>> filesOf;
+  // A filter beyond --deleted-only shows only the folders on the way to a kept file.
+  const bool prune = NarrowsFiles(ctx.filter);
+  std::unordered_set<const ui::TreeItem*> onTheWay;
   for (std::size_t k = ctx.folderCount; k < ctx.entries.size(); ++k) {
-    if (deletedOnly && !ctx.entries[k]->IsDeleted()) continue;
-    filesOf[ctx.paths->FileItem(ctx.entries[k])].push_back(k);
+    if (!ctx.Keeps(k)) continue;
+    const ui::TreeItem* item = ctx.paths->FileItem(ctx.entries[k]);
+    filesOf[item].push_back(k);
+    if (prune)
+      for (const ui::TreeItem* up = item; up && onTheWay.insert(up).second; up = up->parent) {
+      }
   }
   cout << ValidUtf8(o.source) << ", partition " << o.partition << " (" << ctx.session.scanFsName
        << ", sectors " << ctx.session.selectedPartitionStart << " to "
@@ -300,6 +378,7 @@ void PrintTree(const ScanContext& ctx, const ScanOptions& o, bool deletedOnly,
   while (!stack.empty() && guard.Go()) {
     Frame f = stack.back();
     stack.pop_back();
+    if (prune && !onTheWay.count(f.item)) continue;
     std::string indent(static_cast<std::size_t>(f.depth) * 2, ' ');
     auto del = deletedItem.find(f.item);
     if (f.depth > 0)
@@ -422,13 +501,13 @@ void CheckPathFilters(const ScanContext& ctx, const std::vector<std::string>& pa
 // each outcome as it comes back, in the same order.
 class RecoverEntries : public RecoverListener {
  public:
-  RecoverEntries(ScanContext& ctx, std::vector<std::u16string> prefixes, bool deletedOnly,
-                 bool json, const StopSignal& stop)
-      : ctx_(ctx),
-        prefixes_(std::move(prefixes)),
-        deletedOnly_(deletedOnly),
-        json_(json),
-        stop_(stop) {}
+  RecoverEntries(ScanContext& ctx, std::vector<std::u16string> prefixes, bool json,
+                 const StopSignal& stop)
+      : ctx_(ctx), prefixes_(std::move(prefixes)), json_(json), stop_(stop) {
+    // Only --deleted-only and --system say which folders to make; with a filter on files a
+    // folder is made for the files kept in it, and none stands empty.
+    foldersAsFiles_ = NarrowsFiles(ctx.filter);
+  }
 
   bool NextTask(RecoverTask& task) override {
     if (!Advance(task)) return false;
@@ -465,7 +544,8 @@ class RecoverEntries : public RecoverListener {
     for (; next_ < ctx_.entries.size(); ++next_) {
       const std::size_t k = next_;
       const CatalogueNode* n = ctx_.entries[k];
-      if (deletedOnly_ && !n->IsDeleted()) continue;
+      if (ctx_.IsFolder(k) && foldersAsFiles_) continue;
+      if (!ctx_.Keeps(k)) continue;
       if (ctx_.IsFolder(k)) {
         const std::u16string path = ctx_.PathOf(k);
         if (!UnderAny(path, prefixes_)) continue;
@@ -519,20 +599,21 @@ class RecoverEntries : public RecoverListener {
 
   ScanContext& ctx_;
   std::vector<std::u16string> prefixes_;
-  bool deletedOnly_, json_;
+  bool json_;
+  bool foldersAsFiles_ = false;
   const StopSignal& stop_;
   std::size_t next_ = 0;
   std::size_t filesGiven_ = 0, filesReported_ = 0;
 };
 
-int RunRecover(ScanContext& ctx, const fs::path& to, bool deletedOnly,
-               const std::vector<std::string>& pathFilters, bool json, const StopSignal& stop) {
+int RunRecover(ScanContext& ctx, const fs::path& to, const std::vector<std::string>& pathFilters,
+               bool json, const StopSignal& stop) {
   std::vector<std::u16string> prefixes;
   for (const auto& p : pathFilters) prefixes.push_back(FromUtf8(p));
   std::string error;
   auto recoverer = FileRecoverer::Open(ctx.session, to, &error);
   if (!recoverer) throw Error{2, error};
-  RecoverEntries entries(ctx, std::move(prefixes), deletedOnly, json, stop);
+  RecoverEntries entries(ctx, std::move(prefixes), json, stop);
   entries.tally.unreadableRecords = ctx.result->unreadable.records;
   recoverer->RecoverAll(entries);
   if (stop.Received()) {
@@ -589,6 +670,27 @@ void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
                 "The same, looking at every sector, numbered as `disks --deep-search` does");
 }
 
+void AddFilterOptions(CLI::App* cmd, FilterOptions& f) {
+  cmd->add_option("--name", f.name,
+                  "Only files whose name matches this pattern (* any run, ? one character, "
+                  "[a-z] one of a set; case-insensitive)");
+  cmd->add_option("--min-size", f.minSize, "Only files of at least this size (bytes, or 10K, 1.5M, 2G)");
+  cmd->add_option("--max-size", f.maxSize, "Only files of at most this size");
+  cmd->add_option("--since", f.since,
+                  "Only entries modified at or after this time (ISO 8601: 2024-05-01, "
+                  "2024-05-01T13:45)");
+  cmd->add_option("--until", f.until,
+                  "Only entries modified at or before this time (a date alone: to its end)");
+  cmd->add_option("--condition", f.conditions,
+                  "Only deleted files in this condition: intact, partly-overwritten, "
+                  "overwritten, unknown (repeatable, or a comma list)")
+      ->delimiter(',');
+  cmd->add_option("--category", f.categories,
+                  "Only files of this kind by extension: pictures, documents, audio, video, "
+                  "archives, e-mail, other (repeatable, or a comma list)")
+      ->delimiter(',');
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -614,23 +716,28 @@ int Main(int argc, char** argv) {
 
   ScanOptions scanOpt;
   std::string format = "tree";
-  bool scanDeletedOnly = false;
+  FilterOptions scanFilter;
   auto* scan = app.add_subcommand("scan", "Find the folders and files of a partition");
   AddScanOptions(scan, scanOpt);
   scan->add_option("--format", format, "tree, json or body (The Sleuth Kit body file)")
       ->check(CLI::IsMember({"tree", "json", "body"}))
       ->capture_default_str();
-  scan->add_flag("--deleted-only", scanDeletedOnly, "Only deleted entries");
+  scan->add_flag("--deleted-only", scanFilter.deletedOnly, "Only deleted entries");
+  AddFilterOptions(scan, scanFilter);
 
   ScanOptions recOpt;
   std::string to;
-  bool recDeletedOnly = false;
+  FilterOptions recFilter;
   std::vector<std::string> pathFilters;
   auto* recover = app.add_subcommand("recover", "Copy found files to another place");
   AddScanOptions(recover, recOpt);
   recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
-  recover->add_flag("--deleted-only", recDeletedOnly, "Only deleted files");
+  recover->add_flag("--deleted-only", recFilter.deletedOnly, "Only deleted files");
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
+  AddFilterOptions(recover, recFilter);
+  recover->add_flag("--system", recFilter.system,
+                    "Also the volume's own metadata files ($MFT, $LogFile, $Secure:$SDS, what "
+                    "lies below $Extend, ...), which are otherwise left out");
   recover->footer(
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
       "(unreadable sectors written as zeros, a full destination), or the scan could not read "
@@ -675,11 +782,15 @@ int Main(int argc, char** argv) {
     if (disks->parsed()) return RunDisks(images, disksJson, true, disksSearch);
     StopSignal stop;
     if (scan->parsed()) {
+      // A bad filter value is refused before the scan.
+      ui::FileFilter filter = scanFilter.Make();
+      filter.includeSystem = true;  // scan lists everything, marking the volume's own files
       auto ctx = RunScan(scanOpt, stop);
+      ctx->filter = std::move(filter);
       PrintGuard guard(stop);
-      if (format == "json") PrintJson(*ctx, scanOpt, scanDeletedOnly, guard);
-      else if (format == "body") PrintBody(*ctx, scanDeletedOnly, guard);
-      else PrintTree(*ctx, scanOpt, scanDeletedOnly, guard);
+      if (format == "json") PrintJson(*ctx, scanOpt, guard);
+      else if (format == "body") PrintBody(*ctx, guard);
+      else PrintTree(*ctx, scanOpt, guard);
       CheckOutput();
       if (guard.Cut()) {
         std::cerr << "brevant: stopped: the output was cut short; it lists part of what was "
@@ -697,6 +808,7 @@ int Main(int argc, char** argv) {
       return 0;
     }
     if (recover->parsed()) {
+      ui::FileFilter filter = recFilter.Make();
       // The destination is checked (and made) before a scan that may take hours.
       std::string error;
       std::error_code ec;
@@ -729,8 +841,9 @@ int Main(int argc, char** argv) {
         takeBack();
         throw;
       }
+      ctx->filter = std::move(filter);
       stop.Watch(&ctx->session);
-      int rc = RunRecover(*ctx, to, recDeletedOnly, pathFilters, recJson, stop);
+      int rc = RunRecover(*ctx, to, pathFilters, recJson, stop);
       stop.Watch(nullptr);
       CheckOutput();
       return stop.Received() ? kStoppedExitStatus : rc;
