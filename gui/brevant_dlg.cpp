@@ -29,7 +29,6 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QTextBrowser>
-#include <QTimeZone>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
@@ -127,39 +126,6 @@ std::uint64_t RecordBytes(const CatalogueNode& file) {
 std::unique_ptr<QSettings> UserSettings() {
   return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                      QStringLiteral("Calverin"), QStringLiteral("Brevant"));
-}
-
-// "1500", "10K", "2.5 MB", "1 GiB": bytes, in units of 1024. Nothing for anything else.
-std::optional<std::uint64_t> ParseSizeText(const QString& text) {
-  static const QRegularExpression form(
-      QStringLiteral("^\\s*(\\d+(?:[.,]\\d+)?)\\s*([kmgt]?)(?:i?b|bytes?)?\\s*$"),
-      QRegularExpression::CaseInsensitiveOption);
-  const QRegularExpressionMatch m = form.match(text);
-  if (!m.hasMatch()) return std::nullopt;
-  bool ok = false;
-  const double value = QString(m.captured(1)).replace(u',', u'.').toDouble(&ok);
-  if (!ok) return std::nullopt;
-  const QString unit = m.captured(2).toLower();
-  const int shift = unit.isEmpty() ? 0 : unit == u"k" ? 10 : unit == u"m" ? 20 : unit == u"g" ? 30 : 40;
-  const long double bytes = static_cast<long double>(value) * static_cast<long double>(1ull << shift);
-  if (bytes > 1.8e19L) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes + 0.5L);
-}
-
-// "2024-03-01" (or with a time, "2024-03-01 14:30"): Unix seconds, read as the list shows times.
-// `endOfDay` makes a date alone stand for its last second, for an inclusive "until".
-std::optional<std::int64_t> ParseDateText(const QString& text, bool endOfDay) {
-  const QString t = text.trimmed();
-  for (const char* format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm"}) {
-    const QDateTime at = QDateTime::fromString(t, QString::fromLatin1(format));
-    if (at.isValid()) {
-      return QDateTime(at.date(), at.time(), QTimeZone::utc()).toSecsSinceEpoch();
-    }
-  }
-  const QDate day = QDate::fromString(t, QStringLiteral("yyyy-MM-dd"));
-  if (!day.isValid()) return std::nullopt;
-  const QDateTime start(day, QTime(0, 0), QTimeZone::utc());
-  return start.toSecsSinceEpoch() + (endOfDay ? 86399 : 0);
 }
 
 // A filter field that cannot be read is marked and left out, rather than guessed at.
@@ -1027,7 +993,19 @@ void CBrevantDlg::SetShowSystemFiles(bool show) {
     showSystemAction_->setChecked(show);
   }
   UserSettings()->setValue(QStringLiteral("Filter/showSystem"), show);
+  HideSystemFolders();
   ApplyFilter();
+}
+
+void CBrevantDlg::HideSystemFolders() {
+  if (!shownResult_ || tree_->Model()->Tree() != shownResult_->tree) return;
+  std::unordered_set<const ui::TreeItem*> hidden;
+  if (!ShowSystemFiles()) {
+    const ui::FilterIndex& index = Filters();
+    for (const ui::TreeFolderNode& f : shownResult_->tree->treeFolderList)
+      if (f.node && f.treeItem && index.IsSystem(*f.node)) hidden.insert(f.treeItem);
+  }
+  tree_->Model()->SetHiddenItems(hidden);
 }
 
 ui::FileFilter CBrevantDlg::CurrentFilter() const {
@@ -1049,12 +1027,12 @@ ui::FileFilter CBrevantDlg::CurrentFilter() const {
     f.categories.push_back(static_cast<ui::FileCategory>(categoryBox_->currentData().toInt()));
   const auto size = [](QLineEdit* edit, std::optional<std::uint64_t>& into) {
     if (edit->text().trimmed().isEmpty()) return MarkField(edit, false, {});
-    into = ParseSizeText(edit->text());
+    into = ui::ParseByteSize(edit->text().trimmed().toStdString());
     MarkField(edit, !into, QStringLiteral("Not a size: write bytes, or a number with K, M or G"));
   };
   const auto date = [](QLineEdit* edit, std::optional<std::int64_t>& into, bool endOfDay) {
     if (edit->text().trimmed().isEmpty()) return MarkField(edit, false, {});
-    into = ParseDateText(edit->text(), endOfDay);
+    into = ui::ParseIsoTime(edit->text().trimmed().toStdString(), endOfDay);
     MarkField(edit, !into, QStringLiteral("Not a date: write it as YYYY-MM-DD"));
   };
   size(minSize_, f.minSize);
@@ -1596,6 +1574,7 @@ void CBrevantDlg::TakeResult(std::shared_ptr<RunResult> result) {
   filterIndex_.reset();
   filterResult_.reset();
   tree_->ShowTree(shownResult_->tree);
+  HideSystemFolders();
   // A filter typed before still holds for the new result.
   filtering_ = false;
   matches_.clear();

@@ -181,6 +181,8 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   // The rows the list shows for `item`: its folder's files, or its matches while filtering.
   void ListItem(const ui::TreeItem* item);
   void ShowFileList(bool show);
+  // The volume's system folders leave the tree while "Show system files" is off.
+  void HideSystemFolders();
   // The filter facts of the shown result, made on first use.
   const ui::FilterIndex& Filters();
   void ShowDiskPanel(const QStringList& values);

@@ -61,7 +61,9 @@ TEST(NaturalOrderTest, AntisymmetricAndTransitiveOverASample) {
     for (const auto& b : names) {
       EXPECT_EQ(Sign(NaturalCompare(a, b)), -Sign(NaturalCompare(b, a)));
       for (const auto& c : names)
-        if (NaturalCompare(a, b) < 0 && NaturalCompare(b, c) < 0) EXPECT_LT(NaturalCompare(a, c), 0);
+        if (NaturalCompare(a, b) < 0 && NaturalCompare(b, c) < 0) {
+          EXPECT_LT(NaturalCompare(a, c), 0);
+        }
     }
 }
 
