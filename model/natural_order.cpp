@@ -54,4 +54,26 @@ int NaturalCompare(std::u16string_view a, std::u16string_view b) {
   return 0;
 }
 
+std::u16string NaturalKey(std::u16string_view text) {
+  std::u16string key;
+  key.reserve(text.size() + 4);
+  for (std::size_t i = 0; i < text.size();) {
+    if (!IsDigit(text[i])) {
+      key.push_back(Fold(text[i++]));
+      continue;
+    }
+    // A digit run becomes '0', its length without leading zeros, then those digits: against
+    // anything but a digit the '0' decides as any digit would, against another run the length
+    // decides first, then the digits.
+    const std::size_t end = DigitRunEnd(text, i);
+    while (i + 1 < end && text[i] == u'0') ++i;
+    const std::size_t length = end - i;
+    key.push_back(u'0');
+    key.push_back(static_cast<char16_t>(length < 0xFFFF ? length : 0xFFFF));
+    key.append(text.substr(i, length));
+    i = end;
+  }
+  return key;
+}
+
 }  // namespace brevant::ui

@@ -364,11 +364,14 @@ class WindowTest : public QObject {
     QStringList headers;
     for (int c = 0; c < list->model()->columnCount(); ++c)
       headers << list->model()->headerData(c, Qt::Horizontal).toString();
-    QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size"}));
+    QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size", "Condition",
+                                   "Path"}));
+    // The path shows only while a filter lists files of many folders.
+    QVERIFY(list->isColumnHidden(FileListModel::kPath));
 
     QStringList menus;
     for (QAction* a : w->menuBar()->actions()) menus << a->text().remove(u'&');
-    QCOMPARE(menus, (QStringList{"Recovery", "Help"}));
+    QCOMPARE(menus, (QStringList{"Recovery", "View", "Help"}));
     const struct {
       int id;
       const char* text;
@@ -1968,8 +1971,13 @@ class WindowTest : public QObject {
     Tree()->setFocus();
     QTest::keyClick(w, Qt::Key_I, Qt::AltModifier);
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(SearchBox()));
-    QCOMPARE(SearchBox()->nextInFocusChain(),
-             static_cast<QWidget*>(w->findChild<QToolButton*>(QStringLiteral("FiltersButton"))));
+    // Tab goes on from the search box to the filters, in reading order.
+    QTest::keyClick(SearchBox(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(),
+                 static_cast<QWidget*>(w->findChild<QToolButton*>(QStringLiteral("FiltersButton"))));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(),
+                 static_cast<QWidget*>(w->findChild<QPushButton*>(QStringLiteral("ClearFilterButton"))));
     // A size or date that cannot be read is marked, and left out rather than guessed at.
     QTest::mouseClick(w->findChild<QToolButton*>(QStringLiteral("FiltersButton")), Qt::LeftButton);
     auto* since = w->findChild<QLineEdit*>(QStringLiteral("SinceFilter"));

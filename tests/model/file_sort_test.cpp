@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core/run_result.h"
+#include "model/file_listing.h"
+#include "model/result_tree.h"
 
 namespace brevant::ui {
 namespace {
@@ -81,6 +83,48 @@ TEST_F(FileSortTest, SortingAgainKeepsTheEarlierOrderAmongEquals) {
   for (const CatalogueNode* n : rows) names.push_back(n->name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"File2.txt", u"file20.txt", u"b.txt",
                                                 u"file1.txt", u"file10.txt", u"a.txt"}));
+}
+
+TEST(FileSortPathTest, ByFolderInNaturalOrderThenByName) {
+  RunResult result;
+  result.fsName = "NTFS";
+  auto tree = std::make_shared<ResultTree>();
+  tree->isResultTree = true;
+  tree->rootFolderId = 5;
+  InsertTreePath(*tree, u"My Computer\\");
+  const struct {
+    const char16_t* name;
+    std::int32_t id;
+    const char16_t* idText;
+  } folders[] = {{u"Folder 10", 100, u"100"}, {u"folder 9", 101, u"101"}};
+  for (const auto& f : folders)
+    AddTopFolder(*tree, f.name, f.id,
+                 result.catalogue.AppendFolder(f.name, u"0", f.idText, u"5", u"0", u"0", u"0",
+                                               u"16", u"0", u"FOLDER", u"NULL", 1));
+  std::vector<const CatalogueNode*> files;
+  const struct {
+    const char16_t* name;
+    const char16_t* parent;
+  } entries[] = {{u"b.txt", u"100"}, {u"a10.txt", u"101"}, {u"root.txt", u"5"},
+                 {u"a2.txt", u"101"}, {u"a.txt", u"100"}};
+  for (const auto& e : entries)
+    files.push_back(result.catalogue.AppendFile(e.name, u"0", u"7", e.parent, u"0", u"0", u"1",
+                                                u"32", u"0", u"FILE", u"NULL", 1));
+  result.tree = tree;
+  result.paths = std::make_shared<EntryPaths>(*tree, result.catalogue);
+  const auto sorted = [&](bool descending) {
+    std::vector<const CatalogueNode*> rows = files;
+    SortFiles(rows, FileSortKey::Path, descending, result);
+    std::vector<std::u16string> out;
+    for (const CatalogueNode* n : rows) out.push_back(result.paths->EntryPath(n));
+    return out;
+  };
+  EXPECT_EQ(sorted(false), (std::vector<std::u16string>{u"/root.txt", u"/folder 9/a2.txt",
+                                                        u"/folder 9/a10.txt", u"/Folder 10/a.txt",
+                                                        u"/Folder 10/b.txt"}));
+  EXPECT_EQ(sorted(true), (std::vector<std::u16string>{u"/Folder 10/b.txt", u"/Folder 10/a.txt",
+                                                       u"/folder 9/a10.txt", u"/folder 9/a2.txt",
+                                                       u"/root.txt"}));
 }
 
 TEST_F(FileSortTest, EmptyAndSingleRowsAreLeftAlone) {

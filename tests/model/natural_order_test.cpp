@@ -46,9 +46,16 @@ TEST(NaturalOrderTest, Table) {
       {u"Ÿ", u"ÿ", 0},
       {u"Ｆｉｌｅ", u"ｆｉｌｅ", 0},                     // full-width Latin
       {u"日本2", u"日本10", -1},                  // other scripts compare by code unit
+      {u"a-1", u"a1", -1},                       // what is no digit decides against a digit
+      {u"a~", u"a1", 1},
+      {u"a1", u"a1b", -1},
+      {u"a1.txt", u"a01", 1},
+      {u"x 2", u"x 2 ", -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Sign(NaturalCompare(c.a, c.b)), c.expected) << "case " << (&c - cases);
+    // The sort key orders the same way.
+    EXPECT_EQ(Sign(NaturalKey(c.a).compare(NaturalKey(c.b))), c.expected) << "key " << (&c - cases);
   }
 }
 
@@ -56,10 +63,13 @@ TEST(NaturalOrderTest, Table) {
 TEST(NaturalOrderTest, AntisymmetricAndTransitiveOverASample) {
   const std::u16string names[] = {u"a1",  u"A01", u"a2",   u"a10", u"a10b", u"b",
                                   u"B1",  u"",    u"10",   u"9",   u"x9y9", u"x9y10",
-                                  u"x10", u"ä",   u"Ä1",   u"z"};
+                                  u"x10", u"ä",   u"Ä1",   u"z",    u"a-1", u"a 1",
+                                  u"a.1", u"a~1", u"a001b", u"a1.txt"};
   for (const auto& a : names)
     for (const auto& b : names) {
       EXPECT_EQ(Sign(NaturalCompare(a, b)), -Sign(NaturalCompare(b, a)));
+      EXPECT_EQ(Sign(NaturalKey(a).compare(NaturalKey(b))), Sign(NaturalCompare(a, b)))
+          << "keys of sample " << (&a - names) << " and " << (&b - names);
       for (const auto& c : names)
         if (NaturalCompare(a, b) < 0 && NaturalCompare(b, c) < 0) {
           EXPECT_LT(NaturalCompare(a, c), 0);
