@@ -64,9 +64,8 @@ char32_t SimpleFold(char32_t c) { return static_cast<char32_t>(u_foldCase(static
 
 // ---------------------------------------------------------------------------------------------
 // Glob patterns: `*` any run, `?` one character, `[...]` one of a set (`[!...]` or `[^...]` none
-// of it; `]` first in the set is a member; `a-z` a range). An unclosed `[` is itself. Matching
-// walks the name once per star at most (the last star is the only backtracking point), so time
-// stays proportional to name length times pattern length whatever either holds.
+// of it; `]` first in the set is a member; `a-z` a range). An unclosed `[` is itself. Time stays
+// proportional to name length times pattern length whatever either holds.
 
 struct CharClass {
   bool negated = false;
@@ -89,9 +88,73 @@ struct Glob {
   std::vector<Token> tokens;
   std::vector<CharClass> classes;
   bool any = true;  // empty, or stars only: keeps every name
+  // Patterns of literal text and stars only (the usual "*.jpg", "report*"): the pieces between
+  // the stars, found in order from left to right, which is linear in the name's length.
+  bool plain = false;
+  std::vector<std::u16string> pieces;
+  bool starFirst = false, starLast = false;
 
   bool Match(std::u16string_view name) const;
+  bool MatchPlain(std::u16string_view name) const;
+  std::size_t MatchRun(std::size_t t, std::size_t end, std::u16string_view name,
+                       std::size_t at) const;
 };
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c < 0xE000; }
+
+void AppendUnits(std::u16string& out, char32_t c) {
+  if (c >= 0x10000) {
+    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+  } else {
+    out += static_cast<char16_t>(c);
+  }
+}
+
+// Splits a pattern of literals and stars into its pieces. A lone surrogate in the pattern
+// keeps the general matcher, which never matches it against half of a pair.
+void MakePlain(Glob& g) {
+  g.plain = !g.any;
+  for (const Token& t : g.tokens)
+    g.plain = g.plain && (t.kind == Token::Star || (t.kind == Token::Literal && !IsSurrogate(t.c)));
+  if (!g.plain) return;
+  g.starFirst = g.tokens.front().kind == Token::Star;
+  g.starLast = g.tokens.back().kind == Token::Star;
+  std::u16string piece;
+  for (const Token& t : g.tokens) {
+    if (t.kind == Token::Star) {
+      if (!piece.empty()) g.pieces.push_back(std::move(piece));
+      piece.clear();
+    } else {
+      AppendUnits(piece, t.c);
+    }
+  }
+  if (!piece.empty()) g.pieces.push_back(std::move(piece));
+}
+
+bool Glob::MatchPlain(std::u16string_view name) const {
+  std::size_t from = 0, to = name.size();
+  std::size_t first = 0, last = pieces.size();
+  if (!starFirst) {
+    // No star at all: the whole name.
+    if (pieces.size() == 1 && !starLast) return name == pieces[0];
+    if (name.substr(0, pieces[0].size()) != pieces[0]) return false;
+    from = pieces[0].size();
+    first = 1;
+  }
+  if (!starLast && last > first) {
+    const std::u16string& tail = pieces[last - 1];
+    if (tail.size() > to - from || name.substr(to - tail.size()) != tail) return false;
+    to -= tail.size();
+    --last;
+  }
+  for (std::size_t k = first; k < last; ++k) {
+    const std::size_t at = name.substr(0, to).find(pieces[k], from);
+    if (at == std::u16string_view::npos) return false;
+    from = at + pieces[k].size();
+  }
+  return true;
+}
 
 Glob Compile(std::u16string_view pattern) {
   Glob g;
@@ -179,39 +242,90 @@ Glob Compile(std::u16string_view pattern) {
   }
   flush();
   for (const Token& t : g.tokens) g.any = g.any && t.kind == Token::Star;
+  MakePlain(g);
   return g;
 }
 
+// The tokens from `t` up to the next star (or the end) matched at `at`: where the match ends,
+// or npos. Each token takes one character.
+std::size_t Glob::MatchRun(std::size_t t, std::size_t end, std::u16string_view name,
+                           std::size_t at) const {
+  for (; t < end; ++t) {
+    if (at >= name.size()) return std::u16string_view::npos;
+    const char32_t c = NextCodePoint(name, at);
+    const Token& k = tokens[t];
+    const bool ok = k.kind == Token::AnyOne || (k.kind == Token::Literal && k.c == c) ||
+                    (k.kind == Token::Class && classes[k.cls].Has(c));
+    if (!ok) return std::u16string_view::npos;
+  }
+  return at;
+}
+
+// Runs between stars match a fixed number of characters, so taking each at its leftmost place
+// is never wrong: one pass over the name per run, with no backtracking beyond it.
 bool Glob::Match(std::u16string_view name) const {
   if (any) return true;
-  const std::size_t npos = std::numeric_limits<std::size_t>::max();
-  std::size_t p = 0, n = 0, starP = npos, starN = 0;
-  while (n < name.size()) {
-    if (p < tokens.size() && tokens[p].kind == Token::Star) {
-      starP = ++p;
-      starN = n;
+  if (plain) return MatchPlain(name);
+  const std::size_t npos = std::u16string_view::npos;
+  // Runs as [begin, end) token ranges.
+  std::size_t from = 0, to = name.size();
+  std::size_t t = 0;
+  const std::size_t n = tokens.size();
+  auto runEnd = [&](std::size_t b) {
+    while (b < n && tokens[b].kind != Token::Star) ++b;
+    return b;
+  };
+  if (tokens[0].kind != Token::Star) {
+    const std::size_t e = runEnd(0);
+    const std::size_t at = MatchRun(0, e, name, 0);
+    if (at == npos) return false;
+    if (e == n) return at == name.size();
+    from = at;
+    t = e;
+  }
+  // The last run, when no star follows it, sits at the name's end.
+  std::size_t lastBegin = n;
+  if (tokens[n - 1].kind != Token::Star) {
+    lastBegin = n - 1;
+    while (tokens[lastBegin - 1].kind != Token::Star) --lastBegin;
+    std::size_t at = name.size();
+    for (std::size_t k = lastBegin; k < n; ++k) {
+      if (at <= from) return false;
+      --at;
+      if (at > from && name[at] >= 0xDC00 && name[at] < 0xE000 && name[at - 1] >= 0xD800 &&
+          name[at - 1] < 0xDC00)
+        --at;
+    }
+    if (MatchRun(lastBegin, n, name, at) != name.size()) return false;
+    to = at;
+  }
+  while (t < lastBegin) {
+    if (tokens[t].kind == Token::Star) {
+      ++t;
       continue;
     }
-    if (p < tokens.size()) {
-      std::size_t next = n;
-      const char32_t c = NextCodePoint(name, next);
-      const Token& t = tokens[p];
-      const bool ok = t.kind == Token::AnyOne || (t.kind == Token::Literal && t.c == c) ||
-                      (t.kind == Token::Class && classes[t.cls].Has(c));
-      if (ok) {
-        ++p;
-        n = next;
-        continue;
+    const std::size_t e = runEnd(t);
+    const std::u16string_view window = name.substr(0, to);
+    // A run that starts with a plain character only begins where that character is.
+    const bool findFirst = tokens[t].kind == Token::Literal && !IsSurrogate(tokens[t].c) &&
+                           tokens[t].c < 0x10000;
+    std::size_t at = from;
+    for (;;) {
+      if (findFirst) {
+        at = window.find(static_cast<char16_t>(tokens[t].c), at);
+        if (at == npos) return false;
       }
+      const std::size_t end = MatchRun(t, e, window, at);
+      if (end != npos) {
+        from = end;
+        break;
+      }
+      if (at >= to) return false;
+      NextCodePoint(name, at);
     }
-    if (starP == npos) return false;
-    // The last star takes one more character; everything after it is tried again from there.
-    p = starP;
-    NextCodePoint(name, starN);
-    n = starN;
+    t = e;
   }
-  while (p < tokens.size() && tokens[p].kind == Token::Star) ++p;
-  return p == tokens.size();
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -489,7 +603,10 @@ bool NameMatches(std::u16string_view pattern, std::u16string_view name) {
 struct FilterIndex::Impl {
   std::vector<const CatalogueNode*> files;  // catalogue order
   std::vector<Facts> fileFacts;
-  std::unordered_map<const CatalogueNode*, std::uint32_t> folderAt, fileAt;
+  // Node -> place in the facts, sorted by address: a million map nodes would cost more to
+  // make than the facts themselves.
+  using Place = std::pair<const CatalogueNode*, std::uint32_t>;
+  std::vector<Place> folderAt, fileAt;
   std::vector<Facts> folderFacts;
   std::u16string names;
   std::string fsName;
@@ -526,6 +643,17 @@ struct FilterIndex::Impl {
     if (fsName == "NTFS")
       f.system = OwnRecordIsSystem(n) || systemFolders.count(TextToInt(n.parentId)) != 0;
     return f;
+  }
+
+  static const Facts* Find(const std::vector<Place>& at, const std::vector<Facts>& facts,
+                           const CatalogueNode* node) {
+    auto it = std::lower_bound(at.begin(), at.end(), Place{node, 0},
+                               [](const Place& a, const Place& b) { return a.first < b.first; });
+    return it != at.end() && it->first == node ? &facts[it->second] : nullptr;
+  }
+  const Facts* FactsOf(const CatalogueNode* node) const {
+    if (const Facts* f = Find(fileAt, fileFacts, node)) return f;
+    return Find(folderAt, folderFacts, node);
   }
 
   std::u16string_view Name(const Facts& f) const {
@@ -585,15 +713,18 @@ FilterIndex::FilterIndex(const RunResult& result) : impl_(std::make_unique<Impl>
   m.files.reserve(fileCount);
   m.fileFacts.reserve(fileCount);
   m.fileAt.reserve(fileCount);
+  m.names.reserve(fileCount * 24);
   for (auto* n = c.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
-    m.folderAt.emplace(n, static_cast<std::uint32_t>(m.folderFacts.size()));
+    m.folderAt.emplace_back(n, static_cast<std::uint32_t>(m.folderFacts.size()));
     m.folderFacts.push_back(m.Make(result, *n, systemFolders));
   }
   for (auto* n = c.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
-    m.fileAt.emplace(n, static_cast<std::uint32_t>(m.files.size()));
+    m.fileAt.emplace_back(n, static_cast<std::uint32_t>(m.files.size()));
     m.files.push_back(n);
     m.fileFacts.push_back(m.Make(result, *n, systemFolders));
   }
+  std::sort(m.folderAt.begin(), m.folderAt.end());
+  std::sort(m.fileAt.begin(), m.fileAt.end());
 }
 
 FilterIndex::~FilterIndex() = default;
@@ -646,24 +777,15 @@ std::vector<const CatalogueNode*> FilterIndex::Matching(const FileFilter& filter
 
 bool FilterIndex::Matches(const FileFilter& filter, const CatalogueNode& entry) const {
   const Impl& m = *impl_;
+  const Facts* f = m.FactsOf(&entry);
+  if (!f) return false;
   const Compiled compiled(filter);
-  if (auto it = m.fileAt.find(&entry); it != m.fileAt.end()) {
-    const Facts& f = m.fileFacts[it->second];
-    return compiled.Keeps(f, m.Name(f));
-  }
-  if (auto it = m.folderAt.find(&entry); it != m.folderAt.end()) {
-    const Facts& f = m.folderFacts[it->second];
-    return compiled.Keeps(f, m.Name(f));
-  }
-  return false;
+  return compiled.Keeps(*f, m.Name(*f));
 }
 
 bool FilterIndex::IsSystem(const CatalogueNode& entry) const {
-  const Impl& m = *impl_;
-  if (auto it = m.fileAt.find(&entry); it != m.fileAt.end()) return m.fileFacts[it->second].system;
-  if (auto it = m.folderAt.find(&entry); it != m.folderAt.end())
-    return m.folderFacts[it->second].system;
-  return false;
+  const Facts* f = impl_->FactsOf(&entry);
+  return f && f->system;
 }
 
 }  // namespace brevant::ui

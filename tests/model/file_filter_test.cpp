@@ -53,6 +53,42 @@ TEST(FileFilterNames, GlobsWithCaseFolding) {
         << ToUtf8(c.pattern) << " on " << ToUtf8(c.name);
 }
 
+// The plain recursive reading of a glob over ASCII, for checking the fast matcher against.
+bool ReferenceMatch(std::u16string_view p, std::u16string_view n) {
+  if (p.empty()) return n.empty();
+  if (p[0] == u'*') return ReferenceMatch(p.substr(1), n) || (!n.empty() && ReferenceMatch(p, n.substr(1)));
+  if (n.empty()) return false;
+  if (p[0] == u'[') {
+    const std::size_t close = p.find(u']', 2);
+    const bool negated = p[1] == u'!';
+    const std::u16string_view set = p.substr(negated ? 2 : 1, close - (negated ? 2 : 1));
+    const bool in = set.find(n[0]) != std::u16string_view::npos;
+    return in != negated && ReferenceMatch(p.substr(close + 1), n.substr(1));
+  }
+  return (p[0] == u'?' || p[0] == n[0]) && ReferenceMatch(p.substr(1), n.substr(1));
+}
+
+TEST(FileFilterNames, AgreesWithTheRecursiveReading) {
+  // Every pattern of up to four pieces and every name of up to six letters over a small
+  // alphabet: stars next to runs of one-character tokens are where a matcher goes wrong.
+  const std::u16string_view pieces[] = {u"a", u"b", u"?", u"*", u"[ab]", u"[!a]"};
+  std::vector<std::u16string> patterns{u""}, names{u""};
+  for (int len = 0; len < 4; ++len)
+    for (std::size_t i = 0, end = patterns.size(); i < end; ++i)
+      for (auto piece : pieces) patterns.push_back(patterns[i] + std::u16string(piece));
+  for (int len = 0; len < 6; ++len)
+    for (std::size_t i = 0, end = names.size(); i < end; ++i)
+      for (char16_t c : {u'a', u'b', u'c'}) names.push_back(names[i] + c);
+  std::size_t checked = 0;
+  for (const auto& p : patterns)
+    for (std::size_t k = 0; k < names.size() && !p.empty(); k += 29) {  // empty: no name test
+      ASSERT_EQ(NameMatches(p, names[k]), ReferenceMatch(p, names[k]))
+          << ToUtf8(p) << " on " << ToUtf8(names[k]);
+      ++checked;
+    }
+  EXPECT_GT(checked, 100000u);
+}
+
 TEST(FileFilterNames, HostileNamesAndPatternsEndQuickly) {
   // A pattern of many stars against a long near-miss: exponential backtracking would never end.
   std::u16string pattern, name(4000, u'a');
