@@ -453,6 +453,9 @@ void CBrevantDlg::BuildControls() {
   fileList_->horizontalHeader()->setSortIndicatorClearable(true);
   fileList_->setSortingEnabled(true);
   fileList_->setColumnHidden(FileListModel::kPath, true);  // shown while a filter is
+  // Where a match lies matters next to its name, not past the right edge.
+  fileList_->horizontalHeader()->moveSection(FileListModel::kPath, FileListModel::kName + 1);
+  fileList_->setColumnWidth(FileListModel::kPath, 160);
   fileList_->setVisible(false);
   rightLayout->addWidget(fileList_, 107);
 
@@ -590,8 +593,14 @@ QWidget* CBrevantDlg::BuildFilterBar(QWidget* parent) {
   // The rest of the filter, one compact row shown on demand.
   filtersRow_ = new QWidget(bar);
   filtersRow_->setObjectName(QStringLiteral("FiltersRow"));
-  auto* row = new QHBoxLayout(filtersRow_);
-  row->setContentsMargins(0, 0, 0, 0);
+  // Two short lines rather than one long one, so the filters never squeeze the tree.
+  auto* rows = new QVBoxLayout(filtersRow_);
+  rows->setContentsMargins(0, 0, 0, 0);
+  rows->setSpacing(2);
+  auto* row = new QHBoxLayout;
+  auto* row2 = new QHBoxLayout;
+  rows->addLayout(row);
+  rows->addLayout(row2);
   stateBox_ = new QComboBox(filtersRow_);
   stateBox_->setObjectName(QStringLiteral("StateFilter"));
   stateBox_->addItems({QStringLiteral("Live and deleted"), QStringLiteral("Live only"),
@@ -618,14 +627,15 @@ QWidget* CBrevantDlg::BuildFilterBar(QWidget* parent) {
     if (!text.isEmpty()) text[0] = text[0].toUpper();
     categoryBox_->addItem(text, static_cast<int>(c));
   }
-  auto field = [this](const char* name, const QString& placeholder, const QString& description) {
+  auto field = [this](const char* name, const QString& accessibleName,
+                      const QString& description) {
     auto* edit = new QLineEdit(filtersRow_);
     edit->setObjectName(QString::fromLatin1(name));
-    edit->setPlaceholderText(placeholder);
-    edit->setAccessibleName(placeholder);
+    edit->setAccessibleName(accessibleName);
     edit->setAccessibleDescription(description);
     edit->setToolTip(description);
-    edit->setMaximumWidth(110);
+    edit->setMinimumWidth(90);
+    edit->setMaximumWidth(130);
     return edit;
   };
   minSize_ = field("MinSizeFilter", QStringLiteral("Min size"),
@@ -641,6 +651,10 @@ QWidget* CBrevantDlg::BuildFilterBar(QWidget* parent) {
   showSystem_ = new QCheckBox(QStringLiteral("Show s&ystem files"), filtersRow_);
   showSystem_->setObjectName(QStringLiteral("ShowSystemFilesBox"));
   showSystem_->setChecked(UserSettings()->value(QStringLiteral("Filter/showSystem"), false).toBool());
+  minSize_->setPlaceholderText(QStringLiteral("min, e.g. 10K"));
+  maxSize_->setPlaceholderText(QStringLiteral("max, e.g. 2M"));
+  since_->setPlaceholderText(QStringLiteral("from YYYY-MM-DD"));
+  until_->setPlaceholderText(QStringLiteral("to YYYY-MM-DD"));
   auto* sizeLabel = new QLabel(QStringLiteral("&Size:"), filtersRow_);
   sizeLabel->setBuddy(minSize_);
   auto* timeLabel = new QLabel(QStringLiteral("&Modified:"), filtersRow_);
@@ -648,14 +662,15 @@ QWidget* CBrevantDlg::BuildFilterBar(QWidget* parent) {
   row->addWidget(stateBox_);
   row->addWidget(conditionBox_);
   row->addWidget(categoryBox_);
-  row->addWidget(sizeLabel);
-  row->addWidget(minSize_);
-  row->addWidget(maxSize_);
-  row->addWidget(timeLabel);
-  row->addWidget(since_);
-  row->addWidget(until_);
-  row->addWidget(showSystem_);
   row->addStretch();
+  row2->addWidget(sizeLabel);
+  row2->addWidget(minSize_);
+  row2->addWidget(maxSize_);
+  row2->addWidget(timeLabel);
+  row2->addWidget(since_);
+  row2->addWidget(until_);
+  row2->addWidget(showSystem_);
+  row2->addStretch();
   filtersRow_->setVisible(false);
   outer->addWidget(filtersRow_);
 
