@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
@@ -27,6 +30,7 @@
 #include <QTableView>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -41,6 +45,7 @@
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
 #include "gui/preview.h"
+#include "model/file_filter.h"
 #include "model/file_listing.h"
 #include "platform/sector_device.h"
 #include "recovery/file_recoverer.h"
@@ -115,6 +120,18 @@ std::u16string ItemSlashPath(const ui::TreeItem* item) {
 std::uint64_t RecordBytes(const CatalogueNode& file) {
   const std::int64_t size = TextToInt(file.size);
   return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+// Where the user's choices are kept between starts.
+std::unique_ptr<QSettings> UserSettings() {
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                     QStringLiteral("Calverin"), QStringLiteral("Brevant"));
+}
+
+// A filter field that cannot be read is marked and left out, rather than guessed at.
+void MarkField(QLineEdit* field, bool bad, const QString& why) {
+  field->setStyleSheet(bad ? QStringLiteral("QLineEdit { background: #ffd8d8; }") : QString());
+  field->setToolTip(bad ? why : field->accessibleDescription());
 }
 
 QString DurationText(double seconds) {
@@ -240,7 +257,22 @@ SaveFolderDialog::SaveFolderDialog(QWidget* parent)
   setFileMode(QFileDialog::Directory);
   setOption(QFileDialog::ShowDirsOnly);
   setOption(QFileDialog::DontUseNativeDialog);
+  writeReport_ = new QCheckBox(QStringLiteral("Write a recovery &report"), this);
+  writeReport_->setObjectName(QStringLiteral("WriteReportBox"));
+  writeReport_->setAccessibleName(QStringLiteral("Write a recovery report"));
+  writeReport_->setAccessibleDescription(
+      QStringLiteral("Beside the saved files, a report of what was saved, from where, and "
+                     "whether each file came back whole"));
+  writeReport_->setToolTip(writeReport_->accessibleDescription());
+  writeReport_->setChecked(UserSettings()->value(QStringLiteral("Save/writeReport"), true).toBool());
+  // The stock dialog lays itself out in a grid: the box goes below everything it holds.
+  if (auto* grid = qobject_cast<QGridLayout*>(layout()))
+    grid->addWidget(writeReport_, grid->rowCount(), 0, 1, grid->columnCount());
+  else if (layout())
+    layout()->addWidget(writeReport_);
 }
+
+bool SaveFolderDialog::WriteReport() const { return writeReport_->isChecked(); }
 
 void SaveFolderDialog::accept() {
   // A new folder's name typed in an existing folder is made, rather than refused as not found.
@@ -250,6 +282,7 @@ void SaveFolderDialog::accept() {
     if (!info.exists() && info.dir().exists() && !info.fileName().isEmpty())
       info.dir().mkdir(info.fileName());
   }
+  UserSettings()->setValue(QStringLiteral("Save/writeReport"), writeReport_->isChecked());
   QFileDialog::accept();
 }
 
@@ -393,6 +426,10 @@ void CBrevantDlg::BuildControls() {
   rightLayout->addWidget(accessPanel_);
   rightLayout->addWidget(group_, 107);
 
+  filterBar_ = BuildFilterBar(right);
+  filterBar_->setVisible(false);
+  rightLayout->addWidget(filterBar_);
+
   fileList_ = new QTableView(right);
   fileList_->setObjectName(ControlName(kIdFileList));
   fileModel_ = new FileListModel(fileList_);
@@ -408,7 +445,17 @@ void CBrevantDlg::BuildControls() {
   fileList_->setColumnWidth(FileListModel::kName, 240);
   fileList_->setColumnWidth(FileListModel::kCreationTime, 150);
   fileList_->setColumnWidth(FileListModel::kType, 70);
+  fileList_->setColumnWidth(FileListModel::kSize, 80);
+  fileList_->setColumnWidth(FileListModel::kCondition, 170);
   fileList_->horizontalHeader()->setStretchLastSection(true);
+  // Catalogue order until a header is clicked; a third click on it gives that order back.
+  fileList_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  fileList_->horizontalHeader()->setSortIndicatorClearable(true);
+  fileList_->setSortingEnabled(true);
+  fileList_->setColumnHidden(FileListModel::kPath, true);  // shown while a filter is
+  // Where a match lies matters next to its name, not past the right edge.
+  fileList_->horizontalHeader()->moveSection(FileListModel::kPath, FileListModel::kName + 1);
+  fileList_->setColumnWidth(FileListModel::kPath, 160);
   fileList_->setVisible(false);
   rightLayout->addWidget(fileList_, 107);
 
@@ -516,6 +563,172 @@ void CBrevantDlg::SetPieChartWidget(QWidget* widget) {
   pieChart_->setVisible(false);  // created hidden; nothing feeds it in this window
 }
 
+QWidget* CBrevantDlg::BuildFilterBar(QWidget* parent) {
+  auto* bar = new QWidget(parent);
+  bar->setObjectName(QStringLiteral("FilterBar"));
+  auto* outer = new QVBoxLayout(bar);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(2);
+
+  auto* line = new QHBoxLayout;
+  auto* findLabel = new QLabel(QStringLiteral("F&ind:"), bar);
+  search_ = new QLineEdit(bar);
+  search_->setObjectName(QStringLiteral("SearchBox"));
+  search_->setPlaceholderText(QStringLiteral("Name, or a pattern such as *.jpg"));
+  search_->setClearButtonEnabled(true);
+  findLabel->setBuddy(search_);
+  filtersButton_ = new QToolButton(bar);
+  filtersButton_->setObjectName(QStringLiteral("FiltersButton"));
+  filtersButton_->setText(QStringLiteral("&Filters"));
+  filtersButton_->setCheckable(true);
+  filtersButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  clearFilter_ = new QPushButton(QStringLiteral("C&lear"), bar);
+  clearFilter_->setObjectName(QStringLiteral("ClearFilterButton"));
+  line->addWidget(findLabel);
+  line->addWidget(search_, 1);
+  line->addWidget(filtersButton_);
+  line->addWidget(clearFilter_);
+  outer->addLayout(line);
+
+  // The rest of the filter, one compact row shown on demand.
+  filtersRow_ = new QWidget(bar);
+  filtersRow_->setObjectName(QStringLiteral("FiltersRow"));
+  // Two short lines rather than one long one, so the filters never squeeze the tree.
+  auto* rows = new QVBoxLayout(filtersRow_);
+  rows->setContentsMargins(0, 0, 0, 0);
+  rows->setSpacing(2);
+  auto* row = new QHBoxLayout;
+  auto* row2 = new QHBoxLayout;
+  rows->addLayout(row);
+  rows->addLayout(row2);
+  stateBox_ = new QComboBox(filtersRow_);
+  stateBox_->setObjectName(QStringLiteral("StateFilter"));
+  stateBox_->addItems({QStringLiteral("Live and deleted"), QStringLiteral("Live only"),
+                       QStringLiteral("Deleted only")});
+  conditionBox_ = new QComboBox(filtersRow_);
+  conditionBox_->setObjectName(QStringLiteral("ConditionFilter"));
+  conditionBox_->addItem(QStringLiteral("Any condition"));
+  conditionBox_->addItem(QStringLiteral("Intact"), static_cast<int>(FileCondition::Intact));
+  conditionBox_->addItem(QStringLiteral("Partly overwritten"),
+                         static_cast<int>(FileCondition::PartlyOverwritten));
+  conditionBox_->addItem(QStringLiteral("Overwritten"),
+                         static_cast<int>(FileCondition::Overwritten));
+  conditionBox_->addItem(QStringLiteral("Condition unknown"),
+                         static_cast<int>(FileCondition::Unknown));
+  categoryBox_ = new QComboBox(filtersRow_);
+  categoryBox_->setObjectName(QStringLiteral("CategoryFilter"));
+  categoryBox_->addItem(QStringLiteral("Any kind"));
+  for (ui::FileCategory c : {ui::FileCategory::Pictures, ui::FileCategory::Documents,
+                             ui::FileCategory::Audio, ui::FileCategory::Video,
+                             ui::FileCategory::Archives, ui::FileCategory::Email,
+                             ui::FileCategory::Other}) {
+    QString text = QString::fromUtf8(ui::CategoryText(c).data(),
+                                     static_cast<qsizetype>(ui::CategoryText(c).size()));
+    if (!text.isEmpty()) text[0] = text[0].toUpper();
+    categoryBox_->addItem(text, static_cast<int>(c));
+  }
+  auto field = [this](const char* name, const QString& accessibleName,
+                      const QString& description) {
+    auto* edit = new QLineEdit(filtersRow_);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setAccessibleName(accessibleName);
+    edit->setAccessibleDescription(description);
+    edit->setToolTip(description);
+    edit->setMinimumWidth(90);
+    edit->setMaximumWidth(130);
+    return edit;
+  };
+  minSize_ = field("MinSizeFilter", QStringLiteral("Min size"),
+                   QStringLiteral("Smallest size kept: bytes, or with K, M or G (10K, 2.5M)"));
+  maxSize_ = field("MaxSizeFilter", QStringLiteral("Max size"),
+                   QStringLiteral("Largest size kept: bytes, or with K, M or G (10K, 2.5M)"));
+  since_ = field("SinceFilter", QStringLiteral("Since"),
+                 QStringLiteral("Modified on or after this day: YYYY-MM-DD (times as the list "
+                                "shows them)"));
+  until_ = field("UntilFilter", QStringLiteral("Until"),
+                 QStringLiteral("Modified on or before this day: YYYY-MM-DD (times as the list "
+                                "shows them)"));
+  showSystem_ = new QCheckBox(QStringLiteral("Show s&ystem files"), filtersRow_);
+  showSystem_->setObjectName(QStringLiteral("ShowSystemFilesBox"));
+  showSystem_->setChecked(UserSettings()->value(QStringLiteral("Filter/showSystem"), false).toBool());
+  minSize_->setPlaceholderText(QStringLiteral("min, e.g. 10K"));
+  maxSize_->setPlaceholderText(QStringLiteral("max, e.g. 2M"));
+  since_->setPlaceholderText(QStringLiteral("from YYYY-MM-DD"));
+  until_->setPlaceholderText(QStringLiteral("to YYYY-MM-DD"));
+  auto* sizeLabel = new QLabel(QStringLiteral("&Size:"), filtersRow_);
+  sizeLabel->setBuddy(minSize_);
+  auto* timeLabel = new QLabel(QStringLiteral("&Modified:"), filtersRow_);
+  timeLabel->setBuddy(since_);
+  row->addWidget(stateBox_);
+  row->addWidget(conditionBox_);
+  row->addWidget(categoryBox_);
+  row->addStretch();
+  row2->addWidget(sizeLabel);
+  row2->addWidget(minSize_);
+  row2->addWidget(maxSize_);
+  row2->addWidget(timeLabel);
+  row2->addWidget(since_);
+  row2->addWidget(until_);
+  row2->addWidget(showSystem_);
+  row2->addStretch();
+  filtersRow_->setVisible(false);
+  outer->addWidget(filtersRow_);
+
+  const struct {
+    QWidget* widget;
+    const char* name;
+    const char* description;
+  } named[] = {
+      {search_, "Find files",
+       "Lists every file of the volume whose name matches: plain words anywhere in the name, or "
+       "a pattern with * and ?"},
+      {filtersButton_, "Filters", "Shows or hides the filters by state, condition, kind, size "
+                                  "and time"},
+      {clearFilter_, "Clear filter", "Back to browsing folder by folder"},
+      {stateBox_, "Live or deleted", "Which files to list: live, deleted or both"},
+      {conditionBox_, "Condition", "Deleted files by what is left of their data"},
+      {categoryBox_, "Kind of file", "Pictures, documents, audio, video, archives, e-mail"},
+      {showSystem_, "Show system files",
+       "Lists the volume's own metadata files ($MFT, $LogFile, ...) and saves them with the rest"},
+  };
+  for (const auto& n : named) {
+    n.widget->setAccessibleName(QString::fromUtf8(n.name));
+    n.widget->setAccessibleDescription(QString::fromUtf8(n.description));
+    n.widget->setToolTip(QString::fromUtf8(n.description));
+  }
+
+  connect(search_, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+  for (QComboBox* box : {stateBox_, conditionBox_, categoryBox_})
+    connect(box, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
+  for (QLineEdit* edit : {minSize_, maxSize_, since_, until_})
+    connect(edit, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+  connect(showSystem_, &QCheckBox::toggled, this, [this](bool on) { SetShowSystemFiles(on); });
+  connect(filtersButton_, &QToolButton::toggled, filtersRow_, &QWidget::setVisible);
+  connect(clearFilter_, &QPushButton::clicked, this, [this] {
+    const QSignalBlocker blockers[] = {QSignalBlocker(search_), QSignalBlocker(stateBox_),
+                                       QSignalBlocker(conditionBox_), QSignalBlocker(categoryBox_),
+                                       QSignalBlocker(minSize_), QSignalBlocker(maxSize_),
+                                       QSignalBlocker(since_), QSignalBlocker(until_)};
+    search_->clear();
+    for (QComboBox* box : {stateBox_, conditionBox_, categoryBox_}) box->setCurrentIndex(0);
+    for (QLineEdit* edit : {minSize_, maxSize_, since_, until_}) edit->clear();
+    ApplyFilter();
+    search_->setFocus(Qt::OtherFocusReason);
+  });
+  // Tab goes through the bar in reading order, then on to the list.
+  setTabOrder(search_, filtersButton_);
+  setTabOrder(filtersButton_, clearFilter_);
+  setTabOrder(clearFilter_, stateBox_);
+  setTabOrder(stateBox_, conditionBox_);
+  setTabOrder(conditionBox_, categoryBox_);
+  setTabOrder(categoryBox_, minSize_);
+  setTabOrder(minSize_, maxSize_);
+  setTabOrder(maxSize_, since_);
+  setTabOrder(since_, until_);
+  setTabOrder(until_, showSystem_);
+  return bar;
+}
+
 void CBrevantDlg::BuildMenus() {
   auto action = [this](QMenu* menu, int id, const QString& text, auto slot) {
     QAction* a = menu->addAction(text);
@@ -545,6 +758,21 @@ void CBrevantDlg::BuildMenus() {
   openImageAction_->setShortcut(QKeySequence::Open);
   saveAction_->setShortcut(QKeySequence::Save);
   action(recovery, kIdExit, QStringLiteral("E&xit"), &CBrevantDlg::OnExit);
+  QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+  view->setObjectName(QStringLiteral("ViewMenu"));
+  auto* find = view->addAction(QStringLiteral("&Find Files"));
+  find->setObjectName(QStringLiteral("FindAction"));
+  find->setShortcut(QKeySequence::Find);
+  connect(find, &QAction::triggered, this, [this] {
+    if (!filterBar_->isVisible()) return;
+    search_->setFocus(Qt::ShortcutFocusReason);
+    search_->selectAll();
+  });
+  showSystemAction_ = view->addAction(QStringLiteral("Show &System Files"));
+  showSystemAction_->setObjectName(QStringLiteral("ShowSystemFilesAction"));
+  showSystemAction_->setCheckable(true);
+  showSystemAction_->setChecked(showSystem_->isChecked());
+  connect(showSystemAction_, &QAction::toggled, this, [this](bool on) { SetShowSystemFiles(on); });
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("HelpMenu"));
   action(help, kIdHelp, QStringLiteral("Sofware &Help"), &CBrevantDlg::OnHelp)
@@ -575,7 +803,9 @@ void CBrevantDlg::NameControls() {
       {newScan_, "New Scan", "Back to the list of disks to scan another partition or disk"},
       {next_, "Next", "Scan the selected partition"},
       {stop_, "Stop", "Stop the scan or the Save"},
-      {save_, "Save", "Save the checked folders, or the selected files, to a folder you choose"},
+      {save_, "Save",
+       "Save the checked folders, the selected files, or every file the filter lists, to a "
+       "folder you choose"},
       {logo_, "Calverin Brevant", "The program's logo"},
   };
   for (const auto& c : controls) {
@@ -646,8 +876,12 @@ bool CBrevantDlg::LeaveResult() {
   shownResult_.reset();
   resultSaved_ = false;
   fileModel_->Clear();
-  fileList_->setVisible(false);
-  group_->setVisible(true);
+  ShowFileList(false);
+  filtering_ = false;
+  matches_.clear();
+  filterIndex_.reset();
+  filterResult_.reset();
+  tree_->Model()->SetMatchCounts(nullptr);
   tree_->ShowTree(startupTree_);
   MarkUnreadableDisks();
   // Nothing is selected until the user picks again: Next never scans a partition not shown.
@@ -728,9 +962,7 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
   const ui::TreeItem* item = tree_->Model()->ItemOf(current);
   if (!current.isValid() || !item) return;
   if (shownResult_ && tree_->Model()->Tree() == shownResult_->tree) {
-    // A folder of the result: its files, each row tied to its own record of that result.
-    fileModel_->SetRows(ui::ListFolderFiles(*shownResult_, item), shownResult_,
-                        shownResult_->fsName);
+    ListItem(item);
     return;
   }
   // A run reads the selection: it stays as it is until the run has ended.
@@ -756,6 +988,135 @@ void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
     values_[2]->setToolTip(remark);
     StartParamWorker();
   }
+}
+
+const ui::FilterIndex& CBrevantDlg::Filters() {
+  if (!filterIndex_ || filterResult_ != shownResult_) {
+    filterIndex_.reset();
+    filterResult_ = shownResult_;
+    filterIndex_ = std::make_unique<ui::FilterIndex>(*filterResult_);
+  }
+  return *filterIndex_;
+}
+
+bool CBrevantDlg::ShowSystemFiles() const { return showSystem_->isChecked(); }
+
+void CBrevantDlg::SetShowSystemFiles(bool show) {
+  {
+    const QSignalBlocker a(showSystem_), b(showSystemAction_);
+    showSystem_->setChecked(show);
+    showSystemAction_->setChecked(show);
+  }
+  UserSettings()->setValue(QStringLiteral("Filter/showSystem"), show);
+  HideSystemFolders();
+  ApplyFilter();
+}
+
+void CBrevantDlg::HideSystemFolders() {
+  if (!shownResult_ || tree_->Model()->Tree() != shownResult_->tree) return;
+  std::unordered_set<const ui::TreeItem*> hidden;
+  if (!ShowSystemFiles()) {
+    const ui::FilterIndex& index = Filters();
+    for (const ui::TreeFolderNode& f : shownResult_->tree->treeFolderList)
+      if (f.node && f.treeItem && index.IsSystem(*f.node)) hidden.insert(f.treeItem);
+  }
+  tree_->Model()->SetHiddenItems(hidden);
+}
+
+ui::FileFilter CBrevantDlg::CurrentFilter() const {
+  ui::FileFilter f;
+  const QString words = search_->text().trimmed();
+  // Plain words are looked for anywhere in the name; a pattern is taken as it is.
+  if (!words.isEmpty()) {
+    const bool pattern = words.contains(u'*') || words.contains(u'?') || words.contains(u'[');
+    const QString glob = pattern ? words : u'*' + words + u'*';
+    f.namePattern.assign(reinterpret_cast<const char16_t*>(glob.utf16()),
+                         static_cast<std::size_t>(glob.size()));
+  }
+  f.liveness = stateBox_->currentIndex() == 1   ? ui::FileFilter::Liveness::LiveOnly
+               : stateBox_->currentIndex() == 2 ? ui::FileFilter::Liveness::DeletedOnly
+                                                : ui::FileFilter::Liveness::Any;
+  if (conditionBox_->currentIndex() > 0)
+    f.conditions.push_back(static_cast<FileCondition>(conditionBox_->currentData().toInt()));
+  if (categoryBox_->currentIndex() > 0)
+    f.categories.push_back(static_cast<ui::FileCategory>(categoryBox_->currentData().toInt()));
+  const auto size = [](QLineEdit* edit, std::optional<std::uint64_t>& into) {
+    if (edit->text().trimmed().isEmpty()) return MarkField(edit, false, {});
+    into = ui::ParseByteSize(edit->text().trimmed().toStdString());
+    MarkField(edit, !into, QStringLiteral("Not a size: write bytes, or a number with K, M or G"));
+  };
+  const auto date = [](QLineEdit* edit, std::optional<std::int64_t>& into, bool endOfDay) {
+    if (edit->text().trimmed().isEmpty()) return MarkField(edit, false, {});
+    into = ui::ParseIsoTime(edit->text().trimmed().toStdString(), endOfDay);
+    MarkField(edit, !into, QStringLiteral("Not a date: write it as YYYY-MM-DD"));
+  };
+  size(minSize_, f.minSize);
+  size(maxSize_, f.maxSize);
+  date(since_, f.since, false);
+  date(until_, f.until, true);
+  f.includeSystem = showSystem_->isChecked();
+  return f;
+}
+
+void CBrevantDlg::ApplyFilter() {
+  if (!shownResult_) return;
+  const ui::FileFilter filter = CurrentFilter();
+  const bool was = filtering_;
+  filtering_ = filter.Narrows();
+  matches_.clear();
+  std::unordered_map<const ui::TreeItem*, std::size_t> counts;
+  if (filtering_) {
+    matches_ = Filters().Matching(filter);
+    // Each folder counts the matches it holds, its subfolders' included.
+    for (const CatalogueNode* n : matches_)
+      for (const ui::TreeItem* i = shownResult_->paths->FileItem(n); i; i = i->parent) ++counts[i];
+    std::uint64_t bytes = 0;
+    for (const CatalogueNode* n : matches_) bytes += RecordBytes(*n);
+    ShowStatusText(QStringLiteral("%1 %2 match (%3)")
+                       .arg(matches_.size())
+                       .arg(matches_.size() == 1 ? QStringLiteral("file") : QStringLiteral("files"))
+                       .arg(SizeText(bytes)));
+  } else if (was) {
+    ShowStatusText(QString());
+  }
+  tree_->Model()->SetMatchCounts(filtering_ ? &counts : nullptr);
+  fileList_->setColumnHidden(FileListModel::kPath, !filtering_);
+  // A new filter lists the whole volume; without one the list shows the selected folder again.
+  const ui::TreeItem* item = filtering_ ? nullptr : tree_->Model()->ItemOf(tree_->currentIndex());
+  if (!filtering_ && !tree_->currentIndex().isValid()) item = nullptr;
+  ListItem(item);
+}
+
+void CBrevantDlg::ListItem(const ui::TreeItem* item) {
+  if (!shownResult_) return;
+  std::vector<const CatalogueNode*> rows;
+  if (filtering_) {
+    // The matches below `item`; the top item, or none, stands for the whole volume.
+    if (!item || !item->parent || item->parent == shownResult_->tree->Root()) {
+      rows = matches_;
+    } else {
+      for (const CatalogueNode* n : matches_)
+        for (const ui::TreeItem* i = shownResult_->paths->FileItem(n); i; i = i->parent)
+          if (i == item) {
+            rows.push_back(n);
+            break;
+          }
+    }
+  } else if (item) {
+    // A folder of the result: its files, each row tied to its own record of that result.
+    rows = ui::ListFolderFiles(*shownResult_, item);
+    if (!ShowSystemFiles()) {
+      const ui::FilterIndex& index = Filters();
+      std::erase_if(rows, [&index](const CatalogueNode* n) { return index.IsSystem(*n); });
+    }
+  }
+  fileModel_->SetRows(std::move(rows), shownResult_);
+}
+
+void CBrevantDlg::ShowFileList(bool show) {
+  fileList_->setVisible(show);
+  filterBar_->setVisible(show);
+  group_->setVisible(!show);
 }
 
 void CBrevantDlg::ShowDiskPanel(const QStringList& values) {
@@ -817,8 +1178,7 @@ void CBrevantDlg::OnRecover(COptionSection::Mode preset) {
   session_.recoveryMode.store(dialog.ChosenMode() == COptionSection::Mode::Extensive ? 2 : 1);
   // The pane showed a file of the result this run replaces.
   previewer_->ClearPreview();
-  fileList_->setVisible(true);
-  group_->setVisible(false);
+  ShowFileList(true);
   accessPanel_->setVisible(false);
   EnableStop(true);
   runFinished_.store(false);
@@ -880,18 +1240,51 @@ void CBrevantDlg::OnSave() {
   // then their files in catalogue order, each into its folder's path in the result.
   std::vector<RecoverTask> tasks;
   const auto checked = ui::CheckedItems(*result->tree);
+  // What the list leaves out is left out of a Save too: the volume's system files while they
+  // are hidden, and, while a filter is on, every file it does not keep.
+  const ui::FileFilter filter = CurrentFilter();
+  const ui::FilterIndex& index = Filters();
+  const auto keep = [&](const CatalogueNode& n) { return index.Matches(filter, n); };
   if (!checked.empty()) {
     // Each checked folder with its files; checking a folder checked everything below it.
     std::unordered_set<const ui::TreeItem*> wanted(checked.begin(), checked.end());
-    for (const ui::TreeItem* item : checked)
-      tasks.push_back({nullptr, FolderComponents(ItemSlashPath(item)), tasks.size()});
+    // While filtering only the matching files are saved, each made with its folders; empty
+    // folders of the selection are not made.
+    if (!filtering_) {
+      std::unordered_map<const ui::TreeItem*, const CatalogueNode*> folderOf;
+      for (const ui::TreeFolderNode& f : result->tree->treeFolderList)
+        if (f.node && wanted.count(f.treeItem)) folderOf.emplace(f.treeItem, f.node);
+      for (const ui::TreeItem* item : checked) {
+        const auto folder = folderOf.find(item);
+        if (folder != folderOf.end() && !ShowSystemFiles() && index.IsSystem(*folder->second))
+          continue;
+        tasks.push_back({nullptr, FolderComponents(ItemSlashPath(item)), tasks.size()});
+      }
+    }
     for (auto* n = result->catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-      if (wanted.count(result->paths->FileItem(n)))
+      if (wanted.count(result->paths->FileItem(n)) && keep(*n))
         tasks.push_back({n, FolderComponents(result->paths->FileFolder(n)), tasks.size()});
-  } else {
-    for (const QModelIndex& row : fileList_->selectionModel()->selectedRows())
+  } else if (fileList_->selectionModel()->hasSelection()) {
+    // The selected rows, in the order the list shows them.
+    QModelIndexList rows = fileList_->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    for (const QModelIndex& row : rows)
       if (const CatalogueNode* f = fileModel_->NodeAt(row.row()))
         tasks.push_back({f, FolderComponents(result->paths->FileFolder(f)), tasks.size()});
+  } else if (filtering_ && fileModel_->rowCount() > 0) {
+    // Nothing chosen while a filter is on: every file it lists, once the person agrees.
+    std::uint64_t bytes = 0;
+    for (int r = 0; r < fileModel_->rowCount(); ++r) bytes += RecordBytes(*fileModel_->NodeAt(r));
+    if (!AskUser(QStringLiteral("Save all %1 files that match the filter (%2)?")
+                     .arg(fileModel_->rowCount())
+                     .arg(SizeText(bytes)),
+                 kCaption, MessageIcon::Question, MessageButtons::YesNo))
+      return;
+    for (int r = 0; r < fileModel_->rowCount(); ++r) {
+      const CatalogueNode* f = fileModel_->NodeAt(r);
+      tasks.push_back({f, FolderComponents(result->paths->FileFolder(f)), tasks.size()});
+    }
   }
   if (tasks.empty()) {
     AskUser(QStringLiteral("Check folders in the tree, or select files in the list, to save them."),
@@ -908,6 +1301,8 @@ void CBrevantDlg::OnSave() {
   SaveFolderDialog dialog(this);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString folder = dialog.selectedFiles().front();
+  const bool writeReport = dialog.WriteReport();
+  lastSaveWantedReport_ = writeReport;
   const std::filesystem::path to = QFile::encodeName(folder).toStdString();
 
   saveStop_.store(0);
@@ -919,8 +1314,8 @@ void CBrevantDlg::OnSave() {
   shownSaveBytes_ = 0;
   ShowSaveProgress();
   saveTimer_->start();
-  saveThread_ =
-      std::thread([this, tasks = std::move(tasks), to, result, progress, folder]() mutable {
+  saveThread_ = std::thread(
+      [this, tasks = std::move(tasks), to, result, progress, folder, writeReport]() mutable {
         SaveListener save(*progress, std::move(tasks), saveStop_, session_.stopRequested,
                           savingMutex_, savingFiles_);
         std::string error;
@@ -931,7 +1326,11 @@ void CBrevantDlg::OnSave() {
         // stop requested, is a stopped Save even when no file was cut short.
         if (save.recovered + save.partial + save.failed < progress->totalFiles)
           save.StopRequested();
+        // RECOVERY REPORT: when `writeReport` is set, the report of this Save (every task with
+        // its outcome, as `save` heard them) is written into `to` here, once the report writer
+        // is connected.
         SaveEnd end;
+        end.reportRequested = writeReport;
         end.summary = recoverer ? save.Summary() : QString::fromStdString(error);
         end.stopped = save.stopped;
         end.whole = save.recovered;
@@ -1187,7 +1586,15 @@ void CBrevantDlg::TakeResult(std::shared_ptr<RunResult> result) {
   shownResult_ = std::move(result);
   resultSaved_ = false;
   fileModel_->Clear();
+  filterIndex_.reset();
+  filterResult_.reset();
   tree_->ShowTree(shownResult_->tree);
+  HideSystemFolders();
+  // A filter typed before still holds for the new result.
+  filtering_ = false;
+  matches_.clear();
+  tree_->Model()->SetMatchCounts(nullptr);
+  if (CurrentFilter().Narrows()) ApplyFilter();
   UpdateCommands();
 }
 

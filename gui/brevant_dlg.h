@@ -18,11 +18,16 @@
 
 #include "core/recovery_session.h"
 #include "gui/dialogs.h"
+#include "model/file_filter.h"
 #include "gui/queued_view.h"
 #include "platform/disk_source.h"
 
 class QAction;
+class QCheckBox;
+class QComboBox;
 class QDialog;
+class QLineEdit;
+class QToolButton;
 class QMessageBox;
 class QFrame;
 class QGroupBox;
@@ -61,14 +66,20 @@ struct SaveEnd {
   std::size_t whole = 0, files = 0;
   QString folder;  // the destination, when it was opened
   std::shared_ptr<RunResult> result;  // the result saved from
+  bool reportRequested = false;       // "Write a recovery report" was checked
 };
 
-// The Save's folder chooser; a new folder's name typed into it is made there.
+// The Save's folder chooser; a new folder's name typed into it is made there. Its "Write a
+// recovery report" box is remembered between Saves (checked the first time).
 class SaveFolderDialog : public QFileDialog {
   Q_OBJECT
  public:
   explicit SaveFolderDialog(QWidget* parent);
   void accept() override;
+  bool WriteReport() const;
+
+ private:
+  QCheckBox* writeReport_;
 };
 
 struct WindowOptions {
@@ -106,6 +117,18 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void OnRestartAsAdministrator();
   // The arguments a restarted window gets: the images opened so far.
   QStringList RestartArguments() const;
+
+  // The search box and the filter controls, as they are set now (system files as "Show system
+  // files" says).
+  ui::FileFilter CurrentFilter() const;
+  // True while a filter narrows the list to its matches of the whole volume.
+  bool Filtering() const { return filtering_; }
+  // Every file of the shown result the filter keeps, in catalogue order (while Filtering()).
+  const std::vector<const CatalogueNode*>& Matches() const { return matches_; }
+  bool ShowSystemFiles() const;
+  void SetShowSystemFiles(bool show);
+  // Whether the last Save was asked to write a recovery report.
+  bool LastSaveWantedReport() const { return lastSaveWantedReport_; }
 
   bool RunInProgress() const { return runThread_.joinable() || session_.runInProgress.load() == 1; }
   bool SaveInProgress() const { return saveThread_.joinable(); }
@@ -145,12 +168,23 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void ShowRunEnded(RunOutcome outcome) override;
 
   void BuildControls();
+  QWidget* BuildFilterBar(QWidget* parent);
   void BuildMenus();
   void NameControls();
   void RestoreLayout();
   void SaveLayout();
   void LoadLogo();
   void OnTreeSelection(const QModelIndex& current);
+  // The filter controls changed: the list shows the matches of the whole volume, or, with no
+  // filter left, the selected folder again.
+  void ApplyFilter();
+  // The rows the list shows for `item`: its folder's files, or its matches while filtering.
+  void ListItem(const ui::TreeItem* item);
+  void ShowFileList(bool show);
+  // The volume's system folders leave the tree while "Show system files" is off.
+  void HideSystemFolders();
+  // The filter facts of the shown result, made on first use.
+  const ui::FilterIndex& Filters();
   void ShowDiskPanel(const QStringList& values);
   void ShowPartitionPanel(const QStringList& values, const QString& rangeText);
   void StartParamWorker();
@@ -222,6 +256,26 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QAction* deleteAction_ = nullptr;
   QAction* openImageAction_ = nullptr;
   QAction* saveAction_ = nullptr;
+  // Search and filters above the file list.
+  QWidget* filterBar_ = nullptr;
+  QLineEdit* search_ = nullptr;
+  QToolButton* filtersButton_ = nullptr;
+  QWidget* filtersRow_ = nullptr;
+  QComboBox* stateBox_ = nullptr;
+  QComboBox* conditionBox_ = nullptr;
+  QComboBox* categoryBox_ = nullptr;
+  QLineEdit* minSize_ = nullptr;
+  QLineEdit* maxSize_ = nullptr;
+  QLineEdit* since_ = nullptr;
+  QLineEdit* until_ = nullptr;
+  QCheckBox* showSystem_ = nullptr;
+  QPushButton* clearFilter_ = nullptr;
+  QAction* showSystemAction_ = nullptr;
+  std::shared_ptr<RunResult> filterResult_;  // the result filterIndex_ was made for
+  std::unique_ptr<ui::FilterIndex> filterIndex_;
+  bool filtering_ = false;
+  std::vector<const CatalogueNode*> matches_;
+  bool lastSaveWantedReport_ = false;
   // Last member: it goes first, so a preview in progress stops before the session goes.
   std::unique_ptr<WindowPreview> previewer_;
 };

@@ -159,6 +159,29 @@ void PreviewController::Run() {
   }
 }
 
+QString DeletedFileNote(const FileState& state) {
+  switch (state.condition) {
+    case FileCondition::Live:
+      return {};
+    case FileCondition::Intact:
+      return PreviewController::tr("Deleted file, intact: its data is all still there.");
+    case FileCondition::PartlyOverwritten:
+      return PreviewController::tr(
+                 "Deleted file, partly overwritten: %1 bytes of it lie where other data is "
+                 "now, so the preview may show foreign data.")
+          .arg(state.overwrittenBytes);
+    case FileCondition::Overwritten:
+      return PreviewController::tr(
+          "Deleted file, overwritten: other data is where it was, so the preview most likely "
+          "shows foreign data.");
+    case FileCondition::Unknown:
+      break;
+  }
+  return PreviewController::tr(
+      "Deleted file, condition unknown: the allocation map could not be read, so the preview "
+      "may show foreign data.");
+}
+
 PreviewOutcome PreviewController::Extract(const Request& request) {
   const CatalogueNode& record = *request.record;
   PreviewOutcome out;
@@ -202,6 +225,9 @@ PreviewOutcome PreviewController::Extract(const Request& request) {
   if (!out.failure.isEmpty()) {
     out.note = tr("Incomplete: %1").arg(out.failure);
   }
+  // What is shown of a deleted file is only as good as what is left of its data.
+  const QString condition = DeletedFileNote(request.result->StateOf(record));
+  if (!condition.isEmpty()) out.note = out.note.isEmpty() ? condition : out.note + u'\n' + condition;
   return out;
 }
 

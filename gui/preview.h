@@ -96,6 +96,9 @@ class PreviewController : public QObject {
   std::thread worker_;
 };
 
+// The preview header's line about a deleted file's condition; empty for a live file.
+QString DeletedFileNote(const FileState& state);
+
 // The file list's click: previews the record of the lowest selected row (`recordOfRow` gives
 // each row's own record). Nothing happens when no row is selected.
 void PreviewClickedFile(PreviewController& controller, std::shared_ptr<const RunResult> result,

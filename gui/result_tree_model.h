@@ -4,6 +4,8 @@
 #include <QAbstractItemModel>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "model/result_tree.h"
 
@@ -25,6 +27,15 @@ class ResultTreeModel : public QAbstractItemModel {
   // Marks `item` with a warning sign and `reason` as its tooltip (a disk that cannot be read);
   // an empty reason removes the mark.
   void MarkItem(const ui::TreeItem* item, const QString& reason);
+  // Beside each folder, how many files a filter keeps at or below it; null when no filter is
+  // on (the names alone again). Folders holding none are shown greyed.
+  void SetMatchCounts(const std::unordered_map<const ui::TreeItem*, std::size_t>* counts);
+  // -1 while no filter is on.
+  long long MatchCount(const ui::TreeItem* item) const;
+  // Leaves these items (and what lies below them) out of the view, and brings back those
+  // hidden before that are not among them. Rows are removed and inserted, so the expansion and
+  // the selection of the rest stay as they are. A new tree shows every item again.
+  void SetHiddenItems(const std::unordered_set<const ui::TreeItem*>& hidden);
   // The check-box click: the subtree follows the item, the ancestors are recomputed.
   void ClickCheckBox(const QModelIndex& index);
 
@@ -38,9 +49,19 @@ class ResultTreeModel : public QAbstractItemModel {
 
  private:
   void IndexRows();
+  // The children a parent shows, without the hidden ones; rows are their places in it.
+  int ChildCount(const ui::TreeItem* parent) const;
+  ui::TreeItem* ChildAt(const ui::TreeItem* parent, int row) const;
+  void IndexChildren(const ui::TreeItem* parent);
+  bool UnderHidden(const ui::TreeItem* item) const;
+  std::unordered_set<const ui::TreeItem*> hidden_;
+  // Parents with hidden children: the children they show, in order.
+  std::unordered_map<const ui::TreeItem*, std::vector<ui::TreeItem*>> shown_;
   std::shared_ptr<ui::ResultTree> tree_;
   std::unordered_map<const ui::TreeItem*, int> rowOf_;
   std::unordered_map<const ui::TreeItem*, QString> marks_;
+  bool counting_ = false;
+  std::unordered_map<const ui::TreeItem*, std::size_t> counts_;
 };
 
 }  // namespace brevant::gui

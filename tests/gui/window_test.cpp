@@ -4,7 +4,12 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCryptographicHash>
+#include <QHeaderView>
+#include <QIcon>
+#include <QToolButton>
 #include <QDesktopServices>
 #include <QDirIterator>
 #include <QFile>
@@ -359,11 +364,14 @@ class WindowTest : public QObject {
     QStringList headers;
     for (int c = 0; c < list->model()->columnCount(); ++c)
       headers << list->model()->headerData(c, Qt::Horizontal).toString();
-    QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size"}));
+    QCOMPARE(headers, (QStringList{"File Name", "Creation Time", "Type", "Size", "Condition",
+                                   "Path"}));
+    // The path shows only while a filter lists files of many folders.
+    QVERIFY(list->isColumnHidden(FileListModel::kPath));
 
     QStringList menus;
     for (QAction* a : w->menuBar()->actions()) menus << a->text().remove(u'&');
-    QCOMPARE(menus, (QStringList{"Recovery", "Help"}));
+    QCOMPARE(menus, (QStringList{"Recovery", "View", "Help"}));
     const struct {
       int id;
       const char* text;
@@ -1654,6 +1662,331 @@ class WindowTest : public QObject {
     QVERIFY(!w->isVisible());
     QCOMPARE(w->Session().stopRequested.load(), 1);
     window_.reset();
+  }
+
+  // ---- Search, filters, sorting, condition and system files ----
+
+  // The names shown in the list, top to bottom.
+  QStringList ListedNames() {
+    QStringList names;
+    for (int r = 0; r < window_->Files()->rowCount(); ++r)
+      names << window_->Files()->index(r, FileListModel::kName).data().toString();
+    return names;
+  }
+  QLineEdit* SearchBox() { return window_->findChild<QLineEdit*>(QStringLiteral("SearchBox")); }
+  // Clicks the file list's header of `column`, as a user sorting by it does.
+  void ClickHeader(int column) {
+    auto* header = Control<QTableView>(window_.get(), kIdFileList)->horizontalHeader();
+    const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+  }
+
+  void TypingInTheSearchBoxListsMatchesOfTheWholeVolumeWithPaths() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    auto* list = Control<QTableView>(w, kIdFileList);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    QVERIFY(list->isColumnHidden(FileListModel::kPath));
+    QVERIFY(SearchBox()->isVisible());
+    // Plain words match anywhere in the name, whatever the case, in every folder.
+    SearchBox()->setFocus();
+    QTest::keyClicks(SearchBox(), QStringLiteral("note"));
+    QVERIFY(w->Filtering());
+    QSet<QString> expected;
+    for (const auto& f : ManifestPartition(1)[QStringLiteral("files")].toArray()) {
+      const QString path = f.toObject()[QStringLiteral("path")].toString();
+      if (path.section(u'/', -1).contains(QStringLiteral("note"), Qt::CaseInsensitive))
+        expected << path;
+    }
+    QVERIFY(expected.size() > 120);  // /Many's notes, /NOTES.TXT and a deleted one
+    QVERIFY(!list->isColumnHidden(FileListModel::kPath));
+    QSet<QString> shown;
+    FileListModel* files = w->Files();
+    for (int r = 0; r < files->rowCount(); ++r) {
+      const QString folder = files->index(r, FileListModel::kPath).data().toString();
+      shown << (folder == QStringLiteral("/") ? QString() : folder) + u'/' +
+                   files->index(r, FileListModel::kName).data().toString();
+    }
+    QCOMPARE(shown, expected);
+    QCOMPARE(files->rowCount(), expected.size());
+    // The tree counts the matches each folder holds, below it included.
+    auto* model = Tree()->Model();
+    QCOMPARE(model->index(0, 0).data().toString(),
+             QStringLiteral("My Computer (%1)").arg(expected.size()));
+    const QModelIndex many = model->index(
+        ChildTexts(model, model->index(0, 0)).indexOf(QStringLiteral("Many (120)")), 0,
+        model->index(0, 0));
+    QVERIFY(many.isValid());
+    QVERIFY(ChildTexts(model, model->index(0, 0)).contains(QStringLiteral("Trash Folder (1)")));
+    QVERIFY(ChildTexts(model, model->index(0, 0)).contains(QStringLiteral("Docs")));
+    // A folder of the tree narrows the list to the matches below it.
+    ClickRow(many);
+    QCOMPARE(files->rowCount(), 120);
+    // A pattern is taken as it is.
+    SearchBox()->setText(QStringLiteral("*.CSV"));
+    QCOMPARE(ListedNames(), QStringList{QStringLiteral("budget.csv")});
+    QCOMPARE(files->index(0, FileListModel::kPath).data().toString(),
+             QStringLiteral("/Docs/Projects/2024"));
+    // Clear: back to browsing the folder selected in the tree, names without counts.
+    QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("ClearFilterButton")),
+                      Qt::LeftButton);
+    QVERIFY(!w->Filtering());
+    QVERIFY(SearchBox()->text().isEmpty());
+    QVERIFY(list->isColumnHidden(FileListModel::kPath));
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("My Computer"));
+    QCOMPARE(files->rowCount(), 120);
+    QCOMPARE(Find(model, {"My Computer", "Many"}), Tree()->currentIndex());
+    // The other filters narrow too: the deleted files of 1,000 bytes or more.
+    QTest::mouseClick(w->findChild<QToolButton*>(QStringLiteral("FiltersButton")), Qt::LeftButton);
+    w->findChild<QComboBox*>(QStringLiteral("StateFilter"))->setCurrentIndex(2);
+    QTest::keyClicks(w->findChild<QLineEdit*>(QStringLiteral("MinSizeFilter")), QStringLiteral("1K"));
+    QSet<QString> big;
+    for (const auto& f : ManifestPartition(1)[QStringLiteral("files")].toArray())
+      if (f.toObject()[QStringLiteral("deleted")].toBool() &&
+          f.toObject()[QStringLiteral("size")].toInt() >= 1024)
+        big << f.toObject()[QStringLiteral("path")].toString().section(u'/', -1);
+    const QStringList listed = ListedNames();
+    QCOMPARE(QSet<QString>(listed.begin(), listed.end()), big);
+  }
+
+  void SortingByNameAndSize() {
+    CBrevantDlg* w = Open(test::FixtureImage("sort_names").string());
+    QVERIFY(w);
+    Run(1);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Pages"}));
+    // Catalogue order until a header is clicked.
+    QCOMPARE(ListedNames(), (QStringList{"page10.txt", "Page2.txt", "page1.txt", "page20.txt",
+                                         "page9.txt", "page3 old.txt"}));
+    ClickHeader(FileListModel::kName);
+    QCOMPARE(ListedNames(), (QStringList{"page1.txt", "Page2.txt", "page3 old.txt", "page9.txt",
+                                         "page10.txt", "page20.txt"}));
+    ClickHeader(FileListModel::kName);
+    QCOMPARE(ListedNames(), (QStringList{"page20.txt", "page10.txt", "page9.txt", "page3 old.txt",
+                                         "Page2.txt", "page1.txt"}));
+    // By size, equal sizes keep the order they had (here: names descending).
+    ClickHeader(FileListModel::kSize);
+    QCOMPARE(ListedNames(), (QStringList{"page20.txt", "page10.txt", "Page2.txt", "page1.txt",
+                                         "page3 old.txt", "page9.txt"}));
+    // The order holds for the next folder shown.
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Photos"}));
+    QCOMPARE(ListedNames(), (QStringList{"img2.jpg", "img10.jpg", "IMG1.JPG"}));
+    ClickHeader(FileListModel::kName);
+    QCOMPARE(ListedNames(), (QStringList{"IMG1.JPG", "img2.jpg", "img10.jpg"}));
+    // The selection follows its file when the rows move.
+    auto* list = Control<QTableView>(w, kIdFileList);
+    list->selectRow(2);
+    ClickHeader(FileListModel::kName);
+    QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(w->Files()->NodeAt(list->selectionModel()->selectedRows()[0].row())->name,
+             std::u16string_view(u"img10.jpg"));
+    // The tree keeps the volume's order.
+    QCOMPARE(ChildTexts(Tree()->Model(), Find(Tree()->Model(), {"My Computer"})),
+             (QStringList{"Pages", "Photos"}));
+  }
+
+  void ConditionColumnAndPreviewHeaderSayWhatIsLeft() {
+    CBrevantDlg* w = Open(test::FixtureImage("sort_names").string());
+    QVERIFY(w);
+    Run(1);
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Pages"}));
+    FileListModel* files = w->Files();
+    const int row = static_cast<int>(ListedNames().indexOf(QStringLiteral("page3 old.txt")));
+    QVERIFY(row >= 0);
+    // Live rows say nothing; a deleted one says its condition with a colour and an explanation.
+    QVERIFY(files->index(0, FileListModel::kCondition).data().toString().isEmpty());
+    const struct {
+      FileState state;
+      const char* text;
+      const char* tip;
+      const char* header;  // in the preview's header
+    } cases[] = {
+        {{FileCondition::Intact, 0}, "Intact", "still free", "intact"},
+        {{FileCondition::PartlyOverwritten, 512}, "Partly overwritten (512 bytes)", "512 bytes",
+         "may show foreign data"},
+        {{FileCondition::Overwritten, 700}, "Overwritten", "other data uses now", "foreign data"},
+        {{FileCondition::Unknown, 0}, "Unknown", "could not be read", "condition unknown"},
+    };
+    std::set<QRgb> colours;
+    for (const auto& c : cases) {
+      w->ShownResult()->states[files->NodeAt(row)] = c.state;
+      const QModelIndex cell = files->index(row, FileListModel::kCondition);
+      QCOMPARE(cell.data().toString(), QString::fromUtf8(c.text));
+      QVERIFY2(cell.data(Qt::ToolTipRole).toString().contains(QString::fromUtf8(c.tip)), c.text);
+      QVERIFY(!cell.data(Qt::DecorationRole).value<QIcon>().isNull());
+      colours.insert(cell.data(Qt::ForegroundRole).value<QColor>().rgb());
+      QSignalSpy shown(&w->Previewer()->Controller(), &PreviewController::Shown);
+      QVERIFY(w->Previewer()->PreviewRowNamed(QStringLiteral("page3 old.txt")));
+      QVERIFY(shown.wait(20000));
+      QVERIFY2(w->Previewer()->Pane()->HeaderText().contains(QString::fromUtf8(c.header)),
+               qPrintable(w->Previewer()->Pane()->HeaderText()));
+    }
+    QCOMPARE(colours.size(), std::size(cases));
+    // A live file's preview says nothing of a condition.
+    QSignalSpy shown(&w->Previewer()->Controller(), &PreviewController::Shown);
+    QVERIFY(w->Previewer()->PreviewRowNamed(QStringLiteral("page9.txt")));
+    QVERIFY(shown.wait(20000));
+    QVERIFY(!w->Previewer()->Pane()->HeaderText().contains(QStringLiteral("Deleted")));
+    // Sorting by condition: live files, then from the best kept to the worst.
+    w->ShownResult()->states[files->NodeAt(row)] = {FileCondition::Intact, 0};
+    ClickHeader(FileListModel::kCondition);
+    QCOMPARE(ListedNames().last(), QStringLiteral("page3 old.txt"));
+  }
+
+  void ShowSystemFilesOffHidesTheVolumesMetadata() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(3);
+    auto* box = w->findChild<QCheckBox*>(QStringLiteral("ShowSystemFilesBox"));
+    auto* action = w->findChild<QAction*>(QStringLiteral("ShowSystemFilesAction"));
+    QVERIFY(box && action);
+    QVERIFY(!box->isChecked() && !action->isChecked());
+    ClickRow(Find(Tree()->Model(), {"My Computer"}));
+    QVERIFY(!ListedNames().contains(QStringLiteral("$MFT")));
+    QVERIFY(ListedNames().contains(QStringLiteral("README")));
+    // Their folders leave the tree too; the volume's own stay.
+    const auto topFolders = [this] {
+      return ChildTexts(Tree()->Model(), Tree()->Model()->index(0, 0));
+    };
+    QVERIFY(topFolders().contains(QStringLiteral("Docs")));
+    QVERIFY(!topFolders().contains(QStringLiteral("$Extend")));
+    // Searching does not find them either, nor count them in the tree.
+    SearchBox()->setText(QStringLiteral("$*"));
+    QCOMPARE(w->Files()->rowCount(), 0);
+    QCOMPARE(Tree()->Model()->index(0, 0).data().toString(), QStringLiteral("My Computer"));
+    // The menu item shows them, and the box follows it.
+    action->trigger();
+    QVERIFY(box->isChecked());
+    QVERIFY(ListedNames().contains(QStringLiteral("$MFT")));
+    QVERIFY(Tree()->Model()->index(0, 0).data().toString().startsWith(QStringLiteral("My Computer (")));
+    SearchBox()->clear();
+    QVERIFY(ListedNames().contains(QStringLiteral("$MFT")));
+    QVERIFY(topFolders().contains(QStringLiteral("$Extend")));
+    ClickRow(Find(Tree()->Model(), {"My Computer", "$Extend"}));
+    QVERIFY(w->Files()->rowCount() > 0);
+    ClickRow(Find(Tree()->Model(), {"My Computer"}));
+    action->trigger();
+    QVERIFY(!topFolders().contains(QStringLiteral("$Extend")));
+    QCOMPARE(Tree()->currentIndex(), Tree()->Model()->index(0, 0));
+    action->trigger();
+    // The choice is kept for the next start.
+    cleanup();
+    CBrevantDlg* again = Open();
+    QVERIFY(again->findChild<QCheckBox*>(QStringLiteral("ShowSystemFilesBox"))->isChecked());
+    QVERIFY(again->findChild<QAction*>(QStringLiteral("ShowSystemFilesAction"))->isChecked());
+    again->findChild<QCheckBox*>(QStringLiteral("ShowSystemFilesBox"))->click();
+    QVERIFY(!again->findChild<QAction*>(QStringLiteral("ShowSystemFilesAction"))->isChecked());
+  }
+
+  void WholeVolumeSaveLeavesSystemFilesOut() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(3);
+    const QString to = QString::fromStdString((test::TempDir() / "save-no-system").string());
+    QDir().mkpath(to);
+    ClickCheckBox(Find(Tree()->Model(), {"My Computer"}));
+    auto pick = PickFolder(to);
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+    const QMap<QString, QByteArray> saved = Listing(to);
+    QVERIFY(saved.contains(QStringLiteral("README")));
+    QVERIFY(saved.contains(QStringLiteral("Docs/letter.txt")));
+    for (const QString& path : saved.keys())
+      QVERIFY2(!path.section(u'/', -1).startsWith(u'$'), qPrintable(path));
+  }
+
+  void SaveOfAllMatchesWritesThem() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    SearchBox()->setText(QStringLiteral("hole"));
+    QCOMPARE(w->Files()->rowCount(), 8);
+    const QString to = QString::fromStdString((test::TempDir() / "save-matches").string());
+    QDir().mkpath(to);
+    // Nothing checked or selected: Save offers every match, then asks where.
+    auto pick = std::make_unique<ModalWatcher>([to](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return false;
+      auto* report = dialog->findChild<QCheckBox*>(QStringLiteral("WriteReportBox"));
+      if (!report || !report->isChecked()) return false;  // on by default
+      report->setChecked(false);
+      dialog->setDirectory(to);
+      dialog->selectFile(to);
+      static_cast<QDialog*>(dialog)->accept();
+      return true;
+    });
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Yes);
+    QSignalSpy ended(w, &CBrevantDlg::SaveEnded);
+    QTest::mouseClick(Control<QPushButton>(w, kIdSave), Qt::LeftButton);
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(pick->handled, 1);
+    QVERIFY(seen.size() >= 2);
+    QVERIFY(seen[0].text.startsWith(QStringLiteral("Save all 8 files that match the filter")));
+    QVERIFY(!w->LastSaveWantedReport());
+    // Exactly the matches, where they were found, with the bytes the volume holds.
+    // (The deleted ones between live files were overwritten: their bytes are not checked.)
+    QMap<QString, QByteArray> expected;
+    for (const auto& f : ManifestPartition(1)[QStringLiteral("files")].toArray()) {
+      const QJsonObject o = f.toObject();
+      if (o[QStringLiteral("path")].toString().startsWith(QStringLiteral("/Frag/Holes/")))
+        expected[o[QStringLiteral("path")].toString().mid(1)] =
+            o[QStringLiteral("intact")].toBool() ? o[QStringLiteral("sha256")].toString().toLatin1()
+                                                 : QByteArray();
+    }
+    QCOMPARE(expected.size(), 8);
+    QStringList written;
+    QDirIterator it(to, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) written << QDir(to).relativeFilePath(it.next());
+    written.sort();
+    QCOMPARE(written, QStringList(expected.keys()));
+    for (auto e = expected.begin(); e != expected.end(); ++e)
+      if (!e.value().isEmpty()) QCOMPARE(Sha256(to + u'/' + e.key()), e.value());
+    // The report box is remembered as the person left it.
+    SaveFolderDialog next(w);
+    QVERIFY(!next.findChild<QCheckBox*>(QStringLiteral("WriteReportBox"))->isChecked());
+  }
+
+  void FilterControlsHaveNamesMnemonicsAndTabOrder() {
+    CBrevantDlg* w = Open();
+    QVERIFY(w);
+    Run(1);
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    for (const char* name : {"SearchBox", "FiltersButton", "ClearFilterButton", "StateFilter",
+                             "ConditionFilter", "CategoryFilter", "MinSizeFilter", "MaxSizeFilter",
+                             "SinceFilter", "UntilFilter", "ShowSystemFilesBox"}) {
+      auto* widget = w->findChild<QWidget*>(QString::fromLatin1(name));
+      QVERIFY2(widget, name);
+      QVERIFY2(!widget->accessibleName().isEmpty(), name);
+      QVERIFY2(!widget->accessibleDescription().isEmpty(), name);
+    }
+    // Ctrl+F and the label's Alt+I reach the search box.
+    Control<QTableView>(w, kIdFileList)->setFocus();
+    QTest::keyClick(w, Qt::Key_F, Qt::ControlModifier);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(SearchBox()));
+    Tree()->setFocus();
+    QTest::keyClick(w, Qt::Key_I, Qt::AltModifier);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(SearchBox()));
+    // Tab goes on from the search box to the filters, in reading order.
+    QTest::keyClick(SearchBox(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(),
+                 static_cast<QWidget*>(w->findChild<QToolButton*>(QStringLiteral("FiltersButton"))));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(),
+                 static_cast<QWidget*>(w->findChild<QPushButton*>(QStringLiteral("ClearFilterButton"))));
+    // A size or date that cannot be read is marked, and left out rather than guessed at.
+    QTest::mouseClick(w->findChild<QToolButton*>(QStringLiteral("FiltersButton")), Qt::LeftButton);
+    auto* since = w->findChild<QLineEdit*>(QStringLiteral("SinceFilter"));
+    QTest::keyClicks(since, QStringLiteral("yesterday"));
+    QVERIFY(!w->Filtering());
+    QVERIFY(since->toolTip().startsWith(QStringLiteral("Not a date")));
+    since->setText(QStringLiteral("2099-01-01"));
+    QVERIFY(w->Filtering());
+    QCOMPARE(w->Files()->rowCount(), 0);
   }
 };
 
