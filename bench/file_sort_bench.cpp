@@ -43,7 +43,7 @@ int main() {
         ToText(1000 + i % kFolders), ToText(133476543210987654ull + k * 10000000ull), u"0",
         ToText(k * 37 % 5000000), u"32", u"0", u"FILE", deleted ? u"1" : u"NULL", 1);
     if (deleted)
-      result.states[n] = FileState{static_cast<FileCondition>(1 + k % 4), k % 3 ? k : 0};
+      result.SetState(*n, FileState{static_cast<FileCondition>(1 + k % 4), k % 3 ? k : 0});
     rows.push_back(n);
   }
   result.tree = tree;

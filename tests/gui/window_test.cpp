@@ -1809,7 +1809,7 @@ class WindowTest : public QObject {
     };
     std::set<QRgb> colours;
     for (const auto& c : cases) {
-      w->ShownResult()->states[files->NodeAt(row)] = c.state;
+      w->ShownResult()->SetState(*files->NodeAt(row), c.state);
       const QModelIndex cell = files->index(row, FileListModel::kCondition);
       QCOMPARE(cell.data().toString(), QString::fromUtf8(c.text));
       QVERIFY2(cell.data(Qt::ToolTipRole).toString().contains(QString::fromUtf8(c.tip)), c.text);
@@ -1828,7 +1828,7 @@ class WindowTest : public QObject {
     QVERIFY(shown.wait(20000));
     QVERIFY(!w->Previewer()->Pane()->HeaderText().contains(QStringLiteral("Deleted")));
     // Sorting by condition: live files, then from the best kept to the worst.
-    w->ShownResult()->states[files->NodeAt(row)] = {FileCondition::Intact, 0};
+    w->ShownResult()->SetState(*files->NodeAt(row), {FileCondition::Intact, 0});
     ClickHeader(FileListModel::kCondition);
     QCOMPARE(ListedNames().last(), QStringLiteral("page3 old.txt"));
   }

@@ -31,7 +31,7 @@ class FileSortTest : public ::testing::Test {
     const CatalogueNode* n =
         result.catalogue.AppendFile(name, u"0", u"5", u"0", date, time, size, u"32", u"0", u"FILE",
                                     deleted ? u"1" : u"NULL", 1);
-    if (deleted) result.states[n] = FileState{condition, overwritten};
+    if (deleted) result.SetState(*n, FileState{condition, overwritten});
     files.push_back(n);
   }
   std::vector<std::u16string> Sorted(FileSortKey key, bool descending) {
