@@ -49,6 +49,7 @@
 #include "model/file_listing.h"
 #include "platform/sector_device.h"
 #include "recovery/file_recoverer.h"
+#include "recovery/recovery_report.h"
 #include "recovery/recovery_worker.h"
 
 // The artwork is compiled into the static library; it registers only when asked to.
@@ -166,6 +167,7 @@ class SaveListener : public RecoverListener, public WriteWatch {
       failures.push_back(Q(Slash(task.folder)) + QStringLiteral(": ") + Utf8(error));
   }
   void FileRecovered(const RecoverTask& task, const ExtractResult& r) override {
+    if (reports) reports->Add(task, r);
     const QString path = Q(Slash(task.folder) + u"/" + task.file->name);
     if (r.ok) {
       ++recovered;
@@ -198,6 +200,8 @@ class SaveListener : public RecoverListener, public WriteWatch {
     return stopped;
   }
   WriteWatch* Watch() override { return this; }
+  // The report needs each file's hash and byte runs, made while it is written.
+  bool WantsDetails() override { return reports != nullptr; }
   void Opened(const std::filesystem::path& path) override {
     std::lock_guard lock(mutex_);
     writing_.insert(path);
@@ -220,6 +224,7 @@ class SaveListener : public RecoverListener, public WriteWatch {
                   .arg(unreadable == 1 ? QString() : QStringLiteral("s"));
     if (stopped) text += QStringLiteral("; stopped before the end");
     text += QStringLiteral(".");
+    if (!reportLine.isEmpty()) text += QStringLiteral("\n") + reportLine;
     const QStringList lines = failures + notes;
     const int shown = std::min<int>(10, static_cast<int>(lines.size()));
     for (int i = 0; i < shown; ++i) text += QStringLiteral("\n") + lines[i];
@@ -231,6 +236,8 @@ class SaveListener : public RecoverListener, public WriteWatch {
   std::uint64_t bytes = 0, unreadable = 0;
   bool stopped = false;
   QStringList failures, notes;
+  RecoveryReports* reports = nullptr;  // fed every file's outcome when a report was asked for
+  QString reportLine;                  // where the report went, or why there is none
 
  private:
   static QString Utf8(const std::string& text) { return QString::fromStdString(text); }
@@ -1321,14 +1328,33 @@ void CBrevantDlg::OnSave() {
         std::string error;
         // The run's own reader state: Save reads only the result, so a new run may work meanwhile.
         auto recoverer = FileRecoverer::Open(result->Reader(), to, &error, &saveStop_);
+        std::unique_ptr<RecoveryReports> reports;
+        if (recoverer && writeReport) {
+          std::string reportError;
+          reports = RecoveryReports::OpenBeside(to, *result, {std::string(), recoverer->Destination()},
+                                                &reportError);
+          if (reports)
+            save.reports = reports.get();
+          else
+            save.reportLine = QStringLiteral("No recovery report: ") +
+                              QString::fromStdString(reportError);
+        }
         if (recoverer) recoverer->RecoverAll(save);
         // Files a stop kept from being begun are not reported: fewer files than asked for, with a
         // stop requested, is a stopped Save even when no file was cut short.
         if (save.recovered + save.partial + save.failed < progress->totalFiles)
           save.StopRequested();
-        // RECOVERY REPORT: when `writeReport` is set, the report of this Save (every task with
-        // its outcome, as `save` heard them) is written into `to` here, once the report writer
-        // is connected.
+        if (reports) {
+          // Finished after a stop too: the report then holds what was done.
+          std::string reportError;
+          if (reports->Finish(save.stopped, &reportError))
+            save.reportLine = QStringLiteral("Recovery report: %1 and %2")
+                                  .arg(QFile::decodeName(reports->Paths().dfxml.c_str()),
+                                       QFile::decodeName(reports->Paths().csv.c_str()));
+          else
+            save.reportLine = QStringLiteral("The recovery report could not be written whole: ") +
+                              QString::fromStdString(reportError);
+        }
         SaveEnd end;
         end.reportRequested = writeReport;
         end.summary = recoverer ? save.Summary() : QString::fromStdString(error);

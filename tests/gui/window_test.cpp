@@ -1912,7 +1912,6 @@ class WindowTest : public QObject {
       if (!dialog) return false;
       auto* report = dialog->findChild<QCheckBox*>(QStringLiteral("WriteReportBox"));
       if (!report || !report->isChecked()) return false;  // on by default
-      report->setChecked(false);
       dialog->setDirectory(to);
       dialog->selectFile(to);
       static_cast<QDialog*>(dialog)->accept();
@@ -1926,7 +1925,8 @@ class WindowTest : public QObject {
     QCOMPARE(pick->handled, 1);
     QVERIFY(seen.size() >= 2);
     QVERIFY(seen[0].text.startsWith(QStringLiteral("Save all 8 files that match the filter")));
-    QVERIFY(!w->LastSaveWantedReport());
+    QVERIFY(w->LastSaveWantedReport());
+    QVERIFY2(seen.back().text.contains(QStringLiteral("Recovery report: ")), qPrintable(seen.back().text));
     // Exactly the matches, where they were found, with the bytes the volume holds.
     // (The deleted ones between live files were overwritten: their bytes are not checked.)
     QMap<QString, QByteArray> expected;
@@ -1942,12 +1942,36 @@ class WindowTest : public QObject {
     QDirIterator it(to, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) written << QDir(to).relativeFilePath(it.next());
     written.sort();
-    QCOMPARE(written, QStringList(expected.keys()));
+    const QStringList reports{QStringLiteral("recovery-report.csv"),
+                              QStringLiteral("recovery-report.xml")};
+    QCOMPARE(written, QStringList(expected.keys()) + reports);
     for (auto e = expected.begin(); e != expected.end(); ++e)
       if (!e.value().isEmpty()) QCOMPARE(Sha256(to + u'/' + e.key()), e.value());
+    // Both reports beside the files: one row per match, its hash that of the file written.
+    QFile csv(to + QStringLiteral("/recovery-report.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = csv.readAll().trimmed().split('\n');
+    QCOMPARE(rows.size(), 1 + expected.size());
+    for (const QByteArray& row : rows.mid(1)) {
+      const QList<QByteArray> cells = row.trimmed().split(',');
+      QVERIFY2(cells.size() >= 12, row.constData());
+      const QString path = QString::fromUtf8(cells[0]).mid(1);
+      QVERIFY2(expected.contains(path), qPrintable(path));
+      QCOMPARE(cells[11], Sha256(to + u'/' + path));
+    }
+    QFile xml(to + QStringLiteral("/recovery-report.xml"));
+    QVERIFY(xml.open(QIODevice::ReadOnly));
+    QCOMPARE(xml.readAll().count("<fileobject"), expected.size());
     // The report box is remembered as the person left it.
     SaveFolderDialog next(w);
-    QVERIFY(!next.findChild<QCheckBox*>(QStringLiteral("WriteReportBox"))->isChecked());
+    auto* box = next.findChild<QCheckBox*>(QStringLiteral("WriteReportBox"));
+    QVERIFY(box->isChecked());
+    box->setChecked(false);
+    next.setDirectory(to);
+    next.selectFile(to);
+    next.accept();
+    SaveFolderDialog third(w);
+    QVERIFY(!third.findChild<QCheckBox*>(QStringLiteral("WriteReportBox"))->isChecked());
   }
 
   void FilterControlsHaveNamesMnemonicsAndTabOrder() {
