@@ -1227,7 +1227,11 @@ class WindowTest : public QObject {
     QVERIFY(brevant.waitForFinished(60000));
     QVERIFY2(brevant.exitCode() == 0, brevant.readAllStandardError().constData());
 
-    const QMap<QString, QByteArray> savedTree = Listing(saved), cliTree = Listing(cli);
+    QMap<QString, QByteArray> savedTree = Listing(saved);
+    const QMap<QString, QByteArray> cliTree = Listing(cli);
+    // The Save's reports (asked for by default) are its own; `recover` writes one only when told.
+    QVERIFY(savedTree.remove(QStringLiteral("recovery-report.xml")) == 1);
+    QVERIFY(savedTree.remove(QStringLiteral("recovery-report.csv")) == 1);
     QVERIFY(savedTree.contains(QStringLiteral("Docs/letter (1).txt")));
     QVERIFY(savedTree.size() > 120);
     QCOMPARE(savedTree.keys(), cliTree.keys());
@@ -1407,7 +1411,7 @@ class WindowTest : public QObject {
     w->findChild<QAction*>(ControlName(kIdMenuSave))->trigger();
     QVERIFY(ended.wait(60000));
     QCOMPARE(seen.size(), 1);
-    QCOMPARE(seen[0].text, QStringLiteral("Recovered 1 files (2500 bytes), 0 failed."));
+    QCOMPARE(seen[0].text.section(u'\n', 0, 0), QStringLiteral("Recovered 1 files (2500 bytes), 0 failed."));
     QVERIFY(QFile::exists(to + QStringLiteral("/Docs/letter.txt")));
     QVERIFY(!QFile::exists(to + QStringLiteral("/Docs/old draft.txt")));
     // Saving again never overwrites: a second copy gets its own name.
