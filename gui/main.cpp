@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
                                   QStringLiteral("Files larger than this many MiB are previewed "
                                                  "from their first MiB up to it (default 64)."),
                                   QStringLiteral("MIB"), QStringLiteral("64"));
-  parser.addOptions({image, noDisks, shot, partition, folder, preview, previewLimit});
+  QCommandLineOption find(QStringLiteral("find"),
+                          QStringLiteral("Text to type into the search box for --screenshot."),
+                          QStringLiteral("text"));
+  parser.addOptions({image, noDisks, shot, partition, folder, preview, previewLimit, find});
   parser.process(app);
   bool limitOk = false;
   const qulonglong limitMiB = parser.value(previewLimit).toULongLong(&limitOk);
@@ -69,7 +72,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(shot))
     brevant::gui::TakeScreenshotAfterRun(window, parser.value(shot),
                                          parser.value(partition).toInt(), parser.value(folder),
-                                         parser.value(preview));
+                                         parser.value(preview), parser.value(find));
   const int code = app.exec();
   if (window->LeftWorkersRunning()) std::_Exit(code);  // Exit does not wait for a stuck worker
   delete window;

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QRadioButton>
@@ -53,7 +54,8 @@ QTimer* AnswerRecoveryDialogs(QObject* owner) {
 }
 
 void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
-                            const QString& folder, const QString& preview) {
+                            const QString& folder, const QString& preview,
+                            const QString& find) {
   QTimer* answer = AnswerRecoveryDialogs(window);
 
   QObject::connect(window, &CBrevantDlg::RunEnded, window, [=](RunOutcome outcome) {
@@ -66,6 +68,12 @@ void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partit
     for (QModelIndex p = target.parent(); p.isValid(); p = p.parent()) tree->expand(p);
     tree->expand(target);
     tree->setCurrentIndex(target);
+    // The search box lists its matches at once, as typing in it does.
+    if (!find.isEmpty()) {
+      auto* box = window->findChild<QLineEdit*>(QStringLiteral("SearchBox"));
+      if (!box) return Fail("no search box");
+      box->setText(find);
+    }
     auto save = [=] {
       QApplication::processEvents();
       if (!window->grab().save(file)) return Fail("the picture could not be written");

@@ -19,6 +19,7 @@ QTimer* AnswerRecoveryDialogs(QObject* owner);
 // `preview` (when given) and saves the window to `file`; then ends the event loop (exit code 0,
 // or 1 when something could not be done).
 void TakeScreenshotAfterRun(CBrevantDlg* window, const QString& file, int partition,
-                            const QString& folder, const QString& preview = {});
+                            const QString& folder, const QString& preview = {},
+                            const QString& find = {});
 
 }  // namespace brevant::gui
