@@ -270,10 +270,7 @@ void EntryJson(std::string& out, const ScanContext& ctx, std::size_t k) {
 
 // Modification time for the body file and recovered files (FAT: write date and time).
 std::optional<std::int64_t> EntryTime(const ScanContext& ctx, const CatalogueNode* n) {
-  if (ctx.IsFat()) return FatEntryModifiedTime(*n);
-  std::int64_t ft = TextToInt(n->date);
-  if (ft <= 0) return std::nullopt;
-  return FileTimeToUnix(ft);
+  return ListedTime(*n, ctx.IsFat());
 }
 
 // The filter asks more of a file than being live or deleted.

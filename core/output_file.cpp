@@ -10,6 +10,7 @@
 #include <ctime>
 #include <vector>
 
+#include "core/catalogue.h"
 #include "core/text.h"
 #include "platform/output_name.h"
 
@@ -111,6 +112,17 @@ std::optional<std::int64_t> FatTimeToUnix(std::uint16_t date, std::uint16_t time
 
 std::int64_t FileTimeToUnix(std::int64_t fileTime) {
   return fileTime / 10000000 - 11644473600LL;
+}
+
+std::optional<std::int64_t> ListedTime(const CatalogueNode& entry, bool fat) {
+  if (fat) {
+    const std::int64_t date = TextToInt(entry.date), time = TextToInt(entry.time);
+    if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return std::nullopt;
+    return FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+  }
+  const std::int64_t fileTime = TextToInt(entry.date);
+  if (fileTime <= 0) return std::nullopt;
+  return FileTimeToUnix(fileTime);
 }
 
 }  // namespace brevant

@@ -13,6 +13,8 @@
 
 namespace brevant {
 
+struct CatalogueNode;
+
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
@@ -96,5 +98,8 @@ bool SetModifiedTime(const std::filesystem::path& path, std::int64_t unixSeconds
 std::optional<std::int64_t> FatTimeToUnix(std::uint16_t date, std::uint16_t time);
 // NTFS FILETIME (100 ns ticks since 1601) to Unix seconds.
 std::int64_t FileTimeToUnix(std::int64_t fileTime);
+// The time a catalogued entry's row shows, as Unix seconds: on FAT its write date and time, on
+// NTFS the FILETIME the catalogue holds (its name's creation time); nothing when it has none.
+std::optional<std::int64_t> ListedTime(const CatalogueNode& entry, bool fat);
 
 }  // namespace brevant

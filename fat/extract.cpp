@@ -185,9 +185,7 @@ ExtractResult ExtractFatFile(RecoverySession& session, const std::filesystem::pa
 }
 
 std::optional<std::int64_t> FatEntryModifiedTime(const CatalogueNode& entry) {
-  const std::int64_t date = TextToInt(entry.date), time = TextToInt(entry.time);
-  if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return std::nullopt;
-  return FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+  return ListedTime(entry, true);
 }
 
 ExtractResult ExtractFatEntry(RecoverySession& session, const std::filesystem::path& folder,

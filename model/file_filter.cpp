@@ -622,20 +622,9 @@ struct FilterIndex::Impl {
     f.deleted = n.IsDeleted();
     const std::int64_t size = TextToInt(n.size);
     f.size = f.folder || size < 0 ? 0 : static_cast<std::uint64_t>(size);
-    if (IsFatName(fsName)) {
-      const std::int64_t date = TextToInt(n.date), time = TextToInt(n.time);
-      if (date > 0 && date <= 0xFFFF && time >= 0 && time <= 0xFFFF) {
-        if (auto t = FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time))) {
-          f.time = *t;
-          f.hasTime = true;
-        }
-      }
-    } else {
-      const std::int64_t ft = TextToInt(n.date);
-      if (ft > 0) {
-        f.time = FileTimeToUnix(ft);
-        f.hasTime = true;
-      }
+    if (auto t = ListedTime(n, IsFatName(fsName))) {
+      f.time = *t;
+      f.hasTime = true;
     }
     f.category = f.folder ? FileCategory::Other : CategoryOfName(n.name);
     f.condition = f.folder ? (f.deleted ? FileCondition::Unknown : FileCondition::Live)

@@ -273,8 +273,8 @@ RecoveryReport::Times RecoveryReport::TimesOf(const CatalogueNode& n,
   t.modified = r.modifiedTime;
   if (fat_) {
     if (!t.modified) t.modified = FatEntryModifiedTime(n);
-  } else if (const std::int64_t ft = TextToInt(n.date); ft > 0) {
-    t.created = FileTimeToUnix(ft);
+  } else {
+    t.created = ListedTime(n, false);
   }
   return t;
 }
