@@ -12,6 +12,7 @@
 #include "core/allocation.h"
 #include "core/catalogue.h"
 #include "core/recovery_view.h"
+#include "core/sweep_checkpoint.h"
 
 namespace brevant {
 namespace ui {
@@ -189,6 +190,12 @@ struct RecoverySession {
   UnreadableIndex unreadable;
   // What the run in progress gathers to judge its deleted files' condition when it ends.
   ConditionFacts conditionFacts;
+
+  // Checkpoints of the long sweeps, when someone keeps them (a results file); null otherwise.
+  CheckpointSink* checkpointSink = nullptr;
+  // Set when the run goes on from a checkpoint: the catalogue and the rest of what was found
+  // before it are already back in this session, and the sweep named starts at its position.
+  std::optional<SweepCheckpoint> resumeFrom;
 
   // OEM code page used to decode 8.3 names (850 unless the user picks another).
   int oemCodePage = 850;
