@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "core/file_systems.h"
 #include "core/recovery_session.h"
 #include "core/text.h"
 #include "disk/disks.h"
@@ -107,7 +108,7 @@ void PrintTree(std::ostream& out, const RecoverySession& s) {
     }
     const DriveRecord* r = RecordOf(s, disk);
     if (!r || r->partitions.empty()) {
-      out << "    no FAT16, FAT32 or NTFS partition found\n";
+      out << "    no " << kFileSystemsOrText << " partition found\n";
       continue;
     }
     for (std::size_t i = 0; i < r->partitions.size() && i < r->fsName.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/file_systems.h"
 #include "core/output_file.h"
 #include "core/extract_plan.h"
 #include "platform/output_folder.h"
@@ -137,7 +138,7 @@ struct ScanContext {
   bool Keeps(std::size_t k) const { return filterIndex->Matches(filter, *entries[k]); }
   bool IsSystem(std::size_t k) const { return filterIndex->IsSystem(*entries[k]); }
 
-  bool IsFat() const { return session.scanFsName == "FAT16" || session.scanFsName == "FAT32"; }
+  bool IsFat() const { return IsFatFamily(session.scanFsName); }
   bool IsFolder(std::size_t k) const { return k < folderCount; }
 
   std::u16string PathOf(std::size_t k) const {
@@ -192,7 +193,7 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   if (!SelectPartition(s, 0, options.partition))
     throw Error{2, "partition " + std::to_string(options.partition) + " not found on " +
                        options.source + " (it has " + std::to_string(count) +
-                       " FAT16, FAT32 or NTFS partitions; see brevant disks --image)"};
+                       " " + std::string(kFileSystemsOrText) + " partitions; see brevant disks --image)"};
   ReadBootSectorParameters(s);
   s.recoverConfirmed.store(1);
   s.recoveryMode.store(options.mode == "extensive" ? 2 : 1);
@@ -742,9 +743,9 @@ void AddFilterOptions(CLI::App* cmd, FilterOptions& f) {
 }  // namespace
 
 int Main(int argc, char** argv) {
-  CLI::App app{"Calverin Brevant: finds and recovers folders and files, deleted ones included, on "
-               "FAT16, FAT32 and NTFS volumes of disks and disk images. It never writes to the "
-               "disk it reads."};
+  CLI::App app{"Calverin Brevant: finds and recovers folders and files, deleted ones included, on " +
+               std::string(kFileSystemsText) +
+               " volumes of disks and disk images. It never writes to the disk it reads."};
   app.set_version_flag("--version", std::string("brevant ") + BREVANT_VERSION);
   app.require_subcommand(0, 1);
 

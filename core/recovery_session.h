@@ -40,7 +40,7 @@ struct DriveRecord {
   int diskIndex = 0;
   int partitionCount = 0;
   std::uint32_t sectorSize = 512;           // the disk's logical sector size in bytes
-  std::vector<std::string> fsName;          // "FAT16", "FAT32" or "NTFS", by position
+  std::vector<std::string> fsName;          // "FAT12", "FAT16", "FAT32", "NTFS", ..., by position
   std::vector<PartitionEntry> partitions;   // same positions
 };
 

@@ -57,7 +57,7 @@ class RunResult {
   std::string devicePath;
   std::uint64_t partitionStart = 0;
   std::uint64_t partitionEnd = 0;  // one past the last sector
-  std::string fsName;              // "FAT16", "FAT32" or "NTFS"; empty when nothing was selected
+  std::string fsName;              // as the walk names it ("FAT12", ..., "NTFS"); empty when nothing was selected
   PartitionFigures partition;      // size and free space, when the run started
 
   // What was found. The catalogue is read-only once handed over; the tree's folder registry

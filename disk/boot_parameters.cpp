@@ -47,7 +47,10 @@ int FirstByte(const Target& t, std::uint64_t sector) {
 
 constexpr std::uint8_t kFixedDiskMedia = 0xF8;
 
-int ReadFat16(const Target& t, PartitionParameters& p) {
+// FAT12 and FAT16 share the layout: a fixed root directory after the FATs. A fixed disk's FAT
+// starts with 0xF8; a floppy's (FAT12) with its own media byte (0xF0, 0xF9, ...), which the
+// boot sector repeats.
+int ReadFat16(const Target& t, PartitionParameters& p, bool fat12 = false) {
   Sector boot;
   disk::ReadSector(t.device, t.start, boot);
   if (!disk::HasBootSignature(boot)) return 0;
@@ -59,7 +62,10 @@ int ReadFat16(const Target& t, PartitionParameters& p) {
   const std::uint64_t reserved = disk::Le16(boot, 14) * unit;
   const std::uint64_t rootEntries = disk::Le16(boot, 17);
   const std::uint64_t fatSize = disk::Le16(boot, 22) * unit;
-  if (FirstByte(t, t.start + reserved) != kFixedDiskMedia) return 0;
+  const int media = FirstByte(t, t.start + reserved);
+  const bool mediaOk = fat12 ? media == disk::Le8(boot, 21) && (media == 0xF0 || media >= 0xF8)
+                             : media == kFixedDiskMedia;
+  if (!mediaOk) return 0;
   // The root directory fills whole sectors of the volume.
   const std::uint64_t volumeSectorBytes = unit * disk::kSectorBytes;
   const std::uint64_t rootDirSectors =
@@ -249,6 +255,7 @@ int ReadNtfs(const Target& t, PartitionParameters& p) {
 
 int ReadInto(const Target& t, PartitionParameters& p) {
   if (t.end <= t.start) return 0;
+  if (t.fsName == "FAT12") return ReadFat16(t, p, true);
   if (t.fsName == "FAT16") return ReadFat16(t, p);
   if (t.fsName == "FAT32") return ReadFat32(t, p);
   if (t.fsName == "NTFS") return ReadNtfs(t, p);

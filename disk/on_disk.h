@@ -58,11 +58,34 @@ inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 51
 // A boot sector needs both.
 inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
 
-// The file system a boot sector names: "FAT32" at 82, "FAT16" at 54, "NTFS" at 3, in that
-// order; empty when it names none of them.
+// The data clusters of the FAT volume whose BIOS parameter block `s` holds, counted as
+// Microsoft's FAT specification counts them to tell FAT12 from FAT16 (the text at 54 is only
+// a label); 0 when the block gives no such count.
+inline std::uint64_t FatClusterCount(Bytes s) {
+  const std::uint64_t bps = Le16(s, 11), spc = Le8(s, 13);
+  if (bps == 0 || spc == 0) return 0;
+  const std::uint64_t rootSectors = (std::uint64_t{Le16(s, 17)} * 32 + bps - 1) / bps;
+  const std::uint64_t fatSize = Le16(s, 22) != 0 ? Le16(s, 22) : Le32(s, 36);
+  const std::uint64_t total = Le16(s, 19) != 0 ? Le16(s, 19) : Le32(s, 32);
+  const std::uint64_t meta = Le16(s, 14) + Le8(s, 16) * fatSize + rootSectors;
+  if (fatSize == 0 || meta >= total) return 0;
+  return (total - meta) / spc;
+}
+
+// Fewer clusters than this make a FAT12 volume, whatever its label says.
+inline constexpr std::uint64_t kFat12MaxClusters = 4084;
+
+// The file system a boot sector names: "FAT32" at 82, "FAT12"/"FAT16" (or a bare "FAT") at
+// 54, "NTFS" at 3, in that order; empty when it names none of them. At 54 the cluster count
+// decides between FAT12 and FAT16 where the block gives one; the label otherwise.
 inline std::string_view BootSectorFsName(Bytes s) {
   if (HasText(s, 82, "FAT32")) return "FAT32";
-  if (HasText(s, 54, "FAT16")) return "FAT16";
+  if (HasText(s, 54, "FAT12") || HasText(s, 54, "FAT16") || HasText(s, 54, "FAT     ")) {
+    const std::uint64_t clusters = FatClusterCount(s);
+    if (clusters != 0) return clusters <= kFat12MaxClusters ? "FAT12" : "FAT16";
+    if (HasText(s, 54, "FAT16")) return "FAT16";
+    if (HasText(s, 54, "FAT12")) return "FAT12";
+  }
   if (HasText(s, 3, "NTFS")) return "NTFS";
   return {};
 }

@@ -58,6 +58,7 @@ std::optional<std::vector<std::uint8_t>> ReadInside(const Span& p, std::uint64_t
 // ---- FAT -------------------------------------------------------------------------------
 
 struct FatLayout {
+  int bits = 16;  // FAT entry width: 12, 16 or 32
   bool fat32 = false;
   std::uint64_t spc = 0;
   std::uint64_t reserved = 0;
@@ -70,13 +71,15 @@ struct FatLayout {
 
 // The layout in 512-byte units, whatever the bytes per sector the boot sector states; absent
 // when `unit` is given and differs from it (a backup is looked for where that size puts it).
-std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSectors,
+std::optional<FatLayout> ParseFatBoot(Bytes b, int bits, std::uint64_t partSectors,
                                       std::uint64_t unit = 0) {
+  const bool fat32 = bits == 32;
   if (!disk::HasBootSignature(b) || !disk::PlausibleBpb(b)) return std::nullopt;
   const std::uint64_t bps = disk::Le16(b, 11);
   if (unit != 0 && unit != bps / kSectorBytes) return std::nullopt;
   unit = bps / kSectorBytes;
   FatLayout l;
+  l.bits = bits;
   l.fat32 = fat32;
   l.spc = disk::Le8(b, 13) * unit;
   l.reserved = disk::Le16(b, 14) * unit;
@@ -96,9 +99,12 @@ std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSec
   if (dataStart >= total) return std::nullopt;
   l.clusters = (total - dataStart) / l.spc;
   // The FAT must have an entry for every cluster it claims to describe.
-  const std::uint64_t entries = l.fatSize * kSectorBytes / (fat32 ? 4 : 2);
+  const std::uint64_t fatBytes = l.fatSize * kSectorBytes;
+  const std::uint64_t entries = bits == 12 ? fatBytes * 2 / 3 : fatBytes / (bits / 8);
   if (entries < 2) return std::nullopt;
   l.clusters = std::min(l.clusters, entries - 2);
+  // Twelve bits number no more clusters than this.
+  if (bits == 12) l.clusters = std::min<std::uint64_t>(l.clusters, 0xFF6 - 1);
   if (l.clusters == 0) return std::nullopt;
   return l;
 }
@@ -107,8 +113,21 @@ std::optional<FatLayout> ParseFatBoot(Bytes b, bool fat32, std::uint64_t partSec
 // with the media byte.
 std::optional<std::uint64_t> CountFreeEntries(const Span& p, const FatLayout& l,
                                               std::uint64_t first) {
-  const std::uint64_t width = l.fat32 ? 4 : 2;
   const std::uint64_t end = l.clusters + 2;  // entries 0 and 1 are no clusters
+  if (l.bits == 12) {
+    // Two entries in three bytes, some straddling sectors: the whole FAT12 (a few KiB, as
+    // its clusters are bounded) is read in one piece.
+    const std::uint64_t bytes = (end * 3 + 1) / 2;
+    auto fat = ReadInside(p, first, (bytes + kSectorBytes - 1) / kSectorBytes);
+    if (!fat || (*fat)[0] != l.media) return std::nullopt;
+    std::uint64_t free = 0;
+    for (std::uint64_t entry = 2; entry < end; ++entry) {
+      const std::uint16_t pair = disk::Le16(Bytes(*fat), entry + entry / 2);
+      free += (entry % 2 == 0 ? pair & 0x0FFF : pair >> 4) == 0;
+    }
+    return free;
+  }
+  const std::uint64_t width = l.bits / 8;
   std::uint64_t entry = 0, free = 0;
   // Chunks are whole sectors, so no entry is split between two of them.
   const bool read =
@@ -138,14 +157,15 @@ std::optional<std::uint64_t> FsInfoFree(const Span& p, const FatLayout& l) {
   return count;
 }
 
-std::optional<std::uint64_t> FatFreeBytes(const Span& p, bool fat32) {
+std::optional<std::uint64_t> FatFreeBytes(const Span& p, int bits) {
+  const bool fat32 = bits == 32;
   const std::uint64_t partSectors = p.end - p.start;
   std::optional<FatLayout> layout;
   // The FAT32 backup lies 6 of the volume's sectors in: 512 or 4096 bytes each.
   for (std::uint64_t unit : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{8}}) {
     if (unit != 0 && !fat32) break;
     if (auto boot = ReadInside(p, 6 * unit, 1))
-      layout = ParseFatBoot(*boot, fat32, partSectors, unit);
+      layout = ParseFatBoot(*boot, bits, partSectors, unit);
     if (layout) break;
   }
   if (!layout) return std::nullopt;
@@ -355,10 +375,12 @@ PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t s
   if (end <= start) return f;
   f.sizeBytes = (end - start) * kSectorBytes;
   const Span p{device, start, end};
-  if (fsName == "FAT16" || fsName == "FAT12")
-    f.freeBytes = FatFreeBytes(p, false);
+  if (fsName == "FAT12")
+    f.freeBytes = FatFreeBytes(p, 12);
+  else if (fsName == "FAT16")
+    f.freeBytes = FatFreeBytes(p, 16);
   else if (fsName == "FAT32")
-    f.freeBytes = FatFreeBytes(p, true);
+    f.freeBytes = FatFreeBytes(p, 32);
   else if (fsName == "NTFS")
     f.freeBytes = NtfsFreeBytes(p);
   return f;

@@ -23,12 +23,13 @@ constexpr std::uint8_t kProtectiveGpt = 0xEE;
 
 bool IsExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
-// Names a table entry: the boot sector's own text first, then the type byte. Type 0x01 is
-// FAT12 wherever it stands, so only a boot sector that says otherwise makes it a partition here.
-// Empty when the entry is not a FAT16, FAT32 or NTFS partition.
+// Names a table entry: the boot sector's own text first, then the type byte. Empty when the
+// entry is no partition of a file system this program reads.
 std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool /*inExtendedRecord*/) {
   if (auto fs = disk::BootSectorFsName(bootSector); !fs.empty()) return fs;
   switch (type) {
+    case 0x01:
+      return "FAT12";
     case 0x07:
       return "NTFS";
     case 0x04:

@@ -9,7 +9,7 @@
 
 namespace brevant::disk {
 
-// The bytes per sector a FAT16, FAT32 or NTFS boot sector states, when it names one of them,
+// The bytes per sector a FAT12, FAT16, FAT32 or NTFS boot sector states, when it names one of them,
 // states a size from IsSectorSize and a power of two up to 128 sectors per cluster; else 0.
 std::uint32_t BootSectorBytes(Bytes boot);
 

@@ -56,13 +56,15 @@ bool DescribeFat(Bytes s, BootSectorFacts& out) {
   const std::uint64_t meta = reserved + fats * fatSize + rootSectors;
   if (meta >= total) return false;
   const std::uint64_t clusters = (total - meta) / spc;
-  // The FAT must have an entry for every cluster.
-  const std::uint64_t entryBytes = fat32 ? 4 : 2;
-  if (fatSize * bps / entryBytes < clusters + 2) return false;
-  // FAT12 (fewer than 4085 clusters) is no volume this program reads.
-  if (!fat32 && (clusters < 4085 || clusters >= 65525)) return false;
+  if (clusters == 0 || (!fat32 && clusters >= 65525)) return false;
+  // Fewer than 4085 clusters make FAT12 (Microsoft's rule; the label is only a label).
+  const bool fat12 = !fat32 && clusters <= disk::kFat12MaxClusters;
+  // The FAT must have an entry for every cluster (FAT12: two in three bytes).
+  const std::uint64_t fatBytes = fatSize * bps;
+  const std::uint64_t entries = fat12 ? fatBytes * 2 / 3 : fatBytes / (fat32 ? 4 : 2);
+  if (entries < clusters + 2) return false;
   // The volume's own sectors, counted in 512-byte units like every sector the search files.
-  out.fsName = fat32 ? "FAT32" : "FAT16";
+  out.fsName = fat32 ? "FAT32" : fat12 ? "FAT12" : "FAT16";
   out.volumeSectors = total * unit;
   out.hiddenSectors = std::uint64_t{disk::Le32(s, 28)} * unit;
   out.unit = unit;

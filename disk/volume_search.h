@@ -1,5 +1,5 @@
 #pragma once
-// The search for FAT16, FAT32 and NTFS volumes that no partition table lists: a wiped or
+// The search for FAT12, FAT16, FAT32 and NTFS volumes that no partition table lists: a wiped or
 // overwritten table, a volume whose first sector is gone.
 #include <atomic>
 #include <cstdint>
@@ -13,7 +13,7 @@
 namespace brevant {
 
 struct FoundVolume {
-  std::string fsName;  // "FAT16", "FAT32" or "NTFS"
+  std::string fsName;  // "FAT12", "FAT16", "FAT32" or "NTFS"
   std::uint64_t startSector = 0;
   std::uint64_t endSector = 0;  // one past the last sector
   bool fromBackup = false;      // found by its backup boot sector

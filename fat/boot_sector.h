@@ -1,5 +1,5 @@
 #pragma once
-// The BIOS parameter block of a FAT16/FAT32 boot sector, as read from its 512 bytes.
+// The BIOS parameter block of a FAT12/FAT16/FAT32 boot sector, as read from its 512 bytes.
 #include <cstdint>
 #include <optional>
 #include <span>

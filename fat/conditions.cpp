@@ -18,26 +18,30 @@ constexpr std::uint32_t kChunkSectors = 2048;  // 1 MiB per read
 // a sector of it cannot be read: a copy read in part says nothing about the rest.
 bool MarkFromFat(const fat::FatVolume& v, std::uint64_t fatStart, ClusterMap& inUse) {
   if (fatStart == 0 || v.fatSize == 0) return false;
-  const std::uint64_t width = v.EntryBytes();
-  const std::uint64_t entries =
-      std::min<std::uint64_t>(std::uint64_t{v.lastCluster} + 1, v.fatSize * fat::kSectorBytes / width);
-  const std::uint64_t sectors = (entries * width + fat::kSectorBytes - 1) / fat::kSectorBytes;
+  const std::uint64_t entries = std::min<std::uint64_t>(std::uint64_t{v.lastCluster} + 1,
+                                                        v.EntriesIn(v.fatSize * fat::kSectorBytes));
+  if (entries == 0) return false;
+  const std::uint64_t bytes = v.EntryOffset(entries - 1) + v.EntrySpan();
+  const std::uint64_t sectors = (bytes + fat::kSectorBytes - 1) / fat::kSectorBytes;
   if (fatStart + sectors > v.partEnd) return false;
+  // `buffer` holds the FAT from byte `base` on: a FAT12 entry may straddle two reads, so the
+  // bytes of an entry not yet whole are kept for the next one.
   std::vector<std::uint8_t> buffer;
-  std::uint64_t entry = 0;
+  std::uint64_t base = 0, entry = 0;
   for (std::uint64_t done = 0; done < sectors;) {
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, sectors - done));
-    buffer.resize(std::size_t{n} * fat::kSectorBytes);
-    if (ReadSectors(v.device, buffer.data(), fatStart + done, n) == 0) return false;
-    // Chunks are whole sectors, so no entry is split between two of them.
-    for (std::size_t at = 0; at + width <= buffer.size() && entry < entries; at += width, ++entry) {
-      std::uint32_t value = buffer[at] | static_cast<std::uint32_t>(buffer[at + 1]) << 8;
-      if (width == 4)
-        value |= (static_cast<std::uint32_t>(buffer[at + 2]) << 16 |
-                  static_cast<std::uint32_t>(buffer[at + 3]) << 24) & 0x0FFFFFFF;
-      if (value != 0) inUse.Mark(entry, 1);
-    }
+    const std::size_t kept = buffer.size();
+    buffer.resize(kept + std::size_t{n} * fat::kSectorBytes);
+    if (ReadSectors(v.device, buffer.data() + kept, fatStart + done, n) == 0) return false;
     done += n;
+    for (; entry < entries; ++entry) {
+      const std::uint64_t at = v.EntryOffset(entry) - base;
+      if (at + v.EntrySpan() > buffer.size()) break;
+      if (v.DecodeEntry(buffer.data() + at, entry) != 0) inUse.Mark(entry, 1);
+    }
+    const std::uint64_t keepFrom = std::min<std::uint64_t>(v.EntryOffset(entry) - base, buffer.size());
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(keepFrom));
+    base += keepFrom;
   }
   return true;
 }

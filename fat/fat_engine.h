@@ -1,5 +1,5 @@
 #pragma once
-// FAT16/FAT32 engine: geometry, directory sweep, result tree, extraction.
+// FAT12/FAT16/FAT32 engine: geometry, directory sweep, result tree, extraction.
 #include <cstdint>
 #include <filesystem>
 #include <optional>

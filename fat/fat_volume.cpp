@@ -8,6 +8,7 @@
 namespace brevant::fat {
 
 std::optional<FatKind> KindFromName(std::string_view fsName) {
+  if (fsName == "FAT12") return FatKind::Fat12;
   if (fsName == "FAT16") return FatKind::Fat16;
   if (fsName == "FAT32") return FatKind::Fat32;
   return std::nullopt;
@@ -35,14 +36,14 @@ std::optional<FatVolume> VolumeFromParameters(const PartitionParameters& params,
   v.fat2Start = inside(params.fat2Start);
   v.rootDirStart = params.rootDirStart;
   v.rootDirSectors = params.rootDirSectors;
-  std::uint64_t last = v.kind == FatKind::Fat32 ? 0x0FFFFFF6 : 0xFFF6;
+  std::uint64_t last = std::uint64_t{v.EndMark()} - 2;  // the one below the bad mark
   if (v.dataStart >= partEnd) {
     last = 1;
   } else {
     last = std::min<std::uint64_t>(last, (partEnd - v.dataStart) / v.sectorsPerCluster + 1);
   }
   if (v.fatSize > 0) {
-    std::uint64_t entries = v.fatSize * kSectorBytes / v.EntryBytes();
+    std::uint64_t entries = v.EntriesIn(v.fatSize * kSectorBytes);
     last = std::min<std::uint64_t>(last, entries > 0 ? entries - 1 : 0);
   }
   v.lastCluster = static_cast<std::uint32_t>(std::max<std::uint64_t>(last, 1));
@@ -63,9 +64,11 @@ FatTable::FatTable(const FatVolume& volume, std::uint64_t fatStart)
 
 std::optional<std::uint32_t> FatTable::Entry(std::uint32_t cluster) {
   if (fatStart_ == 0) return std::nullopt;
-  const std::uint64_t offset = static_cast<std::uint64_t>(cluster) * volume_.EntryBytes();
+  const std::uint64_t offset = volume_.EntryOffset(cluster);
+  const std::uint64_t span = volume_.EntrySpan();
+  // The whole entry must lie in the FAT (a FAT12 entry's second byte too).
+  if (volume_.fatSize > 0 && offset + span > volume_.fatSize * kSectorBytes) return std::nullopt;
   const std::uint64_t sectorInFat = offset / kSectorBytes;
-  if (volume_.fatSize > 0 && sectorInFat >= volume_.fatSize) return std::nullopt;
   const std::uint64_t chunkIndex = sectorInFat / kChunkSectors;
   auto it = chunks_.find(chunkIndex);
   if (it == chunks_.end()) {
@@ -89,14 +92,12 @@ std::optional<std::uint32_t> FatTable::Entry(std::uint32_t cluster) {
   }
   const Chunk& chunk = it->second;
   const std::uint64_t within = offset - chunkIndex * kChunkSectors * kSectorBytes;
-  if (within + volume_.EntryBytes() > chunk.bytes.size()) return std::nullopt;
-  if (!chunk.readable[within / kSectorBytes]) return std::nullopt;
-  const std::uint8_t* p = chunk.bytes.data() + within;
-  if (volume_.kind == FatKind::Fat16) return static_cast<std::uint32_t>(p[0] | (p[1] << 8));
-  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                    (static_cast<std::uint32_t>(p[2]) << 16) |
-                    (static_cast<std::uint32_t>(p[3]) << 24);
-  return v & 0x0FFFFFFF;
+  // A FAT12 entry may straddle two sectors (both must be readable) or, for a cluster number
+  // no FAT12 volume has, the end of a chunk: it is then outside this FAT.
+  if (within + span > chunk.bytes.size()) return std::nullopt;
+  if (!chunk.readable[within / kSectorBytes] || !chunk.readable[(within + span - 1) / kSectorBytes])
+    return std::nullopt;
+  return volume_.DecodeEntry(chunk.bytes.data() + within, cluster);
 }
 
 FatLink FatTable::Follow(std::uint32_t cluster, std::uint32_t* next) {

@@ -1,5 +1,5 @@
 #pragma once
-// The geometry of one FAT16/FAT32 volume in 512-byte sectors, and access to its FAT copies.
+// The geometry of one FAT12/FAT16/FAT32 volume in 512-byte sectors, and access to its FAT copies.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,7 +11,7 @@
 
 namespace brevant::fat {
 
-enum class FatKind { Fat16, Fat32 };
+enum class FatKind { Fat12, Fat16, Fat32 };
 
 inline constexpr std::uint32_t kSectorBytes = 512;
 // Parent id of entries whose folder cannot be named; the result tree shows them under "Lost".
@@ -30,17 +30,39 @@ struct FatVolume {
   std::uint64_t fatSize = 0;
   std::uint64_t fat1Start = 0;
   std::uint64_t fat2Start = 0;
-  std::uint64_t rootDirStart = 0;    // FAT16: sector; FAT32: cluster
-  std::uint64_t rootDirSectors = 0;  // FAT16 only
+  std::uint64_t rootDirStart = 0;    // FAT12/FAT16: sector; FAT32: cluster
+  std::uint64_t rootDirSectors = 0;  // FAT12/FAT16 only
   std::uint32_t lastCluster = 1;     // highest cluster number that exists; 1 when none does
 
   std::uint64_t ClusterSector(std::uint64_t cluster) const {
     return clusterBase + cluster * sectorsPerCluster;
   }
   bool IsDataCluster(std::uint64_t cluster) const { return cluster >= 2 && cluster <= lastCluster; }
-  std::uint32_t EntryBytes() const { return kind == FatKind::Fat32 ? 4 : 2; }
+  // Whether the root directory is a fixed run of sectors after the FATs (FAT12, FAT16).
+  bool FixedRoot() const { return kind != FatKind::Fat32; }
+  // Where the entry of `cluster` begins in the FAT, in bytes: FAT12 packs two entries into
+  // three bytes.
+  std::uint64_t EntryOffset(std::uint64_t cluster) const {
+    return kind == FatKind::Fat12 ? cluster + cluster / 2 : cluster * (kind == FatKind::Fat32 ? 4 : 2);
+  }
+  // Bytes read for one entry (a FAT12 entry spans two bytes, sharing one with its neighbour).
+  std::uint32_t EntrySpan() const { return kind == FatKind::Fat32 ? 4 : 2; }
+  // How many whole entries `bytes` of FAT hold.
+  std::uint64_t EntriesIn(std::uint64_t bytes) const {
+    return kind == FatKind::Fat12 ? bytes * 2 / 3 : bytes / EntrySpan();
+  }
+  // The value of `cluster`'s entry from the EntrySpan() bytes at EntryOffset(cluster).
+  std::uint32_t DecodeEntry(const std::uint8_t* p, std::uint64_t cluster) const {
+    const std::uint32_t low = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8);
+    if (kind == FatKind::Fat12) return cluster % 2 == 0 ? low & 0x0FFF : low >> 4;
+    if (kind == FatKind::Fat16) return low;
+    return (low | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24)) &
+           0x0FFFFFFF;
+  }
   // FAT entry values from this one up end a chain; the one just below marks a bad cluster.
-  std::uint32_t EndMark() const { return kind == FatKind::Fat32 ? 0x0FFFFFF8 : 0xFFF8; }
+  std::uint32_t EndMark() const {
+    return kind == FatKind::Fat32 ? 0x0FFFFFF8 : kind == FatKind::Fat16 ? 0xFFF8 : 0xFF8;
+  }
   std::uint64_t ClusterBytes() const { return sectorsPerCluster * kSectorBytes; }
 };
 

@@ -45,7 +45,7 @@ std::optional<PartitionParameters> LayoutFromBootSector(const std::string& devic
   if (bs.totalSectors == 0 || bs.FatSize() == 0) return std::nullopt;
   if (kind == FatKind::Fat32 && (!bs.Fat32Layout() || bs.rootEntries != 0 || bs.rootCluster < 2))
     return std::nullopt;
-  if (kind == FatKind::Fat16 && (bs.Fat32Layout() || bs.rootEntries == 0)) return std::nullopt;
+  if (kind != FatKind::Fat32 && (bs.Fat32Layout() || bs.rootEntries == 0)) return std::nullopt;
   const std::uint64_t rootSectors = (static_cast<std::uint64_t>(bs.rootEntries) * 32 + bps - 1) / bps;
   const std::uint64_t dataRel =
       bs.reservedSectors + static_cast<std::uint64_t>(bs.numberOfFats) * bs.FatSize() + rootSectors;
@@ -55,10 +55,14 @@ std::optional<PartitionParameters> LayoutFromBootSector(const std::string& devic
   if (dataRel >= bs.totalSectors || dataRel * f >= end - start) return std::nullopt;
   const std::uint64_t clusters = (bs.totalSectors - dataRel) / bs.sectorsPerCluster;
   if (clusters == 0) return std::nullopt;
+  if (kind == FatKind::Fat12 && clusters > 4084) return std::nullopt;
   if (kind == FatKind::Fat16 && clusters > 65524) return std::nullopt;
   if (kind == FatKind::Fat32 && clusters > 0x0FFFFFF5) return std::nullopt;
-  const std::uint64_t entryBytes = kind == FatKind::Fat32 ? 4 : 2;
-  if (static_cast<std::uint64_t>(bs.FatSize()) * bps / entryBytes < clusters + 2) return std::nullopt;
+  // The FAT must hold an entry for every cluster (FAT12: two entries in three bytes).
+  const std::uint64_t fatBytes = static_cast<std::uint64_t>(bs.FatSize()) * bps;
+  const std::uint64_t fatEntries =
+      kind == FatKind::Fat12 ? fatBytes * 2 / 3 : fatBytes / (kind == FatKind::Fat32 ? 4 : 2);
+  if (fatEntries < clusters + 2) return std::nullopt;
   if (kind == FatKind::Fat32 && bs.rootCluster > clusters + 1) return std::nullopt;
 
   const std::uint64_t fat1 = start + bs.reservedSectors * f;
@@ -110,7 +114,7 @@ BootHints HintsFrom(const std::vector<std::optional<FatBootSector>>& copies, Fat
     if (!h.reserved && bs->reservedSectors >= 1) h.reserved = bs->reservedSectors;
     if (!h.numberOfFats && (bs->numberOfFats == 1 || bs->numberOfFats == 2))
       h.numberOfFats = bs->numberOfFats;
-    if (kind == FatKind::Fat16 && !h.rootEntries && bs->rootEntries >= 16 && bs->rootEntries % 16 == 0)
+    if (kind != FatKind::Fat32 && !h.rootEntries && bs->rootEntries >= 16 && bs->rootEntries % 16 == 0)
       h.rootEntries = bs->rootEntries;
     if (!h.fatSize && bs->FatSize() > 0) h.fatSize = bs->FatSize();
     if (kind == FatKind::Fat32 && !h.rootCluster && bs->rootCluster >= 2 && bs->rootCluster < 0x0FFFFFF7)

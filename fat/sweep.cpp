@@ -241,7 +241,7 @@ class Scanner {
       };
     };
 
-    if (volume_.kind == FatKind::Fat16) {
+    if (volume_.FixedRoot()) {
       const std::uint64_t first = volume_.rootDirStart;
       std::uint64_t count = std::min<std::uint64_t>(volume_.rootDirSectors, 4096);
       if (first >= volume_.partStart && first < volume_.partEnd) {

@@ -1,5 +1,5 @@
 // libFuzzer target: FAT directory decoding with long names. The input is a run of directory
-// sectors; the first byte picks FAT16 or FAT32, strict or not, and the code page.
+// sectors; the first byte picks FAT12, FAT16 or FAT32, strict or not, and the code page.
 #include <vector>
 
 #include "fat/codepage.h"
@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace brevant::fat;
   if (size < 1) return 0;
   const std::uint8_t mode = data[0];
-  const FatKind kind = mode & 1 ? FatKind::Fat32 : FatKind::Fat16;
+  const FatKind kind = mode & 1 ? FatKind::Fat32 : mode & 0x80 ? FatKind::Fat12 : FatKind::Fat16;
   const bool strict = mode & 2;
   const auto pages = SupportedOemCodePages();
   const int codePage = pages[(mode >> 2) % pages.size()];

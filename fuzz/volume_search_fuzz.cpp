@@ -23,7 +23,8 @@ void Check(const std::vector<FoundVolume>& found, std::uint64_t diskSectors,
     previousEnd = v.endSector;
     for (const auto& [a, b] : listed)
       if (v.startSector < b && a < v.endSector) __builtin_trap();
-    if (v.fsName != "FAT16" && v.fsName != "FAT32" && v.fsName != "NTFS") __builtin_trap();
+    if (v.fsName != "FAT12" && v.fsName != "FAT16" && v.fsName != "FAT32" && v.fsName != "NTFS")
+      __builtin_trap();
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/file_systems.h"
 #include "gui/brevant_dlg.h"
 #include "gui/preview.h"
 #include "gui/screenshot.h"
@@ -15,9 +16,10 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);  // Exit asks first; only its Yes ends the program
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Calverin Brevant: finds and recovers folders and files, deleted ones included, on FAT16, "
-      "FAT32 and NTFS volumes. It never writes to the disk it reads."));
+  parser.setApplicationDescription(
+      QStringLiteral("Calverin Brevant: finds and recovers folders and files, deleted ones included, on ") +
+      QString::fromUtf8(kFileSystemsText.data(), static_cast<qsizetype>(kFileSystemsText.size())) +
+      QStringLiteral(" volumes. It never writes to the disk it reads."));
   parser.addHelpOption();
   parser.addVersionOption();
   QCommandLineOption image(QStringLiteral("image"),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/file_systems.h"
 #include "core/text.h"
 
 namespace brevant::ui {
@@ -71,7 +72,7 @@ std::u16string FormatFileTime(std::uint64_t fileTime) {
 
 std::u16string FormatEntryTime(const CatalogueNode& entry, std::string_view fsName) {
   const std::int64_t date = TextToInt(entry.date);
-  if (fsName == "FAT16" || fsName == "FAT32" || fsName == "FAT12") {
+  if (IsFatFamily(fsName)) {
     const std::int64_t time = TextToInt(entry.time);
     if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return {};
     return FormatFatDateTime(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/file_systems.h"
 #include "core/output_file.h"
 #include "core/text.h"
 
@@ -445,7 +446,7 @@ struct Facts {
   FileCondition condition = FileCondition::Live;
 };
 
-bool IsFatName(std::string_view fs) { return fs == "FAT16" || fs == "FAT32" || fs == "FAT12"; }
+bool IsFatName(std::string_view fs) { return IsFatFamily(fs); }
 
 }  // namespace
 

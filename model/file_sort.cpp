@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/file_systems.h"
 #include "core/text.h"
 #include "model/file_listing.h"
 #include "model/natural_order.h"
@@ -137,7 +138,7 @@ void SortFiles(std::vector<const CatalogueNode*>& files, FileSortKey key, bool d
       SortByValue(files, descending, [](const CatalogueNode& f) { return TextToInt(f.size); });
       return;
     case FileSortKey::Time: {
-      const bool fat = result.fsName.rfind("FAT", 0) == 0;
+      const bool fat = IsFatFamily(result.fsName);
       SortByValue(files, descending, [fat](const CatalogueNode& f) { return TimeKey(f, fat); });
       return;
     }

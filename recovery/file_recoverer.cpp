@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "core/file_systems.h"
 #include "core/text.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
@@ -31,7 +32,7 @@ constexpr std::size_t kMaxHeldBack = 8192;
 std::uint64_t OnDisk(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
 bool IsFat(const RecoverySession& session) {
-  return session.scanFsName == "FAT16" || session.scanFsName == "FAT32";
+  return IsFatFamily(session.scanFsName);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "core/file_condition.h"
+#include "core/file_systems.h"
 #include "core/sha256.h"
 #include "core/text.h"
 #include "fat/fat_engine.h"
@@ -202,7 +203,7 @@ RecoveryReport::RecoveryReport(std::FILE* file, fs::path path, ReportFormat form
       path_(std::move(path)),
       format_(format),
       run_(run),
-      fat_(run.fsName == "FAT16" || run.fsName == "FAT32"),
+      fat_(IsFatFamily(run.fsName)),
       volumeOffset_(run.partitionStart * 512) {}
 
 RecoveryReport::~RecoveryReport() {

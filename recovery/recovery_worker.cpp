@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "core/file_systems.h"
 #include "core/text.h"
 
 #include "fat/fat_engine.h"
@@ -18,7 +19,7 @@ namespace {
 std::atomic<std::uint64_t> gNextWorkerId{1};
 
 bool IsFatRun(const RecoverySession& session) {
-  return session.scanFsName == "FAT32" || session.scanFsName == "FAT16";
+  return IsFatFamily(session.scanFsName);
 }
 
 void ReportCompleted(RecoveryView& view) {

@@ -178,6 +178,14 @@ class ExtensiveTest(ImageTestCase):
     def test_fat32_zeroed_fats(self):
         self.fat_case("fat32_zeroed_fats")
 
+    def test_fat12_reformat(self):
+        # A floppy's root directory is gone with the reformat; its folders are not.
+        found = self.fat_case("fat12_reformat")
+        part = self.need("fat12_reformat")["partitions"][0]
+        in_folders = {f["path"] for f in survivors(part) if "/" in f["path"][1:] and f["size"]}
+        self.assertTrue(in_folders)
+        self.assertLessEqual(in_folders, found)
+
     def test_chainless_files_are_said_to_be_read_contiguously(self):
         self.need("fat32_zeroed_fats")
         image = self.image("fat32_zeroed_fats")

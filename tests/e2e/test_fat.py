@@ -10,7 +10,7 @@ import subprocess
 import unittest
 
 from e2e_common import ImageTestCase, fixtures_with, sha256_file
-FAT = ("FAT16", "FAT32")
+FAT = ("FAT12", "FAT16", "FAT32")
 
 
 
