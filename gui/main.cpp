@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Calverin Brevant: finds and recovers folders and files, deleted ones included, on ") +
-      QString::fromUtf8(kFileSystemsText.data(), static_cast<qsizetype>(kFileSystemsText.size())) +
+      QString::fromUtf8(brevant::kFileSystemsText.data(),
+                        static_cast<qsizetype>(brevant::kFileSystemsText.size())) +
       QStringLiteral(" volumes. It never writes to the disk it reads."));
   parser.addHelpOption();
   parser.addVersionOption();

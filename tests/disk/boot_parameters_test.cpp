@@ -1,4 +1,4 @@
-// Boot-sector parameters of FAT16, FAT32 and NTFS partitions, with every fallback.
+// Boot-sector parameters of FAT12, FAT16, FAT32 and NTFS partitions, with every fallback.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -327,7 +327,38 @@ const ParamCase kParamCases[] = {
      {},
      1,
      NtfsExpected()},
-    {"UnknownFileSystem", "FAT12", [](CraftedDisk& d) { d.Fat16(kStart); }, {}, 0, Sentinel()},
+    {"UnknownFileSystem", "ext4", [](CraftedDisk& d) { d.Fat16(kStart); }, {}, 0, Sentinel()},
+    // FAT12 has FAT16's layout; a floppy's FAT starts with its own media byte (0xF0 for
+    // 1.44 MB), which its boot sector repeats.
+    {"Fat12FloppyMediaByte",
+     "FAT12",
+     [](CraftedDisk& d) {
+       d.Fat16(kStart);
+       d.Byte(kStart, 21, 0xF0);
+       d.Byte(kStart + 1, 0, 0xF0);
+     },
+     {},
+     1,
+     Fat16Expected()},
+    {"Fat12MediaByteDisagreeingWithTheBootSector",
+     "FAT12",
+     [](CraftedDisk& d) {
+       d.Fat16(kStart);
+       d.Byte(kStart, 21, 0xF0);
+     },
+     {},
+     0,
+     Sentinel()},
+    {"Fat16WantsAFixedDisksMediaByte",
+     "FAT16",
+     [](CraftedDisk& d) {
+       d.Fat16(kStart);
+       d.Byte(kStart, 21, 0xF0);
+       d.Byte(kStart + 1, 0, 0xF0);
+     },
+     {},
+     0,
+     Sentinel()},
 };
 
 void PrintTo(const ParamCase& c, std::ostream* os) { *os << c.name; }

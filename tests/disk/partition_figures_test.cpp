@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <vector>
 
 #include "disk/disks.h"
 #include "test_support.h"
@@ -83,6 +84,68 @@ TEST(PartitionFigures, FatFreeSpaceFromTheFatsWithTheHintAsTieBreaker) {
     } else {
       EXPECT_FALSE(f.freeBytes.has_value());
     }
+  }
+}
+
+// A FAT12 floppy-like volume: one reserved sector, two FATs of two sectors, a one-sector root
+// directory and 600 one-sector clusters; entries are twelve bits, two in three bytes (entry
+// 341 straddles the FAT's two sectors). `used` entries hold an end-of-chain mark.
+std::string Fat12Volume(const std::vector<std::uint32_t>& used, bool firstCopyMedia = true) {
+  constexpr std::uint32_t kClusters12 = 600, kTotal12 = 1 + 4 + 1 + kClusters12;
+  std::string d(kTotal12 * kSector, '\0');
+  Put16(d, 11, 512);
+  d[13] = 1;
+  Put16(d, 14, 1);
+  d[16] = 2;
+  Put16(d, 17, 16);
+  Put16(d, 19, kTotal12);
+  d[21] = static_cast<char>(0xF0);
+  Put16(d, 22, 2);
+  d.replace(54, 8, "FAT12   ");
+  d[510] = 0x55;
+  d[511] = static_cast<char>(0xAA);
+  for (std::size_t copy = 0; copy < 2; ++copy) {
+    const std::size_t fat = (1 + 2 * copy) * kSector;
+    auto set = [&](std::uint32_t c, std::uint16_t v) {
+      auto* p = reinterpret_cast<unsigned char*>(d.data() + fat + c + c / 2);
+      if (c % 2 == 0) {
+        p[0] = static_cast<unsigned char>(v);
+        p[1] = static_cast<unsigned char>((p[1] & 0xF0) | (v >> 8));
+      } else {
+        p[0] = static_cast<unsigned char>((p[0] & 0x0F) | ((v & 0x0F) << 4));
+        p[1] = static_cast<unsigned char>(v >> 4);
+      }
+    };
+    set(0, copy == 0 && !firstCopyMedia ? 0xF00 : 0xFF0);
+    set(1, 0xFFF);
+    for (std::uint32_t c : used) set(c, 0xFFF);
+  }
+  return d;
+}
+
+TEST(PartitionFigures, Fat12FreeSpaceCountsTwelveBitEntries) {
+  std::vector<std::uint32_t> all;
+  for (std::uint32_t c = 2; c < 602; ++c) all.push_back(c);
+  struct Case {
+    const char* what;
+    std::vector<std::uint32_t> used;
+    bool firstCopyMedia;
+    std::uint64_t freeClusters;
+  };
+  const Case cases[] = {
+      {"ten clusters from 2", {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, true, 590},
+      {"an odd entry only (its value in the upper twelve bits)", {3}, true, 599},
+      {"the entry straddling the FAT's sectors", {341}, true, 599},
+      {"the last cluster", {601}, true, 599},
+      {"FAT #1 without the media byte: FAT #2", {2, 3, 4}, false, 597},
+      {"volume full", all, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = test::InstallMemoryDisk(Fat12Volume(c.used, c.firstCopyMedia));
+    const PartitionFigures f = ReadPartitionFigures(path, 0, 606, "FAT12");
+    ASSERT_TRUE(f.freeBytes.has_value());
+    EXPECT_EQ(*f.freeBytes, c.freeClusters * kSector);
   }
 }
 

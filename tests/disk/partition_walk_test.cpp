@@ -127,22 +127,41 @@ const WalkCase kWalkCases[] = {
        d.Signature(0);
      },
      {{"FAT16", 100, 200}}},
-    {"TypeOneIgnoredInMbr",
+    {"TypeOneIsFat12",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x01, 100, 100);
        d.Signature(0);
      },
-     {}},
+     {{"FAT12", 100, 200}}},
+    // The cluster count decides between FAT12 and FAT16, not the label at 54: 487 clusters
+    // of 4 sectors in 2000 sectors, 9987 in 40000.
+    {"FewClustersMakeFat12WhateverTheLabel",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x06, 100, 2000);
+       d.Fat16(100);
+       test::Put16(d.bytes, d.At(100, 19), 2000);
+       d.Signature(0);
+     },
+     {{"FAT12", 100, 2100}}},
+    {"ManyClustersMakeFat16WhateverTheLabel",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x01, 100, 3000);
+       d.Fat16(100);
+       d.Text(100, 54, "FAT12   ");
+       test::Put16(d.bytes, d.At(100, 19), 40000);
+       d.Signature(0);
+     },
+     {{"FAT16", 100, 3100}}},
     {"ExtendedChainOfThreeLogicals",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x0C, 100, 100);
        d.Entry(0, 1, 0x0F, 1000, 2000);
        d.Signature(0);
        Ebr(d, 1000, 0x06, 63, 100, 200);
-       Ebr(d, 1200, 0x01, 63, 100, 400);  // FAT12 in the chain as in the MBR: no number
+       Ebr(d, 1200, 0x01, 63, 100, 400);  // FAT12 in the chain as in the MBR
        Ebr(d, 1400, 0x07, 63, 100, 0);
      },
-     {{"FAT32", 100, 200}, {"FAT16", 1063, 1163}, {"NTFS", 1463, 1563}}},
+     {{"FAT32", 100, 200}, {"FAT16", 1063, 1163}, {"FAT12", 1263, 1363}, {"NTFS", 1463, 1563}}},
     {"TypeOneInChainCountsWhenItsBootSectorSaysFat16",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x0F, 1000, 2000);

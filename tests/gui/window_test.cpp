@@ -45,6 +45,7 @@
 #include "disk/disks.h"
 #include "gui/brevant_dlg.h"
 #include "gui/control_ids.h"
+#include "gui/display_text.h"
 #include "gui/explorer.h"
 #include "gui/file_list_model.h"
 #include "gui/folder_tree_ctrl.h"
@@ -1536,6 +1537,44 @@ class WindowTest : public QObject {
     QTRY_COMPARE(Control<QLabel>(w, kIdValue2)->toolTip(),
                  QString::number(*expected.freeBytes) + QStringLiteral(" bytes"));
     QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), QStringLiteral("40.0 MB"));  // 81920 sectors
+  }
+
+  // A 1.44 MB floppy without a partition table: its FAT12 partition's size, free space and file
+  // system reach the panel, and the chart shows its used and free space. The free clusters are
+  // counted here from the image's own twelve-bit FAT, apart from the engine.
+  void Fat12FloppyFiguresReachThePanelAndTheChart() {
+    const std::string floppy = test::FixtureImage("fat12_floppy").string();
+    QVERIFY(!floppy.empty());
+    QFile image(QString::fromStdString(floppy));
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    const QByteArray bytes = image.readAll();
+    auto le16 = [&](int at) {
+      return static_cast<int>(static_cast<std::uint8_t>(bytes[at])) |
+             static_cast<int>(static_cast<std::uint8_t>(bytes[at + 1])) << 8;
+    };
+    const int reserved = le16(14), fatSectors = le16(22), rootEntries = le16(17), total = le16(19);
+    const int clusters = (total - reserved - 2 * fatSectors - rootEntries * 32 / 512) / bytes[13];
+    std::uint64_t freeClusters = 0;
+    for (int c = 2; c < clusters + 2; ++c) {
+      const int pair = le16(reserved * 512 + c + c / 2);
+      freeClusters += ((c % 2 == 0 ? pair & 0x0FFF : pair >> 4) == 0);
+    }
+    const std::uint64_t freeBytes = freeClusters * static_cast<std::uint64_t>(bytes[13]) * 512;
+    QVERIFY(freeClusters > 0 && freeClusters < static_cast<std::uint64_t>(clusters));
+
+    CBrevantDlg* w = Open(floppy);
+    QVERIFY(w);
+    QCOMPARE(w->Session().driveRecords.back().fsName, std::vector<std::string>{"FAT12"});
+    ClickRow(PartitionItem(1));
+    QTRY_COMPARE(Control<QLabel>(w, kIdValue2)->toolTip(),
+                 QString::number(freeBytes) + QStringLiteral(" bytes"));
+    QCOMPARE(Control<QLabel>(w, kIdValue3)->text(), QStringLiteral("FAT12 (sectors 0 to 2880)"));
+    QCOMPARE(Control<QLabel>(w, kIdValue1)->text(), SizeText(std::uint64_t{2880} * 512));
+    CPieChartCtrl* chart = w->Previewer()->Chart();
+    QTRY_VERIFY(chart->isVisible());
+    QCOMPARE(chart->Pieces().size(), std::size_t{2});
+    QCOMPARE(chart->Pieces()[1]->label,
+             QStringLiteral("Free: ") + SizeText(freeBytes));
   }
 
   void ExitDuringSaveRemovesThePartialFile() {
