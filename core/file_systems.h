@@ -12,12 +12,7 @@ inline bool IsFatFamily(std::string_view fsName) {
   return fsName == "FAT12" || fsName == "FAT16" || fsName == "FAT32";
 }
 
-// Every file system a partition can be listed with.
-inline bool IsKnownFileSystem(std::string_view fsName) {
-  return IsFatFamily(fsName) || fsName == "exFAT" || fsName == "NTFS";
-}
-
-// For texts that name what the program reads.
+// For texts that name what the program reads (exFAT has an engine of its own).
 inline constexpr std::string_view kFileSystemsText = "FAT12, FAT16, FAT32, exFAT and NTFS";
 inline constexpr std::string_view kFileSystemsOrText = "FAT12, FAT16, FAT32, exFAT or NTFS";
 
