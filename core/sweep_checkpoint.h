@@ -22,13 +22,18 @@ struct SweepCheckpoint {
   std::uint64_t end = 0;       // one past the last sector the sweep covers
   // The sweep's own state (what it gathered but has not yet catalogued, the condition facts),
   // encoded by the sweep itself, little-endian, with its own version in front. Catalogue nodes
-  // are named by their catalogue order, never by address.
+  // are named by their catalogue order, never by address. "fat": the clusters accounted for,
+  // the directories met and the clusters noted for after the sweep; "ntfs": the records and
+  // index entries found so far and the MFT walk's condition facts; "deep": the disk searched,
+  // the candidates met and the volumes filed on the disks searched before it. A state that
+  // cannot be used fails the run with the reason (session.failureReason) instead.
   std::vector<std::uint8_t> state;
 };
 
 // Receives checkpoints. Sweeps call it on the run's thread at least every `interval` seconds
 // and once more when a stop is honoured, at a moment when the session's catalogue holds exactly
-// what was found before `checkpoint.position`.
+// what was found before `checkpoint.position`. (The steps before a sweep, such as the live
+// tree or the MFT walk, take none: stopped there, a run starts again from the beginning.)
 class CheckpointSink {
  public:
   virtual ~CheckpointSink() = default;
