@@ -463,6 +463,8 @@ int FileFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
       for (const FiledVolumes& f : state->earlier)
         if (f.disk == disk) {
           if (f.device != device) return refuse("disk " + std::to_string(d) + " is another one");
+          for (const FoundVolume& v : f.volumes)
+            if (v.endSector > diskSectors) return refuse("a volume it names lies beyond the disk");
           // What the automatic search of a table that lists nothing filed is there already.
           std::vector<FoundVolume> missing;
           for (const FoundVolume& v : f.volumes)
@@ -481,6 +483,9 @@ int FileFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
       const SweepCheckpoint& checkpoint = *session.resumeFrom;
       if (checkpoint.position > diskSectors || checkpoint.end != diskSectors)
         return refuse("its position lies beyond the disk");
+      // A candidate is a volume that fits on the disk, as Consider makes them.
+      for (const Candidate& c : state->candidates)
+        if (c.volume.endSector > diskSectors) return refuse("a volume it names lies beyond the disk");
       search.deepFrom = checkpoint.position;
       search.Candidates() = std::move(state->candidates);
       session.resumeFrom.reset();

@@ -544,7 +544,12 @@ class Scanner {
       o.dot.clusterLow = in.U16();
       o.dot.size = in.U32();
       o.deleted = in.Bool();
+      if (!volume_.IsDataCluster(o.cluster)) return false;
     }
+    // Clusters noted for after the sweep are read then: only the volume's own.
+    for (const auto* list : {&longNameStarts_, &staleStarts_, &strayStarts_})
+      for (std::uint32_t c : *list)
+        if (!volume_.IsDataCluster(c)) return false;
     return in.Ok() && in.AtEnd();
   }
 

@@ -357,6 +357,10 @@ void Fat32(std::string& d, std::uint64_t at, std::uint32_t total) {
   }
 }
 
+void SetU64(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 struct Disks {
   RecoverySession session;
   ui::ResultTree tree;
@@ -422,12 +426,13 @@ TEST(Resume, TheDeepSearchGoesOnFromItsCheckpointWithTheSameVolumes) {
     EXPECT_FALSE(resumed.session.resumeFrom);
     EXPECT_TRUE(resumed.session.failureReason.empty()) << resumed.session.failureReason;
     EXPECT_EQ(resumed.Volumes(), expected);
+    std::size_t before = 0, earlierDisk = 0;
     for (const ReadLog::Read& r : log.reads) {
-      if (r.device == device)
-        EXPECT_GE(r.start, k.position);
-      else if (i >= 60)
-        EXPECT_NE(r.device, paths[0]) << "the disk searched before is not read again";
+      if (r.device == device && r.start < k.position) ++before;
+      if (i >= 60 && r.device == paths[0]) ++earlierDisk;
     }
+    EXPECT_EQ(before, 0u) << "sectors before the checkpoint read again";
+    EXPECT_EQ(earlierDisk, 0u) << "the disk searched before the checkpoint's read again";
   }
   // The damaged state of a deep search: refused with the reason, nothing filed from it.
   Disks refused(paths);
@@ -436,6 +441,19 @@ TEST(Resume, TheDeepSearchGoesOnFromItsCheckpointWithTheSameVolumes) {
   refused.Search();
   EXPECT_NE(refused.session.failureReason.find("checkpoint"), std::string::npos);
   EXPECT_FALSE(refused.session.resumeFrom);
+  // A candidate that would run past the disk's end is no volume, whatever a state says: its
+  // end follows the version, the disk, its path, its size, the (empty) list of partitions, the
+  // candidates' count, the first one's file system and start.
+  Disks beyond(paths);
+  SweepCheckpoint k = sink.kept[70].checkpoint;
+  const std::size_t endAt = 4 + 8 + 8 + paths[1].size() + 8 + 8 + 8 + 8 + 5 + 8;
+  ASSERT_LT(endAt + 8, k.state.size());
+  ASSERT_EQ(k.state[endAt - 8 - 5 - 8], 5) << "the first candidate's file system";
+  SetU64(k.state, endAt, 100000 + 1);
+  beyond.session.resumeFrom = k;
+  beyond.Search();
+  EXPECT_NE(beyond.session.failureReason.find("beyond the disk"), std::string::npos)
+      << beyond.session.failureReason;
 }
 
 }  // namespace
