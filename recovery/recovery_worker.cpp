@@ -117,13 +117,14 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
 // The engine steps of a FAT run. The tree is built from what was found, stopped or not (a
 // stop at the worker's own check leaves an empty catalogue: the tree holds the top item).
 RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
-                  bool extensive, bool resuming, const FatReadOptions& readOptions) {
+                  bool extensive, bool resuming, const RecoveryWorkerOptions& workerOptions) {
   // A stop during the search is no failure: the search ended because it was asked to. Going
   // on from a checkpoint, the geometry is the one the checkpoint was taken with.
   if (!resuming && FindFatGeometry(session, view) == 0 && !Stopped(session, view))
     return Fail(session, view);
   if (!Stopped(session, view)) {
-    FatReadOptions options = readOptions;
+    FatReadOptions options;
+    options.batchSectors = workerOptions.fatBatchSectors;
     options.extensive = extensive;
     ScanFatClusters(session, view, options);
     if (!session.failureReason.empty()) return Fail(session, view, session.failureReason);
@@ -139,7 +140,9 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
 }
 
 RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
-                   bool extensive, bool resuming, const NtfsSweepOptions& sweepOptions) {
+                   bool extensive, bool resuming, const RecoveryWorkerOptions& workerOptions) {
+  NtfsSweepOptions sweepOptions;
+  sweepOptions.batchSectors = workerOptions.ntfsBatchSectors;
   if (resuming) {
     // The parameters, the MFT's extents and what the MFT walk catalogued are back in the
     // session as the checkpoint found them: only the sweep goes on.
@@ -234,10 +237,10 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
                        "run does not make");
   else if (IsFatRun(session))
     outcome = CheckSomethingFound(
-        session, view, RunFat(session, view, *tree, extensive, resuming, options.fat));
+        session, view, RunFat(session, view, *tree, extensive, resuming, options));
   else if (session.scanFsName == "NTFS")
     outcome = CheckSomethingFound(
-        session, view, RunNtfs(session, view, *tree, extensive, resuming, options.ntfs));
+        session, view, RunNtfs(session, view, *tree, extensive, resuming, options));
   // Used or refused, a checkpoint is gone once the run is over.
   if (resuming) session.resumeFrom.reset();
 

@@ -5,8 +5,6 @@
 #include "core/output_file.h"
 #include "core/recovery_session.h"
 #include "core/run_result.h"
-#include "fat/fat_engine.h"
-#include "ntfs/record_sweep.h"
 
 namespace brevant {
 // One recovery run on the selected partition. Says how it ended to the caller and, through
@@ -21,8 +19,8 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view);
 
 // How the engines read; results never depend on it (tests make many small batches).
 struct RecoveryWorkerOptions {
-  FatReadOptions fat;  // its `extensive` is the run's mode, whatever is set here
-  NtfsSweepOptions ntfs;
+  std::uint32_t fatBatchSectors = 0;   // the FAT sweep's reads; 0 for its default
+  std::uint32_t ntfsBatchSectors = 0;  // the NTFS record sweep's; 0 for its default
 };
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
                           const RecoveryWorkerOptions& options);

@@ -131,8 +131,8 @@ struct Case {
 
 RecoveryWorkerOptions Options(const Case& c) {
   RecoveryWorkerOptions options;
-  options.fat.batchSectors = c.batchSectors;
-  options.ntfs.batchSectors = c.batchSectors;
+  options.fatBatchSectors = c.batchSectors;
+  options.ntfsBatchSectors = c.batchSectors;
   return options;
 }
 
