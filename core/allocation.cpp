@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace brevant {
 
@@ -31,6 +32,15 @@ void ClusterMap::MarkBytes(std::uint64_t first, const std::uint8_t* bytes, std::
     if (clusters_ - at < 8) value &= (std::uint64_t{1} << (clusters_ - at)) - 1;
     words_[static_cast<std::size_t>(at / 64)] |= value << (at % 64);
   }
+}
+
+bool ClusterMap::Assign(std::uint64_t clusters, std::vector<std::uint64_t> words) {
+  if (words.size() != (clusters + 63) / 64) return false;
+  // Bits past the last cluster stay clear, as Mark keeps them.
+  if (clusters % 64 != 0 && (words.back() >> (clusters % 64)) != 0) return false;
+  clusters_ = clusters;
+  words_ = std::move(words);
+  return true;
 }
 
 bool ClusterMap::InUse(std::uint64_t cluster) const {

@@ -30,6 +30,10 @@ class ClusterMap {
   std::uint64_t CountInUse(std::uint64_t first, std::uint64_t count) const;
   // Ors `other` in, cluster for cluster (up to the shorter of the two).
   void Merge(const ClusterMap& other);
+  // The bits as stored, 64 clusters a word, and the same put back (a checkpoint's copy); a
+  // word count that does not fit `clusters` is refused.
+  const std::vector<std::uint64_t>& Words() const { return words_; }
+  bool Assign(std::uint64_t clusters, std::vector<std::uint64_t> words);
 
  private:
   std::vector<std::uint64_t> words_;
@@ -61,6 +65,8 @@ class DataPlacements {
   Kind KindOf(std::uint32_t file) const;
   std::span<const ClusterRun> RunsOf(std::uint32_t file) const;
   bool Empty() const { return where_.empty(); }
+  // One past the highest file order anything was recorded for.
+  std::uint32_t Files() const { return static_cast<std::uint32_t>(where_.size()); }
   void Clear();
 
  private:

@@ -9,6 +9,13 @@
 namespace brevant {
 namespace {
 std::atomic<char> gLastMethod{0};
+std::atomic<ReadObserver> gObserver{nullptr};
+void* gObserverContext = nullptr;
+}
+
+void SetReadObserverForTesting(ReadObserver observer, void* context) {
+  gObserverContext = context;
+  gObserver.store(observer);
 }
 
 char LastReadMethod() { return gLastMethod.load(); }
@@ -36,6 +43,8 @@ ReadOutcome Read(const std::string& devicePath, void* buffer, std::uint64_t star
                    std::uint32_t count, bool zeroFill,
                    std::vector<std::uint32_t>* unreadable = nullptr) {
   if (count == 0) return {true, 0};
+  if (ReadObserver observer = gObserver.load(std::memory_order_relaxed))
+    observer(gObserverContext, devicePath, startSector, count);
   auto* out = static_cast<unsigned char*>(buffer);
   constexpr std::uint64_t kSector = platform::kSectorSize;
   auto device = platform::DeviceTable::Instance().Get(devicePath);

@@ -31,6 +31,13 @@ std::uint64_t DeviceSectorCount(const std::string& devicePath);
 // for an image file or a device that cannot be opened.
 std::uint32_t DeviceLogicalSectorSize(const std::string& devicePath);
 
+// Tests only: `observer` is told of every read of the program (its device, first sector and
+// count) before it is made, on the thread that makes it; null stops it. Set it only while no
+// read is under way.
+using ReadObserver = void (*)(void* context, const std::string& devicePath,
+                              std::uint64_t startSector, std::uint32_t count);
+void SetReadObserverForTesting(ReadObserver observer, void* context);
+
 // The backend marker of the last device read ('P' POSIX, 'T' test devices), 0 before any read.
 char LastReadMethod();
 

@@ -5,10 +5,12 @@
 #include "disk/volume_search.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
 
 #include "core/read_sectors.h"
+#include "core/sweep_checkpoint.h"
 #include "core/sweep_progress.h"
 #include "core/text.h"
 #include "disk/on_disk.h"
@@ -112,6 +114,15 @@ class Search {
          const std::vector<std::pair<std::uint64_t, std::uint64_t>>& listed,
          const VolumeSearchOptions& options)
       : device_(device), diskSectors_(diskSectors), listed_(listed), options_(options) {}
+
+  // The deep search's checkpoints: `due` says when one is wanted, `save` takes it (the first
+  // sector not yet looked at); a stop takes one too. A resumed search starts at `deepFrom`
+  // with the candidates it had (Candidates()).
+  std::function<bool()> due;
+  std::function<void(std::uint64_t next)> save;
+  std::uint64_t deepFrom = 0;
+  std::vector<Candidate>& Candidates() { return candidates_; }
+  std::uint64_t DiskSectors() const { return diskSectors_; }
 
   std::vector<FoundVolume> Run() {
     if (diskSectors_ == 0) return {};
@@ -223,8 +234,11 @@ class Search {
     const std::uint64_t batch = options_.batchSectors ? options_.batchSectors : kDefaultDeepBatch;
     std::vector<std::uint8_t> buffer(batch * 512);
     Progress progress(options_.view, diskSectors_);
-    for (std::uint64_t at = 0; at < diskSectors_; at += batch) {
-      if (Stopped()) return;
+    for (std::uint64_t at = deepFrom; at < diskSectors_; at += batch) {
+      if (Stopped()) {
+        if (save) save(at);
+        return;
+      }
       progress.Report(at);
       const std::uint64_t count = std::min(batch, diskSectors_ - at);
       std::fill(buffer.begin(), buffer.end(), 0);
@@ -234,6 +248,7 @@ class Search {
         if (s[510] != 0x55 || s[511] != 0xAA) continue;  // cheap test before the full one
         if (!InsideListed(at + k)) Consider(s, at + k);
       }
+      if (due && due()) save(at + count);
     }
     progress.Report(diskSectors_);
   }
@@ -272,6 +287,139 @@ class Search {
   std::vector<Candidate> candidates_;
 };
 
+// The deep search's state: the disk it searches (its place, path and size, and the ranges it
+// leaves out), the candidates it has met, and the volumes earlier disks of the same search got.
+constexpr std::uint32_t kDeepStateVersion = 1;
+
+struct FiledVolumes {
+  std::uint64_t disk = 0;
+  std::string device;
+  std::vector<FoundVolume> volumes;
+};
+
+void EncodeVolume(StateWriter& out, const FoundVolume& v) {
+  out.Text8(v.fsName);
+  out.U64(v.startSector);
+  out.U64(v.endSector);
+  out.U8(v.fromBackup ? 1 : 0);
+}
+
+FoundVolume DecodeVolume(StateReader& in) {
+  FoundVolume v;
+  v.fsName = in.Text8();
+  v.startSector = in.U64();
+  v.endSector = in.U64();
+  v.fromBackup = in.Bool();
+  if (v.fsName != "FAT16" && v.fsName != "FAT32" && v.fsName != "NTFS") in.Fail();
+  if (v.endSector <= v.startSector) in.Fail();
+  return v;
+}
+constexpr std::size_t kVolumeMinBytes = 8 + 16 + 1;
+
+std::vector<std::uint8_t> EncodeDeepState(
+    int d, const std::string& device, std::uint64_t diskSectors,
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& listed,
+    const std::vector<Candidate>& candidates, const std::vector<FiledVolumes>& earlier) {
+  StateWriter out;
+  out.U32(kDeepStateVersion);
+  out.U64(static_cast<std::uint64_t>(d));
+  out.Text8(device);
+  out.U64(diskSectors);
+  out.U64(listed.size());
+  for (const auto& [a, b] : listed) {
+    out.U64(a);
+    out.U64(b);
+  }
+  out.U64(candidates.size());
+  for (const Candidate& c : candidates) {
+    EncodeVolume(out, c.volume);
+    out.U32(static_cast<std::uint32_t>(c.score));
+  }
+  out.U64(earlier.size());
+  for (const FiledVolumes& f : earlier) {
+    out.U64(f.disk);
+    out.Text8(f.device);
+    out.U64(f.volumes.size());
+    for (const FoundVolume& v : f.volumes) EncodeVolume(out, v);
+  }
+  return out.Take();
+}
+
+struct DeepState {
+  std::uint64_t disk = 0;
+  std::string device;
+  std::uint64_t diskSectors = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;
+  std::vector<Candidate> candidates;
+  std::vector<FiledVolumes> earlier;
+};
+
+std::optional<DeepState> DecodeDeepState(const std::vector<std::uint8_t>& bytes) {
+  StateReader in(bytes);
+  if (in.U32() != kDeepStateVersion) return std::nullopt;
+  DeepState state;
+  state.disk = in.U64();
+  state.device = in.Text8();
+  state.diskSectors = in.U64();
+  state.listed.resize(static_cast<std::size_t>(in.Count(16)));
+  for (auto& [a, b] : state.listed) {
+    a = in.U64();
+    b = in.U64();
+  }
+  state.candidates.resize(static_cast<std::size_t>(in.Count(kVolumeMinBytes + 4)));
+  for (Candidate& c : state.candidates) {
+    c.volume = DecodeVolume(in);
+    c.score = static_cast<int>(in.U32());
+    if (c.score < 0 || c.score > 4) in.Fail();
+  }
+  state.earlier.resize(static_cast<std::size_t>(in.Count(24)));
+  for (FiledVolumes& f : state.earlier) {
+    f.disk = in.U64();
+    f.device = in.Text8();
+    f.volumes.resize(static_cast<std::size_t>(in.Count(kVolumeMinBytes)));
+    for (FoundVolume& v : f.volumes) v = DecodeVolume(in);
+    if (f.disk >= state.disk) in.Fail();
+  }
+  if (!in.Ok() || !in.AtEnd()) return std::nullopt;
+  return state;
+}
+
+// Files `found` on disk `d` after its table's partitions, with tree nodes below `diskPath`.
+void FileVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
+                 const std::u16string& diskPath, const std::vector<FoundVolume>& found) {
+  DriveRecord& record = session.driveRecords[static_cast<std::size_t>(d)];
+  std::u16string path = diskPath;
+  if (!path.empty() && path.back() != u'\\') path += u'\\';
+  for (const FoundVolume& v : found) {
+    const int k = record.partitionCount + 1;
+    std::u16string label = u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " +
+                           Widen(v.fsName) + u" ) found\\";
+    ui::TreeItem* item = ui::InsertTreePath(tree, path + label);
+    record.fsName.push_back(v.fsName);
+    PartitionEntry entry{item, v.startSector, v.endSector};
+    entry.found = true;
+    record.partitions.push_back(entry);
+    record.partitionCount = k;
+  }
+}
+
+// The volumes this search filed on the disks before `d`, for a checkpoint.
+std::vector<FiledVolumes> FiledBefore(const RecoverySession& session, int d) {
+  std::vector<FiledVolumes> out;
+  for (int e = 0; e < d && static_cast<std::size_t>(e) < session.driveRecords.size(); ++e) {
+    FiledVolumes f;
+    f.disk = static_cast<std::uint64_t>(e);
+    if (static_cast<std::size_t>(e) < session.devicePath.size()) f.device = session.devicePath[e];
+    const DriveRecord& record = session.driveRecords[static_cast<std::size_t>(e)];
+    for (std::size_t i = 0; i < record.partitions.size(); ++i)
+      if (record.partitions[i].found && i < record.fsName.size())
+        f.volumes.push_back({record.fsName[i], record.partitions[i].startSector,
+                             record.partitions[i].endSector, false});
+    if (!f.volumes.empty()) out.push_back(std::move(f));
+  }
+  return out;
+}
+
 }  // namespace
 
 bool DescribeBootSector(const std::uint8_t* sector, BootSectorFacts& out) {
@@ -298,21 +446,67 @@ int FileFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
   std::vector<std::pair<std::uint64_t, std::uint64_t>> listed;
   for (std::size_t i = 0; i < record.partitions.size(); ++i)
     listed.emplace_back(record.partitions[i].startSector, record.partitions[i].endSector);
-  const auto found =
-      SearchLostVolumes(device, dev->SizeBytes() / disk::kSectorBytes, listed, options);
-  std::u16string path = diskPath;
-  if (!path.empty() && path.back() != u'\\') path += u'\\';
-  for (const FoundVolume& v : found) {
-    const int k = record.partitionCount + 1;
-    std::u16string label = u"Partition - " + ToText(static_cast<std::uint64_t>(k)) + u" ( " +
-                           Widen(v.fsName) + u" ) found\\";
-    ui::TreeItem* item = ui::InsertTreePath(tree, path + label);
-    record.fsName.push_back(v.fsName);
-    PartitionEntry entry{item, v.startSector, v.endSector};
-    entry.found = true;
-    record.partitions.push_back(entry);
-    record.partitionCount = k;
+  const std::uint64_t diskSectors = dev->SizeBytes() / disk::kSectorBytes;
+  Search search(device, diskSectors, listed, options);
+
+  if (options.deep && session.resumeFrom && session.resumeFrom->sweep == "deep") {
+    // Going on from a checkpoint of a deep search: a disk searched before it gets the volumes
+    // it got then, the disk it stopped on is searched from where it stopped, with the
+    // candidates met before; disks after it are searched as usual.
+    auto refuse = [&session](const std::string& why) {
+      session.failureReason = "the checkpoint to go on from cannot be used: " + why;
+      session.resumeFrom.reset();
+      return 0;
+    };
+    auto state = DecodeDeepState(session.resumeFrom->state);
+    if (!state) return refuse("its deep search state is damaged");
+    const auto disk = static_cast<std::uint64_t>(d);
+    if (disk < state->disk) {
+      for (const FiledVolumes& f : state->earlier)
+        if (f.disk == disk) {
+          if (f.device != device) return refuse("disk " + std::to_string(d) + " is another one");
+          for (const FoundVolume& v : f.volumes)
+            if (v.endSector > diskSectors) return refuse("a volume it names lies beyond the disk");
+          // What the automatic search of a table that lists nothing filed is there already.
+          std::vector<FoundVolume> missing;
+          for (const FoundVolume& v : f.volumes)
+            if (std::none_of(listed.begin(), listed.end(), [&v](const auto& r) {
+                  return r.first == v.startSector && r.second == v.endSector;
+                }))
+              missing.push_back(v);
+          FileVolumes(session, tree, d, diskPath, missing);
+          return static_cast<int>(missing.size());
+        }
+      return 0;
+    }
+    if (disk == state->disk) {
+      if (state->device != device || state->diskSectors != diskSectors || state->listed != listed)
+        return refuse("the disk it was taken on is not this one, or lists other partitions");
+      const SweepCheckpoint& checkpoint = *session.resumeFrom;
+      if (checkpoint.position > diskSectors || checkpoint.end != diskSectors)
+        return refuse("its position lies beyond the disk");
+      // A candidate is a volume that fits on the disk, as Consider makes them.
+      for (const Candidate& c : state->candidates)
+        if (c.volume.endSector > diskSectors) return refuse("a volume it names lies beyond the disk");
+      search.deepFrom = checkpoint.position;
+      search.Candidates() = std::move(state->candidates);
+      session.resumeFrom.reset();
+    }
   }
+
+  // Checkpoints of a deep search, when someone keeps them.
+  Checkpointer checkpointer(session, "deep");
+  if (options.deep && checkpointer.Active()) {
+    const std::vector<FiledVolumes> earlier = FiledBefore(session, d);
+    search.due = [&checkpointer] { return checkpointer.Due(); };
+    search.save = [&, earlier](std::uint64_t next) {
+      checkpointer.Save(next, diskSectors,
+                        EncodeDeepState(d, device, diskSectors, listed, search.Candidates(),
+                                        earlier));
+    };
+  }
+  const auto found = search.Run();
+  FileVolumes(session, tree, d, diskPath, found);
   return static_cast<int>(found.size());
 }
 

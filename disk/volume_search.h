@@ -42,6 +42,13 @@ std::vector<FoundVolume> SearchLostVolumes(
 
 // Searches disk `d` and files each volume found after the table's partitions, numbered on
 // after them and marked as found, with a tree node below `diskPath`. Returns how many.
+// A deep search hands checkpoints ("deep") to the session's sink, and when session.resumeFrom
+// holds one (and `options.deep`), goes on from it: disks before the checkpoint's get the
+// volumes they got then without being read, the checkpoint's disk is searched on from its
+// position with the candidates met before it (so the same volumes win), later disks as usual;
+// resumeFrom is cleared on the checkpoint's disk. A checkpoint that cannot be used (a damaged
+// state, another disk) is cleared, nothing is filed for that disk, and session.failureReason
+// says why.
 int FileFoundVolumes(RecoverySession& session, ui::ResultTree& tree, int d,
                      const std::u16string& diskPath, const VolumeSearchOptions& options);
 // The same for a disk already listed (its path taken from its DiskInfoNode).

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
 #include "core/read_sectors.h"
+#include "core/sweep_checkpoint.h"
 #include "core/text.h"
 #include "fat/codepage.h"
 #include "fat/directory_entry.h"
@@ -61,7 +64,8 @@ class Scanner {
         volume_(std::move(volume)),
         fat1_(volume_, volume_.fat1Start),
         fat2_(volume_, volume_.fat2Start != volume_.fat1Start ? volume_.fat2Start : 0),
-        progress_(view) {
+        progress_(view),
+        checkpointer_(session, "fat") {
     codePage_ = fat::IsSupportedOemCodePage(session.oemCodePage) ? session.oemCodePage
                                                                  : fat::kDefaultOemCodePage;
     batchSectors_ = options.batchSectors ? options.batchSectors : kDefaultBatchSectors;
@@ -69,14 +73,26 @@ class Scanner {
     claimed_.assign(static_cast<std::size_t>(volume_.lastCluster) / 64 + 1, 0);
   }
 
-  void Run() {
+  // From the start, or (`resume`) from a checkpoint of this sweep: the live tree and what the
+  // sweep found before it are then in the session and the state, and are not read again.
+  void Run(const SweepCheckpoint* resume) {
     const std::uint64_t total = volume_.partEnd - volume_.partStart;
     progress_.Report(0, total);
-    if (!WalkLiveTree()) return;
-    ClaimLiveFileClusters();
-    for (const auto& [record, parent] : deletedFolders_) Append(record, parent);
-    deletedFolders_.clear();
-    if (!Sweep()) return;
+    std::uint64_t from = 2;
+    if (resume) {
+      if (!Restore(*resume, &from)) {
+        session_.failureReason =
+            "the checkpoint to go on from cannot be used: its FAT sweep state is damaged or "
+            "does not belong to this volume";
+        return;
+      }
+    } else {
+      if (!WalkLiveTree()) return;
+      ClaimLiveFileClusters();
+      for (const auto& [record, parent] : deletedFolders_) Append(record, parent);
+      deletedFolders_.clear();
+    }
+    if (!Sweep(from)) return;
     for (std::uint32_t c : longNameStarts_) {
       if (Stopped()) return;
       if (!IsClaimed(c)) DecodeLooseCluster(c, false);
@@ -384,7 +400,7 @@ class Scanner {
   // sectors are read; whole clusters are read later for the directories found. With small
   // clusters the first sectors of neighbouring clusters come in one request (the few sectors
   // between them cost less than a request of their own); with larger ones each is read alone.
-  bool Sweep() {
+  bool Sweep(std::uint64_t from) {
     const std::uint64_t total = volume_.partEnd - volume_.partStart;
     const std::uint64_t spc = volume_.sectorsPerCluster;
     const bool merge = spc <= kMergedSweepMaxSectorsPerCluster;
@@ -401,8 +417,12 @@ class Scanner {
                         ? 1
                         : std::min<std::uint64_t>(lastCluster, 2 + (deviceSectors - 1 - first) / spc);
     }
-    for (std::uint64_t c = 2; c <= lastCluster;) {
-      if (Stopped()) return false;
+    sweepEnd_ = volume_.ClusterSector(lastCluster + 1);
+    for (std::uint64_t c = from; c <= lastCluster;) {
+      if (Stopped()) {
+        Checkpoint(c);
+        return false;
+      }
       // The next run of clusters nobody has accounted for yet; the others are not read.
       while (c <= lastCluster && IsClaimed(c)) ++c;
       if (c > lastCluster) break;
@@ -431,9 +451,109 @@ class Scanner {
       }
       c += n;
       progress_.Report(volume_.ClusterSector(c) - volume_.partStart, total);
+      if (checkpointer_.Due()) Checkpoint(std::min(c, lastCluster + 1));
     }
     return true;
   }
+
+  // Where the sweep stands before cluster `next`: everything found before it is catalogued,
+  // the rest of what it knows goes in the state.
+  void Checkpoint(std::uint64_t next) {
+    if (!checkpointer_.Active()) return;
+    StateWriter out;
+    out.U32(kStateVersion);
+    out.U64(next);
+    out.U64(volume_.lastCluster);
+    out.U64(volume_.sectorsPerCluster);
+    out.U64(volume_.ClusterSector(2));
+    out.U8(extensive_ ? 1 : 0);
+    out.U32(static_cast<std::uint32_t>(sequence_));
+    out.U64(claimed_.size());
+    for (std::uint64_t w : claimed_) out.U64(w);
+    auto sorted = [&out](const auto& set) {
+      std::vector<std::uint64_t> v(set.begin(), set.end());
+      std::sort(v.begin(), v.end());
+      out.U64(v.size());
+      for (std::uint64_t x : v) out.U64(x);
+    };
+    sorted(liveDirectories_);
+    sorted(namedFolders_);
+    sorted(goneDirectories_);
+    out.U64(keys_.size());
+    for (std::uint64_t k : keys_) out.U64(k);
+    for (const auto* list : {&longNameStarts_, &staleStarts_, &strayStarts_}) {
+      out.U64(list->size());
+      for (std::uint32_t c : *list) out.U32(c);
+    }
+    out.U64(orphans_.size());
+    for (const OrphanDirectory& o : orphans_) {
+      out.U32(o.cluster);
+      out.U64(o.sector);
+      for (std::uint8_t b : o.dot.name) out.U8(b);
+      out.U8(o.dot.attributes);
+      out.U8(o.dot.caseFlags);
+      out.U16(o.dot.clusterHigh);
+      out.U16(o.dot.writeTime);
+      out.U16(o.dot.writeDate);
+      out.U16(o.dot.clusterLow);
+      out.U32(o.dot.size);
+      out.U8(o.deleted ? 1 : 0);
+    }
+    checkpointer_.Save(volume_.ClusterSector(next), sweepEnd_, out.Take());
+  }
+
+  // Puts back what Checkpoint wrote; false when the state is damaged or was taken on another
+  // volume or in another mode.
+  bool Restore(const SweepCheckpoint& checkpoint, std::uint64_t* next) {
+    StateReader in(checkpoint.state);
+    if (in.U32() != kStateVersion) return false;
+    *next = in.U64();
+    if (in.U64() != volume_.lastCluster || in.U64() != volume_.sectorsPerCluster ||
+        in.U64() != volume_.ClusterSector(2) || in.Bool() != extensive_ || !in.Ok())
+      return false;
+    if (*next < 2 || *next > std::uint64_t{volume_.lastCluster} + 1 ||
+        checkpoint.position != volume_.ClusterSector(*next))
+      return false;
+    sequence_ = static_cast<std::int32_t>(in.U32());
+    if (in.Count(8) != claimed_.size()) return false;
+    for (std::uint64_t& w : claimed_) w = in.U64();
+    auto set = [&in](auto& out) {
+      const std::uint64_t n = in.Count(8);
+      for (std::uint64_t i = 0; i < n && in.Ok(); ++i)
+        out.insert(static_cast<typename std::decay_t<decltype(out)>::value_type>(in.U64()));
+    };
+    set(liveDirectories_);
+    set(namedFolders_);
+    set(goneDirectories_);
+    keys_.resize(static_cast<std::size_t>(in.Count(8)));
+    for (std::uint64_t& k : keys_) k = in.U64();
+    for (auto* list : {&longNameStarts_, &staleStarts_, &strayStarts_}) {
+      list->resize(static_cast<std::size_t>(in.Count(4)));
+      for (std::uint32_t& c : *list) c = in.U32();
+    }
+    orphans_.resize(static_cast<std::size_t>(in.Count(38)));
+    for (OrphanDirectory& o : orphans_) {
+      o.cluster = in.U32();
+      o.sector = in.U64();
+      for (std::uint8_t& b : o.dot.name) b = in.U8();
+      o.dot.attributes = in.U8();
+      o.dot.caseFlags = in.U8();
+      o.dot.clusterHigh = in.U16();
+      o.dot.writeTime = in.U16();
+      o.dot.writeDate = in.U16();
+      o.dot.clusterLow = in.U16();
+      o.dot.size = in.U32();
+      o.deleted = in.Bool();
+      if (!volume_.IsDataCluster(o.cluster)) return false;
+    }
+    // Clusters noted for after the sweep are read then: only the volume's own.
+    for (const auto* list : {&longNameStarts_, &staleStarts_, &strayStarts_})
+      for (std::uint32_t c : *list)
+        if (!volume_.IsDataCluster(c)) return false;
+    return in.Ok() && in.AtEnd();
+  }
+
+  static constexpr std::uint32_t kStateVersion = 1;
 
   RecoverySession& session_;
   RecoveryView& view_;
@@ -441,6 +561,8 @@ class Scanner {
   fat::FatTable fat1_;
   fat::FatTable fat2_;
   ProgressReporter progress_;
+  Checkpointer checkpointer_;
+  std::uint64_t sweepEnd_ = 0;
   int codePage_ = fat::kDefaultOemCodePage;
   std::uint32_t batchSectors_ = kDefaultBatchSectors;
   std::int32_t sequence_ = 1;
@@ -472,6 +594,18 @@ void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatRead
   auto volume = fat::VolumeFromParameters(session.partParams, session.scanFsName,
                                           session.SelectedDevice(), session.selectedPartitionStart,
                                           session.selectedPartitionEnd);
+  // A checkpoint of this sweep is used once: the run goes on from it.
+  std::optional<SweepCheckpoint> resume;
+  if (session.resumeFrom && session.resumeFrom->sweep == "fat") {
+    resume = std::move(session.resumeFrom);
+    session.resumeFrom.reset();
+    if (!volume) {
+      session.failureReason =
+          "the checkpoint to go on from cannot be used: the partition's parameters describe no "
+          "FAT volume";
+      return;
+    }
+  }
   if (!volume) {
     // Nothing to sweep: the geometry does not describe a volume inside the partition.
     progress.Report(0, 1);
@@ -479,7 +613,7 @@ void ScanFatClusters(RecoverySession& session, RecoveryView& view, const FatRead
     return;
   }
   Scanner scanner(session, view, std::move(*volume), options);
-  scanner.Run();
+  scanner.Run(resume ? &*resume : nullptr);
 }
 
 }  // namespace brevant

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
 #include "core/read_sectors.h"
+#include "core/sweep_checkpoint.h"
 #include "core/sweep_progress.h"
 #include "core/text.h"
 #include "ntfs/conditions.h"
@@ -52,18 +54,31 @@ struct Found {
 class VolumeSweep {
  public:
   VolumeSweep(RecoverySession& session, RecoveryView& view, const NtfsSweepOptions& options)
-      : session_(session), view_(view), volume_(ntfs::VolumeOf(session)), options_(options) {}
+      : session_(session),
+        view_(view),
+        volume_(ntfs::VolumeOf(session)),
+        options_(options),
+        checkpointer_(session, "ntfs") {}
 
-  void Run() {
+  // From the volume's start, or (`resume`) from a checkpoint of this sweep: the MFT walk's
+  // catalogue is then back in the session, and what the sweep had found is in the state.
+  void Run(const SweepCheckpoint* resume) {
     // Never toward an end beyond the device, whatever the partition claims.
     if (const std::uint64_t device = DeviceSectorCount(volume_.device); device != 0)
       volume_.endSector = std::min(volume_.endSector, device);
-    if (volume_.sectorsPerCluster == 0 || volume_.endSector == UINT64_MAX ||
-        volume_.endSector <= volume_.firstSector)
-      return;
+    const bool usable = volume_.sectorsPerCluster != 0 && volume_.endSector != UINT64_MAX &&
+                        volume_.endSector > volume_.firstSector;
     NoteCatalogue();
     NoteMftExtents();
-    Sweep();
+    std::uint64_t from = volume_.firstSector;
+    if (resume && (!usable || !Restore(*resume, &from))) {
+      session_.failureReason =
+          "the checkpoint to go on from cannot be used: its NTFS sweep state is damaged or does "
+          "not belong to this volume";
+      return;
+    }
+    if (!usable) return;
+    Sweep(from);
     Append();
   }
 
@@ -104,7 +119,7 @@ class VolumeSweep {
     return sector < it->second;
   }
 
-  void Sweep() {
+  void Sweep(std::uint64_t from) {
     const std::uint64_t batch =
         options_.batchSectors ? options_.batchSectors : kDefaultBatchSectors;
     const std::uint32_t recordSectors = volume_.RecordSectors();
@@ -119,9 +134,12 @@ class VolumeSweep {
     std::vector<std::uint8_t> buffer((batch + overlap) * ntfs::kSectorBytes);
     std::vector<std::uint8_t> record(volume_.recordBytes), index(indexSectors * ntfs::kSectorBytes);
     SweepProgress progress(view_, end - first);
-    for (std::uint64_t at = first; at < end; at += batch) {
+    for (std::uint64_t at = from; at < end; at += batch) {
       progress.Report(at - first);
-      if (HonourStop(session_, view_)) return;
+      if (HonourStop(session_, view_)) {
+        Checkpoint(at);
+        return;
+      }
       const std::uint64_t count = std::min(batch + overlap, end - at);
       const std::uint64_t own = std::min(batch, end - at);
       std::memset(buffer.data(), 0, buffer.size());
@@ -138,9 +156,125 @@ class VolumeSweep {
           IndexBuffer(index, at + k);
         }
       }
+      if (checkpointer_.Due()) Checkpoint(at + own);
     }
     progress.Report(end - first);
   }
+
+  // Where the sweep stands before sector `next`: what it found so far is not yet catalogued
+  // (that happens when it ends), so all of it goes in the state, with the MFT walk's
+  // condition facts.
+  void Checkpoint(std::uint64_t next) {
+    if (!checkpointer_.Active()) return;
+    StateWriter out;
+    out.U32(kStateVersion);
+    out.U64(next);
+    out.U64(volume_.firstSector);
+    out.U64(volume_.endSector);
+    out.U64(volume_.recordBytes);
+    for (const auto* list : {&found_, &indexEntries_}) {
+      out.U64(list->size());
+      for (const Found& f : *list) EncodeFound(out, f);
+    }
+    EncodeConditionFacts(out, session_.conditionFacts);
+    checkpointer_.Save(next, volume_.endSector, out.Take());
+  }
+
+  bool Restore(const SweepCheckpoint& checkpoint, std::uint64_t* next) {
+    StateReader in(checkpoint.state);
+    if (in.U32() != kStateVersion) return false;
+    *next = in.U64();
+    if (in.U64() != volume_.firstSector || in.U64() != volume_.endSector ||
+        in.U64() != volume_.recordBytes || !in.Ok())
+      return false;
+    if (*next < volume_.firstSector || *next > volume_.endSector || checkpoint.position != *next)
+      return false;
+    for (auto* list : {&found_, &indexEntries_}) {
+      list->resize(static_cast<std::size_t>(in.Count(kFoundMinBytes)));
+      for (Found& f : *list) DecodeFound(in, f);
+    }
+    if (!in.Ok() || !DecodeConditionFacts(in, session_.catalogue, session_.conditionFacts) ||
+        !in.AtEnd())
+      return false;
+    // Every record found so far was first seen here.
+    for (const Found& f : found_)
+      seen_.insert(Key(f.record, static_cast<std::int64_t>(f.parent.record), f.name) + u"/" +
+                   ToText(f.sequence));
+    return true;
+  }
+
+  static void EncodePlacement(StateWriter& out, const ntfs::Placement& p) {
+    out.U8(static_cast<std::uint8_t>(p.kind));
+    out.U64(p.runs.size());
+    for (const ClusterRun& r : p.runs) {
+      out.U64(r.vcn);
+      out.U64(r.lcn);
+      out.U64(r.length);
+    }
+  }
+
+  static void DecodePlacement(StateReader& in, ntfs::Placement& p) {
+    const std::uint8_t kind = in.U8();
+    if (kind > static_cast<std::uint8_t>(DataPlacements::Kind::InRecord)) in.Fail();
+    p.kind = static_cast<DataPlacements::Kind>(kind);
+    p.runs.resize(static_cast<std::size_t>(in.Count(24)));
+    for (ClusterRun& r : p.runs) {
+      r.vcn = in.U64();
+      r.lcn = in.U64();
+      r.length = in.U64();
+    }
+  }
+
+  static void EncodeFound(StateWriter& out, const Found& f) {
+    out.Text(f.name);
+    out.U64(f.record);
+    out.U16(f.sequence);
+    out.U8(f.numbered);
+    out.U64(f.parent.record);
+    out.U16(f.parent.sequence);
+    out.I64(f.creationTime);
+    out.U64(f.size);
+    out.U64(f.sector);
+    out.U8(f.folder);
+    out.U8(f.fromIndex);
+    out.U8(f.inUse);
+    out.I64(f.id);
+    out.U64(f.streams.size());
+    for (const ntfs::NamedStream& stream : f.streams) {
+      out.Text(stream.name);
+      out.U64(stream.size);
+    }
+    EncodePlacement(out, f.place);
+    out.U64(f.streamPlaces.size());
+    for (const ntfs::Placement& p : f.streamPlaces) EncodePlacement(out, p);
+  }
+
+  static void DecodeFound(StateReader& in, Found& f) {
+    f.name = in.Text();
+    f.record = in.U64();
+    f.sequence = in.U16();
+    f.numbered = in.Bool();
+    f.parent.record = in.U64();
+    f.parent.sequence = in.U16();
+    f.creationTime = in.I64();
+    f.size = in.U64();
+    f.sector = in.U64();
+    f.folder = in.Bool();
+    f.fromIndex = in.Bool();
+    f.inUse = in.Bool();
+    f.id = in.I64();
+    f.streams.resize(static_cast<std::size_t>(in.Count(16)));
+    for (ntfs::NamedStream& stream : f.streams) {
+      stream.name = in.Text();
+      stream.size = in.U64();
+    }
+    DecodePlacement(in, f.place);
+    f.streamPlaces.resize(static_cast<std::size_t>(in.Count(9)));
+    for (ntfs::Placement& p : f.streamPlaces) DecodePlacement(in, p);
+  }
+
+  static constexpr std::uint32_t kStateVersion = 1;
+  static constexpr std::size_t kFoundMinBytes = 89;  // a Found with no name, stream or run
 
   // A record is taken when its header and fix-ups are those of a real one.
   void FileRecord(std::vector<std::uint8_t>& bytes, std::uint64_t sector) {
@@ -324,6 +458,7 @@ class VolumeSweep {
   RecoveryView& view_;
   ntfs::Volume volume_;
   NtfsSweepOptions options_;
+  Checkpointer checkpointer_;
   std::map<std::uint64_t, std::uint64_t> mft_;  // current MFT extents: first sector -> end
   std::set<std::u16string> known_;              // record/parent/name of catalogued entries
   std::set<std::uint64_t> knownRecords_;
@@ -340,7 +475,13 @@ class VolumeSweep {
 
 void SweepNtfsVolume(RecoverySession& session, RecoveryView& view,
                      const NtfsSweepOptions& options) {
-  VolumeSweep(session, view, options).Run();
+  // A checkpoint of this sweep is used once: the run goes on from it.
+  std::optional<SweepCheckpoint> resume;
+  if (session.resumeFrom && session.resumeFrom->sweep == "ntfs") {
+    resume = std::move(session.resumeFrom);
+    session.resumeFrom.reset();
+  }
+  VolumeSweep(session, view, options).Run(resume ? &*resume : nullptr);
 }
 
 }  // namespace brevant

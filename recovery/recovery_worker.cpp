@@ -118,13 +118,17 @@ void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::R
 // The engine steps of a FAT run. The tree is built from what was found, stopped or not (a
 // stop at the worker's own check leaves an empty catalogue: the tree holds the top item).
 RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
-                  bool extensive) {
-  // A stop during the search is no failure: the search ended because it was asked to.
-  if (FindFatGeometry(session, view) == 0 && !Stopped(session, view)) return Fail(session, view);
+                  bool extensive, bool resuming, const RecoveryWorkerOptions& workerOptions) {
+  // A stop during the search is no failure: the search ended because it was asked to. Going
+  // on from a checkpoint, the geometry is the one the checkpoint was taken with.
+  if (!resuming && FindFatGeometry(session, view) == 0 && !Stopped(session, view))
+    return Fail(session, view);
   if (!Stopped(session, view)) {
     FatReadOptions options;
+    options.batchSectors = workerOptions.fatBatchSectors;
     options.extensive = extensive;
     ScanFatClusters(session, view, options);
+    if (!session.failureReason.empty()) return Fail(session, view, session.failureReason);
     StoringStatus(session, view);
   }
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
@@ -137,7 +141,20 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
 }
 
 RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
-                   bool extensive) {
+                   bool extensive, bool resuming, const RecoveryWorkerOptions& workerOptions) {
+  NtfsSweepOptions sweepOptions;
+  sweepOptions.batchSectors = workerOptions.ntfsBatchSectors;
+  if (resuming) {
+    // The parameters, the MFT's extents and what the MFT walk catalogued are back in the
+    // session as the checkpoint found them: only the sweep goes on.
+    if (!Stopped(session, view)) {
+      SweepNtfsVolume(session, view, sweepOptions);
+      if (!session.failureReason.empty()) return Fail(session, view, session.failureReason);
+      StoringStatus(session, view);
+    }
+    BuildNtfsResultTree(session, view, tree);
+    return EndOfSweep(session);
+  }
   static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
   session.scanParams.fsName = session.scanFsName;
   // Neither the MFT nor its mirror was found where the boot sectors say. The extensive run
@@ -154,16 +171,29 @@ RunOutcome RunNtfs(RecoverySession& session, RecoveryView& view, ui::ResultTree&
                       std::to_string(session.scanParams.mftMirrStart) + " maps the MFT");
     BuildNtfsCatalogue(session, view);
     // The extensive run goes on beyond the MFT unless the walk was stopped.
-    if (extensive && session.stopHonoured.load() != 1) SweepNtfsVolume(session, view);
+    if (extensive && session.stopHonoured.load() != 1)
+      SweepNtfsVolume(session, view, sweepOptions);
     StoringStatus(session, view);
   }
   BuildNtfsResultTree(session, view, tree);
   return EndOfSweep(session);
 }
 
+// Which sweep a checkpoint of this run must be of: the FAT sweep, or the extensive NTFS run's.
+std::string ResumableSweep(const RecoverySession& session, bool extensive) {
+  if (IsFatRun(session)) return "fat";
+  if (session.scanFsName == "NTFS" && extensive) return "ntfs";
+  return {};
+}
+
 }  // namespace
 
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
+  return RecoveryWorker(session, view, RecoveryWorkerOptions{});
+}
+
+RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
+                          const RecoveryWorkerOptions& options) {
   std::int32_t idle = 0;
   if (!session.runInProgress.compare_exchange_strong(idle, 1)) return RunOutcome::Refused;
   // A "Yes" to Stop given while no run worked must not end this one.
@@ -175,10 +205,15 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   session.recoveryMode.store(extensive ? 2 : 1);
   view.SetStopEnabled(true);
   session.scanFsName = session.selectedFsName;
-  // Every run starts from an empty catalogue: entries found twice would be wrong results.
-  session.catalogue.Clear();
-  session.mftExtents.Clear();
-  session.unreadable = {};
+  // A run that goes on from a checkpoint finds the catalogue and the rest of what was found
+  // before it in the session; the deep search's checkpoints are the volume search's.
+  const bool resuming = session.resumeFrom && session.resumeFrom->sweep != "deep";
+  if (!resuming) {
+    // Every run starts from an empty catalogue: entries found twice would be wrong results.
+    session.catalogue.Clear();
+    session.mftExtents.Clear();
+    session.unreadable = {};
+  }
   session.conditionFacts.Clear();
 
   auto result = std::make_shared<RunResult>();
@@ -195,10 +230,20 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   if (!session.selectedProblem.empty() && !session.scanFsName.empty())
     // Reading where the table says would read something else: nothing is scanned.
     outcome = Fail(session, view, "the partition cannot be scanned: " + session.selectedProblem);
+  else if (resuming && session.resumeFrom->sweep != ResumableSweep(session, extensive))
+    outcome = Fail(session, view,
+                   "the checkpoint to go on from is of the \"" + session.resumeFrom->sweep +
+                       "\" sweep, which a" + (extensive ? "n extensive " : " quick ") +
+                       (session.scanFsName.empty() ? "" : session.scanFsName + " ") +
+                       "run does not make");
   else if (IsFatRun(session))
-    outcome = CheckSomethingFound(session, view, RunFat(session, view, *tree, extensive));
+    outcome = CheckSomethingFound(
+        session, view, RunFat(session, view, *tree, extensive, resuming, options));
   else if (session.scanFsName == "NTFS")
-    outcome = CheckSomethingFound(session, view, RunNtfs(session, view, *tree, extensive));
+    outcome = CheckSomethingFound(
+        session, view, RunNtfs(session, view, *tree, extensive, resuming, options));
+  // Used or refused, a checkpoint is gone once the run is over.
+  if (resuming) session.resumeFrom.reset();
 
   if (outcome != RunOutcome::Failed) {
     // Stopped runs hand over what was found: it stays browsable.

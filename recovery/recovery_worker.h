@@ -10,7 +10,20 @@ namespace brevant {
 // One recovery run on the selected partition. Says how it ended to the caller and, through
 // RunEnded, to the view; a completed or stopped run hands its result over (HandOverResult) and
 // makes it the session's current result. A call while another run is in progress is refused.
+// When session.resumeFrom names the run's sweep ("fat", or "ntfs" for an extensive NTFS run),
+// the run goes on from it: the steps before the sweep are not run again (their results are
+// back in the session), the sweep decodes its state and goes on from the checkpoint's
+// position, and the rest runs as usual. A checkpoint of another sweep, or one whose state
+// cannot be used, fails the run with the reason. resumeFrom is cleared when the run ends.
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view);
+
+// How the engines read; results never depend on it (tests make many small batches).
+struct RecoveryWorkerOptions {
+  std::uint32_t fatBatchSectors = 0;   // the FAT sweep's reads; 0 for its default
+  std::uint32_t ntfsBatchSectors = 0;  // the NTFS record sweep's; 0 for its default
+};
+RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
+                          const RecoveryWorkerOptions& options);
 
 // The text of a failed run's message box.
 inline constexpr std::u16string_view kParametersFailureText = u"Unable to calculate partition parameters";
