@@ -152,6 +152,27 @@ class Stmt {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// A digest of every entry row, kept in `meta`: a byte changed inside a row leaves the database
+// whole to SQLite, but not to this.
+class RowDigest {
+ public:
+  void Text(std::string_view v) {
+    Length(v.size() + 1);
+    sha_.Update(v.data(), v.size());
+  }
+  void Null() { Length(0); }
+  void Int(std::int64_t v) {
+    unsigned char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(v) >> (8 * i));
+    sha_.Update(b, 8);
+  }
+  std::string Hex() { return DigestHex(sha_.Final()); }
+
+ private:
+  void Length(std::uint64_t n) { Int(static_cast<std::int64_t>(n)); }
+  Sha256 sha_;
+};
+
 // A text the UTF-8 column cannot hold exactly: an unpaired surrogate read from a disk.
 bool HasLoneSurrogate(std::u16string_view t) {
   for (std::size_t i = 0; i < t.size(); ++i) {
@@ -165,10 +186,13 @@ bool HasLoneSurrogate(std::u16string_view t) {
 }
 
 // Binds `text` as UTF-8 at `col`, and its exact UTF-16LE bytes at `rawCol` when UTF-8 loses some.
-void BindName(Stmt& s, int col, int rawCol, std::u16string_view text) {
-  s.Text(col, ToUtf8(text));
+void BindName(Stmt& s, int col, int rawCol, std::u16string_view text, RowDigest& digest) {
+  const std::string utf8 = ToUtf8(text);
+  s.Text(col, utf8);
+  digest.Text(utf8);
   if (!HasLoneSurrogate(text)) {
     s.Null(rawCol);
+    digest.Null();
     return;
   }
   std::string raw;
@@ -178,11 +202,15 @@ void BindName(Stmt& s, int col, int rawCol, std::u16string_view text) {
     raw += static_cast<char>(c >> 8);
   }
   s.Blob(rawCol, raw.data(), raw.size());
+  digest.Text(raw);
 }
 
-std::u16string ReadName(const Stmt& s, int col, int rawCol) {
+std::u16string ReadName(const Stmt& s, int col, int rawCol, RowDigest& digest) {
+  digest.Text(s.ColText(col));
+  if (s.IsNull(rawCol)) digest.Null();
   if (!s.IsNull(rawCol)) {
     const std::string_view raw = s.ColBlob(rawCol);
+    digest.Text(raw);
     std::u16string text(raw.size() / 2, u'\0');
     for (std::size_t i = 0; i < text.size(); ++i)
       text[i] = static_cast<char16_t>(static_cast<unsigned char>(raw[2 * i]) |
@@ -190,6 +218,40 @@ std::u16string ReadName(const Stmt& s, int col, int rawCol) {
     return text;
   }
   return FromUtf8(s.ColText(col));
+}
+
+// The digest of every row of the tables beside the entries, column by column, in a fixed order.
+bool StateDigest(const Db& db, std::string* hex) {
+  static const char* const kQueries[] = {
+      "SELECT * FROM source", "SELECT * FROM run", "SELECT * FROM parameters ORDER BY kind",
+      "SELECT * FROM mft_extent ORDER BY seq", "SELECT * FROM mft_gap ORDER BY seq",
+      "SELECT * FROM unreadable ORDER BY seq", "SELECT * FROM checkpoint"};
+  RowDigest digest;
+  for (const char* sql : kQueries) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db.get(), sql, -1, &stmt, nullptr) != SQLITE_OK) return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+        const int type = sqlite3_column_type(stmt, c);
+        digest.Int(type);
+        if (type == SQLITE_NULL) continue;
+        if (type == SQLITE_INTEGER) {
+          digest.Int(sqlite3_column_int64(stmt, c));
+          continue;
+        }
+        const void* p = type == SQLITE_BLOB ? sqlite3_column_blob(stmt, c)
+                                            : static_cast<const void*>(sqlite3_column_text(stmt, c));
+        const int n = sqlite3_column_bytes(stmt, c);
+        digest.Text(p ? std::string_view(static_cast<const char*>(p), static_cast<std::size_t>(n))
+                      : std::string_view());
+      }
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) return false;
+  }
+  *hex = digest.Hex();
+  return true;
 }
 
 std::u16string_view Of(const char16_t* t) { return t ? std::u16string_view(t) : std::u16string_view(); }
@@ -367,6 +429,7 @@ bool WriteTables(const Db& db, const Snapshot& snap, const SavedRun& run,
     Stmt s(db, "INSERT INTO entry VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     if (!s.Ok()) return fail("entry");
     std::uint64_t number = 0;
+    RowDigest digest;
     for (int pass = 0; pass < 2; ++pass) {
       const bool folder = pass == 0;
       const CatalogueList<CatalogueNode>& list = folder ? cat.folderList : cat.fileList;
@@ -374,34 +437,46 @@ bool WriteTables(const Db& db, const Snapshot& snap, const SavedRun& run,
         s.U64(1, ++number);
         s.Int(2, folder ? 1 : 0);
         s.U64(3, n->order);
-        BindName(s, 4, 5, Of(n->name));
-        if (snap.result && snap.result->paths)
-          s.Text(6, ToUtf8(snap.result->paths->EntryPath(n)));
-        else
+        digest.Int(static_cast<std::int64_t>(number));
+        digest.Int(folder ? 1 : 0);
+        digest.Int(n->order);
+        BindName(s, 4, 5, Of(n->name), digest);
+        if (snap.result && snap.result->paths) {
+          const std::string path = ToUtf8(snap.result->paths->EntryPath(n));
+          s.Text(6, path);
+          digest.Text(path);
+        } else {
           s.Null(6);
-        s.Text(7, ToUtf8(Of(n->type)));
-        s.Text(8, ToUtf8(Of(n->deleted)));
-        s.Text(9, ToUtf8(Of(n->id)));
-        s.Text(10, ToUtf8(Of(n->parentId)));
-        s.Text(11, ToUtf8(Of(n->sector)));
-        s.Text(12, ToUtf8(Of(n->size)));
-        s.Text(13, ToUtf8(Of(n->date)));
-        s.Text(14, ToUtf8(Of(n->time)));
-        s.Text(15, ToUtf8(Of(n->attributes)));
-        s.Text(16, ToUtf8(Of(n->spareText)));
-        BindName(s, 17, 18, Of(n->stream));
+          digest.Null();
+        }
+        const char16_t* texts[] = {n->type, n->deleted, n->id,   n->parentId,   n->sector,
+                                   n->size, n->date,    n->time, n->attributes, n->spareText};
+        for (int i = 0; i < 10; ++i) {
+          const std::string v = ToUtf8(Of(texts[i]));
+          s.Text(7 + i, v);
+          digest.Text(v);
+        }
+        BindName(s, 17, 18, Of(n->stream), digest);
         s.Int(19, n->sequence);
+        digest.Int(n->sequence);
         if (snap.result && !folder && n->IsDeleted()) {
           const FileState state = snap.result->StateOf(*n);
           s.Text(20, ConditionText(state.condition));
           s.U64(21, state.overwrittenBytes);
+          digest.Text(ConditionText(state.condition));
+          digest.Int(static_cast<std::int64_t>(state.overwrittenBytes));
         } else {
           s.Null(20);
           s.Null(21);
+          digest.Null();
         }
         if (!s.Run()) return fail("entry");
       }
     }
+    Stmt m(db, "INSERT INTO meta VALUES('entries_sha256',?)");
+    if (!m.Ok()) return fail("meta");
+    m.Text(1, digest.Hex());
+    if (!m.Run()) return fail("meta");
   }
   if (checkpoint) {
     Stmt s(db, "INSERT INTO checkpoint VALUES(?,?,?,?)");
@@ -412,6 +487,11 @@ bool WriteTables(const Db& db, const Snapshot& snap, const SavedRun& run,
     s.Blob(4, checkpoint->state.data(), checkpoint->state.size());
     if (!s.Run()) return fail("checkpoint");
   }
+  std::string hex;
+  Stmt m(db, "INSERT INTO meta VALUES('state_sha256',?)");
+  if (!StateDigest(db, &hex) || !m.Ok()) return fail("meta");
+  m.Text(1, hex);
+  if (!m.Run()) return fail("meta");
   return true;
 }
 
@@ -489,7 +569,9 @@ bool OpenForReading(const fs::path& path, Db& db, std::string* error) {
   }
   Stmt app(db, "PRAGMA application_id");
   if (!app.Ok() || app.Step() != 1) {
-    *error = name + ": not a results file (" + db.Message() + ")";
+    const bool notDb = (sqlite3_errcode(db.get()) & 0xFF) == SQLITE_NOTADB;
+    *error = name + (notDb ? ": not a results file (" : ": damaged results file (") +
+             db.Message() + ")";
     return false;
   }
   if (app.ColInt(0) != kApplicationId) {
@@ -519,12 +601,22 @@ bool OpenForReading(const fs::path& path, Db& db, std::string* error) {
     return false;
   }
   if (check.ColText(0) != "ok") {
-    *error = name + ": damaged results file (" + std::string(check.ColText(0)) + ")";
+    std::string what(check.ColText(0));
+    for (char& c : what)
+      if (c == '\n' || c == '\r') c = ' ';
+    *error = name + ": damaged results file (" + what + ")";
     return false;
   }
   Stmt format(db, "SELECT value FROM meta WHERE key='format'");
   if (!format.Ok() || format.Step() != 1 || format.ColText(0) != "brevant-results") {
     *error = name + ": damaged results file (its meta table does not name the format)";
+    return false;
+  }
+  std::string hex;
+  Stmt state(db, "SELECT value FROM meta WHERE key='state_sha256'");
+  if (!StateDigest(db, &hex) || !state.Ok() || state.Step() != 1 || state.ColText(0) != hex) {
+    *error = name + ": damaged results file (its source, run or parameters do not match their "
+                    "digest: some were changed)";
     return false;
   }
   return true;
@@ -706,12 +798,14 @@ bool ReadEntries(const Db& db, Catalogue& catalogue, RunResult* result, const Ru
                  std::string* why) {
   Stmt s(db, "SELECT entry, folder, ord, name, name_utf16, type, deleted, id, parent_id, sector, "
              "size, date, time, attributes, spare_text, stream, stream_utf16, sequence, "
-             "condition, overwritten_bytes FROM entry ORDER BY entry");
+             "condition, overwritten_bytes, path FROM entry ORDER BY entry");
   if (!s.Ok()) return *why = db.Message(), false;
   std::uint64_t number = 0, folders = 0, files = 0;
+  RowDigest digest;
   int rc;
   while ((rc = s.Step()) == 1) {
     const bool folder = s.ColInt(1) != 0;
+    for (int col : {0, 1, 2}) digest.Int(s.ColInt(col));
     const std::uint64_t expectedOrder = folder ? folders : files;
     if (s.ColInt(0) != static_cast<std::int64_t>(++number) ||
         s.ColInt(2) != static_cast<std::int64_t>(expectedOrder) || (folder && files > 0))
@@ -719,11 +813,24 @@ bool ReadEntries(const Db& db, Catalogue& catalogue, RunResult* result, const Ru
     const std::int64_t sequence = s.ColInt(17);
     if (sequence < INT32_MIN || sequence > INT32_MAX)
       return *why = "entry " + std::to_string(number) + " has no such sequence number", false;
-    const std::u16string name = ReadName(s, 3, 4), stream = ReadName(s, 15, 16);
-    auto t = [&](int col) { return FromUtf8(s.ColText(col)); };
+    const std::u16string name = ReadName(s, 3, 4, digest);
+    // Not read back (the tree gives it), but part of what the digest covers.
+    if (s.IsNull(20)) digest.Null(); else digest.Text(s.ColText(20));
+    auto t = [&](int col) {
+      digest.Text(s.ColText(col));
+      return FromUtf8(s.ColText(col));
+    };
     const std::u16string type = t(5), deleted = t(6), id = t(7), parentId = t(8), sector = t(9),
                          size = t(10), date = t(11), time = t(12), attributes = t(13),
                          spare = t(14);
+    const std::u16string stream = ReadName(s, 15, 16, digest);
+    digest.Int(sequence);
+    if (s.IsNull(18)) {
+      digest.Null();
+    } else {
+      digest.Text(s.ColText(18));
+      digest.Int(s.ColInt(19));
+    }
     const CatalogueNode* node;
     if (folder) {
       node = catalogue.AppendFolder(name, sector, id, parentId, date, time, size, attributes,
@@ -742,6 +849,9 @@ bool ReadEntries(const Db& db, Catalogue& catalogue, RunResult* result, const Ru
     }
   }
   if (rc < 0) return *why = db.Message(), false;
+  Stmt m(db, "SELECT value FROM meta WHERE key='entries_sha256'");
+  if (!m.Ok() || m.Step() != 1 || m.ColText(0) != digest.Hex())
+    return *why = "its entries do not match their digest: some were changed", false;
   if (folders != row.folders || files != row.files)
     return *why = "it lists " + std::to_string(folders) + " folders and " +
                   std::to_string(files) + " files of the " + std::to_string(row.folders) +
@@ -763,6 +873,19 @@ class QuietView : public RecoveryView {
   void HandOverResult(std::shared_ptr<RunResult>) override {}
   void RunEnded(RunOutcome) override {}
 };
+
+// The SQLite header with this program's application id (big-endian at byte 68).
+bool HasResultsHeader(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char header[100];
+  const bool read = ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+  ::close(fd);
+  if (!read || std::memcmp(header, "SQLite format 3", 16) != 0) return false;
+  const std::uint32_t id = (std::uint32_t{header[68]} << 24) | (std::uint32_t{header[69]} << 16) |
+                           (std::uint32_t{header[70]} << 8) | header[71];
+  return id == static_cast<std::uint32_t>(kApplicationId);
+}
 
 std::string ShortHex(const std::string& hex) { return hex.substr(0, 16) + "..."; }
 
@@ -843,14 +966,10 @@ bool CheckResultsPath(const fs::path& path, const std::string& source, std::stri
     *error = name + ": is the disk being read";
     return false;
   }
-  if (exists && st.st_size > 0) {
-    // Only a results file is replaced: anything else there is the user's.
-    Db db;
-    std::string why;
-    if (!OpenForReading(path, db, &why) && why.find("newer Brevant") == std::string::npos) {
-      *error = name + ": exists and is not a results file; it is not overwritten";
-      return false;
-    }
+  if (exists && st.st_size > 0 && !HasResultsHeader(name)) {
+    // Only a results file (even a damaged one) is replaced: anything else there is the user's.
+    *error = name + ": exists and is not a results file; it is not overwritten";
+    return false;
   }
   fs::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
@@ -939,6 +1058,19 @@ std::shared_ptr<RunResult> LoadResults(const fs::path& path, SavedRun* run, std:
   });
   *run = std::move(saved);
   return result;
+}
+
+bool ReadSavedRun(const fs::path& path, SavedRun* run, std::string* error) {
+  Db db;
+  if (!OpenForReading(path, db, error)) return false;
+  RecoverySession scratch;
+  RunRow row;
+  std::string why;
+  if (!ReadState(db, scratch, run, &row, &why)) {
+    *error = path.string() + ": damaged results file (" + why + ")";
+    return false;
+  }
+  return true;
 }
 
 bool LoadForResume(const fs::path& path, RecoverySession& session, SavedRun* run,

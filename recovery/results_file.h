@@ -70,6 +70,9 @@ bool SaveCheckpoint(const std::filesystem::path& path, const RecoverySession& se
 std::shared_ptr<RunResult> LoadResults(const std::filesystem::path& path, SavedRun* run,
                                        std::string* error);
 
+// Reads only what the file says of its source and its run (the checks of LoadResults first).
+bool ReadSavedRun(const std::filesystem::path& path, SavedRun* run, std::string* error);
+
 // Puts what a checkpoint holds back into `session` (fresh, its disk already listed): the
 // catalogue in its order, parameters, selection, MFT extents, unreadable records, mode, and
 // sets `resumeFrom`. False with the reason (also for a file without a checkpoint).
