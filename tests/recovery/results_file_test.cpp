@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -370,6 +372,44 @@ TEST(ResultsFile, CheckResultsPathKeepsOtherFiles) {
   Scanned s = Scan("demo", 2);
   ASSERT_TRUE(SaveResults(dir / "old.results", *s.result, s.run, &error)) << error;
   EXPECT_TRUE(CheckResultsPath(dir / "old.results", "", &error)) << error;
+}
+
+// The command line goes on with a checkpoint only on the source it was taken of.
+TEST(ResultsFile, ResumeRefusesAnotherSource) {
+  Scanned s = Scan("demo", 3);
+  RecoverySession live;
+  RestoreReaderState(*s.result, s.image, live);
+  const fs::path file = test::TempDir() / "resume.results";
+  std::string error;
+  ASSERT_TRUE(SaveCheckpoint(file, live, s.run, {"ntfs", 100, 200, {}}, &error)) << error;
+  const std::string other = test::FixtureImage("whole_ntfs").string();
+  // The same image changed in its volume's boot sector.
+  const fs::path changed = test::TempDir() / "changed.img";
+  fs::copy_file(s.image, changed, fs::copy_options::overwrite_existing);
+  {
+    std::fstream f(changed, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(s.result->partitionStart * 512 + 3));
+    f.put('X');
+  }
+  const struct {
+    std::string source;
+    const char* reason;
+  } cases[] = {{other, "not the source"}, {changed.string(), "boot sector differs"}};
+  for (const auto& c : cases) {
+    const fs::path err = test::TempDir() / "resume.err";
+    const std::string cmd = std::string(BREVANT_BINARY) + " scan -q --resume '" + file.string() +
+                            "' '" + c.source + "' > /dev/null 2> '" + err.string() + "'";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(test::ReadFileBytes(err).find(c.reason), std::string::npos)
+        << test::ReadFileBytes(err);
+  }
+  // Nothing was run: the checkpoint is as it was.
+  RecoverySession back;
+  SavedRun run;
+  ASSERT_TRUE(LoadForResume(file, back, &run, &error)) << error;
+  EXPECT_EQ(back.resumeFrom->position, 100u);
 }
 
 }  // namespace
