@@ -348,20 +348,11 @@ std::unique_ptr<ScanContext> LoadScan(ScanOptions& options, bool checkSource) {
   auto ctx = std::make_unique<ScanContext>();
   SavedRun saved;
   std::string error;
-  auto result = LoadResults(options.results, &saved, &error);
+  auto result = checkSource ? LoadResultsOnSource(options.results, options.source, &saved, &error)
+                            : LoadResults(options.results, &saved, &error);
   if (!result) throw Error{2, error};
-  std::string source = saved.source.path;
-  if (checkSource) {
-    if (!options.source.empty()) source = options.source;
-    CheckSource(source);
-    ListSource(*ctx, source);
-    CheckIdentity(saved, IdentityNow(source, result->partitionStart, result->partitionEnd,
-                                     ctx->session.diskInfoList[0].sectorSize));
-    result->devicePath = source;
-  }
-  RestoreReaderState(*result, source, ctx->session);
-  if (checkSource) result->TakeReaderState(ctx->session);
-  options.source = source;
+  RestoreReaderState(*result, result->devicePath, ctx->session);
+  options.source = result->devicePath;
   options.partition = saved.partitionNumber;
   ctx->fromFile = true;
   ctx->outcome = result->outcome;

@@ -14,6 +14,7 @@
 #include "core/read_sectors.h"
 #include "core/sha256.h"
 #include "core/text.h"
+#include "disk/disks.h"
 #include "model/file_listing.h"
 #include "model/result_tree.h"
 #include "platform/disk_source.h"
@@ -1068,6 +1069,49 @@ std::shared_ptr<RunResult> LoadResults(const fs::path& path, SavedRun* run, std:
     r.files.intactFiles = row.counted.intactFiles;
     r.files.intactBytes = row.counted.intactBytes;
   });
+  *run = std::move(saved);
+  return result;
+}
+
+std::shared_ptr<RunResult> LoadResultsOnSource(const fs::path& path, const std::string& source,
+                                               SavedRun* run, std::string* error) {
+  SavedRun saved;
+  auto result = LoadResults(path, &saved, error);
+  if (!result) return nullptr;
+  const std::string src = source.empty() ? saved.source.path : source;
+  std::error_code ec;
+  if (!fs::exists(src, ec)) {
+    *error = src + ": no such file or device (the source of " + path.string() + ")";
+    return nullptr;
+  }
+  if (fs::is_directory(src, ec)) {
+    *error = src + ": is a directory, not a disk or disk image";
+    return nullptr;
+  }
+  // The sector size as a scan of it would find it.
+  RecoverySession probe;
+  ui::ResultTree listed;
+  EnumerateDisks(probe, listed, nullptr, {src});
+  if (probe.diskInfoList.empty()) {
+    *error = src + ": cannot be listed as a disk";
+    return nullptr;
+  }
+  if (!probe.diskInfoList[0].openError.empty()) {
+    *error = probe.diskInfoList[0].openError;
+    return nullptr;
+  }
+  SourceIdentity now;
+  if (!ReadSourceIdentity(src, result->partitionStart, result->partitionEnd,
+                          probe.diskInfoList[0].sectorSize, &now, error))
+    return nullptr;
+  if (const std::string why = IdentityMismatch(saved.source, now); !why.empty()) {
+    *error = src + ": not the source the saved result was read from: " + why;
+    return nullptr;
+  }
+  result->devicePath = src;
+  RecoverySession reader;
+  RestoreReaderState(*result, src, reader);
+  result->TakeReaderState(reader);
   *run = std::move(saved);
   return result;
 }

@@ -70,6 +70,13 @@ bool SaveCheckpoint(const std::filesystem::path& path, const RecoverySession& se
 std::shared_ptr<RunResult> LoadResults(const std::filesystem::path& path, SavedRun* run,
                                        std::string* error);
 
+// LoadResults for reading the files too: the source (`source`, or the path the file records
+// when empty) must be the one scanned, by its identity, and the result reads from it. Null with
+// the reason (a source that cannot be read or is another is named).
+std::shared_ptr<RunResult> LoadResultsOnSource(const std::filesystem::path& path,
+                                               const std::string& source, SavedRun* run,
+                                               std::string* error);
+
 // Reads only what the file says of its source and its run (the checks of LoadResults first).
 bool ReadSavedRun(const std::filesystem::path& path, SavedRun* run, std::string* error);
 
