@@ -1161,6 +1161,7 @@ void RestoreReaderState(const RunResult& result, const std::string& devicePath,
   session.selectedPartitionStart = r.selectedPartitionStart;
   session.selectedPartitionEnd = r.selectedPartitionEnd;
   session.selectedFsName = r.selectedFsName;
+  session.selectedSectorSize = r.selectedSectorSize;
   session.partParams = r.partParams;
   session.scanFsName = r.scanFsName;
   session.scanParams = r.scanParams;
