@@ -15,6 +15,7 @@
 #include "core/sha256.h"
 #include "core/text.h"
 #include "disk/disks.h"
+#include "fat/codepage.h"
 #include "model/file_listing.h"
 #include "model/result_tree.h"
 #include "platform/disk_source.h"
@@ -719,7 +720,9 @@ bool ReadState(const Db& db, RecoverySession& session, SavedRun* run, RunRow* ro
   row->counted.intactBytes = static_cast<std::uint64_t>(s.ColInt(12));
   row->unreadableRecords = static_cast<std::uint64_t>(s.ColInt(13));
   row->unreadableStretches = static_cast<std::uint64_t>(s.ColInt(14));
-  session.oemCodePage = static_cast<int>(std::min<std::int64_t>(s.ColInt(15), 1 << 16));
+  if (!fat::IsSupportedOemCodePage(static_cast<int>(std::min<std::int64_t>(s.ColInt(15), 1 << 16))))
+    return *why = "its code page is none this build reads", false;
+  session.oemCodePage = static_cast<int>(s.ColInt(15));
   session.searchRangeEnd = static_cast<std::uint64_t>(s.ColInt(16));
   session.deviceName = std::string(s.ColText(17));
   const std::int64_t runCount = s.ColInt(18);
