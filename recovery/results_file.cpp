@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -521,9 +522,16 @@ bool SyncPath(const fs::path& path, int flags) {
 // sees the previous file or this one, never part of one.
 bool WriteFile(const fs::path& path, const Snapshot& snap, const SavedRun& run,
                const SweepCheckpoint* checkpoint, std::string* error) {
-  const fs::path part = path.string() + ".part";
+  // A name of its own beside `path`: never a file someone else keeps there.
+  std::string name = path.string() + ".XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    *error = path.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  ::close(fd);
+  const fs::path part = name;
   std::error_code ec;
-  fs::remove(part, ec);
   bool ok = false;
   {
     Db db;
