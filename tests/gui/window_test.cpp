@@ -1164,6 +1164,7 @@ class WindowTest : public QObject {
     QCOMPARE(docsChildren, QStringList{"Projects"});
   }
 
+ private:
   // Every folder of the tree, with the rows its list shows, as the window shows them.
   QStringList TreeAndLists() {
     QStringList out;
@@ -1213,6 +1214,7 @@ class WindowTest : public QObject {
     QVERIFY(Open(image));
   }
 
+ private slots:
   // A result kept in a file and opened in a fresh window shows its tree and lists as after the
   // run; preview and Save read the source.
   void SavedResultsOpenInAFreshWindow_data() { FatAndNtfsPartitions(); }
