@@ -49,7 +49,8 @@ constexpr const char* kExitStatusHelp =
     "standard output could not be written (each failure is named on standard error), or the "
     "scan could not read some MFT records (the output holds everything else; brevant: "
     "incomplete: names them); 2 bad arguments, or a source or destination that cannot be used "
-    "(nothing was written); 130 stopped by Ctrl-C or SIGTERM (the output holds everything found "
+    "(nothing was written), or a results file that cannot be used (damaged, from a newer "
+    "Brevant) or whose source is not the one given; 130 stopped by Ctrl-C or SIGTERM (the output holds everything found "
     "before the stop; a second Ctrl-C cuts it short).";
 
 struct ScanOptions {
@@ -957,7 +958,8 @@ int Main(int argc, char** argv) {
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
       "(unreadable sectors written as zeros, a full destination), or the scan could not read "
       "some MFT records; 2 a bad argument or an "
-      "unusable --to folder or --report path; 130 stopped by Ctrl-C or SIGTERM.");
+      "unusable --to folder or --report path, or a --results file that cannot be used or whose "
+      "source is not the one scanned; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
                     "Print a JSON report of every file (status, bytes, unreadable sectors) "
@@ -972,7 +974,8 @@ int Main(int argc, char** argv) {
       ->required();
   cat->footer(
       "Exit status: 0 the whole file written; 1 it could not be read whole (unreadable sectors "
-      "are written as zeros); 2 a bad argument; 130 stopped by Ctrl-C or SIGTERM.");
+      "are written as zeros); 2 a bad argument, or a --results file that cannot be used or whose "
+      "source is not the one scanned; 130 stopped by Ctrl-C or SIGTERM.");
 
   app.footer(kExitStatusHelp);
   try {
