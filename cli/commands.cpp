@@ -17,6 +17,7 @@
 #include "recovery/file_recoverer.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_worker.h"
+#include "recovery/results_file.h"
 #include "core/text.h"
 #include "cli/cli_view.h"
 #include "cli/cmd_disks.h"
@@ -49,7 +50,8 @@ constexpr const char* kExitStatusHelp =
     "standard output could not be written (each failure is named on standard error), or the "
     "scan could not read some MFT records (the output holds everything else; brevant: "
     "incomplete: names them); 2 bad arguments, or a source or destination that cannot be used "
-    "(nothing was written); 130 stopped by Ctrl-C or SIGTERM (the output holds everything found "
+    "(nothing was written), or a results file that cannot be used (damaged, from a newer "
+    "Brevant) or whose source is not the one given; 130 stopped by Ctrl-C or SIGTERM (the output holds everything found "
     "before the stop; a second Ctrl-C cuts it short).";
 
 struct ScanOptions {
@@ -60,6 +62,35 @@ struct ScanOptions {
   bool quiet = false;
   bool search = false;      // number the partitions as `disks --search` does
   bool deepSearch = false;  // ... as `disks --deep-search` does
+  std::string results;      // a saved result to use instead of scanning
+  std::string saveResults;  // where to keep the result (and the run's checkpoints)
+  std::string resume;       // a results file whose interrupted run goes on
+  // Given on the command line (--results and --resume take them from the file).
+  CLI::Option* partitionOption = nullptr;
+  CLI::Option* modeOption = nullptr;
+  CLI::Option* codepageOption = nullptr;
+
+  // SOURCE and --partition for a scan; neither scan options nor --save-results with a file
+  // that says them. Any other mix is a bad argument.
+  void Check(bool sourceAllowedWithResults) const {
+    if (!results.empty() && !resume.empty())
+      throw Error{2, "--results and --resume do not go together"};
+    if (results.empty() && resume.empty()) {
+      if (source.empty()) throw Error{2, "SOURCE is required (or --results FILE)"};
+      if (partitionOption->count() == 0) throw Error{2, "--partition is required"};
+      return;
+    }
+    const std::string which = results.empty() ? "--resume" : "--results";
+    if (!results.empty() && !source.empty() && !sourceAllowedWithResults)
+      throw Error{2, "SOURCE: scan --results prints the saved result without reading any source"};
+    if (partitionOption->count() > 0 || modeOption->count() > 0 || codepageOption->count() > 0 ||
+        search || deepSearch)
+      throw Error{2, which + ": the file says which partition was scanned and how; "
+                       "--partition, --mode, --codepage, --search and --deep-search do not go with it"};
+    if (!saveResults.empty())
+      throw Error{2, "--save-results does not go with " + which +
+                         (resume.empty() ? "" : " (the resumed run is kept in its own file)")};
+  }
 };
 
 // What `scan` and `recover` keep of the files found, as typed.
@@ -132,6 +163,9 @@ struct ScanContext {
   const ui::EntryPaths* paths = nullptr;  // the result's
   std::unique_ptr<ui::FilterIndex> filterIndex;  // the result's filter facts
   ui::FileFilter filter;                         // what the command keeps
+  bool fromFile = false;           // the result was read from a results file
+  std::string saveError;           // why --save-results could not keep the result
+  std::string checkpointNote;      // where a stopped run's checkpoint is kept
 
   // Whether the command's filter keeps entry k. Folders have no size, category or condition:
   // a filter asking for one keeps no folder (a file's folders are still made for it).
@@ -168,13 +202,91 @@ void SearchDisk(RecoverySession& s, ui::ResultTree& tree, CliView& view, const S
     throw Error{kStoppedExitStatus, "the search for lost volumes was stopped"};
 }
 
-std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& stop) {
-  auto ctx = std::make_unique<ScanContext>();
+// The source a command reads: there, not a folder. A bad one is a bad argument.
+void CheckSource(const std::string& source) {
   std::error_code ec;
-  if (!fs::exists(options.source, ec))
-    throw Error{2, options.source + ": no such file or device"};
-  if (fs::is_directory(options.source, ec))
-    throw Error{2, options.source + ": is a directory, not a disk or disk image"};
+  if (!fs::exists(source, ec)) throw Error{2, source + ": no such file or device"};
+  if (fs::is_directory(source, ec))
+    throw Error{2, source + ": is a directory, not a disk or disk image"};
+}
+
+// Lists SOURCE as the session's one disk.
+void ListSource(ScanContext& ctx, const std::string& source) {
+  RecoverySession& s = ctx.session;
+  EnumerateDisks(s, ctx.startupTree, nullptr, {source});
+  if (s.diskInfoList.empty()) throw Error{2, source + ": cannot be listed as a disk"};
+  if (!s.diskInfoList[0].openError.empty()) throw Error{2, s.diskInfoList[0].openError};
+}
+
+// The identity of the source as it is now, for the volume from `start` to `end`.
+SourceIdentity IdentityNow(const std::string& source, std::uint64_t start, std::uint64_t end,
+                           std::uint32_t sectorSize) {
+  SourceIdentity id;
+  std::string error;
+  if (!ReadSourceIdentity(source, start, end, sectorSize, &id, &error)) throw Error{2, error};
+  return id;
+}
+
+// Refuses a source that is not the one a results file was read from (status 2, the reason).
+void CheckIdentity(const SavedRun& saved, const SourceIdentity& now) {
+  const std::string why = IdentityMismatch(saved.source, now);
+  if (!why.empty())
+    throw Error{2, now.path + ": not the source the saved result was read from: " + why};
+}
+
+// Numbers every catalogued entry of the handed-over result, folders first.
+void NumberEntries(ScanContext& ctx) {
+  const Catalogue& catalogue = ctx.result->catalogue;
+  for (auto* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ctx.entries.push_back(n);
+  ctx.folderCount = ctx.entries.size();
+  for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
+    ctx.entries.push_back(n);
+  ctx.paths = ctx.result->paths.get();
+  ctx.filterIndex = std::make_unique<ui::FilterIndex>(*ctx.result);
+}
+
+// Runs the worker on the session's selection; with --save-results (or --resume) its checkpoints
+// and then its result go to the results file.
+void RunWorker(ScanContext& ctx, ScanOptions& options, StopSignal& stop,
+               const std::string& resultsPath, SavedRun saved) {
+  RecoverySession& s = ctx.session;
+  std::unique_ptr<ResultsFileSink> sink;
+  if (!resultsPath.empty()) {
+    sink = std::make_unique<ResultsFileSink>(resultsPath, saved);
+    s.checkpointSink = sink.get();
+  }
+  s.recoverConfirmed.store(1);
+  stop.Watch(&s);
+  ctx.outcome = RecoveryWorker(s, *ctx.view);
+  stop.Watch(nullptr);
+  s.checkpointSink = nullptr;
+  ctx.view->Finish();
+  ctx.stopped = ctx.outcome == RunOutcome::Stopped || stop.Received();
+  if (ctx.outcome == RunOutcome::Failed)
+    throw Error{1, s.failureReason.empty() ? ToUtf8(kParametersFailureText) : s.failureReason};
+  ctx.result = s.CurrentResult();
+  if (!ctx.result)
+    throw Error{ctx.stopped ? kStoppedExitStatus : 1,
+                "the scan was stopped before any result was stored"};
+  if (sink) {
+    if (!sink->Error().empty()) ctx.saveError = "checkpoint: " + sink->Error();
+    if (ctx.outcome == RunOutcome::Stopped && sink->Saves() > 0) {
+      // The checkpoint lets the run go on; the stopped result would not.
+      ctx.checkpointNote = "the run's checkpoint is kept in " + resultsPath +
+                           "; go on with --resume " + resultsPath;
+    } else {
+      std::string error;
+      if (!SaveResults(resultsPath, *ctx.result, saved, &error) && ctx.saveError.empty())
+        ctx.saveError = error;
+    }
+  }
+  NumberEntries(ctx);
+}
+
+std::unique_ptr<ScanContext> RunScan(ScanOptions& options, StopSignal& stop) {
+  auto ctx = std::make_unique<ScanContext>();
+  CheckSource(options.source);
   auto pages = fat::SupportedOemCodePages();
   if (std::find(pages.begin(), pages.end(), options.codepage) == pages.end()) {
     std::string list;
@@ -184,9 +296,7 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
   }
   RecoverySession& s = ctx->session;
   s.oemCodePage = options.codepage;
-  EnumerateDisks(s, ctx->startupTree, nullptr, {options.source});
-  if (s.diskInfoList.empty()) throw Error{2, options.source + ": cannot be listed as a disk"};
-  if (!s.diskInfoList[0].openError.empty()) throw Error{2, s.diskInfoList[0].openError};
+  ListSource(*ctx, options.source);
   ctx->view = std::make_unique<CliView>(options.quiet);
   if (options.search || options.deepSearch) SearchDisk(s, ctx->startupTree, *ctx->view, options, stop);
   int count = s.driveRecords.empty() ? 0 : s.driveRecords[0].partitionCount;
@@ -195,27 +305,61 @@ std::unique_ptr<ScanContext> RunScan(const ScanOptions& options, StopSignal& sto
                        options.source + " (it has " + std::to_string(count) +
                        " " + std::string(kFileSystemsOrText) + " partitions; see brevant disks --image)"};
   ReadBootSectorParameters(s);
-  s.recoverConfirmed.store(1);
   s.recoveryMode.store(options.mode == "extensive" ? 2 : 1);
-  stop.Watch(&s);
-  ctx->outcome = RecoveryWorker(s, *ctx->view);
-  stop.Watch(nullptr);
-  ctx->view->Finish();
-  ctx->stopped = ctx->outcome == RunOutcome::Stopped || stop.Received();
-  if (ctx->outcome == RunOutcome::Failed)
-    throw Error{1, s.failureReason.empty() ? ToUtf8(kParametersFailureText) : s.failureReason};
-  ctx->result = s.CurrentResult();
-  if (!ctx->result)
-    throw Error{ctx->stopped ? kStoppedExitStatus : 1,
-                "the scan was stopped before any result was stored"};
-  const Catalogue& catalogue = ctx->result->catalogue;
-  for (auto* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-    ctx->entries.push_back(n);
-  ctx->folderCount = ctx->entries.size();
-  for (auto* n = catalogue.fileList.First(); n; n = CatalogueList<CatalogueNode>::Next(n))
-    ctx->entries.push_back(n);
-  ctx->paths = ctx->result->paths.get();
-  ctx->filterIndex = std::make_unique<ui::FilterIndex>(*ctx->result);
+  SavedRun saved;
+  if (!options.saveResults.empty()) {
+    saved.source = IdentityNow(options.source, s.selectedPartitionStart, s.selectedPartitionEnd,
+                               s.selectedSectorSize);
+    saved.partitionNumber = options.partition;
+    saved.mode = options.mode;
+  }
+  RunWorker(*ctx, options, stop, options.saveResults, std::move(saved));
+  return ctx;
+}
+
+// --resume FILE: the session as the checkpoint left it, the source checked, the run goes on
+// and keeps its checkpoints and its result in FILE.
+std::unique_ptr<ScanContext> ResumeScan(ScanOptions& options, StopSignal& stop) {
+  auto ctx = std::make_unique<ScanContext>();
+  SavedRun saved;
+  std::string error;
+  if (!ReadSavedRun(options.resume, &saved, &error)) throw Error{2, error};
+  if (saved.finished)
+    throw Error{2, options.resume + ": its run finished; there is nothing to resume (see scan --results)"};
+  if (options.source.empty()) options.source = saved.source.path;
+  CheckSource(options.source);
+  ListSource(*ctx, options.source);
+  RecoverySession& s = ctx->session;
+  if (!LoadForResume(options.resume, s, &saved, &error)) throw Error{2, error};
+  s.devicePath[0] = options.source;
+  CheckIdentity(saved, IdentityNow(options.source, s.selectedPartitionStart,
+                                   s.selectedPartitionEnd, s.diskInfoList[0].sectorSize));
+  options.partition = saved.partitionNumber;
+  options.mode = saved.mode;
+  ctx->view = std::make_unique<CliView>(options.quiet);
+  saved.source.path = options.source;
+  saved.finished = true;
+  saved.checkpoint.reset();
+  RunWorker(*ctx, options, stop, options.resume, std::move(saved));
+  return ctx;
+}
+
+// --results FILE: the saved result, listed without the source; `checkSource` when its data is
+// to be read: the source (SOURCE, or the path the file records) must be the one scanned.
+std::unique_ptr<ScanContext> LoadScan(ScanOptions& options, bool checkSource) {
+  auto ctx = std::make_unique<ScanContext>();
+  SavedRun saved;
+  std::string error;
+  auto result = checkSource ? LoadResultsOnSource(options.results, options.source, &saved, &error)
+                            : LoadResults(options.results, &saved, &error);
+  if (!result) throw Error{2, error};
+  RestoreReaderState(*result, result->devicePath, ctx->session);
+  options.source = result->devicePath;
+  options.partition = saved.partitionNumber;
+  ctx->fromFile = true;
+  ctx->outcome = result->outcome;
+  ctx->result = std::move(result);
+  NumberEntries(*ctx);
   return ctx;
 }
 
@@ -703,20 +847,38 @@ std::string CommandLine(int argc, char** argv) {
 }
 
 void AddScanOptions(CLI::App* cmd, ScanOptions& o) {
-  cmd->add_option("SOURCE", o.source, "Disk image file or raw device (read only)")->required();
-  cmd->add_option("--partition", o.partition, "Partition number, as `brevant disks` numbers them")
-      ->required();
-  cmd->add_option("--codepage", o.codepage, "OEM code page of FAT short names (437, 850, 852, 866, ...)")
-      ->capture_default_str();
+  cmd->add_option("SOURCE", o.source,
+                  "Disk image file or raw device (read only); with --results or --resume, "
+                  "another place of the source the file names (an image that moved)");
+  o.partitionOption = cmd->add_option("--partition", o.partition,
+                                      "Partition number, as `brevant disks` numbers them "
+                                      "(required unless --results or --resume)");
+  o.codepageOption =
+      cmd->add_option("--codepage", o.codepage,
+                      "OEM code page of FAT short names (437, 850, 852, 866, ...)")
+          ->capture_default_str();
   cmd->add_flag("-q,--quiet", o.quiet, "No progress on standard error");
-  cmd->add_option("--mode", o.mode,
-                  "quick, or extensive: also beyond the MFT or the cluster chains (slower)")
-      ->check(CLI::IsMember({"quick", "extensive"}))
-      ->capture_default_str();
+  o.modeOption = cmd->add_option("--mode", o.mode,
+                                 "quick, or extensive: also beyond the MFT or the cluster chains "
+                                 "(slower)")
+                     ->check(CLI::IsMember({"quick", "extensive"}))
+                     ->capture_default_str();
   cmd->add_flag("--search", o.search,
                 "Also lost volumes no partition table lists, numbered as `disks --search` does");
   cmd->add_flag("--deep-search", o.deepSearch,
                 "The same, looking at every sector, numbered as `disks --deep-search` does");
+}
+
+void AddResultsOptions(CLI::App* cmd, ScanOptions& o, bool saveAndResume) {
+  cmd->add_option("--results", o.results,
+                  "A results file saved by --save-results: its result instead of a scan (the "
+                  "data is read from the source it names, or SOURCE, when it is the same)");
+  if (!saveAndResume) return;
+  cmd->add_option("--save-results", o.saveResults,
+                  "Keep the result in this file (SQLite), with checkpoints of a long sweep every "
+                  "30 seconds and on a stop");
+  cmd->add_option("--resume", o.resume,
+                  "Go on with the interrupted run this results file holds (SOURCE optional)");
 }
 
 void AddFilterOptions(CLI::App* cmd, FilterOptions& f) {
@@ -768,6 +930,7 @@ int Main(int argc, char** argv) {
   FilterOptions scanFilter;
   auto* scan = app.add_subcommand("scan", "Find the folders and files of a partition");
   AddScanOptions(scan, scanOpt);
+  AddResultsOptions(scan, scanOpt, true);
   scan->add_option("--format", format, "tree, json or body (The Sleuth Kit body file)")
       ->check(CLI::IsMember({"tree", "json", "body"}))
       ->capture_default_str();
@@ -780,6 +943,7 @@ int Main(int argc, char** argv) {
   std::vector<std::string> pathFilters;
   auto* recover = app.add_subcommand("recover", "Copy found files to another place");
   AddScanOptions(recover, recOpt);
+  AddResultsOptions(recover, recOpt, true);
   recover->add_option("--to", to, "Folder to write into (not on the disk being read)")->required();
   recover->add_flag("--deleted-only", recFilter.deletedOnly, "Only deleted files");
   recover->add_option("--path", pathFilters, "Only below this folder of the result (repeatable)");
@@ -795,7 +959,8 @@ int Main(int argc, char** argv) {
       "Exit status: 0 every file recovered whole; 1 some failed or were recovered only in part "
       "(unreadable sectors written as zeros, a full destination), or the scan could not read "
       "some MFT records; 2 a bad argument or an "
-      "unusable --to folder or --report path; 130 stopped by Ctrl-C or SIGTERM.");
+      "unusable --to folder or --report path, or a --results file that cannot be used or whose "
+      "source is not the one scanned; 130 stopped by Ctrl-C or SIGTERM.");
   bool recJson = false;
   recover->add_flag("--json", recJson,
                     "Print a JSON report of every file (status, bytes, unreadable sectors) "
@@ -805,11 +970,13 @@ int Main(int argc, char** argv) {
   long long entry = 0;
   auto* cat = app.add_subcommand("cat", "Write one found file to standard output");
   AddScanOptions(cat, catOpt);
+  AddResultsOptions(cat, catOpt, false);
   cat->add_option("--entry", entry, "Entry number, as `brevant scan --format json` gives it")
       ->required();
   cat->footer(
       "Exit status: 0 the whole file written; 1 it could not be read whole (unreadable sectors "
-      "are written as zeros); 2 a bad argument; 130 stopped by Ctrl-C or SIGTERM.");
+      "are written as zeros); 2 a bad argument, or a --results file that cannot be used or whose "
+      "source is not the one scanned; 130 stopped by Ctrl-C or SIGTERM.");
 
   app.footer(kExitStatusHelp);
   try {
@@ -838,7 +1005,14 @@ int Main(int argc, char** argv) {
       // A bad filter value is refused before the scan.
       ui::FileFilter filter = scanFilter.Make();
       filter.includeSystem = true;  // scan lists everything, marking the volume's own files
-      auto ctx = RunScan(scanOpt, stop);
+      scanOpt.Check(false);
+      std::string error;
+      if (!scanOpt.saveResults.empty() &&
+          !CheckResultsPath(scanOpt.saveResults, scanOpt.source, &error))
+        throw Error{2, "--save-results " + error};
+      auto ctx = !scanOpt.results.empty() ? LoadScan(scanOpt, false)
+                 : !scanOpt.resume.empty() ? ResumeScan(scanOpt, stop)
+                                           : RunScan(scanOpt, stop);
       ctx->filter = std::move(filter);
       PrintGuard guard(stop);
       if (format == "json") PrintJson(*ctx, scanOpt, guard);
@@ -850,6 +1024,14 @@ int Main(int argc, char** argv) {
                      "found\n";
         return kStoppedExitStatus;
       }
+      if (!ctx->checkpointNote.empty()) std::cerr << "brevant: " << ctx->checkpointNote << "\n";
+      if (!ctx->saveError.empty()) {
+        std::cerr << "brevant: --save-results: " << ctx->saveError << "\n";
+        return 1;
+      }
+      if (ctx->fromFile && ctx->outcome == RunOutcome::Stopped)
+        std::cerr << "brevant: note: the saved scan was stopped; it lists what was found before "
+                     "the stop\n";
       if (ctx->stopped) {
         std::cerr << "brevant: stopped: the output holds everything found before the stop\n";
         return kStoppedExitStatus;
@@ -862,8 +1044,20 @@ int Main(int argc, char** argv) {
     }
     if (recover->parsed()) {
       ui::FileFilter filter = recFilter.Make();
-      // The destination is checked (and made) before a scan that may take hours.
+      recOpt.Check(true);
+      // The source a results file names, for the checks of the destination and report.
       std::string error;
+      if (recOpt.source.empty() && (!recOpt.results.empty() || !recOpt.resume.empty())) {
+        SavedRun saved;
+        if (!ReadSavedRun(recOpt.results.empty() ? recOpt.resume : recOpt.results, &saved,
+                          &error))
+          throw Error{2, error};
+        recOpt.source = saved.source.path;
+      }
+      if (!recOpt.saveResults.empty() &&
+          !CheckResultsPath(recOpt.saveResults, recOpt.source, &error))
+        throw Error{2, "--save-results " + error};
+      // The destination is checked (and made) before a scan that may take hours.
       std::error_code ec;
       const bool existed = fs::exists(to, ec);
       if (!FileRecoverer::OpenDestination(to, recOpt.source, &error)) throw Error{2, error};
@@ -880,12 +1074,18 @@ int Main(int argc, char** argv) {
       }
       std::unique_ptr<ScanContext> ctx;
       try {
-        ctx = RunScan(recOpt, stop);
+        ctx = !recOpt.results.empty() ? LoadScan(recOpt, true)
+              : !recOpt.resume.empty() ? ResumeScan(recOpt, stop)
+                                       : RunScan(recOpt, stop);
       } catch (const Error& e) {
         if (e.code == 2 || e.code == 1) takeBack();
         if (e.code != kStoppedExitStatus) throw;
       }
-      if (!ctx || ctx->outcome == RunOutcome::Stopped) {
+      if (ctx && !ctx->checkpointNote.empty())
+        std::cerr << "brevant: " << ctx->checkpointNote << "\n";
+      if (ctx && !ctx->saveError.empty())
+        std::cerr << "brevant: --save-results: " << ctx->saveError << "\n";
+      if (!ctx || (ctx->outcome == RunOutcome::Stopped && !ctx->fromFile)) {
         // Nothing is recovered from a scan that did not end.
         RecoverTally tally;
         tally.stoppedInScan = true;
@@ -905,11 +1105,13 @@ int Main(int argc, char** argv) {
                           CommandLine(argc, argv));
       stop.Watch(nullptr);
       CheckOutput();
-      return stop.Received() ? kStoppedExitStatus : rc;
+      if (stop.Received()) return kStoppedExitStatus;
+      return ctx->saveError.empty() ? rc : 1;
     }
     if (cat->parsed()) {
       catOpt.quiet = true;
-      auto ctx = RunScan(catOpt, stop);
+      catOpt.Check(true);
+      auto ctx = catOpt.results.empty() ? RunScan(catOpt, stop) : LoadScan(catOpt, true);
       if (ctx->stopped || stop.Received()) return kStoppedExitStatus;
       stop.Watch(&ctx->session);
       int rc = RunCat(*ctx, entry);

@@ -14,6 +14,7 @@ void RunResult::TakeReaderState(const RecoverySession& session) {
   r.selectedPartitionStart = session.selectedPartitionStart;
   r.selectedPartitionEnd = session.selectedPartitionEnd;
   r.selectedFsName = session.selectedFsName;
+  r.selectedSectorSize = session.selectedSectorSize;
   r.partParams = session.partParams;
   r.scanFsName = session.scanFsName;
   r.scanParams = session.scanParams;

@@ -51,6 +51,7 @@
 #include "recovery/file_recoverer.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_worker.h"
+#include "recovery/results_file.h"
 
 // The artwork is compiled into the static library; it registers only when asked to.
 static void InitResources() { Q_INIT_RESOURCE(resources); }
@@ -762,6 +763,12 @@ void CBrevantDlg::BuildMenus() {
       action(recovery, kIdRestartAsAdministrator, QStringLiteral("&Restart as Administrator"),
              &CBrevantDlg::OnRestartAsAdministrator);
   saveAction_ = action(recovery, kIdMenuSave, QStringLiteral("&Save"), &CBrevantDlg::OnSave);
+  recovery->addSeparator();
+  saveResultsAction_ = action(recovery, kIdSaveResults, QStringLiteral("Save Scan Res&ults..."),
+                              &CBrevantDlg::OnSaveResults);
+  openResultsAction_ = action(recovery, kIdOpenResults, QStringLiteral("Open Scan Resul&ts..."),
+                              &CBrevantDlg::OnOpenResults);
+  recovery->addSeparator();
   openImageAction_->setShortcut(QKeySequence::Open);
   saveAction_->setShortcut(QKeySequence::Save);
   action(recovery, kIdExit, QStringLiteral("E&xit"), &CBrevantDlg::OnExit);
@@ -963,6 +970,107 @@ void CBrevantDlg::OnOpenImage() {
                          QStringLiteral("All files (*)")});
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   AddImage(dialog.selectedFiles().front());
+}
+
+namespace {
+const QString kResultsFilter = QStringLiteral("Scan results (*.brevant-results)");
+}  // namespace
+
+void CBrevantDlg::OnSaveResults() {
+  if (RunInProgress() || SaveInProgress()) return;
+  if (!shownResult_) {
+    AskUser(QStringLiteral("Nothing to keep yet: run a recovery first."), kCaption,
+            MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  QFileDialog dialog(this, QStringLiteral("Save Scan Results"));
+  dialog.setObjectName(QStringLiteral("SaveResultsDialog"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setNameFilters({kResultsFilter, QStringLiteral("All files (*)")});
+  dialog.setDefaultSuffix(QStringLiteral("brevant-results"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  SaveResultsTo(dialog.selectedFiles().front());
+}
+
+bool CBrevantDlg::SaveResultsTo(const QString& path) {
+  const std::shared_ptr<RunResult> result = shownResult_;
+  if (!result) return false;
+  const std::string file = path.toStdString();
+  std::string error;
+  SavedRun run;
+  const RecoverySession& reader = result->Reader();
+  bool ok = CheckResultsPath(file, result->devicePath, &error) &&
+            ReadSourceIdentity(result->devicePath, result->partitionStart, result->partitionEnd,
+                               reader.selectedSectorSize, &run.source, &error);
+  if (ok) {
+    if (result == openedResult_) {
+      run.mode = openedMode_;
+      run.partitionNumber = openedPartition_;
+    } else {
+      // The run that made the result on show was the last one, on the selection it read.
+      run.mode = session_.recoveryMode.load() == 2 ? "extensive" : "quick";
+      const auto d = static_cast<std::size_t>(result->disk);
+      if (d < session_.driveRecords.size()) {
+        const auto& parts = session_.driveRecords[d].partitions;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+          if (parts[i].startSector == result->partitionStart) {
+            run.partitionNumber = static_cast<int>(i) + 1;
+            break;
+          }
+      }
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ok = SaveResults(file, *result, run, &error);
+    QApplication::restoreOverrideCursor();
+  }
+  if (!ok) {
+    AskUser(QStringLiteral("The scan results could not be saved: %1").arg(QString::fromStdString(error)),
+            kCaption, MessageIcon::Error, MessageButtons::Ok);
+    return false;
+  }
+  ShowStatusText(QStringLiteral("Scan results saved to %1").arg(path));
+  return true;
+}
+
+void CBrevantDlg::OnOpenResults() {
+  if (RunInProgress() || SaveInProgress()) return;
+  QFileDialog dialog(this, QStringLiteral("Open Scan Results"));
+  dialog.setObjectName(QStringLiteral("OpenResultsDialog"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setNameFilters({kResultsFilter, QStringLiteral("All files (*)")});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  OpenResultsFrom(dialog.selectedFiles().front());
+}
+
+bool CBrevantDlg::OpenResultsFrom(const QString& path) {
+  if (RunInProgress() || SaveInProgress()) return false;
+  SavedRun run;
+  std::string error;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::shared_ptr<RunResult> result = LoadResultsOnSource(path.toStdString(), {}, &run, &error);
+  QApplication::restoreOverrideCursor();
+  if (!result) {
+    // The source that does not match, or the file that cannot be read, is named with why.
+    AskUser(QStringLiteral("The scan results cannot be opened: %1").arg(QString::fromStdString(error)),
+            kCaption, MessageIcon::Error, MessageButtons::Ok);
+    return false;
+  }
+  if (shownResult_ && !LeaveResult()) return false;
+  openedResult_ = result;
+  openedMode_ = run.mode;
+  openedPartition_ = run.partitionNumber;
+  // Shown as a run's result is shown when the run hands it over.
+  previewer_->ClearPreview();
+  ShowFileList(true);
+  accessPanel_->setVisible(false);
+  TakeResult(result);
+  previewer_->ShowPartitionSpace(result->partition.sizeBytes, result->partition.freeBytes);
+  ShowStatusText(QStringLiteral("Scan results opened from %1").arg(path));
+  UpdateCommands();
+  return true;
 }
 
 void CBrevantDlg::OnTreeSelection(const QModelIndex& current) {
@@ -1443,6 +1551,8 @@ void CBrevantDlg::UpdateCommands() {
   extensiveAction_->setEnabled(!busy);
   saveAction_->setEnabled(!busy);
   openImageAction_->setEnabled(!busy);
+  saveResultsAction_->setEnabled(!busy && shownResult_ != nullptr);
+  openResultsAction_->setEnabled(!busy);
   newScanAction_->setEnabled(!busy && shownResult_ != nullptr);
   newScan_->setVisible(shownResult_ != nullptr);
   newScan_->setEnabled(!busy);

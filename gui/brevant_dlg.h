@@ -49,6 +49,8 @@ class WindowPreview;
 inline constexpr int kIdOpenImage = 32779;
 inline constexpr int kIdNewScan = 32780;
 inline constexpr int kIdRestartAsAdministrator = 32781;
+inline constexpr int kIdSaveResults = 32782;
+inline constexpr int kIdOpenResults = 32783;
 
 // Save's counts as its worker moves on; the window reads them on a timer.
 struct SaveProgress {
@@ -109,6 +111,15 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   void OnAbout();
   // Opens an image file chosen in a dialog; during a result, goes back to the disk list first.
   void OnOpenImage();
+  // Keeps the result on show in a results file chosen in a dialog.
+  void OnSaveResults();
+  // Shows the result a results file holds, as after its run, once its source is checked to be
+  // the one scanned (a source that is not is named with the reason, and nothing is shown).
+  void OnOpenResults();
+  // The same without the dialogs; false when nothing was saved or opened (the reason is shown).
+  bool SaveResultsTo(const QString& path);
+  bool OpenResultsFrom(const QString& path);
+
   // Back to the disk list, keeping every disk opened; asks first when the result on show holds
   // files not yet saved.
   void OnNewScan();
@@ -256,6 +267,12 @@ class CBrevantDlg : public QMainWindow, private ViewTarget {
   QAction* deleteAction_ = nullptr;
   QAction* openImageAction_ = nullptr;
   QAction* saveAction_ = nullptr;
+  QAction* saveResultsAction_ = nullptr;
+  QAction* openResultsAction_ = nullptr;
+  // What the results file the result on show was opened from says of its run.
+  std::shared_ptr<RunResult> openedResult_;
+  std::string openedMode_;
+  int openedPartition_ = 0;
   // Search and filters above the file list.
   QWidget* filterBar_ = nullptr;
   QLineEdit* search_ = nullptr;

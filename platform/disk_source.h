@@ -27,6 +27,14 @@ class DiskSource {
 // Whole disks under /sys/block (sd*, nvme*n*, vd*, mmcblk*, loop devices with a backing file).
 std::unique_ptr<DiskSource> MakeSysfsDiskSource(const std::string& sysBlockRoot = "/sys/block",
                                                 const std::string& devRoot = "/dev");
+// What a block device says of the drive it lies on (a partition's: its whole disk's); empty
+// for an image file or where sysfs says nothing.
+struct DriveIds {
+  std::string model;
+  std::string serial;
+};
+DriveIds DriveIdsOf(const std::string& path, const std::string& sysDevBlockRoot = "/sys/dev/block");
+
 // Facts of an image file treated as a disk (geometry 255 heads, 63 sectors per track).
 DiskFacts ImageDiskFacts(int index, const std::string& path);
 

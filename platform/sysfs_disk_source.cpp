@@ -4,6 +4,7 @@
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -183,6 +184,23 @@ class SysfsDiskSource : public DiskSource {
 std::unique_ptr<DiskSource> MakeSysfsDiskSource(const std::string& sysBlockRoot,
                                                 const std::string& devRoot) {
   return std::make_unique<SysfsDiskSource>(sysBlockRoot, devRoot);
+}
+
+DriveIds DriveIdsOf(const std::string& path, const std::string& sysDevBlockRoot) {
+  DriveIds ids;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return ids;
+  std::error_code ec;
+  fs::path block = fs::canonical(fs::path(sysDevBlockRoot) / (std::to_string(major(st.st_rdev)) +
+                                                              ":" + std::to_string(minor(st.st_rdev))),
+                                 ec);
+  if (ec) return ids;
+  if (fs::exists(block / "partition", ec)) block = block.parent_path();
+  ids.model = ModelOf(block, block.filename().string());
+  ids.serial = ReadAttribute(block / "device" / "serial");
+  if (ids.serial.empty()) ids.serial = ReadAttribute(block / "device" / "wwid");
+  if (ids.serial.empty()) ids.serial = ReadAttribute(block / "serial");  // NVMe, virtio
+  return ids;
 }
 
 DiskFacts ImageDiskFacts(int index, const std::string& path) {

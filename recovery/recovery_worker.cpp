@@ -1,6 +1,7 @@
 #include "recovery/recovery_worker.h"
 
 #include <atomic>
+#include <functional>
 
 #include "core/file_systems.h"
 #include "core/text.h"
@@ -105,14 +106,8 @@ void JudgeConditions(RecoverySession& session, RunResult& result) {
 
 // The result of the run: the run's catalogue and tree, and what reading its files needs.
 void Complete(RecoverySession& session, RunResult& result, std::shared_ptr<ui::ResultTree> tree) {
-  result.catalogue.TakeFrom(session.catalogue);
-  result.tree = std::move(tree);
-  ui::BuildEntryPaths(result);
-  result.files = CountFiles(result.catalogue);
-  JudgeConditions(session, result);
-  result.unreadable = std::move(session.unreadable);
-  session.unreadable = {};
-  result.TakeReaderState(session);
+  AssembleResult(session, result, std::move(tree),
+                 [&session](RunResult& r) { JudgeConditions(session, r); });
 }
 
 // The engine steps of a FAT run. The tree is built from what was found, stopped or not (a
@@ -187,6 +182,26 @@ std::string ResumableSweep(const RecoverySession& session, bool extensive) {
 }
 
 }  // namespace
+
+void AssembleResult(RecoverySession& session, RunResult& result,
+                    std::shared_ptr<ui::ResultTree> tree,
+                    const std::function<void(RunResult&)>& judge) {
+  result.catalogue.TakeFrom(session.catalogue);
+  result.tree = std::move(tree);
+  ui::BuildEntryPaths(result);
+  result.files = CountFiles(result.catalogue);
+  judge(result);
+  result.unreadable = std::move(session.unreadable);
+  session.unreadable = {};
+  result.TakeReaderState(session);
+}
+
+void BuildResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree) {
+  if (IsFatRun(session))
+    BuildFatResultTree(session, view, tree);
+  else if (session.scanFsName == "NTFS")
+    BuildNtfsResultTree(session, view, tree);
+}
 
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
   return RecoveryWorker(session, view, RecoveryWorkerOptions{});

@@ -1,5 +1,7 @@
 #pragma once
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string_view>
 
 #include "core/output_file.h"
@@ -24,6 +26,18 @@ struct RecoveryWorkerOptions {
 };
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
                           const RecoveryWorkerOptions& options);
+
+// Builds the folder tree of the session's catalogue, by its file system's engine (nothing for
+// another file system).
+void BuildResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree);
+
+// Moves what the session's run gathered into `result`, with `tree` built from it: entry paths,
+// file figures, the deleted files' states (`judge` records them), the unreadable records and
+// what reading the files needs. The worker hands every run over this way; a saved result read
+// back is made the same way.
+void AssembleResult(RecoverySession& session, RunResult& result,
+                    std::shared_ptr<ui::ResultTree> tree,
+                    const std::function<void(RunResult&)>& judge);
 
 // The text of a failed run's message box.
 inline constexpr std::u16string_view kParametersFailureText = u"Unable to calculate partition parameters";

@@ -36,6 +36,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -382,6 +384,8 @@ class WindowTest : public QObject {
                  {kIdDeleteFileRecovery, "Delete File Recovery", false},
                  {kIdOpenImage, "Open Disk Image...", true},
                  {kIdMenuSave, "Save", true},
+                 {kIdSaveResults, "Save Scan Results...", false},
+                 {kIdOpenResults, "Open Scan Results...", true},
                  {kIdExit, "Exit", true},
                  {kIdHelp, "Sofware Help", true},
                  {kIdAbout, "About Software", true}};
@@ -1159,6 +1163,135 @@ class WindowTest : public QObject {
     // Siblings keep the volume's order, not sorted.
     QStringList docsChildren = ChildTexts(model, docs);
     QCOMPARE(docsChildren, QStringList{"Projects"});
+  }
+
+ private:
+  // Every folder of the tree, with the rows its list shows, as the window shows them.
+  QStringList TreeAndLists() {
+    QStringList out;
+    auto* model = Tree()->Model();
+    std::vector<std::pair<QModelIndex, QString>> stack{{Find(model, {"My Computer"}), "/"}};
+    while (!stack.empty()) {
+      auto [index, path] = stack.back();
+      stack.pop_back();
+      ClickRow(index);
+      out << path;
+      FileListModel* files = window_->Files();
+      for (int r = 0; r < files->rowCount(); ++r) {
+        QStringList row;
+        for (int c = 0; c < files->columnCount(); ++c) row << files->index(r, c).data().toString();
+        out << QStringLiteral("  ") + row.join(QStringLiteral(" | "));
+      }
+      for (int r = model->rowCount(index) - 1; r >= 0; --r) {
+        const QModelIndex child = model->index(r, 0, index);
+        stack.push_back({child, path + child.data().toString() + QStringLiteral("/")});
+      }
+    }
+    return out;
+  }
+
+  // Keeps the result on show through the menu, into `file`.
+  void SaveResultsThroughTheMenu(const QString& file) {
+    auto pick = PickFolder(file);
+    window_->findChild<QAction*>(ControlName(kIdSaveResults))->trigger();
+    QCOMPARE(pick->handled, 1);
+    QVERIFY2(QFile::exists(file), qPrintable(file));
+  }
+
+  // Opens `file` through the menu; the messages shown are answered with OK and returned.
+  QList<SeenBox> OpenResultsThroughTheMenu(const QString& file) {
+    QList<SeenBox> seen;
+    auto boxes = AnswerBoxes(&seen, QMessageBox::Ok);
+    auto pick = PickFolder(file);
+    window_->findChild<QAction*>(ControlName(kIdOpenResults))->trigger();
+    if (pick->handled != 1) seen.append({QStringLiteral("no file dialog"), {}, {}});
+    return seen;
+  }
+
+  void FreshWindow(const std::string& image = {}) {
+    auto yes = AnswerBoxes(nullptr, QMessageBox::Yes, true);
+    window_->OnExit();
+    window_.reset();
+    QVERIFY(Open(image));
+  }
+
+ private slots:
+  // A result kept in a file and opened in a fresh window shows its tree and lists as after the
+  // run; preview and Save read the source.
+  void SavedResultsOpenInAFreshWindow_data() { FatAndNtfsPartitions(); }
+  void SavedResultsOpenInAFreshWindow() {
+    QFETCH(int, partition);
+    QVERIFY(Open());
+    Run(partition);
+    const QStringList shown = TreeAndLists();
+    QVERIFY(shown.size() > 20);
+    const QString file = QString::fromStdString(
+        (test::TempDir() / ("window-" + std::to_string(partition) + ".brevant-results")).string());
+    QFile::remove(file);
+    SaveResultsThroughTheMenu(file);
+
+    FreshWindow();
+    CBrevantDlg* w = window_.get();
+    const QList<SeenBox> seen = OpenResultsThroughTheMenu(file);
+    QVERIFY2(seen.isEmpty(), seen.isEmpty() ? "" : qPrintable(seen[0].text));
+    QVERIFY(w->ShownResult());
+    QVERIFY(Control<QTableView>(w, kIdFileList)->isVisible());
+    QCOMPARE(TreeAndLists(), shown);
+
+    // Preview reads the file from the source.
+    ClickRow(Find(Tree()->Model(), {"My Computer", "Docs"}));
+    QVERIFY(w->Previewer()->PreviewRowNamed(QStringLiteral("letter.txt")));
+    CExplorer1* pane = w->Previewer()->Pane();
+    QTRY_COMPARE_WITH_TIMEOUT(pane->CurrentView(), CExplorer1::View::Text, 30000);
+    QCOMPARE(Sha256(pane->CurrentPath()),
+             [&] {
+               for (const auto& v : ManifestPartition(partition)[QStringLiteral("files")].toArray())
+                 if (v.toObject()[QStringLiteral("path")].toString() == QStringLiteral("/Docs/letter.txt"))
+                   return v.toObject()[QStringLiteral("sha256")].toString().toLatin1();
+               return QByteArray();
+             }());
+
+    // Save writes what the manifest holds.
+    const QString to = QString::fromStdString(
+        (test::TempDir() / ("opened-save-" + std::to_string(partition))).string());
+    QDir().mkpath(to);
+    const QList<SeenBox> saved = SaveChecked({"Many"}, to);
+    QCOMPARE(saved.size(), 1);
+    int compared = 0;
+    for (const auto& v : ManifestPartition(partition)[QStringLiteral("files")].toArray()) {
+      const QJsonObject f = v.toObject();
+      const QString path = f[QStringLiteral("path")].toString();
+      if (!path.startsWith(QStringLiteral("/Many/")) || f[QStringLiteral("deleted")].toBool())
+        continue;
+      QCOMPARE(Sha256(to + path), f[QStringLiteral("sha256")].toString().toLatin1());
+      ++compared;
+    }
+    QCOMPARE(compared, 120);
+  }
+
+  // A source that is not the one scanned is named with the reason, and nothing is shown.
+  void SavedResultsOfAChangedSourceAreRefused() {
+    const std::string copy = (test::TempDir() / "changed-demo.img").string();
+    std::filesystem::copy_file(image_, copy, std::filesystem::copy_options::overwrite_existing);
+    QVERIFY(Open(copy));
+    Run(1);
+    const std::uint64_t start = window_->ShownResult()->partitionStart;
+    const QString file =
+        QString::fromStdString((test::TempDir() / "changed.brevant-results").string());
+    QFile::remove(file);
+    SaveResultsThroughTheMenu(file);
+    {
+      std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(static_cast<std::streamoff>(start * 512 + 3));
+      f.put('X');
+    }
+    FreshWindow(copy);
+    const QList<SeenBox> seen = OpenResultsThroughTheMenu(file);
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.contains(QString::fromStdString(copy)), qPrintable(seen[0].text));
+    QVERIFY2(seen[0].text.contains(QStringLiteral("boot sector differs")), qPrintable(seen[0].text));
+    QCOMPARE(seen[0].icon, QMessageBox::Critical);
+    QVERIFY(!window_->ShownResult());
   }
 
   void SaveCheckedFoldersWritesIdenticalFiles_data() { FatAndNtfsPartitions(); }
