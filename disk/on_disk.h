@@ -58,9 +58,10 @@ inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 51
 // A boot sector needs both.
 inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
 
-// The file system a boot sector names: "FAT32" at 82, "FAT16" at 54, "NTFS" at 3, in that
-// order; empty when it names none of them.
+// The file system a boot sector names: "EXFAT   " at 3, "FAT32" at 82, "FAT16" at 54, "NTFS"
+// at 3, in that order; empty when it names none of them.
 inline std::string_view BootSectorFsName(Bytes s) {
+  if (HasText(s, 3, "EXFAT   ")) return "exFAT";
   if (HasText(s, 82, "FAT32")) return "FAT32";
   if (HasText(s, 54, "FAT16")) return "FAT16";
   if (HasText(s, 3, "NTFS")) return "NTFS";
@@ -97,6 +98,10 @@ inline std::uint64_t NtfsSectorsPerCluster(Bytes s) {
 // power of two up to 128 sectors per cluster, or on NTFS the larger clusters of
 // NtfsSectorsPerCluster.
 inline bool PlausibleBpb(Bytes s) {
+  // exFAT keeps no BIOS parameter block: its sizes are shifts at 108 and 109 (clusters up to
+  // 32 MiB).
+  if (HasText(s, 3, "EXFAT   "))
+    return Le8(s, 108) >= 9 && Le8(s, 108) <= 12 && Le8(s, 108) + Le8(s, 109) <= 25;
   if (!IsSectorSize(Le16(s, 11))) return false;
   return IsClusterSize(Le8(s, 13)) || (HasText(s, 3, "NTFS") && NtfsSectorsPerCluster(s) != 0);
 }

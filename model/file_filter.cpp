@@ -445,7 +445,9 @@ struct Facts {
   FileCondition condition = FileCondition::Live;
 };
 
-bool IsFatName(std::string_view fs) { return fs == "FAT16" || fs == "FAT32" || fs == "FAT12"; }
+bool IsFatName(std::string_view fs) {
+  return fs == "FAT16" || fs == "FAT32" || fs == "FAT12" || fs == "exFAT";
+}
 
 }  // namespace
 
