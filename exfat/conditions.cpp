@@ -39,7 +39,7 @@ void JudgeExfatConditions(RecoverySession& session, RunResult& result) {
       const exfat::SpareFacts facts = exfat::ParseSpareText(n->spareText);
       std::string error;
       auto layout = exfat::LayoutOf(v, fat, static_cast<std::uint32_t>(first), bytes,
-                                    facts.noFatChain, true, &error);
+                                    facts.noFatChain, true, &error, &*bitmap);
       if (!layout) continue;
       state = JudgeRuns(inUse, layout->runs, bytes, v.ClusterBytes());
     }

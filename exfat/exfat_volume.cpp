@@ -1,10 +1,12 @@
 #include "exfat/exfat_volume.h"
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_set>
 
 #include "core/read_sectors.h"
 #include "core/text.h"
+#include "disk/exfat_boot.h"
 
 namespace brevant::exfat {
 namespace {
@@ -85,9 +87,31 @@ std::optional<std::uint32_t> FatTable::Entry(std::uint32_t cluster) {
   return Le32(it->second, at);
 }
 
+bool MarkedInUse(const Bitmap& bitmap, std::uint64_t cluster) {
+  if (cluster < 2 || (cluster - 2) / 8 >= bitmap.size()) return true;
+  return (bitmap[static_cast<std::size_t>((cluster - 2) / 8)] >> ((cluster - 2) % 8)) & 1;
+}
+
+std::shared_ptr<const Bitmap> VolumeBitmap(const ExfatVolume& v) {
+  static std::mutex mutex;
+  static std::string key;
+  static std::shared_ptr<const Bitmap> kept;
+  const std::string k = v.device + '\n' + std::to_string(v.partStart) + '\n' +
+                        std::to_string(v.partEnd) + '\n' + std::to_string(v.fatStart);
+  std::lock_guard lock(mutex);
+  if (k == key) return kept;
+  std::shared_ptr<const Bitmap> bitmap;
+  if (auto boot = disk::ReadExfatBoot(v.device, v.partStart, v.partEnd))
+    if (auto bytes = disk::ReadExfatBitmap(v.device, v.partStart, v.partEnd, *boot))
+      bitmap = std::make_shared<const Bitmap>(std::move(*bytes));
+  key = k;
+  kept = bitmap;
+  return bitmap;
+}
+
 std::optional<DataLayout> LayoutOf(const ExfatVolume& v, FatTable& fat, std::uint32_t first,
                                    std::uint64_t bytes, bool noFatChain, bool deleted,
-                                   std::string* error) {
+                                   std::string* error, const Bitmap* bitmap) {
   DataLayout out;
   if (bytes == 0) return out;
   if (!v.IsDataCluster(first)) {
@@ -148,8 +172,24 @@ std::optional<DataLayout> LayoutOf(const ExfatVolume& v, FatTable& fat, std::uin
   const bool whole = clusters.size() == needed;
   // A deleted file's chain counts only when it is all still there and ends with its size.
   if (deleted && !(whole && endsWell)) {
-    if (!contiguous()) return std::nullopt;
     out.guessed = true;
+    if (!bitmap || MarkedInUse(*bitmap, first)) {
+      if (!contiguous()) return std::nullopt;
+      return out;
+    }
+    std::uint64_t taken = 0;
+    for (std::uint64_t c = first; taken < needed; ++c) {
+      if (c > v.LastCluster()) {
+        *error = "the file's clusters would run past the end of the volume";
+        return std::nullopt;
+      }
+      if (c != first && MarkedInUse(*bitmap, c)) continue;
+      if (!out.runs.empty() && out.runs.back().lcn + out.runs.back().length == c)
+        ++out.runs.back().length;
+      else
+        out.runs.push_back({taken, c, 1});
+      ++taken;
+    }
     return out;
   }
   for (std::uint32_t k : clusters) {

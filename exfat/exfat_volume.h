@@ -2,6 +2,7 @@
 // The layout of one exFAT volume in 512-byte sectors, its FAT, entry sets and the catalogue
 // texts the engine writes.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -80,13 +81,22 @@ struct DataLayout {
   std::uint64_t soundBytes = 0;
 };
 
+// The allocation bitmap: bit k of byte j is cluster 2 + 8j + k.
+using Bitmap = std::vector<std::uint8_t>;
+bool MarkedInUse(const Bitmap& bitmap, std::uint64_t cluster);
+
 // The layout of `bytes` from `first`. `noFatChain`: one contiguous run. Otherwise the chain;
-// for a deleted entry only a chain that is still whole and exactly as long as the size asks
-// (else the run from its first cluster, guessed). Absent (with the reason) when nothing of it
-// lies in the volume.
+// for a deleted entry only a chain that is still whole and exactly as long as the size asks.
+// Else (guessed) the clusters from its first on: those the bitmap leaves free when its first
+// is free too (a cluster in use belongs to some other file), every one otherwise. Absent (with
+// the reason) when it does not fit in the volume.
 std::optional<DataLayout> LayoutOf(const ExfatVolume& volume, FatTable& fat, std::uint32_t first,
                                    std::uint64_t bytes, bool noFatChain, bool deleted,
-                                   std::string* error);
+                                   std::string* error, const Bitmap* bitmap = nullptr);
+
+// The volume's allocation bitmap, read once per volume and kept for the process (sources are
+// only ever read): null when it cannot be read.
+std::shared_ptr<const Bitmap> VolumeBitmap(const ExfatVolume& volume);
 
 // ---- directory entries ------------------------------------------------------------------
 

@@ -33,8 +33,12 @@ std::optional<ExtractPlan> PlanExfatFile(RecoverySession& session, const Catalog
   // its clusters hold.
   if (valid > 0) {
     exfat::FatTable fat(*volume);
-    auto layout = exfat::LayoutOf(*volume, fat, static_cast<std::uint32_t>(first), valid,
-                                  facts.noFatChain, file.IsDeleted(), error);
+    std::shared_ptr<const exfat::Bitmap> bitmap;
+    if (file.IsDeleted() && facts.chainGone) bitmap = exfat::VolumeBitmap(*volume);
+    // The whole size decides whether a deleted file's chain agrees; only the valid part is read.
+    auto layout = exfat::LayoutOf(*volume, fat, static_cast<std::uint32_t>(first),
+                                  file.IsDeleted() ? bytes : valid, facts.noFatChain,
+                                  file.IsDeleted(), error, bitmap.get());
     if (!layout) return std::nullopt;
     std::uint64_t left = valid;
     for (const ClusterRun& r : layout->runs) {

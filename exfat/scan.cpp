@@ -43,6 +43,7 @@ class Scanner {
       : session_(session), view_(view), volume_(std::move(volume)), fat_(volume_), progress_(view) {
     batchSectors_ = options.batchSectors ? options.batchSectors : kDefaultBatchSectors;
     extensive_ = options.extensive;
+    bitmap_ = exfat::VolumeBitmap(volume_);
     claimed_.Resize(volume_.LastCluster() + 1);
     claimed_.Mark(0, 2);
     session_.conditionFacts.liveClaims.Resize(volume_.LastCluster() + 1);
@@ -123,7 +124,8 @@ class Scanner {
     bool chainGone = false;
     if (!folder && deleted && s.dataLength > 0 && !s.NoFatChain()) {
       std::string error;
-      auto layout = exfat::LayoutOf(volume_, fat_, s.firstCluster, s.dataLength, false, true, &error);
+      auto layout = exfat::LayoutOf(volume_, fat_, s.firstCluster, s.dataLength, false, true,
+                                    &error, bitmap_.get());
       chainGone = layout && layout->guessed;
     }
     ++sequence_;
@@ -151,7 +153,7 @@ class Scanner {
     if (d.gone) {
       std::string error;
       auto layout = exfat::LayoutOf(volume_, fat_, d.first, wanted * volume_.ClusterBytes(),
-                                    d.noFatChain, true, &error);
+                                    d.noFatChain, true, &error, bitmap_.get());
       if (layout) runs = layout->runs;
     } else if (d.noFatChain) {
       runs.push_back({0, d.first, std::min<std::uint64_t>(wanted, volume_.LastCluster() - d.first + 1)});
@@ -358,6 +360,7 @@ class Scanner {
   std::vector<std::pair<FoundSet, std::uint64_t>> deferred_;
   std::vector<EntrySet> liveFiles_;
   std::vector<char16_t> upcase_;
+  std::shared_ptr<const exfat::Bitmap> bitmap_;
 };
 
 }  // namespace
