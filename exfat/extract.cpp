@@ -25,6 +25,12 @@ std::optional<ExtractPlan> PlanExfatFile(RecoverySession& session, const Catalog
   }
   const exfat::SpareFacts facts = exfat::ParseSpareText(file.spareText);
   const auto bytes = static_cast<std::uint64_t>(size);
+  // The zeros past the valid data length count too: a size no cluster run of this volume can
+  // hold is no file of it (and would write without end).
+  if (volume->ClustersFor(bytes) > volume->clusterCount) {
+    *error = "the file is larger than the volume";
+    return std::nullopt;
+  }
   const std::uint64_t valid = std::min(facts.validDataLength, bytes);
   ExtractPlan plan;
   plan.device = volume->device;
