@@ -202,7 +202,7 @@ RecoveryReport::RecoveryReport(std::FILE* file, fs::path path, ReportFormat form
       path_(std::move(path)),
       format_(format),
       run_(run),
-      fat_(run.fsName == "FAT16" || run.fsName == "FAT32"),
+      fat_(run.fsName == "FAT16" || run.fsName == "FAT32" || run.fsName == "exFAT"),
       volumeOffset_(run.partitionStart * 512) {}
 
 RecoveryReport::~RecoveryReport() {

@@ -16,7 +16,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_common import FIXTURES, ImageTestCase, manifest, sha256_file  # noqa: E402
 
-IMAGES = ("exfat_mbr", "exfat_128k", "exfat_reformat")
+IMAGES = ("exfat_mbr", "exfat_128k", "exfat_reformat", "exfat_tiny")
 LOST = "/Lost (found by Brevant)"
 
 
@@ -146,6 +146,30 @@ class ExfatTest(ImageTestCase):
                 free = subprocess.run(["blkls", "-f", "exfat", "-A", "-o", str(part["start"]),
                                        image], capture_output=True, check=True).stdout
                 self.assertEqual(ours[-1]["free"], len(free))
+
+    def test_report_names_exfat_and_the_listed_times(self):
+        man, image = self.need("exfat_mbr")
+        part = man["partitions"][0]
+        out = tempfile.mkdtemp(dir=self.tmp)
+        report = os.path.join(self.tmp, "exfat-report.xml")
+        res = self.run_brevant("recover", image, "--partition", "1", "--to", out, "-q",
+                               "--report", report)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        import xml.etree.ElementTree as ET
+        root = ET.parse(report).getroot()
+        ns = {"d": root.tag.split("}")[0].strip("{")}
+        self.assertEqual(root.find(".//d:ftype_str", ns).text, "exfat")
+        import calendar
+        import time as _time
+        mtimes = {}
+        for fo in root.iter("{%s}fileobject" % ns["d"]):
+            m = fo.find("d:mtime", ns)
+            mtimes["/" + fo.find("d:filename", ns).text] = calendar.timegm(
+                _time.strptime(m.text, "%Y-%m-%dT%H:%M:%S"))
+        # The clock as stored: the images were written with TZ=UTC.
+        for f in part["files"]:
+            if f["path"] in mtimes:
+                self.assertEqual(mtimes[f["path"]], f["mtime"], f["path"])
 
     def test_extensive_scan_finds_what_the_reformat_left(self):
         man, image = self.need("exfat_reformat")
