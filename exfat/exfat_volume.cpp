@@ -7,6 +7,7 @@
 #include "core/read_sectors.h"
 #include "core/text.h"
 #include "disk/exfat_boot.h"
+#include "platform/sector_device.h"
 
 namespace brevant::exfat {
 namespace {
@@ -95,16 +96,21 @@ bool MarkedInUse(const Bitmap& bitmap, std::uint64_t cluster) {
 std::shared_ptr<const Bitmap> VolumeBitmap(const ExfatVolume& v) {
   static std::mutex mutex;
   static std::string key;
+  static std::weak_ptr<platform::SectorDevice> keptDevice;
   static std::shared_ptr<const Bitmap> kept;
+  // The same volume of the same open device: a path opened again (another image put in its
+  // place) is read again.
+  const std::shared_ptr<platform::SectorDevice> device = platform::DeviceTable::Instance().Get(v.device);
   const std::string k = v.device + '\n' + std::to_string(v.partStart) + '\n' +
                         std::to_string(v.partEnd) + '\n' + std::to_string(v.fatStart);
   std::lock_guard lock(mutex);
-  if (k == key) return kept;
+  if (k == key && device && keptDevice.lock() == device) return kept;
   std::shared_ptr<const Bitmap> bitmap;
   if (auto boot = disk::ReadExfatBoot(v.device, v.partStart, v.partEnd))
     if (auto bytes = disk::ReadExfatBitmap(v.device, v.partStart, v.partEnd, *boot))
       bitmap = std::make_shared<const Bitmap>(std::move(*bytes));
   key = k;
+  keptDevice = device;
   kept = bitmap;
   return bitmap;
 }
