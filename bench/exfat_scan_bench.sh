@@ -88,7 +88,7 @@ best() {
 
 files=$("$BREVANT" scan "$IMG" --partition 1 -q --format json 2>/dev/null |
   python3 -c "import json,sys; s=json.load(sys.stdin)['summary']; print(s['liveFiles'], s['deletedFiles'])")
-tsk=$(fls -f exfat -r "$IMG" | grep -c "r/r")
+tsk=$(fls -f exfat -r "$IMG" | grep "r/r" | grep -vc "	\$")
 ours=$(best "$BREVANT" scan "$IMG" --partition 1 -q --format json)
 theirs=$(best fls -f exfat -r "$IMG")
 echo "exFAT image: $IMG (1 GiB, 4 KiB clusters)"
