@@ -26,6 +26,7 @@
 #include "cli/unreadable_report.h"
 #include "disk/disks.h"
 #include "disk/volume_search.h"
+#include "exfat/exfat_volume.h"
 #include "fat/codepage.h"
 #include "fat/fat_engine.h"
 #include "fat/stray_entries.h"
@@ -172,7 +173,8 @@ struct ScanContext {
   bool Keeps(std::size_t k) const { return filterIndex->Matches(filter, *entries[k]); }
   bool IsSystem(std::size_t k) const { return filterIndex->IsSystem(*entries[k]); }
 
-  bool IsFat() const { return IsFatFamily(session.scanFsName); }
+  // FAT-style times (exFAT keeps them the same way).
+  bool IsFat() const { return HasFatTimes(session.scanFsName); }
   bool IsFolder(std::size_t k) const { return k < folderCount; }
 
   std::u16string PathOf(std::size_t k) const {
@@ -368,6 +370,7 @@ std::string_view EntryMark(const CatalogueNode* n) {
   const std::u16string_view spare(n->spareText);
   if (spare == kIndexEntryMark) return "index entry";
   if (spare == fat::kChainGoneMark) return "no chain";
+  if (spare.ends_with(exfat::kChainGoneWord)) return "no chain";
   if (spare == ntfs::kFreedRecordsMark) return "assembled from freed records";
   return {};
 }

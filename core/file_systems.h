@@ -12,6 +12,12 @@ inline bool IsFatFamily(std::string_view fsName) {
   return fsName == "FAT12" || fsName == "FAT16" || fsName == "FAT32";
 }
 
+// Volumes whose entries keep their times as FAT does (a local date and clock, no time zone):
+// the FAT family and exFAT, whose listed times follow the same form.
+inline bool HasFatTimes(std::string_view fsName) {
+  return IsFatFamily(fsName) || fsName == "exFAT";
+}
+
 // For texts that name what the program reads (exFAT has an engine of its own).
 inline constexpr std::string_view kFileSystemsText = "FAT12, FAT16, FAT32, exFAT and NTFS";
 inline constexpr std::string_view kFileSystemsOrText = "FAT12, FAT16, FAT32, exFAT or NTFS";

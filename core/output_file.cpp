@@ -117,8 +117,11 @@ std::int64_t FileTimeToUnix(std::int64_t fileTime) {
 std::optional<std::int64_t> ListedTime(const CatalogueNode& entry, bool fat) {
   if (fat) {
     const std::int64_t date = TextToInt(entry.date), time = TextToInt(entry.time);
-    if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return std::nullopt;
-    return FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+    // exFAT keeps a 10 ms increment (0-199) above the time word.
+    if (date < 0 || date > 0xFFFF || time < 0 || time > 0xC7FFFF) return std::nullopt;
+    auto t = FatTimeToUnix(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+    if (t) *t += (time >> 16) / 100;
+    return t;
   }
   const std::int64_t fileTime = TextToInt(entry.date);
   if (fileTime <= 0) return std::nullopt;

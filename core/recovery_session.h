@@ -71,6 +71,7 @@ struct PartitionParameters {
   std::uint64_t mftMirrStart = 0;
   std::uint64_t sectorsPerFileRecord = 0;
   std::uint64_t sectorsPerIndexRecord = 0;
+  std::uint64_t clusterCount = 0;  // exFAT: clusters in the heap, numbered from 2
 };
 
 // What the panel and the pie chart show for a partition: its size and free space in bytes.

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "disk/disks.h"
+#include "disk/exfat_boot.h"
 #include "disk/on_disk.h"
 #include "disk/sector_size.h"
 
@@ -259,6 +260,13 @@ int ReadInto(const Target& t, PartitionParameters& p) {
   if (t.fsName == "FAT16") return ReadFat16(t, p);
   if (t.fsName == "FAT32") return ReadFat32(t, p);
   if (t.fsName == "NTFS") return ReadNtfs(t, p);
+  if (t.fsName == "exFAT") {
+    // The main boot region, or its backup when the main one fails its checksum.
+    auto boot = disk::ReadExfatBoot(t.device, t.start, t.end);
+    if (!boot) return 0;
+    p = disk::ExfatParameters(*boot, t.start);
+    return 1;
+  }
   return 0;
 }
 

@@ -58,6 +58,7 @@ inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 51
 // A boot sector needs both.
 inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
 
+<<<<<<< HEAD
 // The data clusters of the FAT volume whose BIOS parameter block `s` holds, counted as
 // Microsoft's FAT specification counts them to tell FAT12 from FAT16 (the text at 54 is only
 // a label); 0 when the block gives no such count.
@@ -78,7 +79,12 @@ inline constexpr std::uint64_t kFat12MaxClusters = 4084;
 // The file system a boot sector names: "FAT32" at 82, "FAT12"/"FAT16" (or a bare "FAT") at
 // 54, "NTFS" at 3, in that order; empty when it names none of them. At 54 the cluster count
 // decides between FAT12 and FAT16 where the block gives one; the label otherwise.
+=======
+// The file system a boot sector names: "EXFAT   " at 3, "FAT32" at 82, "FAT16" at 54, "NTFS"
+// at 3, in that order; empty when it names none of them.
+>>>>>>> h-exfat
 inline std::string_view BootSectorFsName(Bytes s) {
+  if (HasText(s, 3, "EXFAT   ")) return "exFAT";
   if (HasText(s, 82, "FAT32")) return "FAT32";
   if (HasText(s, 54, "FAT12") || HasText(s, 54, "FAT16") || HasText(s, 54, "FAT     ")) {
     const std::uint64_t clusters = FatClusterCount(s);
@@ -120,6 +126,10 @@ inline std::uint64_t NtfsSectorsPerCluster(Bytes s) {
 // power of two up to 128 sectors per cluster, or on NTFS the larger clusters of
 // NtfsSectorsPerCluster.
 inline bool PlausibleBpb(Bytes s) {
+  // exFAT keeps no BIOS parameter block: its sizes are shifts at 108 and 109 (clusters up to
+  // 32 MiB).
+  if (HasText(s, 3, "EXFAT   "))
+    return Le8(s, 108) >= 9 && Le8(s, 108) <= 12 && Le8(s, 108) + Le8(s, 109) <= 25;
   if (!IsSectorSize(Le16(s, 11))) return false;
   return IsClusterSize(Le8(s, 13)) || (HasText(s, 3, "NTFS") && NtfsSectorsPerCluster(s) != 0);
 }

@@ -7,6 +7,7 @@
 
 #include "core/read_sectors.h"
 #include "disk/disks.h"
+#include "disk/exfat_boot.h"
 #include "disk/on_disk.h"
 
 namespace brevant {
@@ -367,6 +368,17 @@ std::optional<std::uint64_t> NtfsFreeBytes(const Span& p) {
   return (totalClusters - used) * spc * kSectorBytes;
 }
 
+// exFAT: the clusters its allocation bitmap leaves clear.
+std::optional<std::uint64_t> ExfatFreeBytes(const Span& p) {
+  auto boot = disk::ReadExfatBoot(p.device, p.start, p.end);
+  if (!boot) return std::nullopt;
+  auto bitmap = disk::ReadExfatBitmap(p.device, p.start, p.end, *boot);
+  if (!bitmap) return std::nullopt;
+  std::uint64_t used = 0;
+  for (std::uint64_t c = 0; c < boot->clusterCount; ++c) used += ((*bitmap)[c / 8] >> (c % 8)) & 1;
+  return (boot->clusterCount - used) * boot->ClusterBytes();
+}
+
 }  // namespace
 
 PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t start,
@@ -383,6 +395,8 @@ PartitionFigures ReadPartitionFigures(const std::string& device, std::uint64_t s
     f.freeBytes = FatFreeBytes(p, 32);
   else if (fsName == "NTFS")
     f.freeBytes = NtfsFreeBytes(p);
+  else if (fsName == "exFAT")
+    f.freeBytes = ExfatFreeBytes(p);
   return f;
 }
 

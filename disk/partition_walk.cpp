@@ -49,6 +49,11 @@ std::string_view Recognise(std::uint8_t type, disk::Bytes bootSector, bool /*inE
 std::uint64_t VolumeSectors(disk::Bytes boot, std::string_view fs) {
   const std::uint64_t unit = std::max<std::uint64_t>(disk::Le16(boot, 11) / disk::kSectorBytes, 1);
   std::uint64_t total = 0;
+  if (fs == "exFAT") {
+    total = disk::Le64(boot, 72);
+    const std::uint64_t units = std::uint64_t{1} << (disk::Le8(boot, 108) - 9);
+    return total > UINT64_MAX / units ? UINT64_MAX : total * units;
+  }
   if (fs == "NTFS") {
     total = disk::Le64(boot, 40);
     if (total != UINT64_MAX) ++total;  // the backup boot sector follows the volume

@@ -50,6 +50,7 @@ bool BootSectorStates(const std::string& device, std::uint64_t lba, std::uint32_
 }
 
 std::uint32_t BootSectorBytes(Bytes boot) {
+  if (HasText(boot, 3, "EXFAT   ")) return PlausibleBpb(boot) ? 1u << Le8(boot, 108) : 0;
   return !BootSectorFsName(boot).empty() && PlausibleBpb(boot) ? Le16(boot, 11) : 0;
 }
 

@@ -39,6 +39,7 @@
 
 #include "core/text.h"
 #include "disk/disks.h"
+#include "exfat/exfat_volume.h"
 #include "fat/stray_entries.h"
 #include "gui/control_ids.h"
 #include "gui/display_text.h"
@@ -173,7 +174,8 @@ class SaveListener : public RecoverListener, public WriteWatch {
     if (r.ok) {
       ++recovered;
       bytes += r.bytesWritten;
-      if (std::u16string_view(task.file->spareText) == fat::kChainGoneMark)
+      const std::u16string_view spare(task.file->spareText);
+      if (spare == fat::kChainGoneMark || spare.ends_with(exfat::kChainGoneWord))
         notes.push_back(path + QStringLiteral(": its cluster chain is gone; read from consecutive "
                                               "clusters (wrong if it was fragmented)"));
     } else if (!r.path.empty()) {

@@ -72,10 +72,18 @@ std::u16string FormatFileTime(std::uint64_t fileTime) {
 
 std::u16string FormatEntryTime(const CatalogueNode& entry, std::string_view fsName) {
   const std::int64_t date = TextToInt(entry.date);
-  if (IsFatFamily(fsName)) {
+  if (HasFatTimes(fsName)) {
     const std::int64_t time = TextToInt(entry.time);
-    if (date < 0 || date > 0xFFFF || time < 0 || time > 0xFFFF) return {};
-    return FormatFatDateTime(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+    // exFAT keeps a 10 ms increment (0-199) above the time word: a second more from 100.
+    if (date < 0 || date > 0xFFFF || time < 0 || time > 0xC7FFFF) return {};
+    const std::int64_t extra = (time >> 16) / 100;
+    if (extra == 0)
+      return FormatFatDateTime(static_cast<std::uint16_t>(date), static_cast<std::uint16_t>(time));
+    std::u16string text = FormatFatDateTime(static_cast<std::uint16_t>(date),
+                                            static_cast<std::uint16_t>(time));
+    // The odd second the increment adds: the last digit of the seconds goes up by one.
+    if (text.size() == 19) text[18] = static_cast<char16_t>(text[18] + 1);
+    return text;
   }
   if (fsName == "NTFS")
     return date <= 0 ? std::u16string() : FormatFileTime(static_cast<std::uint64_t>(date));

@@ -446,7 +446,7 @@ struct Facts {
   FileCondition condition = FileCondition::Live;
 };
 
-bool IsFatName(std::string_view fs) { return IsFatFamily(fs); }
+bool IsFatName(std::string_view fs) { return HasFatTimes(fs); }
 
 }  // namespace
 

@@ -138,7 +138,7 @@ void SortFiles(std::vector<const CatalogueNode*>& files, FileSortKey key, bool d
       SortByValue(files, descending, [](const CatalogueNode& f) { return TextToInt(f.size); });
       return;
     case FileSortKey::Time: {
-      const bool fat = IsFatFamily(result.fsName);
+      const bool fat = HasFatTimes(result.fsName);
       SortByValue(files, descending, [fat](const CatalogueNode& f) { return TimeKey(f, fat); });
       return;
     }

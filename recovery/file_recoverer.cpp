@@ -10,6 +10,7 @@
 
 #include "core/file_systems.h"
 #include "core/text.h"
+#include "exfat/exfat_engine.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "recovery/recovery_worker.h"
@@ -410,11 +411,13 @@ std::optional<ExtractPlan> FileRecoverer::Plan(const CatalogueNode& file, Extrac
     plan = PlanFatFile(session_, size, static_cast<std::uint32_t>(cluster), &result.error,
                        file.IsDeleted());
     if (plan) plan->modifiedTime = FatEntryModifiedTime(file);
+  } else if (session_.scanFsName == "exFAT") {
+    plan = PlanExfatFile(session_, file, &result.error);
   } else if (session_.scanFsName == "NTFS") {
     plan = PlanNtfsFile(session_, size, static_cast<std::uint64_t>(TextToInt(file.sector)),
                         &window_, &result.error, file.stream);
   } else {
-    result.error = "no scan of a FAT or NTFS partition to recover from";
+    result.error = "no scan of a FAT, exFAT or NTFS partition to recover from";
   }
   return plan;
 }

@@ -203,7 +203,7 @@ RecoveryReport::RecoveryReport(std::FILE* file, fs::path path, ReportFormat form
       path_(std::move(path)),
       format_(format),
       run_(run),
-      fat_(IsFatFamily(run.fsName)),
+      fat_(HasFatTimes(run.fsName)),
       volumeOffset_(run.partitionStart * 512) {}
 
 RecoveryReport::~RecoveryReport() {

@@ -6,6 +6,7 @@
 #include "core/file_systems.h"
 #include "core/text.h"
 
+#include "exfat/exfat_engine.h"
 #include "fat/fat_engine.h"
 #include "ntfs/conditions.h"
 #include "ntfs/ntfs_engine.h"
@@ -76,7 +77,9 @@ RunOutcome CheckSomethingFound(RecoverySession& session, RecoveryView& view, Run
       FoundAnything(session.catalogue))
     return outcome;
   const bool fat = IsFatRun(session);
-  const std::string problem = fat ? FatRootDirectoryProblem(session) : NtfsAnchorProblem(session);
+  const std::string problem = fat                              ? FatRootDirectoryProblem(session)
+                              : session.scanFsName == "exFAT" ? ExfatRootDirectoryProblem(session)
+                                                               : NtfsAnchorProblem(session);
   if (problem.empty()) return outcome;  // an empty volume, intact
   return Fail(session, view,
               "nothing found where the " + session.scanFsName + " volume was expected: " + problem);
@@ -101,6 +104,8 @@ void JudgeConditions(RecoverySession& session, RunResult& result) {
     JudgeFatConditions(session, result);
   else if (session.scanFsName == "NTFS")
     JudgeNtfsConditions(session, result);
+  else if (session.scanFsName == "exFAT")
+    JudgeExfatConditions(session, result);
   session.conditionFacts.Clear();
 }
 
@@ -132,6 +137,25 @@ RunOutcome RunFat(RecoverySession& session, RecoveryView& view, ui::ResultTree& 
   session.scanParams.sectorsPerFileRecord = session.scanParams.sectorsPerIndexRecord = 0;
   session.scanParams.fsName = session.scanFsName;
   BuildFatResultTree(session, view, tree);
+  return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
+}
+
+// The engine steps of an exFAT run: the boot region (or its backup), the directory walk and
+// the tree of what was found, stopped or not.
+RunOutcome RunExfat(RecoverySession& session, RecoveryView& view, ui::ResultTree& tree,
+                    bool extensive) {
+  if (FindExfatGeometry(session, view) == 0)
+    return Fail(session, view,
+                ToUtf8(kParametersFailureText) + ": " + session.failureReason);
+  if (!Stopped(session, view)) {
+    static_cast<PartitionParameters&>(session.scanParams) = session.partParams;
+    session.scanParams.fsName = session.scanFsName;
+    ExfatReadOptions options;
+    options.extensive = extensive;
+    ScanExfatVolume(session, view, options);
+    StoringStatus(session, view);
+  }
+  BuildExfatResultTree(session, view, tree);
   return session.stopHonoured.load() == 1 ? RunOutcome::Stopped : RunOutcome::Completed;
 }
 
@@ -201,6 +225,8 @@ void BuildResultTree(RecoverySession& session, RecoveryView& view, ui::ResultTre
     BuildFatResultTree(session, view, tree);
   else if (session.scanFsName == "NTFS")
     BuildNtfsResultTree(session, view, tree);
+  else if (session.scanFsName == "exFAT")
+    BuildExfatResultTree(session, view, tree);
 }
 
 RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view) {
@@ -257,6 +283,8 @@ RunOutcome RecoveryWorker(RecoverySession& session, RecoveryView& view,
   else if (session.scanFsName == "NTFS")
     outcome = CheckSomethingFound(
         session, view, RunNtfs(session, view, *tree, extensive, resuming, options));
+  else if (session.scanFsName == "exFAT")
+    outcome = CheckSomethingFound(session, view, RunExfat(session, view, *tree, extensive));
   // Used or refused, a checkpoint is gone once the run is over.
   if (resuming) session.resumeFrom.reset();
 
@@ -314,10 +342,11 @@ ExtractResult ExtractCatalogueFileTo(RecoverySession& session, ByteSink& sink,
   if (IsFatRun(session))
     return ExtractFatFileTo(session, sink, size, static_cast<std::uint32_t>(TextToInt(file.id)),
                             file.IsDeleted());
+  if (session.scanFsName == "exFAT") return ExtractExfatFileTo(session, sink, file);
   if (session.scanFsName == "NTFS")
     return ExtractNtfsFileTo(session, sink, size,
                              static_cast<std::uint64_t>(TextToInt(file.sector)), file.stream);
-  result.error = "no scan of a FAT or NTFS partition to recover from";
+  result.error = "no scan of a FAT, exFAT or NTFS partition to recover from";
   return result;
 }
 

@@ -54,7 +54,8 @@ CREATE TABLE parameters(kind TEXT PRIMARY KEY, fs_name TEXT NOT NULL,
   root_dir_sectors INTEGER NOT NULL, root_dir_start INTEGER NOT NULL,
   reserved_sectors INTEGER NOT NULL, cluster_base INTEGER NOT NULL, fat1_start INTEGER NOT NULL,
   fat2_start INTEGER NOT NULL, mft_start INTEGER NOT NULL, mft_mirr_start INTEGER NOT NULL,
-  sectors_per_file_record INTEGER NOT NULL, sectors_per_index_record INTEGER NOT NULL);
+  sectors_per_file_record INTEGER NOT NULL, sectors_per_index_record INTEGER NOT NULL,
+  cluster_count INTEGER NOT NULL);
 CREATE TABLE mft_extent(seq INTEGER PRIMARY KEY, start_sector INTEGER NOT NULL,
   sectors INTEGER NOT NULL);
 CREATE TABLE mft_gap(seq INTEGER PRIMARY KEY, virtual_start INTEGER NOT NULL,
@@ -320,15 +321,16 @@ struct Snapshot {
 
 bool InsertParameters(const Db& db, const char* kind, const std::string& fsName,
                       const PartitionParameters& p) {
-  Stmt s(db, "INSERT INTO parameters VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  Stmt s(db, "INSERT INTO parameters VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   if (!s.Ok()) return false;
   s.Text(1, kind);
   s.Text(2, fsName);
   const std::uint64_t values[] = {p.fatSizeSectors, p.sectorsPerCluster, p.rootDirSectors,
                                   p.rootDirStart,   p.reservedSectors,   p.clusterBase,
                                   p.fat1Start,      p.fat2Start,         p.mftStart,
-                                  p.mftMirrStart,   p.sectorsPerFileRecord, p.sectorsPerIndexRecord};
-  for (int i = 0; i < 12; ++i) s.U64(3 + i, values[i]);
+                                  p.mftMirrStart,   p.sectorsPerFileRecord, p.sectorsPerIndexRecord,
+                                  p.clusterCount};
+  for (int i = 0; i < 13; ++i) s.U64(3 + i, values[i]);
   return s.Run();
 }
 
@@ -665,8 +667,8 @@ bool ReadParameters(const Db& db, const char* kind, std::string* fsName, Partiti
                              &p->rootDirStart,   &p->reservedSectors,   &p->clusterBase,
                              &p->fat1Start,      &p->fat2Start,         &p->mftStart,
                              &p->mftMirrStart,   &p->sectorsPerFileRecord,
-                             &p->sectorsPerIndexRecord};
-  for (int i = 0; i < 12; ++i) {
+                             &p->sectorsPerIndexRecord, &p->clusterCount};
+  for (int i = 0; i < 13; ++i) {
     const std::int64_t v = s.ColInt(2 + i);
     if (v < 0) return false;
     *fields[i] = static_cast<std::uint64_t>(v);

@@ -12,10 +12,11 @@ ALLOWED = {
     "model": {"core", "platform"},
     "disk": {"model", "core", "platform"},
     "fat": {"disk", "model", "core", "platform"},
+    "exfat": {"disk", "model", "core", "platform"},
     "ntfs": {"disk", "model", "core", "platform"},
-    "recovery": {"fat", "ntfs", "disk", "model", "core", "platform"},
-    "cli": {"recovery", "fat", "ntfs", "disk", "model", "core", "platform"},
-    "gui": {"recovery", "fat", "ntfs", "disk", "model", "core", "platform"},
+    "recovery": {"fat", "exfat", "ntfs", "disk", "model", "core", "platform"},
+    "cli": {"recovery", "fat", "exfat", "ntfs", "disk", "model", "core", "platform"},
+    "gui": {"recovery", "fat", "exfat", "ntfs", "disk", "model", "core", "platform"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"/]+)/[^"]+"', re.M)
 

@@ -72,7 +72,32 @@ struct WalkCase {
   std::vector<Found> expected;
 };
 
+// An exFAT boot sector: its name at 3, no BIOS parameter block, its sizes as shifts.
+void ExfatBootSector(CraftedDisk& d, std::uint64_t sector, std::uint64_t volumeSectors) {
+  d.Text(sector, 3, "EXFAT   ");
+  test::Put64(d.bytes, d.At(sector, 72), volumeSectors);
+  d.Byte(sector, 108, 9);
+  d.Byte(sector, 109, 3);
+  d.Signature(sector);
+}
+
 const WalkCase kWalkCases[] = {
+    {"Type07HoldingExfatIsExfat",
+     [](CraftedDisk& d) {
+       d.Entry(0, 0, 0x07, 100, 100);
+       d.Signature(0);
+       ExfatBootSector(d, 100, 100);
+     },
+     {{"exFAT", 100, 200}}},
+    {"GptBasicDataHoldingExfat",
+     [](CraftedDisk& d) {
+       d.Gpt({{100, 199}, {200, 299}});
+       ExfatBootSector(d, 100, 100);
+       d.Ntfs(200, 100, 8, 2, 4);
+     },
+     {{"exFAT", 100, 200}, {"NTFS", 200, 300}}},
+    {"WholeDiskExfat", [](CraftedDisk& d) { ExfatBootSector(d, 0, 4096); }, {{"exFAT", 0, 4096}}},
+
     {"FourPrimariesByTypeByte",
      [](CraftedDisk& d) {
        d.Entry(0, 0, 0x06, 100, 100);

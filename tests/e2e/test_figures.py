@@ -48,8 +48,8 @@ class Figures(ImageTestCase):
         self.assertIsNotNone(m, "mdir gave no free space: %s %s" % (text, res.stderr))
         return int(m.group(1).replace(" ", ""))
 
-    def ntfsinfo_free(self, image, start, end):
-        part = os.path.join(self.tmp, "ntfs-part.img")
+    def partition_copy(self, image, start, end):
+        part = os.path.join(self.tmp, "part.img")
         with open(image, "rb") as src, open(part, "wb") as dst:
             src.seek(start * SECTOR)
             left = (end - start) * SECTOR
@@ -59,6 +59,10 @@ class Figures(ImageTestCase):
                     break
                 dst.write(block)
                 left -= len(block)
+        return part
+
+    def ntfsinfo_free(self, image, start, end):
+        part = self.partition_copy(image, start, end)
         res = subprocess.run(["ntfsinfo", "-m", "-f", part], capture_output=True)
         text = res.stdout.decode("utf-8", "replace")
         size = re.search(r"Cluster Size:\s*(\d+)", text)
@@ -66,10 +70,20 @@ class Figures(ImageTestCase):
         self.assertTrue(size and free, "ntfsinfo gave no free clusters: %s %s" % (text, res.stderr))
         return int(free.group(1)) * int(size.group(1))
 
+    def dump_exfat_free(self, image, start, end):
+        part = self.partition_copy(image, start, end)
+        res = subprocess.run(["dump.exfat", part], capture_output=True)
+        text = res.stdout.decode("utf-8", "replace")
+        size = re.search(r"Cluster size:\s*(\d+)", text)
+        free = re.search(r"Free Clusters:\s*(\d+)", text)
+        self.assertTrue(size and free, "dump.exfat gave no free clusters: %s %s" % (text, res.stderr))
+        return int(free.group(1)) * int(size.group(1))
+
     def test_free_space_matches_the_file_systems_own_tools(self):
-        tools = {"FAT": shutil.which("mdir"), "NTFS": shutil.which("ntfsinfo")}
+        tools = {"FAT": shutil.which("mdir"), "NTFS": shutil.which("ntfsinfo"),
+                 "exFAT": shutil.which("dump.exfat")}
         if not all(tools.values()):
-            self.skipTest("mtools and ntfs-3g are needed: scripts/setup installs them")
+            self.skipTest("mtools, ntfs-3g and exfatprogs are needed: scripts/setup installs them")
         compared = 0
         for name in fixture_names():
             if fats_zeroed(name):
@@ -81,6 +95,8 @@ class Figures(ImageTestCase):
                     self.assertIn("free", p)
                     if p["fs"] == "NTFS":
                         expected = self.ntfsinfo_free(image, p["start"], p["end"])
+                    elif p["fs"] == "exFAT":
+                        expected = self.dump_exfat_free(image, p["start"], p["end"])
                     else:
                         expected = self.mdir_free(image, p["start"])
                     self.assertEqual(p["free"], expected)

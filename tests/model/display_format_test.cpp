@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/catalogue.h"
+#include "core/text.h"
 
 namespace brevant::ui {
 namespace {
@@ -72,6 +73,24 @@ TEST(DisplayFormat, EntryTimesByFileSystem) {
   EXPECT_EQ(FormatEntryTime(*fat, ""), u"");
   // The catalogue keeps its raw texts.
   EXPECT_EQ(std::u16string_view(fat->date), u"22383");
+  // exFAT lists FAT times with its 10 ms increment above the time word: 100 and more add the
+  // odd second; a time that is no time shows nothing.
+  struct Case {
+    const char16_t* time;
+    const char16_t* text;
+  };
+  const Case cases[] = {
+      {u"426", u"2023-11-15 00:13:20"},
+      {u"6488490", u"2023-11-15 00:13:20"},   // 426 + (99 << 16): under a second
+      {u"6554026", u"2023-11-15 00:13:21"},   // 426 + (100 << 16)
+      {u"13042090", u"2023-11-15 00:13:21"},  // 426 + (199 << 16)
+      {u"16777642", u""},                     // 426 + (256 << 16): no increment is that large
+  };
+  for (const Case& k : cases) {
+    const CatalogueNode* ex = c.AppendFile(u"e", u"1", u"7", u"0", u"22383", k.time, u"1", u"32",
+                                           u"0", u"FILE", u"NULL", 1);
+    EXPECT_EQ(FormatEntryTime(*ex, "exFAT"), k.text) << ToUtf8(k.time);
+  }
 }
 
 TEST(DisplayFormat, Sizes) {

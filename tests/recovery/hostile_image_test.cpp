@@ -80,12 +80,12 @@ TEST_P(HostileImageExtensive, RandomDamageNeverCrashesTheExtensiveScan) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImageExtensive,
                          ::testing::Values("ntfs_reformat", "fat32_zeroed_fats", "mbr_zeroed",
-                                           "ntfs_features"));
+                                           "ntfs_features", "exfat_reformat"));
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, HostileImage,
                          ::testing::Values("demo", "whole_fat32", "whole_ntfs", "ntfs_features",
                                            "mbr_ebr_loop", "gpt_backup_only", "whole_ntfs_4k",
-                                           "mbr_4k"));
+                                           "mbr_4k", "exfat_mbr", "exfat_128k"));
 
 TEST(HostileImage, CraftedGarbageDisksEndCleanly) {
   // Boot-sector texts on otherwise random sectors: every engine meets nonsense parameters.
