@@ -58,7 +58,6 @@ inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 51
 // A boot sector needs both.
 inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
 
-<<<<<<< HEAD
 // The data clusters of the FAT volume whose BIOS parameter block `s` holds, counted as
 // Microsoft's FAT specification counts them to tell FAT12 from FAT16 (the text at 54 is only
 // a label); 0 when the block gives no such count.
@@ -76,13 +75,9 @@ inline std::uint64_t FatClusterCount(Bytes s) {
 // Fewer clusters than this make a FAT12 volume, whatever its label says.
 inline constexpr std::uint64_t kFat12MaxClusters = 4084;
 
-// The file system a boot sector names: "FAT32" at 82, "FAT12"/"FAT16" (or a bare "FAT") at
-// 54, "NTFS" at 3, in that order; empty when it names none of them. At 54 the cluster count
-// decides between FAT12 and FAT16 where the block gives one; the label otherwise.
-=======
-// The file system a boot sector names: "EXFAT   " at 3, "FAT32" at 82, "FAT16" at 54, "NTFS"
-// at 3, in that order; empty when it names none of them.
->>>>>>> h-exfat
+// The file system a boot sector names: "EXFAT   " at 3, "FAT32" at 82, "FAT12"/"FAT16" (or a
+// bare "FAT") at 54, "NTFS" at 3, in that order; empty when it names none of them. At 54 the
+// cluster count decides between FAT12 and FAT16 where the block gives one; the label otherwise.
 inline std::string_view BootSectorFsName(Bytes s) {
   if (HasText(s, 3, "EXFAT   ")) return "exFAT";
   if (HasText(s, 82, "FAT32")) return "FAT32";
