@@ -6,12 +6,14 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import sqlite3
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from e2e_common import FIXTURES, ImageTestCase  # noqa: E402
+from e2e_common import BREVANT, FIXTURES, ImageTestCase  # noqa: E402
 
 
 def every_fixture():
@@ -237,6 +239,63 @@ class ResultsRefusals(ImageTestCase):
                 self.assertIn(reason, r.stderr.decode())
         with open(notes) as f:
             self.assertEqual(f.read(), "mine")
+
+
+class ResumeAfterKill(ImageTestCase):
+    """A scan killed outright (SIGKILL, as a crash or a pulled cable ends it) goes on from the
+    checkpoint in its results file and ends with the result of a run never interrupted."""
+    prefix = "brevant-e2e-resume-"
+
+    def sweep_image(self):
+        # A sparse FAT32 volume with 2,001 files, 1,000 deleted: its sweep takes long enough to
+        # be killed part way.
+        image = os.path.join(self.tmp, "sweep.img")
+        if not (shutil.which("mkfs.fat") and shutil.which("mcopy")):
+            self.skipTest("mkfs.fat and mtools are needed")
+        subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", image, str(512 << 10)],
+                       check=True, capture_output=True)
+        folder = os.path.join(self.tmp, "files")
+        os.makedirs(folder)
+        for i in range(2000):
+            with open(os.path.join(folder, "f%04d.txt" % i), "w") as f:
+                f.write("file %d\n" % i)
+        names = sorted(os.path.join(folder, n) for n in os.listdir(folder))
+        for cmd in (["mmd", "::/D"], ["mcopy", *names, "::/D/"], ["mcopy", names[0], "::/"],
+                    ["mdel", "::/D/f1*.txt"]):
+            subprocess.run([cmd[0], "-i", image, *cmd[1:]], check=True, capture_output=True)
+        return image
+
+    def killed_at(self, args, trigger, env):
+        with subprocess.Popen([BREVANT, *args], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, env=env) as proc:
+            for line in proc.stderr:
+                if trigger in line.decode("utf-8", "replace"):
+                    proc.send_signal(signal.SIGKILL)
+                    break
+            proc.stderr.read()
+            proc.wait(timeout=300)
+        return proc.returncode
+
+    def test_a_killed_sweep_resumes_to_the_uninterrupted_result(self):
+        image = self.sweep_image()
+        scan = ["scan", image, "--partition", "1", "--mode", "extensive"]
+        direct = self.run_brevant(*scan, "--format", "json")
+        self.assertEqual(direct.returncode, 0, direct.stderr)
+        env = dict(os.environ, BREVANT_CHECKPOINT_SECONDS="0")
+        for trigger in ("10 % completed", "50 % completed", "90 % completed"):
+            with self.subTest(killed_at=trigger):
+                results = os.path.join(self.tmp, "run-%s.brevant" % trigger.split()[0])
+                code = self.killed_at([*scan, "--save-results", results], trigger, env)
+                self.assertEqual(code, -signal.SIGKILL)
+                # What the file holds is an unfinished run: it is refused as a result.
+                self.assertEqual(self.run_brevant("scan", "--results", results).returncode, 2)
+                resumed = self.run_brevant("scan", "--resume", results, "--format", "json")
+                self.assertEqual(resumed.returncode, 0, resumed.stderr)
+                self.assertEqual(resumed.stdout, direct.stdout)
+                # The resumed run's result is now the file's, finished.
+                again = self.run_brevant("scan", "--results", results, "--format", "json")
+                self.assertEqual(again.returncode, 0, again.stderr)
+                self.assertEqual(again.stdout, direct.stdout)
 
 
 if __name__ == "__main__":
