@@ -193,4 +193,43 @@ int AttachChildFolders(ResultTree& tree, FolderChildIndex& index, std::size_t re
   return 1;
 }
 
+bool BuildParentIdTree(ResultTree& tree, const Catalogue& catalogue, std::int32_t lostFolderId,
+                       const std::function<bool()>& keepGoing) {
+  tree.EnableCheckBoxes();
+  tree.DeleteAllItems();
+  InsertTreePath(tree, u"My Computer\\");
+  tree.isResultTree = true;
+  tree.rootFolderId = 0;
+  tree.lostFolderId = lostFolderId;
+
+  FolderChildIndex index(catalogue);
+  std::size_t polled = 0;
+  for (const CatalogueNode* n = catalogue.folderList.First(); n; n = CatalogueList<CatalogueNode>::Next(n)) {
+    if (!n->IsFolder() || TextToInt(n->parentId) != 0) continue;
+    AddTopFolder(tree, n->name, static_cast<std::int32_t>(TextToInt(n->id)), n);
+    if (++polled % 1024 == 0 && !keepGoing()) return false;
+  }
+  if (!AttachAllFrom(tree, index, 0, keepGoing)) return false;
+
+  // "Lost" appears only when something needs it: a folder not placed, or a file whose folder
+  // is neither the root nor a placed folder.
+  std::unordered_set<const CatalogueNode*> placed;
+  std::unordered_set<std::int64_t> placedIds{0};
+  for (const auto& record : tree.treeFolderList) {
+    if (record.node) placed.insert(record.node);
+    placedIds.insert(record.folderId);
+  }
+  bool lost = false;
+  for (const CatalogueNode* n = catalogue.folderList.First(); n && !lost; n = CatalogueList<CatalogueNode>::Next(n))
+    lost = n->IsFolder() && !placed.count(n);
+  for (const CatalogueNode* n = catalogue.fileList.First(); n && !lost; n = CatalogueList<CatalogueNode>::Next(n))
+    lost = !placedIds.count(TextToInt(n->parentId));
+  if (!lost) return true;
+
+  tree.lostItem = AddTopFolder(tree, kLostFolderName, tree.lostFolderId, nullptr);
+  const std::size_t lostRecord = tree.treeFolderList.size() - 1;
+  AttachLostFolders(tree, catalogue, index, lostRecord, [](const CatalogueNode&) { return false; });
+  return true;
+}
+
 }  // namespace brevant::ui

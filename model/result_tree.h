@@ -3,6 +3,7 @@
 // that ties each folder item to the catalogued folder it shows.
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -142,6 +143,13 @@ bool AttachAllFrom(ResultTree& tree, FolderChildIndex& index, std::size_t fromRe
 template <typename Skip>
 void AttachLostFolders(ResultTree& tree, const Catalogue& catalogue, FolderChildIndex& index,
                        std::size_t lostRecord, Skip skip);
+
+// The tree of a catalogue whose entries name their folder by id (the root is 0), as the FAT
+// and exFAT engines catalogue them: below "My Computer", breadth-first, with "Lost" (folder id
+// `lostFolderId`) only when something cannot be placed. `keepGoing` is polled on the way; false
+// when it asked to stop (the tree then holds what was placed so far).
+bool BuildParentIdTree(ResultTree& tree, const Catalogue& catalogue, std::int32_t lostFolderId,
+                       const std::function<bool()>& keepGoing);
 
 }  // namespace brevant::ui
 
