@@ -61,8 +61,9 @@ void FixSetChecksum(std::string& image, std::size_t set) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(image.data() + set);
   const std::size_t entries = static_cast<std::uint8_t>(image[set + 1]) + 1;
   const bool deleted = (image[set] & 0x80) == 0;
-  test::Put16(image, set + 2,
-              exfat::EntrySetChecksum({b, entries * 32}, entries, deleted));
+  // A crafted count may claim more entries than the bytes hold: sum only what is there.
+  const std::size_t bytes = std::min(entries * 32, image.size() - set);
+  test::Put16(image, set + 2, exfat::EntrySetChecksum({b, bytes}, entries, deleted));
 }
 
 void FixBootChecksum(std::string& image, std::size_t region) {
