@@ -59,8 +59,8 @@ inline bool HasTableSignature(Bytes s) { return Le8(s, 510) == 0x55 || Le8(s, 51
 inline bool HasBootSignature(Bytes s) { return Le8(s, 510) == 0x55 && Le8(s, 511) == 0xAA; }
 
 // The data clusters of the FAT volume whose BIOS parameter block `s` holds, counted as
-// Microsoft's FAT specification counts them to tell FAT12 from FAT16 (the text at 54 is only
-// a label); 0 when the block gives no such count.
+// Microsoft's FAT documentation (fatgen103) counts them to tell FAT12 from FAT16 (the text at
+// 54 is only a label); 0 when the block gives no such count.
 inline std::uint64_t FatClusterCount(Bytes s) {
   const std::uint64_t bps = Le16(s, 11), spc = Le8(s, 13);
   if (bps == 0 || spc == 0) return 0;
