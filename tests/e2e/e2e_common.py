@@ -47,6 +47,29 @@ def fixtures_with(fs_names):
     return out
 
 
+def make_sweep_image(tmp):
+    """A large sparse FAT32 volume in `tmp` with 2,001 files, 1,000 of them deleted: its
+    extensive sweep of the free space takes long enough to be stopped or killed part way, and
+    its JSON is larger than a pipe and the program's buffers hold. Made once per folder."""
+    image = os.path.join(tmp, "sweep.img")
+    if os.path.exists(image):
+        return image
+    if not (shutil.which("mkfs.fat") and shutil.which("mcopy")):
+        raise unittest.SkipTest("mkfs.fat and mtools are needed")
+    subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", image, str(512 << 10)],
+                   check=True, capture_output=True)
+    folder = os.path.join(tmp, "sweep-files")
+    os.makedirs(folder)
+    for i in range(2000):
+        with open(os.path.join(folder, "f%04d.txt" % i), "w") as f:
+            f.write("file %d\n" % i)
+    names = sorted(os.path.join(folder, n) for n in os.listdir(folder))
+    for cmd in (["mmd", "::/D"], ["mcopy", *names, "::/D/"], ["mcopy", names[0], "::/"],
+                ["mdel", "::/D/f1*.txt"]):
+        subprocess.run([cmd[0], "-i", image, *cmd[1:]], check=True, capture_output=True)
+    return image
+
+
 class ImageTestCase(unittest.TestCase):
     """Skips without the binary or the fixtures; unpacks each image once into a private folder."""
 

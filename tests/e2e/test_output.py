@@ -13,7 +13,7 @@ import signal
 import subprocess
 import unittest
 
-from e2e_common import BREVANT, FIXTURES, ImageTestCase, manifest, sha256_file
+from e2e_common import BREVANT, FIXTURES, ImageTestCase, make_sweep_image, manifest, sha256_file
 
 LOST = "Lost (found by Brevant)"
 
@@ -257,29 +257,8 @@ class OutputEndToEnd(ImageTestCase):
                 self.assertEqual(done + failed + partial + not_started, total)
                 self.assertEqual(on_disk, done + partial)
 
-    def sweep_image(self):
-        """A large sparse FAT32 volume with 2,001 files, 1,000 of them deleted: its extensive
-        sweep of the free space takes long enough to be stopped after the folders were read,
-        and its JSON is larger than a pipe and the program's buffers hold."""
-        image = os.path.join(self.tmp, "sweep.img")
-        if os.path.exists(image):
-            return image
-        if not (shutil.which("mkfs.fat") and shutil.which("mcopy")):
-            self.skipTest("mkfs.fat and mtools are needed")
-        subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", image, str(512 << 10)],
-                       check=True, capture_output=True)
-        folder = os.path.join(self.tmp, "sweep-files")
-        os.makedirs(folder)
-        for i in range(2000):
-            with open(os.path.join(folder, "f%04d.txt" % i), "w") as f:
-                f.write("file %d\n" % i)
-        names = sorted(os.path.join(folder, n) for n in os.listdir(folder))
-        mtools(image, ["mmd", "::/D"], ["mcopy", *names, "::/D/"], ["mcopy", names[0], "::/"],
-               ["mdel", "::/D/f1*.txt"])
-        return image
-
     def test_a_stopped_scan_prints_everything_it_found(self):
-        image = self.sweep_image()
+        image = make_sweep_image(self.tmp)
         for fmt in ("json", "tree", "body"):
             with self.subTest(format=fmt):
                 code, out, err = run_signalled(
@@ -311,7 +290,7 @@ class OutputEndToEnd(ImageTestCase):
                 self.assertIn("the output holds everything found before the stop", err)
 
     def test_a_second_stop_cuts_the_printing_short(self):
-        image = self.sweep_image()
+        image = make_sweep_image(self.tmp)
         with subprocess.Popen([BREVANT, "scan", image, "--partition", "1", "--mode", "extensive",
                                "--format", "json"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:

@@ -13,7 +13,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from e2e_common import BREVANT, FIXTURES, ImageTestCase  # noqa: E402
+from e2e_common import BREVANT, FIXTURES, ImageTestCase, make_sweep_image  # noqa: E402
 
 
 def every_fixture():
@@ -246,25 +246,6 @@ class ResumeAfterKill(ImageTestCase):
     checkpoint in its results file and ends with the result of a run never interrupted."""
     prefix = "brevant-e2e-resume-"
 
-    def sweep_image(self):
-        # A sparse FAT32 volume with 2,001 files, 1,000 deleted: its sweep takes long enough to
-        # be killed part way.
-        image = os.path.join(self.tmp, "sweep.img")
-        if not (shutil.which("mkfs.fat") and shutil.which("mcopy")):
-            self.skipTest("mkfs.fat and mtools are needed")
-        subprocess.run(["mkfs.fat", "-F", "32", "-s", "1", "-C", image, str(512 << 10)],
-                       check=True, capture_output=True)
-        folder = os.path.join(self.tmp, "files")
-        os.makedirs(folder)
-        for i in range(2000):
-            with open(os.path.join(folder, "f%04d.txt" % i), "w") as f:
-                f.write("file %d\n" % i)
-        names = sorted(os.path.join(folder, n) for n in os.listdir(folder))
-        for cmd in (["mmd", "::/D"], ["mcopy", *names, "::/D/"], ["mcopy", names[0], "::/"],
-                    ["mdel", "::/D/f1*.txt"]):
-            subprocess.run([cmd[0], "-i", image, *cmd[1:]], check=True, capture_output=True)
-        return image
-
     def killed_at(self, args, trigger, env):
         with subprocess.Popen([BREVANT, *args], stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, env=env) as proc:
@@ -277,7 +258,7 @@ class ResumeAfterKill(ImageTestCase):
         return proc.returncode
 
     def test_a_killed_sweep_resumes_to_the_uninterrupted_result(self):
-        image = self.sweep_image()
+        image = make_sweep_image(self.tmp)
         scan = ["scan", image, "--partition", "1", "--mode", "extensive"]
         direct = self.run_brevant(*scan, "--format", "json")
         self.assertEqual(direct.returncode, 0, direct.stderr)
